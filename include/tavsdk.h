@@ -1,0 +1,188 @@
+/*
+ * tavsdk.h - twenty-wheel rotor substitution cipher for files and strings.
+ *
+ * A legacy rotor-style cipher kept for compatibility with data and peers of
+ * this system. It has no integrity protection and is no replacement for modern
+ * authenticated encryption.
+ *
+ * Usage: generate the keys of an alphabet from a passphrase (TavGenTextKeys or
+ * TavGenBinaryKeys), then encrypt or decrypt strings and files with that
+ * alphabet, and finally destroy the key files with TavShutdown.
+ *
+ * Key files. Key generation writes the key material to fixed names in the
+ * process's current working directory, and every operation reads it back from
+ * there at the start of each call:
+ *   k1.txt k2.txt k3.txt k4.txt k5.txt   text alphabet   (TavGenTextKeys)
+ *   k1.bin k2.bin k3.bin k4.bin k5.bin   binary alphabet (TavGenBinaryKeys)
+ *   k6.dat                               shared pad keys (both; the later wins)
+ * k1 holds the wheels, k3 and k4 the stepping parameters, k5 and k6.dat the pad
+ * keys; k2 is written and never read. Key files are created with mode 0600.
+ * A process must generate the keys of an alphabet (with the same passphrase, to
+ * reach existing ciphertext) before it can encrypt or decrypt with it: the key
+ * flags TextSys and BinSys live in memory only.
+ *
+ * Alphabets. The text alphabet has 151 single-byte symbols (double quote, line
+ * feed, space, A-Z, a-z, 0-9, 29 punctuation marks, underscore, backquote and
+ * 55 ISO 8859-1 letters and signs); text-mode bytes outside it pass through
+ * unchanged. The binary alphabet is all 256 byte values.
+ *
+ * Threads. The library keeps all state in fixed process-global storage, starts
+ * no threads and allocates nothing on the heap. It is not re-entrant: call it
+ * from one thread at a time, and let one process at a time use a directory.
+ *
+ * Status codes of the file operations:
+ *   0  success; cmd is left unchanged
+ *   1  no usable keys of the operation's alphabet in this process (keys not
+ *      generated, destroyed by TavShutdown, or a wheel or pad key file that is
+ *      missing or damaged); cmd holds TAV_MSG_NO_TEXT_KEYS or TAV_MSG_NO_BINARY_KEYS
+ *   2  source path null, not readable, or a read error; cmd holds TAV_MSG_BAD_SOURCE
+ *   3  destination path null, not creatable, the same file as the source, or a
+ *      write error; cmd holds TAV_MSG_BAD_DEST
+ * A failure never leaves a partial destination behind, and the source is never
+ * modified by an encryption or decryption.
+ */
+#ifndef TAVSDK_H
+#define TAVSDK_H
+
+#if defined(TAVSDK_BUILDING)
+#define TAVSDK_API __attribute__((visibility("default")))
+#else
+#define TAVSDK_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The exact texts copied into cmd. There are two spaces after "data.". */
+#define TAV_MSG_NO_TEXT_KEYS "Missing System data.  Issue TavGenTextKeys."
+#define TAV_MSG_NO_BINARY_KEYS "Missing System data.  Issue TavGenBinaryKeys."
+#define TAV_MSG_BAD_SOURCE "Missing or invalid sourcefile."
+#define TAV_MSG_BAD_DEST "Missing or invalid cryptfile."
+
+/* Message of the last failing file operation or TavKillFile (NUL-terminated).
+ * Successful calls leave it unchanged. */
+TAVSDK_API extern char cmd[500];
+
+/* Result of the last successful string operation: at most 8191 bytes and a
+ * terminating 0 byte. Valid until the next string operation. */
+TAVSDK_API extern char OutString[8192];
+
+/* Key flags: 1 once TavGenTextKeys / TavGenBinaryKeys succeeded in this
+ * process, 0 at load, after TavShutdown, and after a failed generation. */
+TAVSDK_API extern int TextSys;
+TAVSDK_API extern int BinSys;
+
+/* ---- Key generation --------------------------------------------------------
+ * Digest the passphrase (a NUL-terminated byte string; only its first 18
+ * characters matter) into the key material of one alphabet, write k1..k5 of
+ * that alphabet and k6.dat in the current directory (mode 0600, replacing any
+ * existing files), rebuild the in-memory master key schedule shared by both
+ * alphabets, and raise the alphabet's key flag.
+ * Returns 0 on success; 1 for an empty or null passphrase (nothing is written,
+ * no flag changes); 2 when a key file cannot be created or fully written (no
+ * file is written through a failed open, the alphabet's flag is lowered, and
+ * the key files on disk may mix old and new keys until a generation succeeds).
+ * Deterministic: the same passphrase gives the same files in any process. */
+TAVSDK_API int TavGenTextKeys(const char *passphrase);
+TAVSDK_API int TavGenBinaryKeys(const char *passphrase);
+
+/* ---- String operations -----------------------------------------------------
+ * Encrypt (TavTEnc, TavBEnc) or decrypt (TavTDec, TavBDec) a NUL-terminated
+ * string of at most 8191 bytes with the text (T) or binary (B) alphabet; read
+ * k1, k3, k4 of that alphabet. Each call restarts the cipher, so one call's
+ * result is undone by one call of the opposite operation.
+ * Returns OutString holding exactly as many bytes as the input, NUL-terminated.
+ * The input may be OutString itself.
+ * Failures:
+ *  - null text: returns NULL, touches nothing;
+ *  - no usable keys of the alphabet: sets text[0] = 0 and returns text;
+ *    OutString is not touched;
+ *  - input of 8192 bytes or more: returns text unchanged; OutString is not
+ *    touched.
+ * So a result != OutString means failure.
+ * Binary results may contain 0 bytes; read as C strings they then look
+ * shorter, and TavBDec of such a string decrypts only the bytes before the
+ * first 0. Text results never contain a 0 byte. */
+TAVSDK_API char *TavTEnc(char *text);
+TAVSDK_API char *TavTDec(char *text);
+TAVSDK_API char *TavBEnc(char *text);
+TAVSDK_API char *TavBDec(char *text);
+
+/* ---- Block file operations -------------------------------------------------
+ * Encrypt or decrypt the whole file `source` into `destination` (same length,
+ * byte for byte, one continuous cipher stream). Text: reads k1.txt, k3.txt,
+ * k4.txt; binary: k1.bin, k3.bin, k4.bin. Checks, in this order: key flag (1),
+ * source path null (2), destination path null (3), source not readable (2),
+ * destination naming the source file by any spelling or link (3), destination
+ * not creatable (3). An existing destination is first overwritten with "@@@"
+ * and deleted, then written anew. A read error returns 2, a write error 3; in
+ * both cases the incomplete destination is removed. See the status codes above.
+ * Files of any size that the file system supports are handled. */
+TAVSDK_API int TavTextFileEnc(const char *source, const char *destination);
+TAVSDK_API int TavTextFileDec(const char *source, const char *destination);
+TAVSDK_API int TavBinaryFileEnc(const char *source, const char *destination);
+TAVSDK_API int TavBinaryFileDec(const char *source, const char *destination);
+
+/* ---- Expanded file operations ----------------------------------------------
+ * The encoders write each ciphertext byte followed by a run of random filler
+ * symbols of the alphabet (from the operating system's random source); the
+ * run lengths come from the pad table built from k5.txt (T) or k5.bin (B).
+ * The expanded file is about 21 to 48 times the plain file. The decoders
+ * restore the plain file and never look at filler values; a truncated expanded
+ * file decodes every unit whose ciphertext byte is present.
+ * Reads k1, k3, k4 and k5 of the alphabet. Status codes and checks as for the
+ * block file operations; a missing or damaged k5 file returns 1 with the key
+ * message, before anything is created or changed.
+ * Two encryptions of the same file have equal sizes and equal ciphertext
+ * bytes and differ in their fillers. */
+TAVSDK_API int TavTExpandFileEnc(const char *source, const char *destination);
+TAVSDK_API int TavTExpandFileDec(const char *source, const char *destination);
+TAVSDK_API int TavBExpandFileEnc(const char *source, const char *destination);
+TAVSDK_API int TavBExpandFileDec(const char *source, const char *destination);
+
+/* ---- Scramblers (no key flag, no cipher, cmd untouched) --------------------
+ * TavScrambleFile: with count 1, reverse the whole file (through the scratch
+ * file turnabot.dat in the current directory, created 0600 and always
+ * removed); otherwise reverse `count` consecutive blocks of `size` bytes at the
+ * start of the file in place. Calling it twice restores the file.
+ * Returns 0 done (also for a negative count, which reverses nothing); 2 path
+ * null, file not readable or not writable, or an I/O error; 4 count 0, size
+ * above 5000, or size 0 or negative with a count other than 1; 5 count * size
+ * greater than the file's length. The file is left unchanged on 2 (except an
+ * I/O error while writing back), 4 and 5.
+ *
+ * TavXScrambleFile: cut the file into consecutive blocks whose lengths come
+ * from the pad table built from k6.dat and reverse each block that fits whole.
+ * Calling it twice with the same k6.dat restores the file.
+ * Returns 0 done; 1 k6.dat missing or damaged (nothing changed); 2 path null,
+ * file not readable or not writable, or an I/O error. */
+TAVSDK_API int TavScrambleFile(const char *path, int count, int size);
+TAVSDK_API int TavXScrambleFile(const char *path);
+
+/* ---- Destruction -----------------------------------------------------------
+ * TavKillFile: overwrite the file in place 21 times with blocks of 8192
+ * backquotes (L / 8192 + 1 blocks for a file of L bytes), flushing each pass to
+ * the device, then remove it. Returns 0; or 2 with TAV_MSG_BAD_SOURCE in cmd
+ * for a null path, a directory, a file that cannot be opened for reading and
+ * writing (nothing touched), or a write error.
+ *
+ * TavShutdown: overwrite each existing key file of both alphabets and k6.dat in
+ * place with '@' characters (3020 bytes for .txt files, 5120 for .bin files and
+ * k6.dat), flush it, delete it; clear all key material held in memory; lower
+ * TextSys and BinSys. Returns 0.
+ *
+ * KillTheFile: remove the named file without overwriting it. Returns 0 when it
+ * was removed, 2 for a null path or a failed removal.
+ *
+ * UpdateDecFile: does nothing. */
+TAVSDK_API int TavKillFile(const char *path);
+TAVSDK_API int TavShutdown(void);
+TAVSDK_API int KillTheFile(const char *path);
+TAVSDK_API void UpdateDecFile(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TAVSDK_H */

@@ -1,0 +1,139 @@
+#include "engine/cipher.hpp"
+
+#include <algorithm>
+
+#include "common/wipe.hpp"
+#include "engine/setup.hpp"
+
+namespace tav::engine {
+
+Cipher cipher;
+
+void CipherInit(Cipher& c, Kind kind) {
+  const int n = AlphabetSize(kind);
+  c.kind = kind;
+  c.n = n;
+  c.to_index.fill(kNotInAlphabet);
+  c.to_symbol.fill(0);
+  for (int i = 0; i < n; ++i) {
+    c.to_index[TA[i]] = static_cast<uint8_t>(i);
+    c.to_symbol[i] = TA[i];
+  }
+  for (int r = 0; r < kWheels; ++r) {
+    const Wheel& wheel = w[r + 1];
+    uint8_t position_of[256] = {};
+    for (int i = 0; i < n; ++i) position_of[c.to_index[wheel[i]]] = static_cast<uint8_t>(i);
+    for (int i = 0; i < 512; ++i) {
+      c.fwd[r][i] = c.to_index[wheel[i % n]];
+      c.inv[r][i] = position_of[i % n];
+    }
+  }
+  for (int p = 0; p < kWheels; ++p) {
+    // A wheel turned down t times reads entry i from entry i + t; up subtracts.
+    const int32_t steps = sh[p + 1];
+    const int t = steps > 0 ? steps % n : 0;
+    c.delta[p] = static_cast<uint16_t>(sd[p + 1] > 0 ? (n - t) % n : t);
+  }
+  c.schedule = msterkey.data();
+  c.s = Stepping{};
+  c.s.count = mstrshiftcount;
+  c.s.index = mstrindex;
+  c.s.dwell = mstrshift;
+}
+
+void Advance(const Cipher& c, Stepping& s, uint32_t len) {
+  const uint64_t n = static_cast<uint64_t>(c.n);
+  for (uint32_t p = 0; p < kWheels; ++p) {
+    const uint32_t r = (p + s.rot) % kWheels;
+    s.off[r] = static_cast<uint16_t>((s.off[r] + static_cast<uint64_t>(len) * c.delta[p]) % n);
+  }
+  s.count += static_cast<int32_t>(len);
+  if (s.count >= s.dwell) {
+    s.count = 0;
+    s.index = s.index >= 200 ? 1 : s.index + 1;
+    s.dwell = c.schedule[s.index];
+    s.rot = (s.rot + 1) % kWheels;
+  }
+}
+
+void CipherSkip(Cipher& c, uint64_t symbols) {
+  while (symbols > 0) {
+    const uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(symbols, RunLeft(c.s)));
+    Advance(c, c.s, len);
+    symbols -= len;
+  }
+}
+
+// Portable kernel: eight symbols of one wheel order side by side, so that the
+// forty dependent lookups of each symbol overlap with those of the others.
+template <bool kText, bool kDecrypt>
+static void PortableTransform(Cipher& c, uint8_t* data, size_t len) {
+  constexpr uint32_t kLanes = 8;
+  const uint32_t n = static_cast<uint32_t>(c.n);
+  Stepping& s = c.s;
+  while (len > 0) {
+    const uint32_t lanes = static_cast<uint32_t>(std::min<size_t>({kLanes, len, RunLeft(s)}));
+    const uint8_t* rows[kWheels];
+    uint32_t add[kWheels][kLanes];
+    for (uint32_t p = 0; p < kWheels; ++p) {
+      const uint32_t r = (p + s.rot) % kWheels;
+      rows[p] = kDecrypt ? c.inv[r] : c.fwd[r];
+      uint32_t o = s.off[r];
+      for (uint32_t l = 0; l < kLanes; ++l) {
+        add[p][l] = kDecrypt ? n - o : o;
+        o += c.delta[p];
+        if (o >= n) o -= n;
+      }
+    }
+    uint8_t in[kLanes] = {};
+    uint32_t x[kLanes];
+    for (uint32_t l = 0; l < lanes; ++l) in[l] = data[l];
+    for (uint32_t l = 0; l < kLanes; ++l) x[l] = kText ? c.to_index[in[l]] : in[l];
+    for (int pass = 0; pass < 2; ++pass) {
+      if constexpr (!kDecrypt) {
+        for (uint32_t p = 0; p < kWheels; ++p)
+          for (uint32_t l = 0; l < kLanes; ++l) x[l] = rows[p][x[l] + add[p][l]];
+      } else {
+        // x stays below 2n between steps; it is reduced once at the end.
+        for (uint32_t p = kWheels; p-- > 0;)
+          for (uint32_t l = 0; l < kLanes; ++l) x[l] = rows[p][x[l]] + add[p][l];
+      }
+    }
+    for (uint32_t l = 0; l < lanes; ++l) {
+      uint32_t v = x[l];
+      if (kDecrypt && v >= n) v -= n;
+      if constexpr (kText) {
+        data[l] = c.to_index[in[l]] == kNotInAlphabet ? in[l] : c.to_symbol[v];
+      } else {
+        data[l] = static_cast<uint8_t>(v);
+      }
+    }
+    Advance(c, s, lanes);
+    data += lanes;
+    len -= lanes;
+  }
+}
+
+bool PathAvailable(Path path) { return path == Path::portable || Avx512Supported(); }
+
+Path BestPath() { return Avx512Supported() ? Path::avx512 : Path::portable; }
+
+void CipherTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt, Path path) {
+  if (path == Path::avx512) {
+    Avx512Transform(c, data, len, decrypt);
+    return;
+  }
+  const bool text = c.kind == Kind::text;
+  if (text && !decrypt) PortableTransform<true, false>(c, data, len);
+  if (text && decrypt) PortableTransform<true, true>(c, data, len);
+  if (!text && !decrypt) PortableTransform<false, false>(c, data, len);
+  if (!text && decrypt) PortableTransform<false, true>(c, data, len);
+}
+
+void CipherEncrypt(Cipher& c, uint8_t* data, size_t len) { CipherTransform(c, data, len, false, BestPath()); }
+
+void CipherDecrypt(Cipher& c, uint8_t* data, size_t len) { CipherTransform(c, data, len, true, BestPath()); }
+
+void CipherWipe(Cipher& c) { SecureZeroObject(c); }
+
+}  // namespace tav::engine

@@ -1,0 +1,83 @@
+// The production wheel cipher.
+//
+// Each wheel is kept as it was loaded plus a turn offset: a wheel turned down
+// t times reads entry i from loaded entry (i + t) mod n, and turning up
+// subtracts. Symbols are handled as alphabet indexes, so one wheel step is one
+// table lookup, with no search and no entries moved. The stepping state before
+// symbol j (each wheel's offset and position) follows from j alone, which lets
+// the kernels transform many symbols side by side.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/alphabet.hpp"
+
+namespace tav::engine {
+
+// Where the stream stands: the wheel order and each wheel's turn.
+struct Stepping {
+  uint32_t rot = 0;   // wheel-order rotations so far, mod 20: position p holds wheel (p + rot) mod 20
+  int32_t count = 0;  // symbols since the last rotation
+  int32_t index = 1;  // current master schedule entry
+  int32_t dwell = 0;  // symbols the current wheel order lasts
+  std::array<uint16_t, kWheels> off{};  // turn offset of each wheel (as loaded, 0-based), mod n
+};
+
+// Tables built once per operation from the loaded wheels. Rows are doubled
+// (entry i and entry i + n agree) so that "index + offset" needs no reduction.
+struct Cipher {
+  Kind kind = Kind::binary;
+  int32_t n = kBinarySize;
+  alignas(64) uint8_t fwd[kWheels][512];  // fwd[r][i]: alphabet index of entry (i mod n) of wheel r
+  alignas(64) uint8_t inv[kWheels][512];  // inv[r][v]: entry of wheel r that holds index (v mod n)
+  alignas(64) std::array<uint8_t, 256> to_index;   // byte -> alphabet index, kNotInAlphabet outside
+  alignas(64) std::array<uint8_t, 256> to_symbol;  // alphabet index -> byte
+  std::array<uint16_t, kWheels> delta{};  // turn per symbol of each position, mod n
+  const int32_t* schedule = nullptr;      // master key schedule, entries 1..200
+  Stepping s;
+};
+
+enum class Path { portable, avx512 };
+
+// Builds the tables and the starting state from the cipher state that
+// PrepareCipher left (w, sd, sh, TA, msterkey and the schedule position).
+void CipherInit(Cipher& c, Kind kind);
+
+// Transform len bytes in place as the next symbols of the stream, on the
+// fastest path this CPU supports.
+void CipherEncrypt(Cipher& c, uint8_t* data, size_t len);
+void CipherDecrypt(Cipher& c, uint8_t* data, size_t len);
+
+// The same on a chosen path; the path must be available.
+void CipherTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt, Path path);
+bool PathAvailable(Path path);
+Path BestPath();
+
+// Advance the stream by `symbols` without transforming anything.
+void CipherSkip(Cipher& c, uint64_t symbols);
+
+// Clears every table and the state.
+void CipherWipe(Cipher& c);
+
+// The stepping rules shared by the kernels ------------------------------------
+
+// Symbols that remain in the current wheel order, counting the next one.
+inline uint32_t RunLeft(const Stepping& s) {
+  const int32_t left = s.dwell - s.count;
+  return left < 1 ? 1u : static_cast<uint32_t>(left);
+}
+
+// Advance by len symbols, len <= RunLeft(s): every wheel turns len times at its
+// current position; then the wheel order rotates if the dwell is used up.
+void Advance(const Cipher& c, Stepping& s, uint32_t len);
+
+// The production instance used by the operations.
+extern Cipher cipher;
+
+// AVX-512 VBMI kernel (cipher_avx512.cpp).
+bool Avx512Supported();
+void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt);
+
+}  // namespace tav::engine

@@ -1,0 +1,90 @@
+#include "reference/reference_engine.hpp"
+
+#include "engine/setup.hpp"
+
+namespace tav::reference {
+
+uint8_t cc;
+int32_t ps;
+
+void TavDoEnc() {
+  do {
+    for (int n = 1; n <= kWheels; ++n) {
+      for (int i = 0; i < wrr1; ++i) {
+        if (TA[i] == cc) {
+          cc = w[n][i];
+          break;
+        }
+      }
+    }
+    ++ps;
+  } while (ps < np);
+  ShiftWheels();
+}
+
+void TavDoDec() {
+  do {
+    for (int n = kWheels; n >= 1; --n) {
+      for (int i = 0; i < wrr1; ++i) {
+        if (w[n][i] == cc) {
+          cc = TA[i];
+          break;
+        }
+      }
+    }
+    ++ps;
+  } while (ps < np);
+  ShiftWheels();
+}
+
+void ShiftWheels() {
+  for (int n = 1; n <= kWheels; ++n) {
+    Wheel& wheel = w[n];
+    for (int t = 0; t < sh[n]; ++t) {
+      if (sd[n] > 0) {
+        const uint8_t last = wheel[wrr1 - 1];
+        for (int i = wrr1 - 1; i >= 1; --i) wheel[i] = wheel[i - 1];
+        wheel[0] = last;
+      } else {
+        const uint8_t first = wheel[0];
+        for (int i = 1; i <= wrr1 - 1; ++i) wheel[i - 1] = wheel[i];
+        wheel[wrr1 - 1] = first;
+      }
+    }
+  }
+  MasterShift();
+}
+
+void MasterShift() {
+  ++mstrshiftcount;
+  if (mstrshiftcount < mstrshift) return;
+  mstrshiftcount = 0;
+  if (++mstrindex > 200) mstrindex = 1;
+  mstrshift = msterkey[mstrindex];
+  const int width = cryptype == 1 ? kTextSize : kBinarySize;
+  const Wheel first = w[1];
+  for (int n = 1; n < kWheels; ++n) {
+    for (int i = 0; i < width; ++i) w[n][i] = w[n + 1][i];
+  }
+  for (int i = 0; i < width; ++i) w[kWheels][i] = first[i];
+}
+
+void Encrypt(uint8_t* data, size_t len) {
+  for (size_t i = 0; i < len; ++i) {
+    ps = 0;
+    cc = data[i];
+    TavDoEnc();
+    data[i] = cc;
+  }
+}
+
+void Decrypt(uint8_t* data, size_t len) {
+  for (size_t i = 0; i < len; ++i) {
+    ps = 0;
+    cc = data[i];
+    TavDoDec();
+    data[i] = cc;
+  }
+}
+
+}  // namespace tav::reference
