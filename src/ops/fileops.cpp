@@ -1,0 +1,2 @@
+// (being written)
+#include "ops/ops.hpp"
