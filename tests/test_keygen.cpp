@@ -20,7 +20,6 @@ uint64_t Fnv1a(const Bytes& data) {
   return h;
 }
 
-const char* const kFiles[] = {"k1", "k2", "k3", "k4", "k5"};
 
 // Known results of an independent implementation, so that the key format is
 // pinned even where the full conformance data is not at hand.
