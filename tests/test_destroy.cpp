@@ -1,1 +1,177 @@
+// Destruction: wiping a file in place, shutting the keys down, plain removal.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <string>
+
+#include "engine/cipher.hpp"
+#include "engine/setup.hpp"
+#include "keygen/keygen.hpp"
+#include "ops/padtable.hpp"
+#include "support.hpp"
+#include "tavsdk.h"
+
+namespace tav::test {
+namespace {
+
+const char* const kKeyFiles[] = {"k1.txt", "k1.bin", "k2.txt", "k2.bin", "k3.txt", "k3.bin",
+                                 "k4.txt", "k4.bin", "k5.txt", "k5.bin", "k6.dat"};
+
+// Root ignores file modes; for its lifetime this acts as an ordinary user, so
+// that a 0444 file really is read-only.
+class Unprivileged {
+public:
+  explicit Unprivileged(mode_t directory_mode = 0755) {
+    if (geteuid() != 0) return;
+    if (chmod(".", directory_mode) != 0 || seteuid(65534) != 0) throw std::runtime_error("cannot drop privileges");
+    dropped_ = true;
+  }
+  ~Unprivileged() {
+    if (dropped_ && seteuid(0) != 0) std::abort();
+  }
+  Unprivileged(const Unprivileged&) = delete;
+  Unprivileged& operator=(const Unprivileged&) = delete;
+
+private:
+  bool dropped_ = false;
+};
+
+bool AllEqual(const Bytes& data, uint8_t value) {
+  return std::all_of(data.begin(), data.end(), [&](uint8_t b) { return b == value; });
+}
+
+template <class Array>
+bool AllZero(const Array& a) {
+  return std::all_of(std::begin(a), std::end(a), [](auto v) { return v == 0; });
+}
+
+TEST(KillFile, RefusesWhatItCannotWipe) {
+  ScratchDir scratch;
+  mkdir("dir", 0700);
+  WriteFile("dir/inside", "keep");
+  WriteFile("ro", "read only");
+  chmod("ro", 0444);
+
+  for (const char* path : {static_cast<const char*>(nullptr), "missing", "dir", "ro"}) {
+    SCOPED_TRACE(path ? path : "null");
+    std::strcpy(cmd, "before");
+    Unprivileged user;
+    EXPECT_EQ(TavKillFile(path), 2);
+    EXPECT_STREQ(cmd, TAV_MSG_BAD_SOURCE);
+  }
+  EXPECT_FALSE(Exists("missing"));
+  EXPECT_EQ(ReadFile("dir/inside"), Bytes({'k', 'e', 'e', 'p'}));
+  EXPECT_EQ(ReadFile("ro"), Bytes({'r', 'e', 'a', 'd', ' ', 'o', 'n', 'l', 'y'}));
+}
+
+// A second link keeps the inode reachable after the removal and shows what
+// the passes left on it: the wipe lands on the file's own data.
+TEST(KillFile, OverwritesInPlaceThenRemoves) {
+  ScratchDir scratch;
+  for (size_t length : {size_t{0}, size_t{8191}, size_t{8192}, size_t{600000}}) {
+    SCOPED_TRACE(length);
+    WriteFile("f", RandomBytes(length, 1));
+    ASSERT_EQ(link("f", "peer"), 0);
+    std::strcpy(cmd, "before");
+    EXPECT_EQ(TavKillFile("f"), 0);
+    EXPECT_FALSE(Exists("f"));
+    const Bytes left = ReadFile("peer");
+    EXPECT_EQ(left.size(), (length / 8192 + 1) * 8192);
+    EXPECT_TRUE(AllEqual(left, '`'));
+    EXPECT_STREQ(cmd, "before");
+    unlink("peer");
+  }
+}
+
+TEST(Shutdown, OverwritesKeyFilesInPlaceDeletesThemAndClearsMemory) {
+  ScratchDir scratch;
+  ASSERT_EQ(TavGenTextKeys("first passphrase"), 0);
+  ASSERT_EQ(TavGenBinaryKeys("second passphrase"), 0);
+  char probe[] = "probe";
+  ASSERT_EQ(TavTEnc(probe), OutString);
+  for (const char* name : kKeyFiles) ASSERT_EQ(link(name, (std::string("peer-") + name).c_str()), 0) << name;
+
+  EXPECT_EQ(TavShutdown(), 0);
+
+  for (const char* name : kKeyFiles) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(Exists(name));
+    const Bytes left = ReadFile(std::string("peer-") + name);
+    EXPECT_EQ(left.size(), std::strstr(name, ".txt") ? 3020u : 5120u);
+    EXPECT_TRUE(AllEqual(left, '@'));
+  }
+  EXPECT_EQ(TextSys, 0);
+  EXPECT_EQ(BinSys, 0);
+  EXPECT_TRUE(AllZero(k));
+  EXPECT_EQ(p, 0);
+  EXPECT_TRUE(AllZero(msterkey));
+  EXPECT_TRUE(AllZero(pkey));
+  EXPECT_TRUE(AllZero(sh));
+  for (const auto& wheel : w) EXPECT_TRUE(AllZero(wheel));
+  EXPECT_TRUE(AllZero(engine::cipher.fwd[0]));
+  EXPECT_TRUE(AllZero(engine::cipher.to_symbol));
+
+  // Both alphabets refuse until keys are generated again.
+  char text[] = "secret";
+  EXPECT_EQ(TavTEnc(text), text);
+  EXPECT_EQ(text[0], 0);
+  char binary[] = "secret";
+  EXPECT_EQ(TavBDec(binary), binary);
+  EXPECT_EQ(binary[0], 0);
+}
+
+// As the first call of a process the overwrite strings were never built.
+TEST(Shutdown, FirstCallWritesFullStringsAndSkipsMissingFiles) {
+  ScratchDir scratch;
+  tsd.fill(0);
+  bsd.fill(0);
+  WriteFile("k2.txt", "202");
+  WriteFile("k6.dat", std::string(40, '1'));
+  WriteFile("k3.txt", RandomBytes(4000, 2));  // longer than 20 copies of the text string
+  for (const char* name : {"k2.txt", "k6.dat", "k3.txt"})
+    ASSERT_EQ(link(name, (std::string("peer-") + name).c_str()), 0) << name;
+
+  EXPECT_EQ(TavShutdown(), 0);
+
+  const Bytes k2 = ReadFile("peer-k2.txt");
+  EXPECT_EQ(k2.size(), 3020u);
+  EXPECT_TRUE(AllEqual(k2, '@'));
+  const Bytes k6 = ReadFile("peer-k6.dat");
+  EXPECT_EQ(k6.size(), 5120u);
+  EXPECT_TRUE(AllEqual(k6, '@'));
+  const Bytes k3 = ReadFile("peer-k3.txt");
+  EXPECT_GE(k3.size(), 4000u);
+  EXPECT_TRUE(AllEqual(k3, '@'));
+  for (const char* name : kKeyFiles) EXPECT_FALSE(Exists(name)) << name;
+}
+
+TEST(Shutdown, DeletesKeyFilesItCannotOverwrite) {
+  ScratchDir scratch;
+  WriteFile("k1.txt", "wheels");
+  chmod("k1.txt", 0444);
+  mkdir("k1.bin", 0700);  // not a key file: left alone
+  {
+    Unprivileged user(0777);
+    EXPECT_EQ(TavShutdown(), 0);
+  }
+  EXPECT_FALSE(Exists("k1.txt"));
+  EXPECT_TRUE(Exists("k1.bin"));
+}
+
+TEST(KillTheFile, RemovesWithoutOverwriting) {
+  ScratchDir scratch;
+  WriteFile("f", "plain");
+  ASSERT_EQ(link("f", "peer"), 0);
+  EXPECT_EQ(KillTheFile("f"), 0);
+  EXPECT_FALSE(Exists("f"));
+  EXPECT_EQ(ReadFile("peer"), Bytes({'p', 'l', 'a', 'i', 'n'}));
+  EXPECT_EQ(KillTheFile("f"), 2);
+  EXPECT_EQ(KillTheFile(nullptr), 2);
+}
+
+}  // namespace
+}  // namespace tav::test
