@@ -1,2 +1,60 @@
-// (being written)
-#include "ops/ops.hpp"
+#include <cstdint>
+
+#include "common/fileio.hpp"
+#include "common/wipe.hpp"
+#include "engine/cipher.hpp"
+#include "ops/fileops.hpp"
+#include "tavsdk.h"
+
+namespace tav::ops {
+namespace {
+
+// Large enough that the per-call overhead of the engine and the system calls
+// vanishes; static because the library never touches the heap.
+constexpr size_t kBlockBytes = size_t{1} << 20;
+alignas(64) uint8_t block[kBlockBytes];
+
+int BlockFile(Kind kind, bool decrypt, const char* source, const char* destination) {
+  FileJob job;
+  if (const int refused = OpenFileJob(kind, source, destination, nullptr, job); refused != 0) return refused;
+  int status = 0;
+  for (int64_t left = job.size; left > 0;) {
+    const size_t want = left < static_cast<int64_t>(kBlockBytes) ? static_cast<size_t>(left) : kBlockBytes;
+    if (io::ReadFull(job.source.get(), block, want) != static_cast<int64_t>(want)) {
+      status = 2;
+      break;
+    }
+    if (decrypt) {
+      engine::CipherDecrypt(engine::cipher, block, want);
+    } else {
+      engine::CipherEncrypt(engine::cipher, block, want);
+    }
+    if (!io::WriteAll(job.dest.get(), block, want)) {
+      status = 3;
+      break;
+    }
+    left -= static_cast<int64_t>(want);
+  }
+  SecureZeroObject(block);
+  return FinishFileJob(job, status);
+}
+
+}  // namespace
+}  // namespace tav::ops
+
+extern "C" {
+
+TAVSDK_API int TavTextFileEnc(const char* source, const char* destination) {
+  return tav::ops::BlockFile(tav::Kind::text, false, source, destination);
+}
+TAVSDK_API int TavTextFileDec(const char* source, const char* destination) {
+  return tav::ops::BlockFile(tav::Kind::text, true, source, destination);
+}
+TAVSDK_API int TavBinaryFileEnc(const char* source, const char* destination) {
+  return tav::ops::BlockFile(tav::Kind::binary, false, source, destination);
+}
+TAVSDK_API int TavBinaryFileDec(const char* source, const char* destination) {
+  return tav::ops::BlockFile(tav::Kind::binary, true, source, destination);
+}
+
+}
