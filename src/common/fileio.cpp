@@ -116,10 +116,13 @@ int64_t ReadPrefix(const char* path, void* buf, size_t cap) {
 }
 
 bool WriteKeyFile(const char* path, const void* data, size_t n) {
-  Fd fd = OpenWrite(path, O_CREAT | O_TRUNC, 0600);
+  // A new file rather than a truncated old one: no other name or open handle
+  // of the old file ever sees the new key, and rewriting does not force the
+  // old blocks out to the disk on close.
+  if (::unlink(path) != 0 && errno != ENOENT) return false;
+  Fd fd = OpenWrite(path, O_CREAT | O_EXCL, 0600);
   if (!fd.ok()) return false;
-  // O_CREAT's mode applies only to new files; an existing key file may have
-  // wider permissions, and it is about to hold the whole key.
+  // The process umask may only narrow the mode; it must end up exactly 0600.
   if (::fchmod(fd.get(), 0600) != 0) return false;
   if (!WriteAll(fd.get(), data, n)) return false;
   return fd.Close();

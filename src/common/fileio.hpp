@@ -44,9 +44,8 @@ bool PwriteAll(int fd, const void* buf, size_t n, int64_t offset);
 // when the file does not open or a read fails.
 int64_t ReadPrefix(const char* path, void* buf, size_t cap);
 
-// Creates or replaces a key file, readable and writable by the owner only
-// (also when the file existed with wider permissions). False when it cannot be
-// created or fully written.
+// Replaces a key file by a new one, readable and writable by the owner only.
+// False when it cannot be created or fully written.
 bool WriteKeyFile(const char* path, const void* data, size_t n);
 
 // True when the path names a directory.

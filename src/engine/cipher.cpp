@@ -1,6 +1,7 @@
 #include "engine/cipher.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "common/wipe.hpp"
 #include "engine/setup.hpp"
@@ -21,11 +22,16 @@ void CipherInit(Cipher& c, Kind kind) {
   }
   for (int r = 0; r < kWheels; ++r) {
     const Wheel& wheel = w[r + 1];
-    uint8_t position_of[256] = {};
-    for (int i = 0; i < n; ++i) position_of[c.to_index[wheel[i]]] = static_cast<uint8_t>(i);
-    for (int i = 0; i < 512; ++i) {
-      c.fwd[r][i] = c.to_index[wheel[i % n]];
-      c.inv[r][i] = position_of[i % n];
+    uint8_t* fwd = c.fwd[r];
+    uint8_t* inv = c.inv[r];
+    for (int i = 0; i < n; ++i) {
+      fwd[i] = c.to_index[wheel[i]];
+      inv[fwd[i]] = static_cast<uint8_t>(i);
+    }
+    // Repeat the rows up to 512 entries: entry i equals entry i - n.
+    for (int i = n; i < 512; i += n) {
+      std::memcpy(fwd + i, fwd, static_cast<size_t>(std::min(n, 512 - i)));
+      std::memcpy(inv + i, inv, static_cast<size_t>(std::min(n, 512 - i)));
     }
   }
   for (int p = 0; p < kWheels; ++p) {
