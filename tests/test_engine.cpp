@@ -1,1 +1,268 @@
+// Every path of the production engine against the reference engine: both
+// alphabets and directions, generated, hand-made and built-in stepping
+// parameters, streams long enough for the master schedule to wrap, and streams
+// split across calls or entered by skipping.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <numeric>
+#include <random>
+#include <set>
+
+#include "engine/cipher.hpp"
+#include "engine/setup.hpp"
+#include "reference/reference_engine.hpp"
+#include "support.hpp"
+#include "tavsdk.h"
+
+namespace tav::test {
+namespace {
+
+using engine::Path;
+
+bool CpuHasAvx512Vbmi() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vbmi");
+}
+
+std::vector<Path> Paths() {
+  std::vector<Path> paths{Path::portable};
+  if (engine::PathAvailable(Path::avx512)) paths.push_back(Path::avx512);
+  return paths;
+}
+
+const char* Name(Path path) { return path == Path::avx512 ? "avx512" : "portable"; }
+
+// The paths a test ran must be all that this CPU offers.
+void ExpectEveryPathRan(const std::set<Path>& ran) {
+  EXPECT_TRUE(ran.count(Path::portable));
+  if (CpuHasAvx512Vbmi()) {
+    EXPECT_TRUE(ran.count(Path::avx512)) << "the CPU has AVX-512 VBMI but that path did not run";
+  }
+}
+
+// Reports the first difference instead of dumping kilobytes.
+testing::AssertionResult SameBytes(const Bytes& got, const Bytes& want) {
+  if (got.size() != want.size())
+    return testing::AssertionFailure() << "size " << got.size() << ", want " << want.size();
+  for (size_t i = 0; i < got.size(); ++i) {
+    if (got[i] != want[i])
+      return testing::AssertionFailure() << "first difference at byte " << i << " of " << got.size() << ": "
+                                         << int(got[i]) << ", want " << int(want[i]);
+  }
+  return testing::AssertionSuccess();
+}
+
+std::string RandomPassphrase(uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::string s(1 + rng() % 18, ' ');
+  for (char& ch : s) ch = static_cast<char>(' ' + rng() % 95);
+  return s;
+}
+
+void GenerateKeys(Kind kind, uint32_t seed) {
+  const std::string passphrase = RandomPassphrase(seed);
+  const int rc = kind == Kind::text ? TavGenTextKeys(passphrase.c_str()) : TavGenBinaryKeys(passphrase.c_str());
+  ASSERT_EQ(rc, 0) << passphrase;
+}
+
+const char* Ext(Kind kind) { return kind == Kind::text ? "txt" : "bin"; }
+
+// Symbols the master schedule takes to come back to its first entry.
+// A dwell below 1 still lasts one symbol.
+size_t ScheduleLength() {
+  return std::accumulate(msterkey.begin() + 1, msterkey.end(), size_t{0},
+                         [](size_t sum, int32_t dwell) { return sum + static_cast<size_t>(std::max(dwell, 1)); });
+}
+
+// Random data (in text mode about 40% of the bytes are outside the alphabet)
+// and its encryption by the reference engine. Decryption is
+// checked on that ciphertext: the reference engine undoes its own encryption,
+// so the result must be the data again.
+struct Stream {
+  Kind kind;
+  Bytes plain, encrypted;
+  const Bytes& Input(bool decrypt) const { return decrypt ? encrypted : plain; }
+  const Bytes& Expected(bool decrypt) const { return decrypt ? plain : encrypted; }
+};
+
+Stream MakeStream(Kind kind, size_t len, uint32_t seed) {
+  Stream s{kind, RandomBytes(len, seed), {}};
+  s.encrypted = s.plain;
+  EXPECT_TRUE(PrepareCipher(kind));
+  reference::Encrypt(s.encrypted.data(), s.encrypted.size());
+  return s;
+}
+
+// A cipher set up afresh from the key files, as an operation would.
+engine::Cipher& Fresh(Kind kind) {
+  static engine::Cipher c;
+  EXPECT_TRUE(PrepareCipher(kind));
+  engine::CipherInit(c, kind);
+  return c;
+}
+
+bool SameState(const engine::Stepping& a, const engine::Stepping& b) {
+  return a.rot == b.rot && a.count == b.count && a.index == b.index && a.dwell == b.dwell && a.off == b.off;
+}
+
+// Transforms in calls of the given sizes, cycling through them and through
+// the given paths, so that each call continues where another path stopped.
+Bytes InPieces(const Stream& s, bool decrypt, const std::vector<size_t>& sizes, const std::vector<Path>& paths) {
+  engine::Cipher& c = Fresh(s.kind);
+  Bytes data = s.Input(decrypt);
+  size_t done = 0;
+  for (size_t i = 0; done < data.size(); ++i) {
+    const size_t n = std::min(sizes[i % sizes.size()], data.size() - done);
+    engine::CipherTransform(c, data.data() + done, n, decrypt, paths[i % paths.size()]);
+    done += n;
+  }
+  return data;
+}
+
+// Runs every check on every path; returns the paths that ran.
+std::set<Path> CheckStream(const Stream& s) {
+  std::set<Path> ran;
+  const std::vector<size_t> awkward = {1, 63, 64, 65, 1000, 255, 256, 257, 2, 191, 193, 4097};
+  for (bool decrypt : {false, true}) {
+    const Bytes& input = s.Input(decrypt);
+    const Bytes& want = s.Expected(decrypt);
+    engine::Stepping end_state;
+    for (Path path : Paths()) {
+      SCOPED_TRACE(std::string(Name(path)) + (decrypt ? " decrypt" : " encrypt"));
+      ran.insert(path);
+
+      engine::Cipher& c = Fresh(s.kind);
+      Bytes data = input;
+      engine::CipherTransform(c, data.data(), data.size(), decrypt, path);
+      EXPECT_TRUE(SameBytes(data, want));
+      if (path == Path::portable) end_state = c.s;
+      EXPECT_TRUE(SameState(c.s, end_state)) << "the stream ends in another state than on the portable path";
+
+      // A short stream is the start of a long one.
+      for (size_t len : {size_t{0}, size_t{1}, size_t{2}, size_t{63}, size_t{64}, size_t{65}, size_t{127},
+                         size_t{129}, size_t{255}, size_t{256}, size_t{257}, size_t{1000}, size_t{4097}}) {
+        len = std::min(len, input.size());
+        engine::Cipher& fresh = Fresh(s.kind);
+        Bytes prefix(input.begin(), input.begin() + static_cast<ptrdiff_t>(len));
+        engine::CipherTransform(fresh, prefix.data(), prefix.size(), decrypt, path);
+        EXPECT_TRUE(SameBytes(prefix, Bytes(want.begin(), want.begin() + static_cast<ptrdiff_t>(len)))) << len;
+      }
+
+      EXPECT_TRUE(SameBytes(InPieces(s, decrypt, awkward, {path}), want)) << "in pieces";
+
+      // Skipping n symbols and transforming m equals the tail of n + m.
+      const size_t schedule = ScheduleLength();
+      for (size_t n : {size_t{1}, size_t{64}, size_t{777}, schedule - 3, schedule + 70}) {
+        if (n >= input.size()) continue;
+        const size_t m = std::min<size_t>(1500, input.size() - n);
+        engine::Cipher& skipping = Fresh(s.kind);
+        engine::CipherSkip(skipping, n);
+        Bytes tail(input.begin() + static_cast<ptrdiff_t>(n), input.begin() + static_cast<ptrdiff_t>(n + m));
+        engine::CipherTransform(skipping, tail.data(), tail.size(), decrypt, path);
+        EXPECT_TRUE(SameBytes(tail, Bytes(want.begin() + static_cast<ptrdiff_t>(n),
+                                          want.begin() + static_cast<ptrdiff_t>(n + m))))
+            << "skip " << n;
+      }
+    }
+    if (Paths().size() > 1) {
+      EXPECT_TRUE(SameBytes(InPieces(s, decrypt, awkward, Paths()), want)) << "paths alternating";
+    }
+  }
+  return ran;
+}
+
+// Past a full round of the schedule, at an odd length.
+size_t WrappingLength(uint32_t seed) { return ScheduleLength() + msterkey[1] + 501 + 2 * (seed % 50); }
+
+TEST(Engine, GeneratedKeys) {
+  std::set<Path> ran;
+  for (Kind kind : {Kind::text, Kind::binary}) {
+    for (uint32_t seed : {11u, 12u}) {
+      SCOPED_TRACE(std::string(Ext(kind)) + " passphrase " + RandomPassphrase(seed));
+      ScratchDir scratch;
+      ASSERT_NO_FATAL_FAILURE(GenerateKeys(kind, seed));
+      ran.merge(CheckStream(MakeStream(kind, WrappingLength(seed), seed)));
+    }
+  }
+  ExpectEveryPathRan(ran);
+}
+
+// Step-count files as a person might write them: every count from 1 to 7,
+// counts beyond the writer's range, and fields that are not plain numbers.
+TEST(Engine, HandMadeStepCounts) {
+  struct Case {
+    Kind kind;
+    const char* k4;  // 20 fields of 2 characters
+    int32_t largest;
+  };
+  const Case cases[] = {
+      {Kind::text, "0102030405060701020304050607010203040506", 7},
+      {Kind::binary, "07060504030201070605040302010706050403fe", 7},
+      {Kind::text, "99 3-4+5\n100x 9q7 1 2 3 4 5 6 7 8 9 0 1", 99},
+      {Kind::binary, "99-1\n\n0102 +2-03  05060708091 2 3 4 5 6", 99},
+  };
+  std::set<Path> ran;
+  uint32_t seed = 20;
+  for (const Case& k : cases) {
+    SCOPED_TRACE(std::string(Ext(k.kind)) + " k4 \"" + k.k4 + "\"");
+    ScratchDir scratch;
+    ASSERT_NO_FATAL_FAILURE(GenerateKeys(k.kind, ++seed));
+    WriteFile(std::string("k4.") + Ext(k.kind), std::string(k.k4));
+    ASSERT_TRUE(PrepareCipher(k.kind));
+    ASSERT_EQ(*std::max_element(sh.begin() + 1, sh.end()), k.largest);
+    // Large counts make the reference engine slow: a shorter stream, still
+    // across dozens of wheel orders.
+    ran.merge(CheckStream(MakeStream(k.kind, 3001 + seed, seed)));
+  }
+  ExpectEveryPathRan(ran);
+}
+
+// Without k3 and k4 the built-in directions and step counts apply; some
+// wheels then never turn.
+TEST(Engine, BuiltInSteppingWithoutSchemeFiles) {
+  std::set<Path> ran;
+  uint32_t seed = 30;
+  for (Kind kind : {Kind::text, Kind::binary}) {
+    SCOPED_TRACE(Ext(kind));
+    ScratchDir scratch;
+    ASSERT_NO_FATAL_FAILURE(GenerateKeys(kind, ++seed));
+    ASSERT_EQ(std::remove((std::string("k3.") + Ext(kind)).c_str()), 0);
+    ASSERT_EQ(std::remove((std::string("k4.") + Ext(kind)).c_str()), 0);
+    ASSERT_TRUE(PrepareCipher(kind));
+    ASSERT_EQ(sh, kDefaultSh);
+    ran.merge(CheckStream(MakeStream(kind, WrappingLength(seed), seed)));
+  }
+  ExpectEveryPathRan(ran);
+}
+
+// Dwells far shorter than key generation makes: the wheel order rotates after
+// almost every symbol, up to once per lane of a vector.
+TEST(Engine, ShortDwells) {
+  struct Restore {
+    decltype(msterkey) saved = msterkey;
+    ~Restore() { msterkey = saved; }
+  } restore;
+  std::set<Path> ran;
+  uint32_t seed = 40;
+  for (Kind kind : {Kind::text, Kind::binary}) {
+    SCOPED_TRACE(Ext(kind));
+    ScratchDir scratch;
+    ASSERT_NO_FATAL_FAILURE(GenerateKeys(kind, ++seed));
+    std::mt19937 rng(seed);
+    for (int i = 1; i <= 200; ++i) msterkey[i] = i <= 100 ? static_cast<int32_t>(rng() % 4) : 1 + static_cast<int32_t>(rng() % 70);
+    ran.merge(CheckStream(MakeStream(kind, ScheduleLength() + 1234, seed)));
+  }
+  ExpectEveryPathRan(ran);
+}
+
+TEST(Engine, Avx512PathWhereTheCpuHasIt) {
+  EXPECT_EQ(engine::PathAvailable(Path::avx512), CpuHasAvx512Vbmi());
+  EXPECT_EQ(engine::BestPath(), CpuHasAvx512Vbmi() ? Path::avx512 : Path::portable);
+  EXPECT_TRUE(engine::PathAvailable(Path::portable));
+}
+
+}  // namespace
+}  // namespace tav::test

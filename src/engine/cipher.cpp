@@ -39,6 +39,7 @@ void CipherInit(Cipher& c, Kind kind) {
     const int32_t steps = sh[p + 1];
     const int t = steps > 0 ? steps % n : 0;
     c.delta[p] = static_cast<uint16_t>(sd[p + 1] > 0 ? (n - t) % n : t);
+    for (int l = 0; l < 16; ++l) c.lane_step[p][l] = static_cast<uint16_t>(l * c.delta[p] % n);
   }
   c.schedule = msterkey.data();
   c.s = Stepping{};
@@ -53,13 +54,7 @@ void Advance(const Cipher& c, Stepping& s, uint32_t len) {
     const uint32_t r = (p + s.rot) % kWheels;
     s.off[r] = static_cast<uint16_t>((s.off[r] + static_cast<uint64_t>(len) * c.delta[p]) % n);
   }
-  s.count += static_cast<int32_t>(len);
-  if (s.count >= s.dwell) {
-    s.count = 0;
-    s.index = s.index >= 200 ? 1 : s.index + 1;
-    s.dwell = c.schedule[s.index];
-    s.rot = (s.rot + 1) % kWheels;
-  }
+  CountSymbols(c, s, len);
 }
 
 void CipherSkip(Cipher& c, uint64_t symbols) {
@@ -72,29 +67,40 @@ void CipherSkip(Cipher& c, uint64_t symbols) {
 
 // Portable kernel: eight symbols of one wheel order side by side, so that the
 // forty dependent lookups of each symbol overlap with those of the others.
+// The per-lane offsets are computed eight at a time with the compiler's
+// generic vectors (SSE2 on x86-64, plain code where there is no SIMD).
+using Lanes16 = uint16_t __attribute__((vector_size(16)));
+
 template <bool kText, bool kDecrypt>
 static void PortableTransform(Cipher& c, uint8_t* data, size_t len) {
+  // More lanes would not fit the registers: the lookups would wait on spills.
   constexpr uint32_t kLanes = 8;
   const uint32_t n = static_cast<uint32_t>(c.n);
+  const auto n16 = static_cast<uint16_t>(n);
   Stepping& s = c.s;
   while (len > 0) {
     const uint32_t lanes = static_cast<uint32_t>(std::min<size_t>({kLanes, len, RunLeft(s)}));
     const uint8_t* rows[kWheels];
-    uint32_t add[kWheels][kLanes];
-    for (uint32_t p = 0; p < kWheels; ++p) {
-      const uint32_t r = (p + s.rot) % kWheels;
+    Lanes16 add[kWheels];
+    uint32_t r = s.rot;
+    for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
       rows[p] = kDecrypt ? c.inv[r] : c.fwd[r];
-      uint32_t o = s.off[r];
-      for (uint32_t l = 0; l < kLanes; ++l) {
-        add[p][l] = kDecrypt ? n - o : o;
-        o += c.delta[p];
-        if (o >= n) o -= n;
-      }
+      const uint16_t base = s.off[r];
+      Lanes16 step;
+      std::memcpy(&step, c.lane_step[p].data(), sizeof step);
+      // (base + l * delta) mod n for the eight lanes; both terms are below n.
+      Lanes16 o = step + base;
+      o = o >= n16 ? o - n16 : o;
+      add[p] = kDecrypt ? n16 - o : o;
+      // Every wheel turns `lanes` times at its position.
+      const uint32_t next = base + c.lane_step[p][lanes];
+      s.off[r] = static_cast<uint16_t>(next >= n ? next - n : next);
     }
-    uint8_t in[kLanes] = {};
     uint32_t x[kLanes];
-    for (uint32_t l = 0; l < lanes; ++l) in[l] = data[l];
-    for (uint32_t l = 0; l < kLanes; ++l) x[l] = kText ? c.to_index[in[l]] : in[l];
+    for (uint32_t l = 0; l < kLanes; ++l) {
+      const uint8_t b = l < lanes ? data[l] : 0;
+      x[l] = kText ? c.to_index[b] : b;
+    }
     for (int pass = 0; pass < 2; ++pass) {
       if constexpr (!kDecrypt) {
         for (uint32_t p = 0; p < kWheels; ++p)
@@ -105,16 +111,21 @@ static void PortableTransform(Cipher& c, uint8_t* data, size_t len) {
           for (uint32_t l = 0; l < kLanes; ++l) x[l] = rows[p][x[l]] + add[p][l];
       }
     }
+    // The input bytes are still in data: nothing but x stays live across
+    // the lookups.
     for (uint32_t l = 0; l < lanes; ++l) {
       uint32_t v = x[l];
       if (kDecrypt && v >= n) v -= n;
       if constexpr (kText) {
-        data[l] = c.to_index[in[l]] == kNotInAlphabet ? in[l] : c.to_symbol[v];
+        // Branch-free: bytes outside the alphabet come in unpredictable mixes.
+        const uint8_t b = data[l];
+        const auto keep = static_cast<uint8_t>(-static_cast<int>(c.to_index[b] == kNotInAlphabet));
+        data[l] = static_cast<uint8_t>((b & keep) | (c.to_symbol[v] & ~keep));
       } else {
         data[l] = static_cast<uint8_t>(v);
       }
     }
-    Advance(c, s, lanes);
+    CountSymbols(c, s, lanes);
     data += lanes;
     len -= lanes;
   }

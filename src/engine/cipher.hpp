@@ -35,6 +35,8 @@ struct Cipher {
   alignas(64) std::array<uint8_t, 256> to_index;   // byte -> alphabet index, kNotInAlphabet outside
   alignas(64) std::array<uint8_t, 256> to_symbol;  // alphabet index -> byte
   std::array<uint16_t, kWheels> delta{};  // turn per symbol of each position, mod n
+  // lane_step[p][l] = l * delta[p] mod n: the turn of position p after l symbols.
+  std::array<std::array<uint16_t, 16>, kWheels> lane_step{};
   const int32_t* schedule = nullptr;      // master key schedule, entries 1..200
   Stepping s;
 };
@@ -72,6 +74,18 @@ inline uint32_t RunLeft(const Stepping& s) {
 // Advance by len symbols, len <= RunLeft(s): every wheel turns len times at its
 // current position; then the wheel order rotates if the dwell is used up.
 void Advance(const Cipher& c, Stepping& s, uint32_t len);
+
+// The second half of Advance, for kernels that turn the wheels themselves:
+// counts len symbols and rotates the wheel order when the dwell is used up.
+inline void CountSymbols(const Cipher& c, Stepping& s, uint32_t len) {
+  s.count += static_cast<int32_t>(len);
+  if (s.count >= s.dwell) {
+    s.count = 0;
+    s.index = s.index >= 200 ? 1 : s.index + 1;
+    s.dwell = c.schedule[s.index];
+    s.rot = s.rot + 1 == kWheels ? 0 : s.rot + 1;
+  }
+}
 
 // The production instance used by the operations.
 extern Cipher cipher;

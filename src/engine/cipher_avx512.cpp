@@ -1,13 +1,351 @@
 // AVX-512 VBMI kernel of the wheel cipher. This file alone is compiled for
-// AVX-512; it runs only after Avx512Supported() said yes.
+// AVX-512; the kernel runs only after Avx512Supported() said yes.
+//
+// Each byte lane of a zmm register carries one symbol: a group of up to 256
+// consecutive symbols is four vectors, run interleaved so that their forty
+// dependent lookups overlap. A lookup in a 256-entry row is two two-table
+// byte permutes and a select on bit 7 of the index.
+//
+// The wheel order may rotate inside a group. Its symbols fall into segments of
+// one wheel order, segment k rotated k times more than the first. Step t of
+// the group reads wheel (rot + t) mod 20 for every vector, so the four share
+// the table loads; a symbol of segment k takes part in steps k .. k + 39 and
+// keeps its value during the others. Within a segment a wheel's offset grows
+// linearly with the symbol, so a wheel's offsets across a vector are one or a
+// few masked "base + g * delta" lines, built once per group and used twice.
+#include <cpuid.h>
+#include <immintrin.h>
+
+#include <algorithm>
+
+#include "common/wipe.hpp"
 #include "engine/cipher.hpp"
 
 namespace tav::engine {
 
-bool Avx512Supported() { return false; }
+// The check runs on any x86-64 CPU, so it must not be built for AVX-512.
+#define TAV_ANY_X86_64 __attribute__((target("no-avx512f")))
+
+TAV_ANY_X86_64 static bool CpuAndOsSupportAvx512Vbmi() {
+  unsigned eax, ebx, ecx, edx;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || (ecx & bit_OSXSAVE) == 0) return false;
+  // The OS must save the opmask and all ZMM state: XCR0 bits 1, 2, 5, 6, 7.
+  uint32_t xcr0_lo, xcr0_hi;
+  __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+  if ((xcr0_lo & 0xE6u) != 0xE6u) return false;
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+  return (ebx & bit_AVX512F) != 0 && (ebx & bit_AVX512BW) != 0 && (ecx & bit_AVX512VBMI) != 0;
+}
+
+TAV_ANY_X86_64 bool Avx512Supported() {
+  // CPUID is slow under a hypervisor; ask once. 0 unknown, 1 no, 2 yes.
+  // (Builtins: std::atomic's members cannot be inlined across the target change.)
+  static int known = 0;
+  int answer = __atomic_load_n(&known, __ATOMIC_RELAXED);
+  if (answer == 0) {
+    answer = CpuAndOsSupportAvx512Vbmi() ? 2 : 1;
+    __atomic_store_n(&known, answer, __ATOMIC_RELAXED);
+  }
+  return answer == 2;
+}
+
+namespace {
+
+constexpr int kLanes = 64;
+constexpr int kVectors = 4;
+constexpr int kGroup = kVectors * kLanes;  // symbols transformed together
+
+// A group ends early after this many wheel orders. Key generation makes
+// dwells of at least 10, which never need more.
+constexpr int kMaxSegments = 32;
+
+// The stepping of a group of symbols, split into segments of one wheel order.
+struct Group {
+  uint32_t rot;       // wheel order at the group's first symbol
+  int segments;
+  uint32_t symbols;
+  uint16_t start[kMaxSegments + 1];  // first symbol of each segment; start[segments] = kGroup
+  // Per segment and wheel, the wheel's offset extended back to symbol 0 of
+  // the group along the segment's line (symbol g reads base + g * delta), in
+  // every byte of a word: binary base, text 151 - base.
+  alignas(64) uint32_t base[kMaxSegments][32];
+};
+
+struct Work {
+  Group groups[2];
+  alignas(64) uint8_t mult[kWheels][kGroup];  // mult[p][g] = g * delta[p] mod n
+  __m512i lines[kVectors][kWheels];
+  __m512i deltas[kWheels];  // 16-bit lanes: for wheel order rot, lane r = delta of wheel r's position
+};
+
+// vpermb. (The maskz form: the plain one trips a false uninitialised warning
+// in GCC 12.)
+inline __m512i Permute(__m512i idx, __m512i table) { return _mm512_maskz_permutexvar_epi8(~0ull, idx, table); }
+
+// x mod N for 16-bit lanes.
+template <uint32_t N>
+inline __m512i Mod(__m512i x) {
+  if constexpr (N == 256) {
+    return _mm512_and_si512(x, _mm512_set1_epi16(0xFF));
+  } else {
+    static_assert(N == 151);
+    // The quotient estimate is exact or one short, which one min corrects.
+    const __m512i q = _mm512_mulhi_epu16(x, _mm512_set1_epi16(static_cast<short>(65536 / N)));
+    const __m512i r = _mm512_sub_epi16(x, _mm512_mullo_epi16(q, _mm512_set1_epi16(N)));
+    return _mm512_min_epu16(r, _mm512_sub_epi16(r, _mm512_set1_epi16(N)));
+  }
+}
+
+// Charts up to len (<= kGroup) next symbols and advances the stream past
+// them; off holds the wheels' offsets in 16-bit lanes.
+template <uint32_t N>
+void Chart(const Cipher& c, Stepping& s, __m512i& off, const __m512i* deltas, uint32_t len, Group& group) {
+  // Byte 2r of a 16-bit vector into every byte of word r: wheels 0-15, 16-19.
+  const __m512i spread_lo = _mm512_set_epi32(0x1E1E1E1E, 0x1C1C1C1C, 0x1A1A1A1A, 0x18181818, 0x16161616, 0x14141414,
+                                             0x12121212, 0x10101010, 0x0E0E0E0E, 0x0C0C0C0C, 0x0A0A0A0A, 0x08080808,
+                                             0x06060606, 0x04040404, 0x02020202, 0x00000000);
+  const __m512i spread_hi = _mm512_add_epi8(spread_lo, _mm512_set1_epi8(32));
+  group.rot = s.rot;
+  int k = 0;
+  uint32_t g = 0;
+  for (; g < len && k < kMaxSegments; ++k) {
+    const uint32_t run = std::min(RunLeft(s), len - g);
+    const __m512i delta = deltas[s.rot];
+    // base = off - g * delta; g * delta < 65536.
+    const __m512i back = Mod<N>(_mm512_mullo_epi16(delta, _mm512_set1_epi16(static_cast<short>(g % N))));
+    const __m512i diff = _mm512_sub_epi16(off, back);
+    __m512i base = diff;
+    if constexpr (N != 256) base = _mm512_sub_epi16(_mm512_set1_epi16(N), _mm512_min_epu16(diff, _mm512_add_epi16(diff, _mm512_set1_epi16(N))));
+    _mm512_store_si512(&group.base[k][0], Permute(spread_lo, base));
+    _mm512_store_si512(&group.base[k][16], Permute(spread_hi, base));
+    group.start[k] = static_cast<uint16_t>(g);
+    off = Mod<N>(_mm512_add_epi16(off, _mm512_mullo_epi16(delta, _mm512_set1_epi16(static_cast<short>(run % N)))));
+    CountSymbols(c, s, run);
+    g += run;
+  }
+  group.segments = k;
+  group.symbols = g;
+  group.start[k] = kGroup;
+}
+
+inline uint64_t LanesBelow(int32_t lane) { return lane <= 0 ? 0 : lane >= 64 ? ~0ull : (1ull << lane) - 1; }
+
+// The per-lane value that a step adds to or subtracts from the symbol, for one
+// wheel on the line "base + g * delta" (mult holds g * delta mod n, key is
+// the group's base word). Binary: the offset, mod 256 for free. Text
+// encryption: 151 - offset, in 1..151; text decryption: the offset, in 0..150.
+template <bool kText, bool kDecrypt>
+inline __m512i Line(uint32_t key, __m512i mult) {
+  const __m512i k = _mm512_set1_epi32(static_cast<int>(key));
+  if constexpr (!kText) {
+    return _mm512_add_epi8(k, mult);
+  } else {
+    const __m512i n = _mm512_set1_epi8(static_cast<char>(kTextSize));
+    if constexpr (kDecrypt) {
+      const __m512i t = _mm512_sub_epi8(mult, k);
+      return _mm512_mask_add_epi8(t, _mm512_cmplt_epu8_mask(mult, k), t, n);
+    } else {
+      const __m512i t = _mm512_sub_epi8(k, mult);
+      return _mm512_mask_add_epi8(t, _mm512_cmpge_epu8_mask(mult, k), t, n);
+    }
+  }
+}
+
+// Calls f(p, r) for every position p and the wheel r = (p + rot) mod 20
+// that sits there, without a wrap test per wheel.
+template <class F>
+inline void ForPositions(uint32_t rot, F f) {
+  for (uint32_t p = 0; p < kWheels - rot; ++p) f(p, p + rot);
+  for (uint32_t p = kWheels - rot; p < kWheels; ++p) f(p, p + rot - kWheels);
+}
+
+// The Line() of every wheel for each vector of the group, by wheel.
+template <bool kText, bool kDecrypt>
+void Lines(const Group& group, const uint8_t (*mult)[kGroup], int vectors, __m512i (*out)[kWheels]) {
+  int first = 0;
+  for (int v = 0; v < vectors; ++v) {
+    const int lane0 = v * kLanes;
+    while (group.start[first + 1] <= lane0) ++first;
+    int last = first;
+    while (group.start[last + 1] < lane0 + kLanes) ++last;
+    // The segment that holds lane 0 fills every lane, each later one its own;
+    // a wheel at position p in one segment is at p - 1 in the next.
+    const uint32_t rot = (group.rot + static_cast<uint32_t>(first)) % kWheels;
+    __m512i* line = out[v];
+    const uint32_t* base = group.base[first];
+    const uint8_t* m = &mult[0][lane0];
+    if (last == first) {
+      ForPositions(rot, [&](uint32_t p, uint32_t r) {
+        line[r] = Line<kText, kDecrypt>(base[r], _mm512_load_si512(m + p * kGroup));
+      });
+    } else if (last == first + 1) {
+      const uint32_t* later = group.base[last];
+      const __mmask64 lanes = ~LanesBelow(group.start[last] - lane0);
+      ForPositions(rot, [&](uint32_t p, uint32_t r) {
+        const uint32_t q = p == 0 ? kWheels - 1 : p - 1;
+        line[r] = _mm512_mask_mov_epi8(Line<kText, kDecrypt>(base[r], _mm512_load_si512(m + p * kGroup)), lanes,
+                                       Line<kText, kDecrypt>(later[r], _mm512_load_si512(m + q * kGroup)));
+      });
+    } else {
+      ForPositions(rot, [&](uint32_t p, uint32_t r) {
+        line[r] = Line<kText, kDecrypt>(base[r], _mm512_load_si512(m + p * kGroup));
+      });
+      for (int k = first + 1; k <= last; ++k) {
+        const uint32_t* later = group.base[k];
+        const __mmask64 lanes = ~LanesBelow(group.start[k] - lane0);
+        ForPositions((rot + static_cast<uint32_t>(k - first)) % kWheels, [&](uint32_t p, uint32_t r) {
+          line[r] = _mm512_mask_mov_epi8(line[r], lanes, Line<kText, kDecrypt>(later[r], _mm512_load_si512(m + p * kGroup)));
+        });
+      }
+    }
+  }
+}
+
+// 256-entry byte lookup; row holds four vectors.
+inline __m512i Lookup256(const __m512i* row, __m512i idx) {
+  const __m512i lo = _mm512_permutex2var_epi8(row[0], idx, row[1]);
+  const __m512i hi = _mm512_permutex2var_epi8(row[2], idx, row[3]);
+  return _mm512_mask_blend_epi8(_mm512_movepi8_mask(idx), lo, hi);
+}
+
+// Lookup of an index below 192.
+inline __m512i Lookup192(const __m512i* row, __m512i idx) {
+  const __m512i lo = _mm512_permutex2var_epi8(row[0], idx, row[1]);
+  const __m512i hi = Permute(idx, row[2]);
+  return _mm512_mask_blend_epi8(_mm512_movepi8_mask(idx), lo, hi);
+}
+
+// One step through one wheel; row is the wheel's table (forward or inverse),
+// add is its Line() for these lanes.
+template <bool kText, bool kDecrypt>
+inline __m512i Through(const __m512i* row, __m512i add, __m512i x) {
+  if constexpr (!kText) {
+    if constexpr (kDecrypt) return _mm512_sub_epi8(Lookup256(row, x), add);
+    return Lookup256(row, _mm512_add_epi8(x, add));
+  } else {
+    const __m512i n = _mm512_set1_epi8(static_cast<char>(kTextSize));
+    if constexpr (kDecrypt) {
+      const __m512i y = Lookup192(row, x);
+      const __m512i d = _mm512_sub_epi8(y, add);
+      return _mm512_mask_add_epi8(d, _mm512_cmplt_epu8_mask(y, add), d, n);
+    } else {
+      const __m512i d = _mm512_sub_epi8(x, add);
+      return Lookup192(row, _mm512_mask_add_epi8(d, _mm512_cmplt_epu8_mask(x, add), d, n));
+    }
+  }
+}
+
+// Runs V vectors through their forty wheel steps. Step t reads wheel
+// (rot + t) mod 20 for all of them; a symbol of segment k takes part in steps
+// k .. k + 39.
+template <bool kText, bool kDecrypt, int V>
+void Steps(const Cipher& c, const Group& group, const __m512i (*lines)[kWheels], __m512i* x) {
+  const uint8_t* rows = kDecrypt ? &c.inv[0][0] : &c.fwd[0][0];
+  const int segments = group.segments;
+  const int steps = 2 * kWheels - 1 + segments;
+  // Steps where every symbol takes part.
+  const int full_lo = segments - 1, full_hi = 2 * kWheels - 1;
+
+  auto masked = [&](int t) {
+    const uint32_t r = (group.rot + t) % kWheels;
+    const __m512i* row = reinterpret_cast<const __m512i*>(rows + r * 512);
+    // Symbols of segments t - 39 .. t take part (start[segments] = kGroup).
+    const int hi = group.start[std::min({t + 1, segments, kMaxSegments})];
+    const int lo = t < 2 * kWheels ? 0 : group.start[std::min({t - 2 * kWheels + 1, segments, kMaxSegments})];
+    for (int v = 0; v < V; ++v) {
+      const __mmask64 active = LanesBelow(hi - v * kLanes) & ~LanesBelow(lo - v * kLanes);
+      x[v] = _mm512_mask_mov_epi8(x[v], active, Through<kText, kDecrypt>(row, lines[v][r], x[v]));
+    }
+  };
+  auto full = [&](int t) {
+    const uint32_t r = (group.rot + t) % kWheels;
+    const __m512i* row = reinterpret_cast<const __m512i*>(rows + r * 512);
+    for (int v = 0; v < V; ++v) x[v] = Through<kText, kDecrypt>(row, lines[v][r], x[v]);
+  };
+  if constexpr (!kDecrypt) {
+    for (int t = 0; t < std::min(full_lo, steps); ++t) masked(t);
+    for (int t = full_lo; t <= full_hi; ++t) full(t);
+    for (int t = std::max(full_lo, full_hi + 1); t < steps; ++t) masked(t);
+  } else {
+    for (int t = steps - 1; t >= std::max(full_lo, full_hi + 1); --t) masked(t);
+    for (int t = full_hi; t >= full_lo; --t) full(t);
+    for (int t = std::min(full_lo, steps) - 1; t >= 0; --t) masked(t);
+  }
+}
+
+template <bool kText, bool kDecrypt>
+void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
+  constexpr uint32_t N = kText ? kTextSize : kBinarySize;
+  // Multiples of each position's turn, as far as this call needs them.
+  const uint32_t reach = static_cast<uint32_t>(std::min<size_t>(kGroup, (len + kLanes - 1) / kLanes * kLanes));
+  for (uint32_t p = 0; p < kWheels; ++p) {
+    uint32_t m = 0;
+    for (uint32_t g = 0; g < reach; ++g) {
+      work.mult[p][g] = static_cast<uint8_t>(m);
+      m += c.delta[p];
+      if (m >= N) m -= N;
+    }
+  }
+  for (uint32_t rot = 0; rot < kWheels; ++rot) {
+    alignas(64) uint16_t d[32] = {};
+    for (uint32_t p = 0; p < kWheels; ++p) d[(p + rot) % kWheels] = c.delta[p];
+    work.deltas[rot] = _mm512_load_si512(d);
+  }
+  const __m512i* to_index = reinterpret_cast<const __m512i*>(c.to_index.data());
+  const __m512i* to_symbol = reinterpret_cast<const __m512i*>(c.to_symbol.data());
+  const __m512i outside = _mm512_set1_epi8(static_cast<char>(kNotInAlphabet));
+  Stepping s = c.s;
+  __m512i off = _mm512_maskz_loadu_epi16((1u << kWheels) - 1, s.off.data());
+  // The next group is charted a group ahead, while the previous one's
+  // results are still being stored.
+  int next = 0;
+  if (len > 0) Chart<N>(c, s, off, work.deltas, static_cast<uint32_t>(std::min<size_t>(len, kGroup)), work.groups[0]);
+  while (len > 0) {
+    const Group& group = work.groups[next];
+    next ^= 1;
+    const uint32_t block = group.symbols;
+    const int vectors = static_cast<int>((block + kLanes - 1) / kLanes);
+    Lines<kText, kDecrypt>(group, work.mult, vectors, work.lines);
+    if (len > block) Chart<N>(c, s, off, work.deltas, static_cast<uint32_t>(std::min<size_t>(len - block, kGroup)), work.groups[next]);
+    __m512i in[kVectors], x[kVectors];
+    __mmask64 keep[kVectors];
+    for (int v = 0; v < vectors; ++v) {
+      in[v] = _mm512_maskz_loadu_epi8(LanesBelow(static_cast<int32_t>(block) - v * kLanes), data + v * kLanes);
+      if constexpr (kText) {
+        x[v] = Lookup256(to_index, in[v]);
+        keep[v] = _mm512_cmpeq_epi8_mask(x[v], outside);  // not in the alphabet: passes through
+      } else {
+        x[v] = in[v];
+      }
+    }
+    switch (vectors) {
+      case 1: Steps<kText, kDecrypt, 1>(c, group, work.lines, x); break;
+      case 2: Steps<kText, kDecrypt, 2>(c, group, work.lines, x); break;
+      case 3: Steps<kText, kDecrypt, 3>(c, group, work.lines, x); break;
+      default: Steps<kText, kDecrypt, 4>(c, group, work.lines, x); break;
+    }
+    for (int v = 0; v < vectors; ++v) {
+      __m512i out = x[v];
+      if constexpr (kText) out = _mm512_mask_blend_epi8(keep[v], Lookup192(to_symbol, out), in[v]);
+      _mm512_mask_storeu_epi8(data + v * kLanes, LanesBelow(static_cast<int32_t>(block) - v * kLanes), out);
+    }
+    data += block;
+    len -= block;
+  }
+  _mm512_mask_storeu_epi16(s.off.data(), (1u << kWheels) - 1, off);
+  c.s = s;
+}
+
+}  // namespace
 
 void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
-  CipherTransform(c, data, len, decrypt, Path::portable);
+  Work work;
+  const bool text = c.kind == Kind::text;
+  if (text && !decrypt) Transform<true, false>(c, data, len, work);
+  if (text && decrypt) Transform<true, true>(c, data, len, work);
+  if (!text && !decrypt) Transform<false, false>(c, data, len, work);
+  if (!text && decrypt) Transform<false, true>(c, data, len, work);
+  SecureZeroObject(work);  // the turn offsets follow from the key
 }
 
 }  // namespace tav::engine
