@@ -67,6 +67,16 @@ Bytes RandomBytes(size_t n, uint32_t seed) {
   return out;
 }
 
+Unprivileged::Unprivileged(unsigned directory_mode) {
+  if (geteuid() != 0) return;
+  if (chmod(".", directory_mode) != 0 || seteuid(65534) != 0) throw std::runtime_error("cannot drop privileges");
+  dropped_ = true;
+}
+
+Unprivileged::~Unprivileged() {
+  if (dropped_ && seteuid(0) != 0) std::abort();
+}
+
 std::string VectorsDir() {
   const std::string dir = TAVSDK_VECTORS_DIR;
   return std::filesystem::is_directory(dir) ? dir : "";

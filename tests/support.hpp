@@ -32,6 +32,20 @@ bool Exists(const std::string& path);
 Bytes FromHex(const std::string& hex);
 Bytes RandomBytes(size_t n, uint32_t seed);
 
+// Root ignores file modes; for its lifetime this acts as an ordinary user, so
+// that a 0444 file really is read-only. The current directory is opened up to
+// directory_mode so that the user can still work in it.
+class Unprivileged {
+public:
+  explicit Unprivileged(unsigned directory_mode = 0755);
+  ~Unprivileged();
+  Unprivileged(const Unprivileged&) = delete;
+  Unprivileged& operator=(const Unprivileged&) = delete;
+
+private:
+  bool dropped_ = false;
+};
+
 // The conformance data folder, or "" when it is not present on this machine.
 std::string VectorsDir();
 

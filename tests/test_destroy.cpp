@@ -21,25 +21,6 @@ namespace {
 const char* const kKeyFiles[] = {"k1.txt", "k1.bin", "k2.txt", "k2.bin", "k3.txt", "k3.bin",
                                  "k4.txt", "k4.bin", "k5.txt", "k5.bin", "k6.dat"};
 
-// Root ignores file modes; for its lifetime this acts as an ordinary user, so
-// that a 0444 file really is read-only.
-class Unprivileged {
-public:
-  explicit Unprivileged(mode_t directory_mode = 0755) {
-    if (geteuid() != 0) return;
-    if (chmod(".", directory_mode) != 0 || seteuid(65534) != 0) throw std::runtime_error("cannot drop privileges");
-    dropped_ = true;
-  }
-  ~Unprivileged() {
-    if (dropped_ && seteuid(0) != 0) std::abort();
-  }
-  Unprivileged(const Unprivileged&) = delete;
-  Unprivileged& operator=(const Unprivileged&) = delete;
-
-private:
-  bool dropped_ = false;
-};
-
 bool AllEqual(const Bytes& data, uint8_t value) {
   return std::all_of(data.begin(), data.end(), [&](uint8_t b) { return b == value; });
 }

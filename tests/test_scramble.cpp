@@ -29,24 +29,6 @@ std::string ReadText(const std::string& path) {
   return std::string(b.begin(), b.end());
 }
 
-// Root ignores file modes; for its lifetime this acts as an ordinary user, so
-// that a 0444 file really is read-only.
-class Unprivileged {
-public:
-  explicit Unprivileged(mode_t directory_mode = 0755) {
-    if (geteuid() != 0) return;
-    if (chmod(".", directory_mode) != 0 || seteuid(65534) != 0) throw std::runtime_error("cannot drop privileges");
-    dropped_ = true;
-  }
-  ~Unprivileged() {
-    if (dropped_ && seteuid(0) != 0) std::abort();
-  }
-  Unprivileged(const Unprivileged&) = delete;
-  Unprivileged& operator=(const Unprivileged&) = delete;
-
-private:
-  bool dropped_ = false;
-};
 
 // The reference rule: reverse `count` blocks of `size` bytes from the start.
 Bytes ReverseBlocks(Bytes data, size_t count, size_t size) {

@@ -128,6 +128,14 @@ bool WriteKeyFile(const char* path, const void* data, size_t n) {
   return fd.Close();
 }
 
+Fd OpenRegular(const char* path, int flags, int64_t& length) {
+  Fd file(OpenRetry(path, flags | O_NONBLOCK, 0));
+  struct stat st {};
+  if (!file.ok() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Fd();
+  length = st.st_size;
+  return file;
+}
+
 bool IsDirectory(int fd) {
   struct stat st {};
   return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);

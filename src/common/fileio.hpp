@@ -48,6 +48,11 @@ int64_t ReadPrefix(const char* path, void* buf, size_t cap);
 // False when it cannot be created or fully written.
 bool WriteKeyFile(const char* path, const void* data, size_t n);
 
+// Opens a regular file (flags O_RDONLY or O_RDWR) and reports its length; an
+// invalid Fd for anything else. Non-blocking, so that a FIFO given by mistake
+// is refused instead of waiting for a peer.
+Fd OpenRegular(const char* path, int flags, int64_t& length);
+
 // True when the path names a directory.
 bool IsDirectory(int fd);
 

@@ -33,22 +33,6 @@ constexpr int kKeyFileCopies = 20;
 constexpr size_t kWipeBlocksPerWrite = 64;
 uint8_t wipe[kWipeBlock * kWipeBlocksPerWrite];
 
-// Opens an existing regular file for reading and writing without truncating
-// it: the overwrite must land on the blocks that hold the data. Non-blocking,
-// so that a FIFO is refused instead of waiting for a peer.
-io::Fd OpenExistingRegular(const char* path, int64_t& length) {
-  if (path == nullptr) return io::Fd();
-  int fd;
-  do {
-    fd = ::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  io::Fd file(fd);
-  struct stat st {};
-  if (!file.ok() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return io::Fd();
-  length = st.st_size;
-  return file;
-}
-
 // One pass: `bytes` of wipe pattern from offset 0, then to the device.
 bool WipePass(int fd, int64_t bytes) {
   for (int64_t at = 0; at < bytes;) {
@@ -61,7 +45,9 @@ bool WipePass(int fd, int64_t bytes) {
 
 int KillFile(const char* path) {
   int64_t length = 0;
-  io::Fd file = OpenExistingRegular(path, length);
+  // Read and write, without truncating: the overwrite must land on the
+  // blocks that hold the data.
+  io::Fd file = io::OpenRegular(path, O_RDWR, length);
   if (!file.ok()) {
     SetMessage(TAV_MSG_BAD_SOURCE);
     return kBadFile;

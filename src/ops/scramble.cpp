@@ -30,21 +30,6 @@ constexpr const char* kScratchName = "turnabot.dat";
 constexpr size_t kChunk = size_t{1} << 20;
 alignas(64) uint8_t chunk[kChunk];
 
-// Opens a regular file for reading. Non-blocking, so that a FIFO given by
-// mistake is refused instead of waiting for a writer.
-io::Fd OpenRegular(const char* path, int64_t& length) {
-  if (path == nullptr) return io::Fd();
-  int fd;
-  do {
-    fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  io::Fd file(fd);
-  struct stat st {};
-  if (!file.ok() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return io::Fd();
-  length = st.st_size;
-  return file;
-}
-
 // Reverses every whole block of `size` bytes in data[0, len).
 void ReverseBlocks(uint8_t* data, size_t len, size_t size) {
   for (size_t at = 0; at + size <= len; at += size) std::reverse(data + at, data + at + size);
@@ -110,7 +95,7 @@ int ReverseWholeFile(io::Fd& file, int64_t length) {
 
 int ScrambleFile(const char* path, int count, int size) {
   int64_t length = 0;
-  if (!OpenRegular(path, length).ok()) return kBadFile;
+  if (!io::OpenRegular(path, O_RDONLY, length).ok()) return kBadFile;
   if (count == 0 || size > kMaxBlockSize) return kBadArguments;
   // A negative size can never be a block length.
   if (size <= 0 && count != 1) return kBadArguments;
@@ -158,7 +143,7 @@ bool PadTableUsable() {
 
 int XScrambleFile(const char* path) {
   int64_t length = 0;
-  if (!OpenRegular(path, length).ok()) return kBadFile;
+  if (!io::OpenRegular(path, O_RDONLY, length).ok()) return kBadFile;
   if (!LoadPadTable("k6.dat") || !PadTableUsable()) return kBadKeys;
   io::Fd file = io::OpenReadWrite(path);
   if (!file.ok()) return kBadFile;
