@@ -135,6 +135,18 @@ bool PathAvailable(Path path) { return path == Path::portable || Avx512Supported
 
 Path BestPath() { return Avx512Supported() ? Path::avx512 : Path::portable; }
 
+static bool pinned = false;
+static Path pinned_path = Path::portable;
+
+Path ActivePath() { return pinned ? pinned_path : BestPath(); }
+
+void PinPath(Path path) {
+  pinned = PathAvailable(path);
+  pinned_path = path;
+}
+
+void UnpinPath() { pinned = false; }
+
 void CipherTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt, Path path) {
   if (path == Path::avx512) {
     Avx512Transform(c, data, len, decrypt);
@@ -147,9 +159,9 @@ void CipherTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt, Path pa
   if (!text && decrypt) PortableTransform<false, true>(c, data, len);
 }
 
-void CipherEncrypt(Cipher& c, uint8_t* data, size_t len) { CipherTransform(c, data, len, false, BestPath()); }
+void CipherEncrypt(Cipher& c, uint8_t* data, size_t len) { CipherTransform(c, data, len, false, ActivePath()); }
 
-void CipherDecrypt(Cipher& c, uint8_t* data, size_t len) { CipherTransform(c, data, len, true, BestPath()); }
+void CipherDecrypt(Cipher& c, uint8_t* data, size_t len) { CipherTransform(c, data, len, true, ActivePath()); }
 
 void CipherWipe(Cipher& c) { SecureZeroObject(c); }
 

@@ -57,6 +57,12 @@ void CipherTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt, Path pa
 bool PathAvailable(Path path);
 Path BestPath();
 
+// The path CipherEncrypt / CipherDecrypt take: the best one, unless the
+// benchmark or a test pinned an available one.
+Path ActivePath();
+void PinPath(Path path);
+void UnpinPath();
+
 // Advance the stream by `symbols` without transforming anything.
 void CipherSkip(Cipher& c, uint64_t symbols);
 
