@@ -113,9 +113,10 @@ TAVSDK_API char *TavBDec(char *text);
  * Encrypt or decrypt the whole file `source` into `destination` (same length,
  * byte for byte, one continuous cipher stream). Text: reads k1.txt, k3.txt,
  * k4.txt; binary: k1.bin, k3.bin, k4.bin. Checks, in this order: key flag (1),
- * source path null (2), destination path null (3), source not readable (2),
- * destination naming the source file by any spelling or link (3), destination
- * not creatable (3). An existing destination is first overwritten with "@@@"
+ * source path null (2), destination path null (3), source not readable or a
+ * directory (2), destination naming the source file by any spelling or link,
+ * or an existing destination that is not a regular file (3), destination not
+ * creatable (3). An existing destination is first overwritten with "@@@"
  * and deleted, then written anew. A read error returns 2, a write error 3; in
  * both cases the incomplete destination is removed. See the status codes above.
  * Files of any size that the file system supports are handled. */
@@ -147,7 +148,7 @@ TAVSDK_API int TavBExpandFileDec(const char *source, const char *destination);
  * removed); otherwise reverse `count` consecutive blocks of `size` bytes at the
  * start of the file in place. Calling it twice restores the file.
  * Returns 0 done (also for a negative count, which reverses nothing); 2 path
- * null, file not readable or not writable, or an I/O error; 4 count 0, size
+ * null, not a regular file, not readable or not writable, or an I/O error; 4 count 0, size
  * above 5000, or size 0 or negative with a count other than 1; 5 count * size
  * greater than the file's length. The file is left unchanged on 2 (except an
  * I/O error while writing back), 4 and 5.
@@ -164,8 +165,9 @@ TAVSDK_API int TavXScrambleFile(const char *path);
  * TavKillFile: overwrite the file in place 21 times with blocks of 8192
  * backquotes (L / 8192 + 1 blocks for a file of L bytes), flushing each pass to
  * the device, then remove it. Returns 0; or 2 with TAV_MSG_BAD_SOURCE in cmd
- * for a null path, a directory, a file that cannot be opened for reading and
- * writing (nothing touched), or a write error.
+ * for a null path, a directory or other non-regular file, a file that cannot
+ * be opened for reading and writing (nothing touched), or a write error (the
+ * file is then left in place, so that the call can be repeated).
  *
  * TavShutdown: overwrite each existing key file of both alphabets and k6.dat in
  * place with '@' characters (3020 bytes for .txt files, 5120 for .bin files and
