@@ -110,39 +110,6 @@ TEST(BlockFiles, ExistingDestinationIsReplacedWhole) {
   EXPECT_TRUE(ReadFile("out").empty());
 }
 
-// Conformance data: block encryption of each sample through the public calls.
-TEST(BlockFiles, MatchConformanceFiles) {
-  const std::string vectors = VectorsDir();
-  if (vectors.empty()) GTEST_SKIP() << "no conformance data on this machine";
-  ScratchDir scratch;
-  std::string generated;
-  int files = 0;
-  for (const auto& entry : fs::directory_iterator(vectors + "/files")) {
-    if (entry.path().extension() != ".plain") continue;
-    const std::string name = entry.path().filename();
-    SCOPED_TRACE(name);
-    std::istringstream parts(name);
-    std::string set, alphabet;
-    std::getline(parts, set, '-');
-    std::getline(parts, alphabet, '-');
-    const bool text = alphabet == "text";
-    if (generated != alphabet + set) {
-      const Bytes raw = ReadFile(vectors + "/keys/" + set + "/passphrase");
-      const std::string passphrase(raw.begin(), raw.end());
-      ASSERT_EQ(text ? TavGenTextKeys(passphrase.c_str()) : TavGenBinaryKeys(passphrase.c_str()), 0);
-      generated = alphabet + set;
-    }
-    fs::path cipher = entry.path();
-    cipher.replace_extension(".cipher");
-    ASSERT_EQ((text ? TavTextFileEnc : TavBinaryFileEnc)(entry.path().c_str(), "out"), 0);
-    EXPECT_EQ(ReadFile("out"), ReadFile(cipher));
-    ASSERT_EQ((text ? TavTextFileDec : TavBinaryFileDec)(cipher.c_str(), "back"), 0);
-    EXPECT_EQ(ReadFile("back"), ReadFile(entry.path()));
-    ++files;
-  }
-  EXPECT_GE(files, 50);
-}
-
 // ---- Checks shared by all eight file operations -----------------------------
 
 TEST(FileChecks, KeysMissingComeFirstWhateverThePaths) {

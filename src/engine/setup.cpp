@@ -4,6 +4,7 @@
 
 #include "common/fields.hpp"
 #include "common/fileio.hpp"
+#include "common/wipe.hpp"
 
 namespace tav {
 
@@ -56,6 +57,8 @@ static void LoadStepCounts() {
     const int32_t value = n <= count ? fields[n - 1] : 1;
     sh[n] = value < 1 ? 1 : value;
   }
+  SecureZero(raw, sizeof raw);
+  SecureZeroObject(fields);
 }
 
 void ApiInit() {
@@ -93,7 +96,7 @@ static bool LoadWheels(Kind kind) {
   if (ok) {
     for (int n = 1; n <= kWheels; ++n) std::memcpy(w[n].data(), &file[static_cast<size_t>((n - 1) * size)], static_cast<size_t>(size));
   }
-  file.fill(0);
+  SecureZeroObject(file);
   return ok;
 }
 

@@ -1,4 +1,5 @@
 #include "common/fileio.hpp"
+#include "common/wipe.hpp"
 #include "engine/setup.hpp"
 #include "keygen/keygen.hpp"
 
@@ -37,7 +38,9 @@ bool WriteFieldFile(const char* name, int32_t& j, Rule rule) {
     fields[2 * n] = numstr[0];
     fields[2 * n + 1] = numstr[1];
   }
-  return io::WriteKeyFile(name, fields, sizeof fields);
+  const bool written = io::WriteKeyFile(name, fields, sizeof fields);
+  SecureZero(fields, sizeof fields);
+  return written;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "common/fields.hpp"
 #include "common/fileio.hpp"
+#include "common/wipe.hpp"
 
 namespace tav {
 
@@ -14,10 +15,14 @@ bool LoadPadTable(const char* path) {
   const int64_t got = io::ReadPrefix(path, raw, sizeof raw);
   if (got < 0) return false;
   int32_t fields[10];
-  if (ReadTwoCharFields(raw, static_cast<size_t>(got), fields, 10) < 10) return false;
-  std::copy(fields, fields + 10, &pkey[1]);
-  ConvertKeys();
-  return true;
+  const bool complete = ReadTwoCharFields(raw, static_cast<size_t>(got), fields, 10) == 10;
+  if (complete) {
+    std::copy(fields, fields + 10, &pkey[1]);
+    ConvertKeys();
+  }
+  SecureZero(raw, sizeof raw);
+  SecureZero(fields, sizeof fields);
+  return complete;
 }
 
 namespace {
