@@ -13,13 +13,16 @@
 // keeps its value during the others. Within a segment a wheel's offset grows
 // linearly with the symbol, so a wheel's offsets across a vector are one or a
 // few masked "base + g * delta" lines, built once per group and used twice.
+#include "engine/cipher.hpp"
+
+#if defined(__x86_64__)
+
 #include <cpuid.h>
 #include <immintrin.h>
 
 #include <algorithm>
 
 #include "common/wipe.hpp"
-#include "engine/cipher.hpp"
 
 namespace tav::engine {
 
@@ -349,3 +352,17 @@ void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
 }
 
 }  // namespace tav::engine
+
+#else  // Other architectures have the portable path only.
+
+namespace tav::engine {
+
+bool Avx512Supported() { return false; }
+
+void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
+  CipherTransform(c, data, len, decrypt, Path::portable);
+}
+
+}  // namespace tav::engine
+
+#endif
