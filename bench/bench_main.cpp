@@ -211,23 +211,28 @@ void ProductionString(benchmark::State& state, char* (*op)(char*), Kind kind) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kStringSize));
 }
 
-void ReferenceString(benchmark::State& state, Kind kind, bool decrypt) {
-  const std::string& input = kind == Kind::text ? g_text_string : g_binary_string;
-  Bytes buffer(kStringSize);
+// The reference engine over the first `size` bytes of `source`, set up afresh
+// for every run as each operation does.
+void ReferenceRun(benchmark::State& state, Kind kind, bool decrypt, const uint8_t* source, size_t size) {
+  Bytes data(source, source + size);
   for (auto _ : state) {
-    std::memcpy(buffer.data(), input.data(), kStringSize);
     if (!tav::PrepareCipher(kind)) {
       state.SkipWithError("PrepareCipher failed");
       break;
     }
     if (decrypt) {
-      tav::reference::Decrypt(buffer.data(), buffer.size());
+      tav::reference::Decrypt(data.data(), data.size());
     } else {
-      tav::reference::Encrypt(buffer.data(), buffer.size());
+      tav::reference::Encrypt(data.data(), data.size());
     }
     benchmark::ClobberMemory();
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kStringSize));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
+}
+
+void ReferenceString(benchmark::State& state, Kind kind, bool decrypt) {
+  const std::string& input = kind == Kind::text ? g_text_string : g_binary_string;
+  ReferenceRun(state, kind, decrypt, reinterpret_cast<const uint8_t*>(input.data()), kStringSize);
 }
 
 // ---- Engine paths -----------------------------------------------------------
@@ -269,20 +274,7 @@ void EngineSetup(benchmark::State& state, Kind kind) {
 
 void ReferenceEngine(benchmark::State& state, Kind kind, bool decrypt) {
   const Bytes& source = kind == Kind::text ? g_text_data : g_binary_data;
-  Bytes data(source.begin(), source.begin() + kReferenceEngineSize);
-  for (auto _ : state) {
-    if (!tav::PrepareCipher(kind)) {
-      state.SkipWithError("PrepareCipher failed");
-      break;
-    }
-    if (decrypt) {
-      tav::reference::Decrypt(data.data(), data.size());
-    } else {
-      tav::reference::Encrypt(data.data(), data.size());
-    }
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
+  ReferenceRun(state, kind, decrypt, source.data(), kReferenceEngineSize);
 }
 
 // ---- Block files --------------------------------------------------------------

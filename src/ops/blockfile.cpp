@@ -4,6 +4,7 @@
 #include "common/wipe.hpp"
 #include "engine/cipher.hpp"
 #include "ops/fileops.hpp"
+#include "ops/ops.hpp"
 #include "tavsdk.h"
 
 namespace tav::ops {
@@ -17,11 +18,11 @@ alignas(64) uint8_t block[kBlockBytes];
 int BlockFile(Kind kind, bool decrypt, const char* source, const char* destination) {
   FileJob job;
   if (const int refused = OpenFileJob(kind, source, destination, nullptr, job); refused != 0) return refused;
-  int status = 0;
+  int status = kDone;
   for (int64_t left = job.size; left > 0;) {
     const size_t want = left < static_cast<int64_t>(kBlockBytes) ? static_cast<size_t>(left) : kBlockBytes;
     if (io::ReadFull(job.source.get(), block, want) != static_cast<int64_t>(want)) {
-      status = 2;
+      status = kBadSource;
       break;
     }
     if (decrypt) {
@@ -30,7 +31,7 @@ int BlockFile(Kind kind, bool decrypt, const char* source, const char* destinati
       engine::CipherEncrypt(engine::cipher, block, want);
     }
     if (!io::WriteAll(job.dest.get(), block, want)) {
-      status = 3;
+      status = kBadDest;
       break;
     }
     left -= static_cast<int64_t>(want);

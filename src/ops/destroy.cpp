@@ -22,9 +22,6 @@
 namespace tav::ops {
 namespace {
 
-constexpr int kDone = 0;
-constexpr int kBadFile = 2;
-
 constexpr int kWipePasses = 21;
 constexpr size_t kWipeBlock = 8192;
 constexpr int kKeyFileCopies = 20;
@@ -50,19 +47,19 @@ int KillFile(const char* path) {
   io::Fd file = io::OpenRegular(path, O_RDWR, length);
   if (!file.ok()) {
     SetMessage(TAV_MSG_BAD_SOURCE);
-    return kBadFile;
+    return kBadSource;
   }
   std::memset(wipe, '`', sizeof wipe);
   const int64_t bytes = (length / static_cast<int64_t>(kWipeBlock) + 1) * static_cast<int64_t>(kWipeBlock);
   for (int pass = 0; pass < kWipePasses; ++pass) {
     if (!WipePass(file.get(), bytes)) {
       SetMessage(TAV_MSG_BAD_SOURCE);
-      return kBadFile;
+      return kBadSource;
     }
   }
   if (!file.Close() || ::unlink(path) != 0) {
     SetMessage(TAV_MSG_BAD_SOURCE);
-    return kBadFile;
+    return kBadSource;
   }
   return kDone;
 }
@@ -136,8 +133,8 @@ TAVSDK_API int TavKillFile(const char* path) { return tav::ops::KillFile(path); 
 TAVSDK_API int TavShutdown(void) { return tav::ops::Shutdown(); }
 
 TAVSDK_API int KillTheFile(const char* path) {
-  if (path == nullptr || std::remove(path) != 0) return 2;
-  return 0;
+  if (path == nullptr || std::remove(path) != 0) return tav::ops::kBadSource;
+  return tav::ops::kDone;
 }
 
 TAVSDK_API void UpdateDecFile(void) {}

@@ -10,6 +10,7 @@
 #include "common/wipe.hpp"
 #include "engine/cipher.hpp"
 #include "ops/fileops.hpp"
+#include "ops/ops.hpp"
 #include "ops/padtable.hpp"
 #include "tavsdk.h"
 
@@ -89,19 +90,19 @@ int Encode(Kind kind, FileJob& job) {
       if (bytes + UnitBytes(i) > static_cast<int64_t>(kRegionBytes)) break;
       bytes += UnitBytes(i);
     }
-    if (io::ReadFull(job.source.get(), symbols, units) != static_cast<int64_t>(units)) return 2;
+    if (io::ReadFull(job.source.get(), symbols, units) != static_cast<int64_t>(units)) return kBadSource;
     engine::CipherEncrypt(engine::cipher, symbols, units);
-    if (!FillFillers(kind, region, static_cast<size_t>(bytes))) return 3;
+    if (!FillFillers(kind, region, static_cast<size_t>(bytes))) return kBadDest;
     int64_t at = 0;
     for (size_t u = 0; u < units; ++u) {
       region[at] = symbols[u];
       pad = NextPadIndex(pad);
       at += UnitBytes(pad);
     }
-    if (!io::WriteAll(job.dest.get(), region, static_cast<size_t>(bytes))) return 3;
+    if (!io::WriteAll(job.dest.get(), region, static_cast<size_t>(bytes))) return kBadDest;
     left -= static_cast<int64_t>(units);
   }
-  return 0;
+  return kDone;
 }
 
 bool Flush(FileJob& job, size_t n) {
@@ -116,7 +117,7 @@ int Decode(FileJob& job) {
   for (int64_t offset = 0; offset < job.size;) {
     const int64_t rest = job.size - offset;
     const size_t len = rest < static_cast<int64_t>(kRegionBytes) ? static_cast<size_t>(rest) : kRegionBytes;
-    if (io::ReadFull(job.source.get(), region, len) != static_cast<int64_t>(len)) return 2;
+    if (io::ReadFull(job.source.get(), region, len) != static_cast<int64_t>(len)) return kBadSource;
     const int64_t end = offset + static_cast<int64_t>(len);
     // Only the unit starts matter; a unit whose run the file cuts short
     // still counts.
@@ -125,14 +126,14 @@ int Decode(FileJob& job) {
       pad = NextPadIndex(pad);
       next += UnitBytes(pad);
       if (gathered == kSymbols) {
-        if (!Flush(job, gathered)) return 3;
+        if (!Flush(job, gathered)) return kBadDest;
         gathered = 0;
       }
     }
     offset = end;
   }
-  if (gathered > 0 && !Flush(job, gathered)) return 3;
-  return 0;
+  if (gathered > 0 && !Flush(job, gathered)) return kBadDest;
+  return kDone;
 }
 
 int Expanded(Kind kind, bool decode, const char* source, const char* destination) {

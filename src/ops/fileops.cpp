@@ -17,15 +17,15 @@ static int Refuse(int status, const char* message) {
 }
 
 int OpenFileJob(Kind kind, const char* source, const char* destination, const char* pad_file, FileJob& job) {
-  if (!PrepareKeys(kind)) return Refuse(1, KeyMessage(kind));
-  if (source == nullptr) return Refuse(2, TAV_MSG_BAD_SOURCE);
-  if (destination == nullptr) return Refuse(3, TAV_MSG_BAD_DEST);
+  if (!PrepareKeys(kind)) return Refuse(kNoKeys, KeyMessage(kind));
+  if (source == nullptr) return Refuse(kBadSource, TAV_MSG_BAD_SOURCE);
+  if (destination == nullptr) return Refuse(kBadDest, TAV_MSG_BAD_DEST);
 
   job.destination = destination;
   job.source = io::OpenRead(source);
   struct stat src {};
   if (!job.source.ok() || ::fstat(job.source.get(), &src) != 0 || S_ISDIR(src.st_mode))
-    return Refuse(2, TAV_MSG_BAD_SOURCE);
+    return Refuse(kBadSource, TAV_MSG_BAD_SOURCE);
 
   // Clearing the destination would destroy the source when both name the same
   // file, by whatever path or link. A destination that exists but is not a
@@ -33,36 +33,36 @@ int OpenFileJob(Kind kind, const char* source, const char* destination, const ch
   struct stat dst {};
   if (::stat(destination, &dst) == 0 &&
       ((dst.st_dev == src.st_dev && dst.st_ino == src.st_ino) || !S_ISREG(dst.st_mode)))
-    return Refuse(3, TAV_MSG_BAD_DEST);
+    return Refuse(kBadDest, TAV_MSG_BAD_DEST);
 
-  if (pad_file != nullptr && !LoadPadTable(pad_file)) return Refuse(1, KeyMessage(kind));
+  if (pad_file != nullptr && !LoadPadTable(pad_file)) return Refuse(kNoKeys, KeyMessage(kind));
 
   // The established clearing: truncate, mark "@@@", delete, create anew.
   io::Fd old = io::OpenWrite(destination, O_CREAT | O_TRUNC);
-  if (!old.ok()) return Refuse(3, TAV_MSG_BAD_DEST);
+  if (!old.ok()) return Refuse(kBadDest, TAV_MSG_BAD_DEST);
   // A failure here only weakens the overwrite; the new file is checked below.
   (void)io::WriteAll(old.get(), "@@@", 3);
   (void)old.Close();
   (void)::unlink(destination);
   job.dest = io::OpenWrite(destination, O_CREAT | O_TRUNC);
-  if (!job.dest.ok()) return Refuse(3, TAV_MSG_BAD_DEST);
+  if (!job.dest.ok()) return Refuse(kBadDest, TAV_MSG_BAD_DEST);
 
   engine::CipherInit(engine::cipher, kind);
   job.size = static_cast<int64_t>(src.st_size);
-  return 0;
+  return kDone;
 }
 
 int FinishFileJob(FileJob& job, int status) {
   (void)job.source.Close();  // read-only: nothing to lose
-  if (status == 0) {
-    if (job.dest.Close()) return 0;
-    status = 3;
+  if (status == kDone) {
+    if (job.dest.Close()) return kDone;
+    status = kBadDest;
   }
   // The name is released first; where the directory forbids that, the file at
   // least holds nothing of the incomplete output.
   if (::unlink(job.destination) != 0 && job.dest.ok()) (void)::ftruncate(job.dest.get(), 0);
   (void)job.dest.Close();
-  return Refuse(status, status == 2 ? TAV_MSG_BAD_SOURCE : TAV_MSG_BAD_DEST);
+  return Refuse(status, status == kBadSource ? TAV_MSG_BAD_SOURCE : TAV_MSG_BAD_DEST);
 }
 
 }  // namespace tav::ops

@@ -5,6 +5,16 @@
 
 namespace tav::ops {
 
+// Status codes of the file operations, the scramblers and the wipe.
+enum Status : int {
+  kDone = 0,
+  kNoKeys = 1,        // no usable keys (flag down, damaged wheel or pad key file)
+  kBadSource = 2,     // source (or the file to scramble or wipe) missing, unusable, or a read error
+  kBadDest = 3,       // destination missing, unusable, the source itself, or a write error
+  kBadArguments = 4,  // block count or size out of range
+  kPastEnd = 5,       // the blocks reach past the end of the file
+};
+
 // Copies one of the fixed messages into cmd.
 void SetMessage(const char* text);
 

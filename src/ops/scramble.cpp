@@ -16,12 +16,6 @@
 namespace tav::ops {
 namespace {
 
-constexpr int kDone = 0;
-constexpr int kBadKeys = 1;
-constexpr int kBadFile = 2;
-constexpr int kBadArguments = 4;
-constexpr int kPastEnd = 5;
-
 constexpr int32_t kMaxBlockSize = 5000;
 constexpr const char* kScratchName = "turnabot.dat";
 
@@ -77,35 +71,35 @@ bool IsScratchFile(int fd) {
 }
 
 int ReverseWholeFile(io::Fd& file, int64_t length) {
-  if (IsScratchFile(file.get())) return kBadFile;
+  if (IsScratchFile(file.get())) return kBadSource;
   // A fresh scratch file: never write the reversed copy into an inode that
   // someone else may hold open or linked (or that a symbolic link points to).
-  if (::unlink(kScratchName) != 0 && errno != ENOENT) return kBadFile;
+  if (::unlink(kScratchName) != 0 && errno != ENOENT) return kBadSource;
   int fd;
   do {
     fd = ::open(kScratchName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   } while (fd < 0 && errno == EINTR);
   io::Fd scratch(fd);
-  if (!scratch.ok()) return kBadFile;
+  if (!scratch.ok()) return kBadSource;
   const bool reversed = ReverseThroughScratch(file.get(), scratch.get(), length);
   scratch.Close();
   ::unlink(kScratchName);
-  return reversed && file.Close() ? kDone : kBadFile;
+  return reversed && file.Close() ? kDone : kBadSource;
 }
 
 int ScrambleFile(const char* path, int count, int size) {
   int64_t length = 0;
-  if (!io::OpenRegular(path, O_RDONLY, length).ok()) return kBadFile;
+  if (!io::OpenRegular(path, O_RDONLY, length).ok()) return kBadSource;
   if (count == 0 || size > kMaxBlockSize) return kBadArguments;
   // A negative size can never be a block length.
   if (size <= 0 && count != 1) return kBadArguments;
   if (int64_t{count} * size > length) return kPastEnd;
 
   io::Fd file = io::OpenReadWrite(path);
-  if (!file.ok()) return kBadFile;
+  if (!file.ok()) return kBadSource;
   if (count == 1) return ReverseWholeFile(file, length);
-  if (count > 0 && !ReverseFixedBlocks(file.get(), count, size)) return kBadFile;
-  return file.Close() ? kDone : kBadFile;
+  if (count > 0 && !ReverseFixedBlocks(file.get(), count, size)) return kBadSource;
+  return file.Close() ? kDone : kBadSource;
 }
 
 // Reverses the pad-table blocks of the file, chunk by chunk. A block that
@@ -143,12 +137,12 @@ bool PadTableUsable() {
 
 int XScrambleFile(const char* path) {
   int64_t length = 0;
-  if (!io::OpenRegular(path, O_RDONLY, length).ok()) return kBadFile;
-  if (!LoadPadTable("k6.dat") || !PadTableUsable()) return kBadKeys;
+  if (!io::OpenRegular(path, O_RDONLY, length).ok()) return kBadSource;
+  if (!LoadPadTable("k6.dat") || !PadTableUsable()) return kNoKeys;
   io::Fd file = io::OpenReadWrite(path);
-  if (!file.ok()) return kBadFile;
-  if (!ReversePadBlocks(file.get(), length)) return kBadFile;
-  return file.Close() ? kDone : kBadFile;
+  if (!file.ok()) return kBadSource;
+  if (!ReversePadBlocks(file.get(), length)) return kBadSource;
+  return file.Close() ? kDone : kBadSource;
 }
 
 }  // namespace
