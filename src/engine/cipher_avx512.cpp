@@ -342,7 +342,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
 }  // namespace
 
 void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
-  Work work;
+  static Work work;  // some 20 KiB: kept off the caller's stack
   const bool text = c.kind == Kind::text;
   if (text && !decrypt) Transform<true, false>(c, data, len, work);
   if (text && decrypt) Transform<true, true>(c, data, len, work);
