@@ -22,9 +22,13 @@ namespace {
 using engine::Path;
 
 bool CpuHasAvx512Vbmi() {
+#if defined(__x86_64__)
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
          __builtin_cpu_supports("avx512vbmi");
+#else
+  return false;
+#endif
 }
 
 std::vector<Path> Paths() {
