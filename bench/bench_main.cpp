@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "common/fileio.hpp"
 #include "engine/cipher.hpp"
 #include "engine/setup.hpp"
 #include "reference/reference_engine.hpp"
@@ -96,20 +97,9 @@ Bytes MakeData(Kind kind, size_t n, uint64_t seed, bool nonzero = false) {
   return data;
 }
 
-bool WriteAll(int fd, const uint8_t* p, size_t n) {
-  while (n > 0) {
-    const ssize_t done = write(fd, p, n);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return false;
-    p += done;
-    n -= static_cast<size_t>(done);
-  }
-  return true;
-}
-
 void WriteFile(const char* path, const Bytes& data) {
   const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0 || !WriteAll(fd, data.data(), data.size()) || close(fd) != 0) Fail(path);
+  if (fd < 0 || !tav::io::WriteAll(fd, data.data(), data.size()) || close(fd) != 0) Fail(path);
 }
 
 int64_t FileSize(const char* path) {
@@ -120,6 +110,16 @@ int64_t FileSize(const char* path) {
 void SkipWithStatus(benchmark::State& state, int status) {
   const std::string message = "status " + std::to_string(status) + ": " + cmd;
   state.SkipWithError(message.c_str());
+}
+
+// Removes the output of one iteration outside the timed region and returns
+// its size (-1 when there was none).
+int64_t TakeOutput(benchmark::State& state) {
+  state.PauseTiming();
+  const int64_t written = FileSize(kOut);
+  unlink(kOut);
+  state.ResumeTiming();
+  return written;
 }
 
 const char* PathName(Path path) { return path == Path::avx512 ? "avx512" : "portable"; }
@@ -285,10 +285,7 @@ void ProductionFile(benchmark::State& state, FileOp op, const char* source) {
   const int64_t size = FileSize(source);
   for (auto _ : state) {
     const int status = op(source, kOut);
-    state.PauseTiming();
-    const int64_t written = FileSize(kOut);
-    unlink(kOut);
-    state.ResumeTiming();
+    const int64_t written = TakeOutput(state);
     if (status != 0) {
       SkipWithStatus(state, status);
       break;
@@ -309,8 +306,7 @@ bool ReferenceFileRun(Kind kind, bool decrypt, const char* source, const char* d
   bool ok = in >= 0 && out >= 0;
   static uint8_t buffer[kIoBlock];
   while (ok) {
-    const ssize_t got = read(in, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
+    const int64_t got = tav::io::ReadFull(in, buffer, sizeof buffer);
     if (got <= 0) {
       ok = got == 0;
       break;
@@ -320,7 +316,7 @@ bool ReferenceFileRun(Kind kind, bool decrypt, const char* source, const char* d
     } else {
       tav::reference::Encrypt(buffer, static_cast<size_t>(got));
     }
-    ok = WriteAll(out, buffer, static_cast<size_t>(got));
+    ok = tav::io::WriteAll(out, buffer, static_cast<size_t>(got));
   }
   if (in >= 0) close(in);
   if (out >= 0 && close(out) != 0) ok = false;
@@ -331,9 +327,7 @@ void ReferenceFile(benchmark::State& state, Kind kind, bool decrypt) {
   const char* source = FilesOf(kind).small;
   for (auto _ : state) {
     const bool ok = ReferenceFileRun(kind, decrypt, source, kOut);
-    state.PauseTiming();
-    unlink(kOut);
-    state.ResumeTiming();
+    TakeOutput(state);
     if (!ok) {
       state.SkipWithError("reference file run failed");
       break;
@@ -386,10 +380,7 @@ void ExpandDecode(benchmark::State& state, FileOp decode, FileOp encode, Kind ki
   const int64_t size = FileSize(f.expanded);
   for (auto _ : state) {
     const int status = decode(f.expanded, kOut);
-    state.PauseTiming();
-    const int64_t written = FileSize(kOut);
-    unlink(kOut);
-    state.ResumeTiming();
+    const int64_t written = TakeOutput(state);
     if (status != 0) {
       SkipWithStatus(state, status);
       break;
@@ -421,13 +412,11 @@ void GetrandomCopy(benchmark::State& state) {
         ok = got > 0;
         if (ok) have += static_cast<size_t>(got);
       }
-      ok = ok && WriteAll(fd, buffer, want);
+      ok = ok && tav::io::WriteAll(fd, buffer, want);
       left -= want;
     }
     if (fd >= 0 && close(fd) != 0) ok = false;
-    state.PauseTiming();
-    unlink(kOut);
-    state.ResumeTiming();
+    TakeOutput(state);
     if (!ok) {
       state.SkipWithError("getrandom or write failed");
       break;
