@@ -38,6 +38,8 @@ static int OpenRetry(const char* path, int flags, mode_t mode) {
   return fd;
 }
 
+Fd Open(const char* path, int flags, mode_t mode) { return Fd(OpenRetry(path, flags, mode)); }
+
 Fd OpenRead(const char* path) { return Fd(OpenRetry(path, O_RDONLY, 0)); }
 
 Fd OpenWrite(const char* path, int flags, mode_t mode) {

@@ -29,6 +29,8 @@ private:
   int fd_ = -1;
 };
 
+// open(2) with O_CLOEXEC added and EINTR retried; errno tells why it failed.
+Fd Open(const char* path, int flags, mode_t mode = 0);
 Fd OpenRead(const char* path);
 // Opens for writing with the given extra flags (O_CREAT, O_TRUNC, ...).
 Fd OpenWrite(const char* path, int flags, mode_t mode = 0666);

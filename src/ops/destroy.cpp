@@ -68,12 +68,8 @@ int KillFile(const char* path) {
 // (at least 20, and as many as cover the whole file), flushes it and deletes
 // it. A file that does not open for writing is deleted all the same.
 void DestroyKeyFile(const char* name, const char* fill, size_t len) {
-  int fd;
-  do {
-    fd = ::open(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0 && errno == ENOENT) return;
-  io::Fd file(fd);
+  io::Fd file = io::Open(name, O_WRONLY | O_NONBLOCK);
+  if (!file.ok() && errno == ENOENT) return;
   struct stat st {};
   if (file.ok() && ::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode)) {
     bool written = true;

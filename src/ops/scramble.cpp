@@ -75,11 +75,7 @@ int ReverseWholeFile(io::Fd& file, int64_t length) {
   // A fresh scratch file: never write the reversed copy into an inode that
   // someone else may hold open or linked (or that a symbolic link points to).
   if (::unlink(kScratchName) != 0 && errno != ENOENT) return kBadSource;
-  int fd;
-  do {
-    fd = ::open(kScratchName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  } while (fd < 0 && errno == EINTR);
-  io::Fd scratch(fd);
+  io::Fd scratch = io::Open(kScratchName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
   if (!scratch.ok()) return kBadSource;
   const bool reversed = ReverseThroughScratch(file.get(), scratch.get(), length);
   scratch.Close();
