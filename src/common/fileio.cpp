@@ -182,7 +182,6 @@ Destination CheckDestination(const char* path, const struct stat& source, OldDes
 }
 
 bool ReplaceDestination(const char* path, OldDestination& old, Fd& out, FileId& created) {
-  At(Step::destination_opened);
   if (old.file.ok()) {
     // The established clearing: truncate, mark "@@@", delete, create anew. A
     // failed write only weakens the overwrite; the new file is checked below.

@@ -16,7 +16,6 @@ namespace tav::io {
 enum class Step {
   read,                 // before each read of fd
   write,                // before each write of fd
-  destination_opened,   // existing destination checked, before it is cleared
   destination_cleared,  // before the cleared destination's name is unlinked
   destination_create,   // before the new destination is created
   destination_remove,   // before an incomplete destination is removed
