@@ -143,7 +143,7 @@ TEST_P(FileOpSafety, DestinationLinkIsReplacedAsANameOnly) {
   EXPECT_EQ(ReadFile("src"), source);
 }
 
-TEST_P(FileOpSafety, FifosAreRefusedWithoutWaiting) {
+TEST_P(FileOpSafety, FifosAndDanglingKeyLinksAreRefusedWithoutWaiting) {
   ASSERT_EQ(mkfifo("pipe", 0600), 0);
   EXPECT_EQ(Run("pipe", "out"), 2);
   EXPECT_STREQ(cmd, TAV_MSG_BAD_SOURCE);
@@ -151,15 +151,18 @@ TEST_P(FileOpSafety, FifosAreRefusedWithoutWaiting) {
   EXPECT_EQ(Run("src", "pipe"), 3);
   EXPECT_STREQ(cmd, TAV_MSG_BAD_DEST);
 
+  // A key file that is a FIFO, or a link to nothing, is damaged, not missing.
   for (const char* key : KeyFilesRead()) {
-    SCOPED_TRACE(key);
-    ASSERT_EQ(rename(key, "saved"), 0);
-    ASSERT_EQ(mkfifo(key, 0600), 0);
-    std::strcpy(cmd, "untouched");
-    EXPECT_EQ(Run("src", "out"), 1);
-    EXPECT_STREQ(cmd, KeyMessage());
-    EXPECT_FALSE(Exists("out"));
-    ASSERT_EQ(rename("saved", key), 0);
+    for (const bool fifo : {true, false}) {
+      SCOPED_TRACE(std::string(key) + (fifo ? " fifo" : " dangling link"));
+      ASSERT_EQ(rename(key, "saved"), 0);
+      ASSERT_EQ(fifo ? mkfifo(key, 0600) : symlink("nowhere", key), 0);
+      std::strcpy(cmd, "untouched");
+      EXPECT_EQ(Run("src", "out"), 1);
+      EXPECT_STREQ(cmd, KeyMessage());
+      EXPECT_FALSE(Exists("out"));
+      ASSERT_EQ(rename("saved", key), 0);
+    }
   }
 }
 
@@ -317,7 +320,10 @@ TEST_F(NoHang, ScramblersNeverLoseOrMisdirectData) {
   EXPECT_EQ(TavScrambleFile("pipe", 2, 3), 2);
   EXPECT_EQ(TavXScrambleFile("pipe"), 2);
 
+  // A good table first, so that a failed read cannot fall back on it.
   WriteFile("k6.dat", std::string("0102030405060708091011"));
+  ASSERT_EQ(TavXScrambleFile("f"), 0);
+  ASSERT_EQ(TavXScrambleFile("f"), 0);
   {
     Seam seam(FailOn(Step::read, "k6.dat"));
     EXPECT_EQ(TavXScrambleFile("f"), 1);
