@@ -89,7 +89,8 @@ Destination CheckDestination(const char* path, const struct stat& source, OldDes
 // its name (only while the name still refers to it), or unlinks the link; then
 // creates the new file exclusively (mode 0666 less the umask), so nothing that
 // appears at the name meanwhile is ever written. `created` identifies the new
-// file for RemoveIfSame. False, with nothing written, when the name changed.
+// file for RemoveIfSame. False when the name changed meanwhile: nothing is
+// then written beyond the old file's "@@@", and nothing new is created.
 bool ReplaceDestination(const char* path, OldDestination& old, Fd& out, FileId& created);
 
 // Unlinks `path` only while it still names the file `id`. True when removed.
