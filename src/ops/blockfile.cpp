@@ -19,22 +19,24 @@ int BlockFile(Kind kind, bool decrypt, const char* source, const char* destinati
   FileJob job;
   if (const int refused = OpenFileJob(kind, source, destination, nullptr, job); refused != 0) return refused;
   int status = kDone;
-  for (int64_t left = job.size; left > 0;) {
-    const size_t want = left < static_cast<int64_t>(kBlockBytes) ? static_cast<size_t>(left) : kBlockBytes;
-    if (io::ReadFull(job.source.get(), block, want) != static_cast<int64_t>(want)) {
+  // To the end of the file, not to the size taken at the start.
+  for (;;) {
+    const int64_t got = io::ReadFull(job.source.get(), block, kBlockBytes);
+    if (got < 0) {
       status = kBadSource;
       break;
     }
+    const auto len = static_cast<size_t>(got);
     if (decrypt) {
-      engine::CipherDecrypt(engine::cipher, block, want);
+      engine::CipherDecrypt(engine::cipher, block, len);
     } else {
-      engine::CipherEncrypt(engine::cipher, block, want);
+      engine::CipherEncrypt(engine::cipher, block, len);
     }
-    if (!io::WriteAll(job.dest.get(), block, want)) {
+    if (!io::WriteAll(job.dest.get(), block, len)) {
       status = kBadDest;
       break;
     }
-    left -= static_cast<int64_t>(want);
+    if (len < kBlockBytes) break;
   }
   SecureZeroObject(block);
   return FinishFileJob(job, status);

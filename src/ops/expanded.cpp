@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "common/fileio.hpp"
+#include "common/keyfiles.hpp"
 #include "common/wipe.hpp"
 #include "engine/cipher.hpp"
 #include "ops/fileops.hpp"
@@ -31,7 +32,7 @@ alignas(64) uint8_t region[kRegionBytes + 4];  // + slack for the text filler wr
 alignas(64) uint8_t symbols[kSymbols];
 alignas(64) uint32_t random_words[kRandomWords];
 
-const char* PadFile(Kind kind) { return kind == Kind::text ? "k5.txt" : "k5.bin"; }
+const char* PadFile(Kind kind) { return KeyFileName(KeyFile::pad, kind); }
 
 int64_t UnitBytes(int32_t pad_index) { return 1 + static_cast<int64_t>(pkey[pad_index]); }
 
@@ -79,18 +80,26 @@ bool FillFillers(Kind kind, uint8_t* out, size_t n) {
   return kind == Kind::text ? FillTextSymbols(out, n) : RandomFill(out, n);
 }
 
+// Reads the source to its end, whatever its size looked like at the start.
 int Encode(Kind kind, FileJob& job) {
   int32_t pad = 0;  // pad index of the last unit written
-  for (int64_t left = job.size; left > 0;) {
+  for (;;) {
     // As many units as fit the region whole.
     size_t units = 0;
     int64_t bytes = 0;
-    for (int32_t i = pad; units < kSymbols && static_cast<int64_t>(units) < left; ++units) {
+    for (int32_t i = pad; units < kSymbols; ++units) {
       i = NextPadIndex(i);
       if (bytes + UnitBytes(i) > static_cast<int64_t>(kRegionBytes)) break;
       bytes += UnitBytes(i);
     }
-    if (io::ReadFull(job.source.get(), symbols, units) != static_cast<int64_t>(units)) return kBadSource;
+    const int64_t got = io::ReadFull(job.source.get(), symbols, units);
+    if (got < 0) return kBadSource;
+    if (got == 0) return kDone;
+    if (static_cast<size_t>(got) < units) {
+      units = static_cast<size_t>(got);
+      bytes = 0;
+      for (int32_t i = pad, u = 0; u < got; ++u) bytes += UnitBytes(i = NextPadIndex(i));
+    }
     engine::CipherEncrypt(engine::cipher, symbols, units);
     if (!FillFillers(kind, region, static_cast<size_t>(bytes))) return kBadDest;
     int64_t at = 0;
@@ -100,9 +109,7 @@ int Encode(Kind kind, FileJob& job) {
       at += UnitBytes(pad);
     }
     if (!io::WriteAll(job.dest.get(), region, static_cast<size_t>(bytes))) return kBadDest;
-    left -= static_cast<int64_t>(units);
   }
-  return kDone;
 }
 
 bool Flush(FileJob& job, size_t n) {
@@ -114,11 +121,11 @@ int Decode(FileJob& job) {
   int32_t pad = 0;
   int64_t next = 0;  // offset of the next unit start
   size_t gathered = 0;
-  for (int64_t offset = 0; offset < job.size;) {
-    const int64_t rest = job.size - offset;
-    const size_t len = rest < static_cast<int64_t>(kRegionBytes) ? static_cast<size_t>(rest) : kRegionBytes;
-    if (io::ReadFull(job.source.get(), region, len) != static_cast<int64_t>(len)) return kBadSource;
-    const int64_t end = offset + static_cast<int64_t>(len);
+  // To the end of the file, not to the size taken at the start.
+  for (int64_t offset = 0;;) {
+    const int64_t got = io::ReadFull(job.source.get(), region, kRegionBytes);
+    if (got < 0) return kBadSource;
+    const int64_t end = offset + got;
     // Only the unit starts matter; a unit whose run the file cuts short
     // still counts.
     while (next < end) {
@@ -131,6 +138,7 @@ int Decode(FileJob& job) {
       }
     }
     offset = end;
+    if (static_cast<size_t>(got) < kRegionBytes) break;
   }
   if (gathered > 0 && !Flush(job, gathered)) return kBadDest;
   return kDone;
