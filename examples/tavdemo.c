@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Generates keys from a passphrase, then round-trips a string, a file in
  * block mode and a file in the expanded mode, printing what it does. It works
  * in a fresh temporary directory, because the key files are written to the

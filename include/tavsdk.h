@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * tavsdk.h - twenty-wheel rotor substitution cipher for files and strings.
  *

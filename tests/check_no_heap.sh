@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Usage: check_no_heap.sh OBJECT... — no library object may reference the heap.
 set -eu
 bad=$(nm -u "$@" 2>/dev/null | grep -E ' U (malloc|calloc|realloc|free|posix_memalign|aligned_alloc|_Znw.*|_Zna.*|_Zdl.*|_Zda.*)$' || true)

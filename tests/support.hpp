@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the tests: a private working directory per test, file
 // access, and the conformance data.
 #pragma once

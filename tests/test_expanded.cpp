@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Expanded file operations: layout, fillers, decoding, pad key failures and
 // large offsets.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Conformance data from an independent implementation: key files, key
 // sequences, schedules, pad tables, string and file results.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Thin, checked wrappers over POSIX file descriptors. Every call retries on
 // EINTR and reports failure plainly; nothing here allocates.
 #pragma once

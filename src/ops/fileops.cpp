@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ops/fileops.hpp"
 
 #include <fcntl.h>
