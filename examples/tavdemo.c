@@ -63,7 +63,7 @@ int main(void) {
     perror("temporary directory");
     return 1;
   }
-  printf("working in %s\n", dir);
+  printf("tavsdk %s, working in %s\n", TAVSDK_VERSION_STRING, dir);
 
   if (!check(TavGenTextKeys("correct horse battery"), "TavGenTextKeys")) return 1;
   if (!check(TavGenBinaryKeys("correct horse battery"), "TavGenBinaryKeys")) return 1;

@@ -52,6 +52,8 @@
 #ifndef TAVSDK_H
 #define TAVSDK_H
 
+#include "tavsdk_version.h"
+
 #if defined(TAVSDK_BUILDING)
 #define TAVSDK_API __attribute__((visibility("default")))
 #else
