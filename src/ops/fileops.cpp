@@ -61,7 +61,9 @@ int FinishFileJob(FileJob& job, int status) {
   }
   // The name is released first; where the directory forbids that, the file at
   // least holds nothing of the incomplete output.
-  if (::unlink(job.destination) != 0 && job.dest.ok()) (void)::ftruncate(job.dest.get(), 0);
+  if (::unlink(job.destination) != 0 && job.dest.ok() && ::ftruncate(job.dest.get(), 0) != 0) {
+    // Nothing more to try; the status already reports the failure.
+  }
   (void)job.dest.Close();
   return Refuse(status, status == kBadSource ? TAV_MSG_BAD_SOURCE : TAV_MSG_BAD_DEST);
 }
