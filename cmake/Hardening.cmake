@@ -12,6 +12,12 @@ include(CheckCXXSourceCompiles)
 
 set(_tavsdk_optimised "$<OR:$<CONFIG:Release>,$<CONFIG:RelWithDebInfo>,$<CONFIG:MinSizeRel>>")
 
+# What a parent project set for its directories reaches this one too.
+string(TOUPPER "${CMAKE_BUILD_TYPE}" _tavsdk_config)
+get_directory_property(_tavsdk_definitions COMPILE_DEFINITIONS)
+get_directory_property(_tavsdk_options COMPILE_OPTIONS)
+set(_tavsdk_inherited "${_tavsdk_definitions} ${_tavsdk_options}")
+
 foreach(_tavsdk_lang C CXX)
   if(_tavsdk_lang STREQUAL "C")
     check_c_compiler_flag(-fstack-protector-strong TAVSDK_C_HAS_STACK_PROTECTOR)
@@ -22,8 +28,8 @@ foreach(_tavsdk_lang C CXX)
     add_compile_options("$<$<AND:${_tavsdk_optimised},$<COMPILE_LANGUAGE:${_tavsdk_lang}>>:-fstack-protector-strong>")
   endif()
 
-  string(TOUPPER "${CMAKE_BUILD_TYPE}" _tavsdk_config)
-  if("${CMAKE_${_tavsdk_lang}_FLAGS} ${CMAKE_${_tavsdk_lang}_FLAGS_${_tavsdk_config}}" MATCHES "_FORTIFY_SOURCE")
+  if("${CMAKE_${_tavsdk_lang}_FLAGS} ${CMAKE_${_tavsdk_lang}_FLAGS_${_tavsdk_config}} ${_tavsdk_inherited}"
+     MATCHES "_FORTIFY_SOURCE")
     continue()
   endif()
   # The C library reports the level it applies; some compilers turn a

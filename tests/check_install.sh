@@ -1,12 +1,12 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# Usage: check_install.sh CMAKE BUILD_DIR VERSION CC [CFLAGS]
+# Usage: check_install.sh CMAKE BUILD_DIR VERSION CC [CFLAGS [LDFLAGS]]
 # Installs the build into a temporary prefix, component by component, and
 # builds and runs a small C program against it three ways: find_package,
-# pkg-config, and a plain compiler line. CFLAGS go to every compile and link
-# (a sanitized library needs its runtime in the program).
+# pkg-config, and a plain compiler line. CFLAGS go to every compile and link,
+# LDFLAGS to every link (a sanitized library needs its runtime in the program).
 set -eu
-cmake=$1 build=$2 version=$3 cc=$4 cflags=${5:-}
+cmake=$1 build=$2 version=$3 cc=$4 cflags=${5:-} ldflags=${6:-}
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 prefix=$tmp/prefix
@@ -64,7 +64,7 @@ add_executable(consumer consumer.c)
 target_link_libraries(consumer PRIVATE tavsdk::tavsdk)
 CODE
 "$cmake" -S "$tmp/src" -B "$tmp/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" \
-  -DCMAKE_C_FLAGS="$cflags" -DCMAKE_EXE_LINKER_FLAGS="$cflags" >"$tmp/cmake.log" 2>&1 ||
+  -DCMAKE_C_FLAGS="$cflags" -DCMAKE_EXE_LINKER_FLAGS="$cflags $ldflags" >"$tmp/cmake.log" 2>&1 ||
   { cat "$tmp/cmake.log"; fail "find_package: configuration failed"; }
 "$cmake" --build "$tmp/cmake-build" >"$tmp/cmake.log" 2>&1 || { cat "$tmp/cmake.log"; fail "find_package: build failed"; }
 run find_package "$tmp/cmake-build/consumer"
@@ -74,12 +74,12 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 pkg-config --exists --print-errors tavsdk || fail "pkg-config does not find tavsdk"
 [ "$(pkg-config --modversion tavsdk)" = "$version" ] || fail "pkg-config reports version $(pkg-config --modversion tavsdk)"
 # shellcheck disable=SC2046,SC2086
-"$cc" $cflags $(pkg-config --cflags tavsdk) "$tmp/src/consumer.c" $(pkg-config --libs tavsdk) -o "$tmp/pc-consumer" ||
+"$cc" $cflags $(pkg-config --cflags tavsdk) "$tmp/src/consumer.c" $(pkg-config --libs tavsdk) $ldflags -o "$tmp/pc-consumer" ||
   fail "pkg-config: build failed"
 run pkg-config "$tmp/pc-consumer" LD_LIBRARY_PATH="$(pkg-config --variable=libdir tavsdk)"
 
 # 3. plain compiler line
 # shellcheck disable=SC2086
-"$cc" $cflags -I"$prefix/include" "$tmp/src/consumer.c" -L"$libdir" -ltavsdk -Wl,-rpath,"$libdir" -o "$tmp/cc-consumer" ||
+"$cc" $cflags -I"$prefix/include" "$tmp/src/consumer.c" -L"$libdir" -ltavsdk -Wl,-rpath,"$libdir" $ldflags -o "$tmp/cc-consumer" ||
   fail "plain compiler line: build failed"
 run "plain compiler line" "$tmp/cc-consumer"
