@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Throughput of the production engine next to the reference engine, for the
 // string, block file and expanded file operations and key generation, and of
 // the engine's paths on their own.

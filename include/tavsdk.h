@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * tavsdk.h - twenty-wheel rotor substitution cipher for files and strings.
  *
@@ -33,7 +34,8 @@
  * no threads and allocates nothing on the heap. It is not re-entrant: call it
  * from one thread at a time, and let one process at a time use a directory.
  *
- * Status codes of the file operations:
+ * Status codes of the file operations (the TAV_OK ... TAV_BAD_DEST constants
+ * below; the scramblers add TAV_BAD_BLOCKS and TAV_PAST_END):
  *   0  success; cmd is left unchanged
  *   1  no usable keys of the operation's alphabet in this process (keys not
  *      generated, destroyed by TavShutdown, a wheel or pad key file that is
@@ -46,9 +48,17 @@
  *      holds TAV_MSG_BAD_DEST
  * A failure never leaves a partial destination behind, and the source is never
  * modified by an encryption or decryption.
+ *
+ * Global names. Besides its functions the library exports four variables
+ * with plain global names: cmd, OutString, TextSys and BinSys. They share the
+ * program's global namespace: a program (or another library it links) that
+ * defines a global of one of these names takes the library's place, and the
+ * library then reads and writes that object instead. Do not define them.
  */
 #ifndef TAVSDK_H
 #define TAVSDK_H
+
+#include "tavsdk_version.h"
 
 #if defined(TAVSDK_BUILDING)
 #define TAVSDK_API __attribute__((visibility("default")))
@@ -59,6 +69,14 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* Status codes of the file operations, the scramblers and TavKillFile. */
+#define TAV_OK 0         /* success */
+#define TAV_NO_KEYS 1    /* no usable keys of the alphabet (k6.dat for TavXScrambleFile) */
+#define TAV_BAD_SOURCE 2 /* source (or the file to scramble or wipe) missing, unusable, or a read error */
+#define TAV_BAD_DEST 3   /* destination missing, unusable, the source itself, or a write error */
+#define TAV_BAD_BLOCKS 4 /* TavScrambleFile: block count or size out of range */
+#define TAV_PAST_END 5   /* TavScrambleFile: the blocks reach past the end of the file */
 
 /* The exact texts copied into cmd. There are two spaces after "data.". */
 #define TAV_MSG_NO_TEXT_KEYS "Missing System data.  Issue TavGenTextKeys."
@@ -85,7 +103,7 @@ TAVSDK_API extern int BinSys;
  * that alphabet and k6.dat in the current directory (mode 0600, replacing any
  * existing files), rebuild the in-memory master key schedule shared by both
  * alphabets, and raise the alphabet's key flag.
- * Returns 0 on success; 1 for an empty or null passphrase (nothing is written,
+ * Returns TAV_OK (0) on success; 1 for an empty or null passphrase (nothing is written,
  * no flag changes); 2 when a key file cannot be created or fully written (no
  * file is written through a failed open, the alphabet's flag is lowered, and
  * the key files on disk may mix old and new keys until a generation succeeds).
@@ -95,8 +113,12 @@ TAVSDK_API int TavGenBinaryKeys(const char *passphrase);
 
 /* ---- String operations -----------------------------------------------------
  * Encrypt (TavTEnc, TavBEnc) or decrypt (TavTDec, TavBDec) a NUL-terminated
- * string of at most 8191 bytes with the text (T) or binary (B) alphabet; read
- * k1, k3, k4 of that alphabet (damaged key files count as no keys). Each call restarts the cipher, so one call's
+ * string of at most 8191 bytes (longer input is refused, not cut) with the
+ * text (T) or binary (B) alphabet; read k1, k3, k4 of that alphabet (damaged
+ * key files count as no keys).
+ * The input must be writable: without keys the call writes text[0] = 0, so
+ * passing a string literal or other read-only memory can crash the program.
+ * Each call restarts the cipher, so one call's
  * result is undone by one call of the opposite operation.
  * Returns OutString holding exactly as many bytes as the input, NUL-terminated.
  * The input may be OutString itself.
@@ -160,11 +182,12 @@ TAVSDK_API int TavBExpandFileDec(const char *source, const char *destination);
  * `size` bytes at the start of the file in place. Calling it twice restores
  * the file. The file is opened once, following a symbolic link, and checked
  * and rewritten through that one descriptor.
- * Returns 0 done (also for a negative count, which reverses nothing); 2 path
- * null, not a regular file, not readable or not writable, or an I/O error; 4 count 0, size
- * above 5000, or size 0 or negative with a count other than 1; 5 count * size
- * greater than the file's length. The file is left unchanged on 4, 5, and on
- * 2 except for an I/O error while writing:
+ * Returns TAV_OK done (also for a negative count, which reverses nothing);
+ * TAV_BAD_SOURCE path null, not a regular file, not readable or not writable,
+ * or an I/O error; TAV_BAD_BLOCKS count 0, size above 5000, or size 0 or
+ * negative with a count other than 1; TAV_PAST_END count * size greater than
+ * the file's length. The file is left unchanged on 4, 5, and on 2 except for
+ * an I/O error while writing:
  *  - whole file: the reversed copy is complete in turnabot.dat before the
  *    file is written; when writing it back fails, the call returns 2 and keeps
  *    turnabot.dat, which then holds the whole reversed content (byte k is byte

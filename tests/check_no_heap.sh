@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Usage: check_no_heap.sh OBJECT... — no library object may reference the heap.
 # Arguments may also be ;-separated lists. Fails when nm fails on any object
 # or when no object was given: a check that inspected nothing proves nothing.

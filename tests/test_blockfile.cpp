@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Block file operations, and the argument checks and destination handling that
 // every two-path file operation shares.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every path of the production engine against the reference engine: both
 // alphabets and directions, generated, hand-made and built-in stepping
 // parameters, streams long enough for the master schedule to wrap, and streams

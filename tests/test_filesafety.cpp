@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Files that are not what they seem: symbolic links, FIFOs, procfs files,
 // failing reads and writes, and names that change between two steps of a
 // call. The step hook of the openers puts each change exactly into its window.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Conformance data from an independent implementation: key files, key
 // sequences, schedules, pad tables, string and file results.
 #include <gtest/gtest.h>
@@ -19,9 +20,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-#define REQUIRE_VECTORS()                                              \
-  const std::string vectors = VectorsDir();                            \
-  if (vectors.empty()) GTEST_SKIP() << "no conformance data on this machine"
+#define REQUIRE_VECTORS()                 \
+  const std::string vectors = VectorsDir(); \
+  ASSERT_TRUE(fs::is_directory(vectors)) << "no conformance data in " << vectors
 
 std::vector<int64_t> ReadNumbers(const std::string& path) {
   std::ifstream in(path);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/fileio.hpp"
 
 #include <cerrno>
@@ -187,8 +188,7 @@ bool ReplaceDestination(const char* path, OldDestination& old, Fd& out, FileId& 
     // failed write only weakens the overwrite; the new file is checked below.
     FileId id;
     if (!IdOfFd(old.file.get(), id)) return false;
-    (void)::ftruncate(old.file.get(), 0);
-    (void)PwriteAll(old.file.get(), "@@@", 3, 0);
+    if (::ftruncate(old.file.get(), 0) == 0) (void)PwriteAll(old.file.get(), "@@@", 3, 0);
     (void)old.file.Close();
     At(Step::destination_cleared);
     if (!NameRefersTo(path, id)) return false;

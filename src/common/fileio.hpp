@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every file the library touches is opened here, once, and then checked and
 // used through its descriptor only: no name is checked and opened again, no
 // link is followed to write, no open waits for the peer of a FIFO. Every call

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The eleven key files, by their fixed names in the current directory. Every
 // part of the library takes a key file name from here.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The production wheel cipher.
 //
 // Each wheel is kept as it was loaded plus a turn offset: a wheel turned down

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AVX-512 VBMI kernel of the wheel cipher. This file alone is compiled for
 // AVX-512; the kernel runs only after Avx512Supported() said yes.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cipher set-up: the process-global cipher state and the routines that
 // prepare it afresh at the start of every operation.
 #pragma once

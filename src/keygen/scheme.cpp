@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/fileio.hpp"
 #include "common/wipe.hpp"
 #include "engine/setup.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Destruction: wiping a file in place, destroying the key files and the key
 // material held in memory.
 #include <unistd.h>

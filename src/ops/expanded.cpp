@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Expanded files: unit s is the s-th ciphertext byte followed by pkey[i]
 // random filler symbols, i running 1..20000 and round again.
 #include <sys/random.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ops/fileops.hpp"
 
 #include <sys/stat.h>
@@ -50,7 +51,10 @@ int FinishFileJob(FileJob& job, int status) {
   // The name is released first, unless something else stands there by now;
   // where it cannot be, the file at least holds nothing of the incomplete
   // output.
-  if (!io::RemoveIfSame(job.destination, job.created, io::Step::destination_remove) && job.dest.ok()) (void)::ftruncate(job.dest.get(), 0);
+  if (!io::RemoveIfSame(job.destination, job.created, io::Step::destination_remove) && job.dest.ok() &&
+      ::ftruncate(job.dest.get(), 0) != 0) {
+    // Nothing more to try; the status already reports the failure.
+  }
   (void)job.dest.Close();
   return Refuse(status, status == kBadSource ? TAV_MSG_BAD_SOURCE : TAV_MSG_BAD_DEST);
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Argument checks and destination handling shared by the block and expanded
 // file operations.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ops/padtable.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pad table: filler run lengths of the expanded mode and block lengths of
 // the variable-block scrambler, expanded from ten pad key numbers.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scramblers: in-place reversal of a whole file, of equal blocks at its
 // start, or of key-driven blocks. They use no cipher and no key flag.
 #include <sys/stat.h>
