@@ -188,7 +188,10 @@ bool ReplaceDestination(const char* path, OldDestination& old, Fd& out, FileId& 
     // failed write only weakens the overwrite; the new file is checked below.
     FileId id;
     if (!IdOfFd(old.file.get(), id)) return false;
-    if (::ftruncate(old.file.get(), 0) == 0) (void)PwriteAll(old.file.get(), "@@@", 3, 0);
+    if (::ftruncate(old.file.get(), 0) != 0) {
+      // Only weakens the overwrite, like a failed write.
+    }
+    (void)PwriteAll(old.file.get(), "@@@", 3, 0);
     (void)old.file.Close();
     At(Step::destination_cleared);
     if (!NameRefersTo(path, id)) return false;
