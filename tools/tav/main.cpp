@@ -222,7 +222,8 @@ int RunFile(bool encrypt, const CipherOptions& options) {
   return status;
 }
 
-int RunKeygen(const std::string& directory, bool text, bool both, bool force, const std::string& passphrase_file) {
+int RunKeygen(const std::string& directory, bool text, bool binary, bool force, const std::string& passphrase_file) {
+  const bool both = text == binary;  // neither flag, or --both
   std::vector<const char*> names = {"k6.dat"};
   if (text || both) names.insert(names.end(), {"k1.txt", "k2.txt", "k3.txt", "k4.txt", "k5.txt"});
   if (!text || both) names.insert(names.end(), {"k1.bin", "k2.bin", "k3.bin", "k4.bin", "k5.bin"});
@@ -379,7 +380,7 @@ int main(int argc, char** argv) {
     const CipherOptions& options = encrypting ? encrypt_options : decrypt_options;
     return options.string ? RunString(encrypting, options) : RunFile(encrypting, options);
   }
-  if (keygen->parsed()) return RunKeygen(keygen_dir, keygen_text, keygen_both, keygen_force, keygen_passphrase_file);
+  if (keygen->parsed()) return RunKeygen(keygen_dir, keygen_text, keygen_binary, keygen_force, keygen_passphrase_file);
   if (scramble->parsed()) return RunScramble(scramble_file, blocks, size);
   if (xscramble->parsed()) return RunXScramble(xscramble_file, xscramble_passphrase_file);
   return RunWipe(wipe_files);

@@ -22,7 +22,7 @@ struct termios g_saved_tty;
 constexpr int kPromptSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
 
 extern "C" void RestoreTtyAndRaise(int sig) {
-  tcsetattr(g_tty, TCSAFLUSH, &g_saved_tty);
+  tcsetattr(g_tty, TCSANOW, &g_saved_tty);
   signal(sig, SIG_DFL);
   raise(sig);
 }
@@ -61,10 +61,15 @@ int ReadFirstLine(const std::string& path, std::string& line) {
 // One line from the terminal with echo off; the terminal is restored on
 // every path out, including the signals that end the process.
 int Prompt(int tty, const char* text, std::string& line) {
-  if (write(tty, text, std::strlen(text)) < 0) return -1;
+  // Echo goes off (dropping what was typed ahead) before the prompt shows,
+  // so nothing typed in answer to it is lost or echoed.
   struct termios quiet = g_saved_tty;
   quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
   if (tcsetattr(tty, TCSAFLUSH, &quiet) != 0) return -1;
+  if (write(tty, text, std::strlen(text)) < 0) {
+    tcsetattr(tty, TCSANOW, &g_saved_tty);
+    return -1;
+  }
   char buffer[kMaxLine];
   size_t used = 0;
   int result = 0;
@@ -76,7 +81,7 @@ int Prompt(int tty, const char* text, std::string& line) {
     if (n <= 0 || c == '\n') break;
     if (used < sizeof buffer) buffer[used++] = c;
   }
-  tcsetattr(tty, TCSAFLUSH, &g_saved_tty);
+  tcsetattr(tty, TCSANOW, &g_saved_tty);
   if (write(tty, "\n", 1) < 0) result = -1;
   if (used > 0 && buffer[used - 1] == '\r') --used;
   line.assign(buffer, used);
