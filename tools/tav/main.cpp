@@ -308,11 +308,12 @@ void AddCipherOptions(CLI::App* command, CipherOptions& options, const char* ver
   text->excludes(binary);
   command->add_flag("--expanded", options.expanded, std::string("Expanded file mode (") + verb + " the expanded format)");
   command->add_flag("--string", options.string, "Work on TEXT (or standard input) instead of files");
-  command->add_option("--passphrase-file", options.passphrase_file, "Read the passphrase from the first line of FILE");
+  command->add_option("--passphrase-file", options.passphrase_file, "Read the passphrase from the first line of FILE")
+      ->type_name("FILE");
   auto* quiet = command->add_flag("-q,--quiet", options.quiet, "No progress line");
   command->add_flag("--progress", options.progress, "Progress line on standard error even when it is no terminal")
       ->excludes(quiet);
-  command->add_option("ARGS", options.args, "SOURCE DEST, or TEXT with --string");
+  command->add_option("ARGS", options.args, "SOURCE DEST, or TEXT with --string")->type_name("");
 }
 
 }  // namespace
@@ -339,28 +340,31 @@ int main(int argc, char** argv) {
   kt->excludes(kb, kboth);
   kb->excludes(kboth);
   keygen->add_flag("-f,--force", keygen_force, "Replace existing key files");
-  keygen->add_option("--passphrase-file", keygen_passphrase_file, "Read the passphrase from the first line of FILE");
-  keygen->add_option("DIR", keygen_dir, "Directory for the key files")->required();
+  keygen->add_option("--passphrase-file", keygen_passphrase_file, "Read the passphrase from the first line of FILE")
+      ->type_name("FILE");
+  keygen->add_option("DIR", keygen_dir, "Directory for the key files")->required()->type_name("");
 
   std::string scramble_file;
   int blocks = 1, size = 0;
   auto* scramble = app.add_subcommand("scramble", "Reverse FILE, or its first N blocks of S bytes, in place");
-  scramble->add_option("FILE", scramble_file, "File to scramble (scrambling twice restores it)")->required();
-  auto* blocks_option = scramble->add_option("--blocks", blocks, "Number of blocks (1: the whole file)");
-  auto* size_option = scramble->add_option("--size", size, "Block size in bytes, 1 to 5000");
+  scramble->add_option("FILE", scramble_file, "File to scramble (scrambling twice restores it)")->required()->type_name("");
+  auto* blocks_option = scramble->add_option("--blocks", blocks, "Number of blocks (1: the whole file)")->type_name("N");
+  auto* size_option = scramble->add_option("--size", size, "Block size in bytes, 1 to 5000")->type_name("S");
   blocks_option->needs(size_option);
   size_option->needs(blocks_option);
 
   std::string xscramble_file, xscramble_passphrase_file;
   auto* xscramble = app.add_subcommand("xscramble", "Reverse key-sized blocks of FILE in place");
   xscramble->add_option("FILE", xscramble_file, "File to scramble (the same passphrase again restores it)")
-      ->required();
+      ->required()
+      ->type_name("");
   xscramble->add_option("--passphrase-file", xscramble_passphrase_file,
-                        "Read the passphrase from the first line of FILE");
+                        "Read the passphrase from the first line of FILE")
+      ->type_name("FILE");
 
   std::vector<std::string> wipe_files;
   auto* wipe = app.add_subcommand("wipe", "Overwrite files 21 times, then delete them");
-  wipe->add_option("FILE", wipe_files, "Files to destroy")->required();
+  wipe->add_option("FILE", wipe_files, "Files to destroy")->required()->type_name("");
 
   try {
     app.parse(argc, argv);

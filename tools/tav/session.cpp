@@ -154,6 +154,15 @@ std::string Absolute(const std::string& path) {
 }
 
 int RunInPrivateDirectory(const Job& job) {
+  // The parent takes the stop signals synchronously from before the
+  // directory exists; the child keeps the default actions, so a signal to
+  // the whole process group ends it at once. They stay blocked after the
+  // work: the caller only reports and exits.
+  sigset_t watched, original;
+  sigemptyset(&watched);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&watched, sig);
+  sigprocmask(SIG_BLOCK, &watched, &original);
+
   std::string path = PrivateDirectoryBase() + "/tav-XXXXXX";
   if (mkdtemp(path.data()) == nullptr) {
     std::fprintf(stderr, "tav: cannot create a private directory for the keys in %s: %s\n",
@@ -175,12 +184,6 @@ int RunInPrivateDirectory(const Job& job) {
                        ? open(job.destination.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
                        : -1;
 
-  // The parent takes the stop signals synchronously; the child keeps the
-  // default actions, so a signal to the whole process group ends it at once.
-  sigset_t watched, original;
-  sigemptyset(&watched);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&watched, sig);
-  sigprocmask(SIG_BLOCK, &watched, &original);
   const pid_t parent = getpid();
   std::fflush(nullptr);
   const pid_t child = fork();
@@ -252,7 +255,6 @@ int RunInPrivateDirectory(const Job& job) {
   } else if (child_killed) {
     std::fprintf(stderr, "tav: the work ended abnormally (status %d)\n", status);
   }
-  // The stop signals stay blocked: the caller only reports and exits.
   return status;
 }
 
