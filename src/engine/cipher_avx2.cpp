@@ -6,13 +6,14 @@
 // dependent lookups overlap and share the table loads.
 //
 // A lookup in a row uses vpshufb, which reads 16-byte tables and gives 0
-// where bit 7 of the index is set. The row is cut into chunks of 16 entries
-// and chunk k is looked up with index y - 16k. In each half of eight chunks,
-// for y in that half, that index has bit 7 clear for chunks up to y's own:
-// so chunk k holds C[k] ^ C[k - 1] (chunks 0 and 8 hold C[0] and C[8]), the
-// shuffles of a half XOR to entry y, and bit 7 of y picks the half. The 151
-// entries of the text alphabet need ten chunks, the second half only two.
-//
+// where bit 7 of the index is set. With the row cut into chunks C[k] of 16
+// entries, index y - 16j has bit 7 clear exactly for j = y/16 - 7 .. y/16.
+// So nine indexes y - 16j (j = 0..8) serve both halves of the row, the
+// chunks stored as XOR differences that make the shuffles hit by each y
+// XOR to entry y: for the first half L[j] = C[j] ^ C[j - 1] (a prefix), for
+// the second U[j] = C[j + 7] ^ C[j + 8] (a suffix, U[8] = C[15]); bit 7 of y
+// picks the half. The 151 entries of the text alphabet need only U[1] and
+// U[2] (C[8] ^ C[9] and C[9]).
 // Text offsets are added mod 151 with a compare: values between steps are kept
 // with bit 7 flipped, so that a signed compare orders them as unsigned.
 // Binary offsets wrap for free in a byte add.
@@ -72,9 +73,8 @@ constexpr int kGroup = kVectors * kLanes;  // symbols transformed together
 // Key generation makes dwells of at least 10, which need at most 8.
 constexpr int kMaxSegments = 16;
 
-// Chunks per row: 16 for 256 entries, 10 for 151.
-template <bool kText>
-constexpr int kChunks = kText ? 10 : 16;
+// Multiples of the turns: symbols 0 .. kGroup, rounded up to whole vectors.
+constexpr int kMultWidth = kGroup + kLanes;
 
 // The stepping of a group of symbols, split into segments of one wheel order.
 struct Group {
@@ -92,63 +92,73 @@ struct Work {
   alignas(32) uint8_t rows[kWheels][16][16];  // chunked rows of this call's direction
   alignas(32) uint8_t to_index[16][16];       // text: byte -> index, chunked as a 256-entry row
   alignas(32) uint8_t to_symbol[10][16];      // text: index -> byte, chunked as a 151-entry row
-  alignas(32) uint8_t mult[kWheels][kGroup];  // mult[p][g] = g * delta[p] mod n
+  alignas(32) uint8_t mult[kWheels][kMultWidth];  // mult[p][g] = g * delta[p] mod n
   __m256i lines[kVectors][kWheels];
   Group group;
 };
 
-// Chunks a row of n entries (entry i = row[i]; XOR-ed with flip) as the
-// lookups expect it.
+// Chunks a row of n entries (entry i = row[i] ^ flip) as Lookup() reads it:
+// L[0..7], then U[1..8] (text: U[1] and U[2]).
 void ChunkRow(const uint8_t* row, int n, uint8_t flip, uint8_t (*out)[16]) {
-  uint8_t c[16][16] = {};
+  uint8_t c[17][16] = {};  // c[16] stays 0
   for (int i = 0; i < n; ++i) c[i / 16][i % 16] = static_cast<uint8_t>(row[i] ^ flip);
   const int chunks = n > 160 ? 16 : 10;
-  for (int k = 0; k < chunks; ++k) {
-    for (int j = 0; j < 16; ++j) {
-      // The chunks that start a half (0 and 8) are stored whole.
-      out[k][j] = k % 8 == 0 ? c[k][j] : static_cast<uint8_t>(c[k][j] ^ c[k - 1][j]);
+  for (int j = 0; j < 16; ++j) {
+    out[0][j] = c[0][j];
+    for (int k = 1; k < 8; ++k) out[k][j] = static_cast<uint8_t>(c[k][j] ^ c[k - 1][j]);
+    for (int k = 8; k < chunks; ++k) {
+      const int m = k - 7;  // U[m]
+      out[k][j] = static_cast<uint8_t>(c[m + 7][j] ^ (m + 8 < chunks ? c[m + 8][j] : 0));
     }
   }
+}
+
+// Keeps the compiler from rewriting the chains of indexes and XORs: folded
+// into per-chunk constants and XOR trees, the lookups need more registers
+// than there are and every step spills.
+inline __m256i Opaque(__m256i v) {
+  __asm__("" : "+x"(v));
+  return v;
 }
 
 inline __m256i Chunk(const uint8_t (*rows)[16], int k) {
   return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(rows[k])));
 }
 
-// Looks up V index vectors in one chunked row.
+// Looks up V index vectors in one chunked row. The indexes come from two
+// chains (even and odd j), which keeps their latency short.
 template <bool kText, int V>
 inline void Lookup(const uint8_t (*row)[16], const __m256i* y, __m256i* out) {
   const __m256i sixteen = _mm256_set1_epi8(16);
-  __m256i idx[V], lo[V], hi[V];
+  const __m256i thirty_two = _mm256_set1_epi8(32);
+  __m256i even[V], odd[V], lo[V], hi[V];
   {
-    const __m256i t = Chunk(row, 0);
+    const __m256i l0 = Chunk(row, 0), l1 = Chunk(row, 1), u1 = Chunk(row, 8);
     for (int v = 0; v < V; ++v) {
-      idx[v] = y[v];
-      lo[v] = _mm256_shuffle_epi8(t, idx[v]);
+      even[v] = y[v];
+      odd[v] = Opaque(_mm256_sub_epi8(y[v], sixteen));
+      lo[v] = Opaque(_mm256_xor_si256(_mm256_shuffle_epi8(l0, even[v]), _mm256_shuffle_epi8(l1, odd[v])));
+      hi[v] = _mm256_shuffle_epi8(u1, odd[v]);
     }
   }
-  for (int k = 1; k < 8; ++k) {
-    const __m256i t = Chunk(row, k);
+  for (int j = 2; j < 8; ++j) {
+    const __m256i l = Chunk(row, j);
+    const bool has_u = !kText || j == 2;
+    const __m256i u = has_u ? Chunk(row, j + 7) : l;
     for (int v = 0; v < V; ++v) {
-      idx[v] = _mm256_sub_epi8(idx[v], sixteen);
-      lo[v] = _mm256_xor_si256(lo[v], _mm256_shuffle_epi8(t, idx[v]));
+      __m256i& idx = j % 2 == 0 ? even[v] : odd[v];
+      idx = Opaque(_mm256_sub_epi8(idx, thirty_two));
+      lo[v] = Opaque(_mm256_xor_si256(lo[v], _mm256_shuffle_epi8(l, idx)));
+      if (has_u) hi[v] = Opaque(_mm256_xor_si256(hi[v], _mm256_shuffle_epi8(u, idx)));
     }
   }
-  {
-    const __m256i t = Chunk(row, 8);
-    for (int v = 0; v < V; ++v) {
-      idx[v] = _mm256_sub_epi8(idx[v], sixteen);
-      hi[v] = _mm256_shuffle_epi8(t, idx[v]);
-    }
+  // even becomes y - 128: bit 7 set where y is in the first half.
+  const __m256i u8 = kText ? sixteen : Chunk(row, 15);
+  for (int v = 0; v < V; ++v) {
+    even[v] = _mm256_sub_epi8(even[v], thirty_two);
+    if constexpr (!kText) hi[v] = _mm256_xor_si256(hi[v], _mm256_shuffle_epi8(u8, even[v]));
+    out[v] = _mm256_blendv_epi8(hi[v], lo[v], even[v]);
   }
-  for (int k = 9; k < kChunks<kText>; ++k) {
-    const __m256i t = Chunk(row, k);
-    for (int v = 0; v < V; ++v) {
-      idx[v] = _mm256_sub_epi8(idx[v], sixteen);
-      hi[v] = _mm256_xor_si256(hi[v], _mm256_shuffle_epi8(t, idx[v]));
-    }
-  }
-  for (int v = 0; v < V; ++v) out[v] = _mm256_blendv_epi8(lo[v], hi[v], y[v]);
 }
 
 // Text: (x - a) mod 151 for x and a in 0..151, both with bit 7 flipped; the
@@ -158,10 +168,11 @@ inline __m256i SubMod151(__m256i x, __m256i a) {
   return _mm256_add_epi8(_mm256_sub_epi8(x, a), _mm256_and_si256(below, _mm256_set1_epi8(static_cast<char>(kTextSize))));
 }
 
-// Charts up to len (<= kGroup) next symbols and advances the stream past them.
+// Charts up to len (<= kGroup) next symbols and advances the stream past
+// them; mult[p][g] = g * delta[p] mod n for g <= kGroup.
 template <bool kText>
-void Chart(const Cipher& c, Stepping& s, uint32_t len, Group& group) {
-  const uint32_t n = kText ? kTextSize : kBinarySize;
+void Chart(const Cipher& c, const uint8_t (*mult)[kMultWidth], Stepping& s, uint32_t len, Group& group) {
+  const int n = kText ? kTextSize : kBinarySize;
   group.rot = s.rot;
   int k = 0;
   uint32_t g = 0;
@@ -169,12 +180,16 @@ void Chart(const Cipher& c, Stepping& s, uint32_t len, Group& group) {
     const uint32_t run = std::min(RunLeft(s), len - g);
     uint32_t r = s.rot;
     for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
-      const uint32_t back = g * c.delta[p] % n;
-      const uint32_t base = (s.off[r] + n - back) % n;
+      // Branch-free: which way these go is random, and there are forty per
+      // segment.
+      int base = s.off[r] - mult[p][g];
+      base += n & (base >> 31);
       group.base[k][r] = static_cast<uint8_t>(kText ? n - base : base);
+      const int next = s.off[r] + mult[p][run] - n;
+      s.off[r] = static_cast<uint16_t>(next + (n & (next >> 31)));
     }
     group.start[k] = static_cast<int>(g);
-    Advance(c, s, run);
+    CountSymbols(c, s, run);
     g += run;
   }
   group.segments = k;
@@ -221,7 +236,7 @@ inline __m256i LaneMask(int first, int lo, int hi) {
 
 // The Line() of every wheel for each vector of the group.
 template <bool kText, bool kDecrypt>
-void Lines(const Group& group, const uint8_t (*mult)[kGroup], int vectors, __m256i (*out)[kWheels]) {
+void Lines(const Group& group, const uint8_t (*mult)[kMultWidth], int vectors, __m256i (*out)[kWheels]) {
   int first = 0;
   for (int v = 0; v < vectors; ++v) {
     const int lane0 = v * kLanes;
@@ -304,7 +319,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
     ChunkRow(c.to_index.data(), 256, 0, work.to_index);
     ChunkRow(c.to_symbol.data(), kTextSize, 0, work.to_symbol);
   }
-  const uint32_t reach = static_cast<uint32_t>(std::min<size_t>(kGroup, (len + kLanes - 1) / kLanes * kLanes));
+  const uint32_t reach = static_cast<uint32_t>(std::min<size_t>(kGroup, (len + kLanes - 1) / kLanes * kLanes)) + 1;
   for (uint32_t p = 0; p < kWheels; ++p) {
     uint32_t m = 0;
     for (uint32_t g = 0; g < reach; ++g) {
@@ -318,7 +333,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
   Stepping s = c.s;
   alignas(32) uint8_t tail[kGroup];
   while (len > 0) {
-    Chart<kText>(c, s, static_cast<uint32_t>(std::min<size_t>(len, kGroup)), work.group);
+    Chart<kText>(c, work.mult, s, static_cast<uint32_t>(std::min<size_t>(len, kGroup)), work.group);
     const uint32_t block = work.group.symbols;
     const int vectors = static_cast<int>((block + kLanes - 1) / kLanes);
     Lines<kText, kDecrypt>(work.group, work.mult, vectors, work.lines);
