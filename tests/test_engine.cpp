@@ -257,8 +257,10 @@ TEST(Engine, BuiltInSteppingWithoutSchemeFiles) {
 }
 
 // Dwells far shorter than key generation makes: the wheel order rotates after
-// almost every symbol, up to once per lane of a vector.
-TEST(Engine, ShortDwells) {
+// almost every symbol, up to once per lane of a vector. Then dwells just
+// around the vector widths (32 and 64 lanes), so that rotations fall on
+// either side of every group boundary, and long ones.
+TEST(Engine, ShortDwellsAndDwellsAroundVectorWidths) {
   struct Restore {
     decltype(msterkey) saved = msterkey;
     ~Restore() { msterkey = saved; }
@@ -272,6 +274,10 @@ TEST(Engine, ShortDwells) {
     std::mt19937 rng(seed);
     for (int i = 1; i <= 200; ++i) msterkey[i] = i <= 100 ? static_cast<int32_t>(rng() % 4) : 1 + static_cast<int32_t>(rng() % 70);
     ran.merge(CheckStream(MakeStream(kind, ScheduleLength() + 1234, seed)));
+
+    constexpr int32_t kDwells[] = {1, 2, 31, 32, 33, 63, 64, 65, 300};
+    for (int i = 1; i <= 200; ++i) msterkey[i] = kDwells[rng() % std::size(kDwells)];
+    ran.merge(CheckStream(MakeStream(kind, ScheduleLength() + 777, seed)));
   }
   ExpectEveryPathRan(ran);
 }
