@@ -1,9 +1,10 @@
 // AVX2 kernel of the wheel cipher. This file alone is compiled for AVX2; the
 // kernel runs only after Avx2Supported() said yes.
 //
-// Each byte lane of a ymm register carries one symbol; a group of up to 64
-// consecutive symbols is two vectors, run interleaved so that their forty
-// dependent lookups overlap and share the table loads.
+// Each byte lane of a ymm register carries one symbol; a group of up to 96
+// consecutive symbols is three vectors, run interleaved so that their forty
+// dependent lookups overlap and share the table loads. (With two, a step
+// waits on the latency of the lookup chain; four gain nothing more.)
 //
 // A lookup in a row uses vpshufb, which reads 16-byte tables and gives 0
 // where bit 7 of the index is set. With the row cut into chunks C[k] of 16
@@ -14,6 +15,7 @@
 // the second U[j] = C[j + 7] ^ C[j + 8] (a suffix, U[8] = C[15]); bit 7 of y
 // picks the half. The 151 entries of the text alphabet need only U[1] and
 // U[2] (C[8] ^ C[9] and C[9]).
+//
 // Text offsets are added mod 151 with a compare: values between steps are kept
 // with bit 7 flipped, so that a signed compare orders them as unsigned.
 // Binary offsets wrap for free in a byte add.
@@ -66,8 +68,10 @@ TAV_ANY_X86_64 bool Avx2Supported() {
 namespace {
 
 constexpr int kLanes = 32;
-constexpr int kVectors = 2;
+constexpr int kVectors = 3;
 constexpr int kGroup = kVectors * kLanes;  // symbols transformed together
+// Lane numbers are compared as signed bytes.
+static_assert(kGroup + kLanes <= 128);
 
 // A group ends early after this many wheel orders (each costs one step more).
 // Key generation makes dwells of at least 10, which need at most 8.
@@ -357,8 +361,10 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
     }
     if (vectors == 1) {
       Steps<kText, kDecrypt, 1>(work, x);
-    } else {
+    } else if (vectors == 2) {
       Steps<kText, kDecrypt, 2>(work, x);
+    } else {
+      Steps<kText, kDecrypt, 3>(work, x);
     }
     for (int v = 0; v < vectors; ++v) {
       __m256i out = x[v];
