@@ -475,6 +475,7 @@ void RegisterAll() {
       Add(name + "/reference", [=](State& s) { ReferenceEngine(s, kind, decrypt); })
           ->Unit(kMillisecond)->Iterations(2);
       for (Path path : {Path::portable, Path::avx2, Path::avx512, Path::neon}) {
+        if (!tav::engine::PathAvailable(path)) continue;
         Add(name + "/" + PathName(path), [=](State& s) { ProductionEngine(s, kind, decrypt, path); })
             ->Unit(kMillisecond)->MinTime(0.5)->Repetitions(3);
       }
