@@ -86,10 +86,10 @@ struct Group {
   int segments;
   uint32_t symbols;
   int start[kMaxSegments + 1];  // first symbol of each segment; start[segments] = symbols
-  // Per segment and wheel, the wheel's offset extended back to symbol 0 of
-  // the group along the segment's line (symbol g reads base + g * delta):
-  // binary base, text 151 - base.
-  uint8_t base[kMaxSegments][kWheels];
+  // Per segment and position, the offset of the wheel there extended back to
+  // symbol 0 of the group along the segment's line (symbol g reads
+  // base + g * delta): binary base, text 151 - base.
+  alignas(32) uint8_t base[kMaxSegments][32];
 };
 
 struct Work {
@@ -97,6 +97,10 @@ struct Work {
   alignas(32) uint8_t to_index[16][16];       // text: byte -> index, chunked as a 256-entry row
   alignas(32) uint8_t to_symbol[10][16];      // text: index -> byte, chunked as a 151-entry row
   alignas(32) uint8_t mult[kWheels][kMultWidth];  // mult[p][g] = g * delta[p] mod n
+  alignas(32) uint8_t mult_by_symbol[kMultWidth][32];  // the same as [g][p]
+  // The wheels' offsets by position in the current wheel order, twice over,
+  // so that the next order's are a load one byte further on.
+  alignas(32) uint8_t offsets[64];
   __m256i lines[kVectors][kWheels];
   Group group;
 };
@@ -172,30 +176,43 @@ inline __m256i SubMod151(__m256i x, __m256i a) {
   return _mm256_add_epi8(_mm256_sub_epi8(x, a), _mm256_and_si256(below, _mm256_set1_epi8(static_cast<char>(kTextSize))));
 }
 
-// Charts up to len (<= kGroup) next symbols and advances the stream past
-// them; mult[p][g] = g * delta[p] mod n for g <= kGroup.
+// (a - b) mod n for bytes below n.
 template <bool kText>
-void Chart(const Cipher& c, const uint8_t (*mult)[kMultWidth], Stepping& s, uint32_t len, Group& group) {
-  const int n = kText ? kTextSize : kBinarySize;
+inline __m256i SubModN(__m256i a, __m256i b) {
+  const __m256i d = _mm256_sub_epi8(a, b);
+  if constexpr (!kText) return d;
+  const __m256i ge = _mm256_cmpeq_epi8(_mm256_max_epu8(a, b), a);
+  return _mm256_add_epi8(d, _mm256_andnot_si256(ge, _mm256_set1_epi8(static_cast<char>(kTextSize))));
+}
+
+// Charts up to len (<= kGroup) next symbols and advances the stream and the
+// offsets by position past them.
+template <bool kText>
+void Chart(const Cipher& c, Work& work, Stepping& s, uint32_t len, Group& group) {
+  const __m256i n = _mm256_set1_epi8(static_cast<char>(kText ? kTextSize : 0));
+  auto row = [&](uint32_t g) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(work.mult_by_symbol[g])); };
   group.rot = s.rot;
   int k = 0;
   uint32_t g = 0;
+  __m256i off = _mm256_load_si256(reinterpret_cast<const __m256i*>(work.offsets));
   for (; g < len && k < kMaxSegments; ++k) {
     const uint32_t run = std::min(RunLeft(s), len - g);
-    uint32_t r = s.rot;
-    for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
-      // Branch-free: which way these go is random, and there are forty per
-      // segment.
-      int base = s.off[r] - mult[p][g];
-      base += n & (base >> 31);
-      group.base[k][r] = static_cast<uint8_t>(kText ? n - base : base);
-      const int next = s.off[r] + mult[p][run] - n;
-      s.off[r] = static_cast<uint16_t>(next + (n & (next >> 31)));
-    }
+    const __m256i base = SubModN<kText>(off, row(g));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(group.base[k]), kText ? _mm256_sub_epi8(n, base) : base);
+    // off + run * delta = off - (n - run * delta).
+    off = SubModN<kText>(off, _mm256_sub_epi8(n, row(run)));
     group.start[k] = static_cast<int>(g);
+    const uint32_t rot = s.rot;
     CountSymbols(c, s, run);
     g += run;
+    if (s.rot != rot) {
+      // Position p now holds the wheel that was at p + 1.
+      _mm256_store_si256(reinterpret_cast<__m256i*>(work.offsets), off);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(work.offsets + kWheels), off);
+      off = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(work.offsets + 1));
+    }
   }
+  _mm256_store_si256(reinterpret_cast<__m256i*>(work.offsets), off);
   group.segments = k;
   group.symbols = g;
   group.start[k] = static_cast<int>(g);
@@ -251,7 +268,7 @@ void Lines(const Group& group, const uint8_t (*mult)[kMultWidth], int vectors, _
       uint32_t r = (group.rot + static_cast<uint32_t>(k)) % kWheels;
       for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
         const __m256i m = _mm256_load_si256(reinterpret_cast<const __m256i*>(&mult[p][lane0]));
-        const __m256i line = Line<kText, kDecrypt>(group.base[k][r], m);
+        const __m256i line = Line<kText, kDecrypt>(group.base[k][p], m);
         out[v][r] = k == first ? line : _mm256_blendv_epi8(out[v][r], line, lanes);
       }
     }
@@ -328,6 +345,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
     uint32_t m = 0;
     for (uint32_t g = 0; g < reach; ++g) {
       work.mult[p][g] = static_cast<uint8_t>(m);
+      work.mult_by_symbol[g][p] = static_cast<uint8_t>(m);
       m += c.delta[p];
       if (m >= N) m -= N;
     }
@@ -335,9 +353,12 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
   const __m256i outside = _mm256_set1_epi8(static_cast<char>(kNotInAlphabet));
   const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
   Stepping s = c.s;
+  for (uint32_t p = 0, r = s.rot; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
+    work.offsets[p] = static_cast<uint8_t>(s.off[r]);
+  }
   alignas(32) uint8_t tail[kGroup];
   while (len > 0) {
-    Chart<kText>(c, work.mult, s, static_cast<uint32_t>(std::min<size_t>(len, kGroup)), work.group);
+    Chart<kText>(c, work, s, static_cast<uint32_t>(std::min<size_t>(len, kGroup)), work.group);
     const uint32_t block = work.group.symbols;
     const int vectors = static_cast<int>((block + kLanes - 1) / kLanes);
     Lines<kText, kDecrypt>(work.group, work.mult, vectors, work.lines);
@@ -380,6 +401,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
     len -= block;
   }
   SecureZeroObject(tail);
+  for (uint32_t p = 0, r = s.rot; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) s.off[r] = work.offsets[p];
   c.s = s;
 }
 
