@@ -108,7 +108,7 @@ struct Work {
 // Chunks a row of n entries (entry i = row[i] ^ flip) as Lookup() reads it:
 // L[0..7], then U[1..8] (text: U[1] and U[2]).
 void ChunkRow(const uint8_t* row, int n, uint8_t flip, uint8_t (*out)[16]) {
-  uint8_t c[17][16] = {};  // c[16] stays 0
+  uint8_t c[16][16] = {};
   for (int i = 0; i < n; ++i) c[i / 16][i % 16] = static_cast<uint8_t>(row[i] ^ flip);
   const int chunks = n > 160 ? 16 : 10;
   for (int j = 0; j < 16; ++j) {
