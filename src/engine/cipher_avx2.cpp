@@ -121,9 +121,9 @@ void ChunkRow(const uint8_t* row, int n, uint8_t flip, uint8_t (*out)[16]) {
   }
 }
 
-// Keeps the compiler from rewriting the chains of indexes and XORs: folded
-// into per-chunk constants and XOR trees, the lookups need more registers
-// than there are and every step spills.
+// Keeps the compiler from rewriting the chains of XORs: as XOR trees, the
+// lookups need more registers than there are and every step spills. (The
+// indexes it may fold into y minus a constant from memory: that is faster.)
 inline __m256i Opaque(__m256i v) {
   __asm__("" : "+x"(v));
   return v;
@@ -133,8 +133,7 @@ inline __m256i Chunk(const uint8_t (*rows)[16], int k) {
   return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(rows[k])));
 }
 
-// Looks up V index vectors in one chunked row. The indexes come from two
-// chains (even and odd j), which keeps their latency short.
+// Looks up V index vectors in one chunked row, with the indexes y - 16j.
 template <bool kText, int V>
 inline void Lookup(const uint8_t (*row)[16], const __m256i* y, __m256i* out) {
   const __m256i sixteen = _mm256_set1_epi8(16);
@@ -144,7 +143,7 @@ inline void Lookup(const uint8_t (*row)[16], const __m256i* y, __m256i* out) {
     const __m256i l0 = Chunk(row, 0), l1 = Chunk(row, 1), u1 = Chunk(row, 8);
     for (int v = 0; v < V; ++v) {
       even[v] = y[v];
-      odd[v] = Opaque(_mm256_sub_epi8(y[v], sixteen));
+      odd[v] = _mm256_sub_epi8(y[v], sixteen);
       lo[v] = Opaque(_mm256_xor_si256(_mm256_shuffle_epi8(l0, even[v]), _mm256_shuffle_epi8(l1, odd[v])));
       hi[v] = _mm256_shuffle_epi8(u1, odd[v]);
     }
@@ -155,7 +154,7 @@ inline void Lookup(const uint8_t (*row)[16], const __m256i* y, __m256i* out) {
     const __m256i u = has_u ? Chunk(row, j + 7) : l;
     for (int v = 0; v < V; ++v) {
       __m256i& idx = j % 2 == 0 ? even[v] : odd[v];
-      idx = Opaque(_mm256_sub_epi8(idx, thirty_two));
+      idx = _mm256_sub_epi8(idx, thirty_two);
       lo[v] = Opaque(_mm256_xor_si256(lo[v], _mm256_shuffle_epi8(l, idx)));
       if (has_u) hi[v] = Opaque(_mm256_xor_si256(hi[v], _mm256_shuffle_epi8(u, idx)));
     }
