@@ -123,7 +123,10 @@ int64_t TakeOutput(benchmark::State& state) {
   return written;
 }
 
-const char* PathName(Path path) { return path == Path::avx512 ? "avx512" : "portable"; }
+const char* PathName(Path path) {
+  constexpr const char* kNames[] = {"portable", "avx2", "avx512", "neon"};
+  return kNames[static_cast<int>(path)];
+}
 
 // ---- Setup and cleanup ------------------------------------------------------
 
@@ -472,7 +475,8 @@ void RegisterAll() {
                                (decrypt ? "-dec" : "-enc");
       Add(name + "/reference", [=](State& s) { ReferenceEngine(s, kind, decrypt); })
           ->Unit(kMillisecond)->Iterations(2);
-      for (Path path : {Path::portable, Path::avx512}) {
+      for (Path path : {Path::portable, Path::avx2, Path::avx512, Path::neon}) {
+        if (!tav::engine::PathAvailable(path)) continue;
         Add(name + "/" + PathName(path), [=](State& s) { ProductionEngine(s, kind, decrypt, path); })
             ->Unit(kMillisecond)->MinTime(0.5)->Repetitions(3);
       }
@@ -493,16 +497,6 @@ void RegisterAll() {
         ->Unit(kMillisecond)->Iterations(2);
     Add(std::string(o.name) + "/production", [o](State& s) { ProductionFile(s, o.op, FilesOf(o.kind).plain); })
         ->Unit(kMillisecond)->Iterations(5)->Repetitions(3);
-    if (tav::engine::BestPath() != Path::portable) {
-      // The same operation with the engine pinned to its portable path.
-      Add(std::string(o.name) + "/portable",
-          [o](State& s) {
-            tav::engine::PinPath(Path::portable);
-            ProductionFile(s, o.op, FilesOf(o.kind).plain);
-            tav::engine::UnpinPath();
-          })
-          ->Unit(kMillisecond)->Iterations(1)->Repetitions(3);
-    }
   }
 
   Add("TavTExpandFileEnc/production", [](State& s) { ExpandEncode(s, TavTExpandFileEnc, Kind::text); })
@@ -556,7 +550,7 @@ void Check(bool ok, const std::string& what) { std::printf("  [%s] %s\n", ok ? "
 void PrintSummary(const std::map<std::string, Result>& results) {
   constexpr double kMB = 1e6;
   std::printf("\nSummary (MB/s = 10^6 bytes/s; production rows use the %s path)\n",
-              PathName(tav::engine::BestPath()));
+              PathName(tav::engine::ActivePath()));
   std::printf("%-40s %14s %15s %10s\n", "operation", "reference MB/s", "production MB/s", "speed-up");
   const char* ops[] = {"TavTEnc", "TavTDec", "TavBEnc", "TavBDec",
                        "CipherTransform:text-enc", "CipherTransform:text-dec",
@@ -619,7 +613,7 @@ void PrintSummary(const std::map<std::string, Result>& results) {
       Check(r->rate >= 50 * kMB, std::string(op) + " portable at least 50 MB/s");
     }
   }
-  const bool simd = tav::engine::BestPath() == Path::avx512;
+  const bool simd = tav::engine::ActivePath() == Path::avx512;
   for (const char* op : {"TavBinaryFileEnc", "TavBinaryFileDec"}) {
     if (const Result* r = Find(results, std::string(op) + "/production")) {
       Check(r->rate >= (simd ? 500 : 50) * kMB, std::string(op) + (simd ? " at least 500 MB/s" : " at least 50 MB/s (portable)"));
@@ -645,7 +639,7 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   SetUp();
   RegisterAll();
-  benchmark::AddCustomContext("production path", PathName(tav::engine::BestPath()));
+  benchmark::AddCustomContext("production path", PathName(tav::engine::ActivePath()));
   benchmark::AddCustomContext("work directory", g_dir);
 
   const auto options = isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular

@@ -34,6 +34,14 @@
  * no threads and allocates nothing on the heap. It is not re-entrant: call it
  * from one thread at a time, and let one process at a time use a directory.
  *
+ * Engine paths. The cipher runs on the fastest kernel the CPU has: AVX-512
+ * VBMI, AVX2 or NEON, else portable code; all give the same bytes. The
+ * environment variable TAVSDK_CPU, read once per process at the first
+ * operation, selects one: "portable", "avx2", "avx512" or "neon". A path the
+ * CPU lacks falls back to the best available below it (avx512, then avx2,
+ * then portable; neon, then portable); an unset, empty or unknown value means
+ * the fastest.
+ *
  * Status codes of the file operations (the TAV_OK ... TAV_BAD_DEST constants
  * below; the scramblers add TAV_BAD_BLOCKS and TAV_PAST_END):
  *   0  success; cmd is left unchanged

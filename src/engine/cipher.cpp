@@ -2,7 +2,9 @@
 #include "engine/cipher.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <span>
 
 #include "common/wipe.hpp"
 #include "engine/setup.hpp"
@@ -73,7 +75,7 @@ void CipherSkip(Cipher& c, uint64_t symbols) {
 using Lanes16 = uint16_t __attribute__((vector_size(16)));
 
 template <bool kText, bool kDecrypt>
-static void PortableTransform(Cipher& c, uint8_t* data, size_t len) {
+static void PortableKernel(Cipher& c, uint8_t* data, size_t len) {
   // More lanes would not fit the registers: the lookups would wait on spills.
   constexpr uint32_t kLanes = 8;
   const uint32_t n = static_cast<uint32_t>(c.n);
@@ -153,32 +155,59 @@ static void PortableTransform(Cipher& c, uint8_t* data, size_t len) {
   }
 }
 
-bool PathAvailable(Path path) { return path == Path::portable || Avx512Supported(); }
-
-Path BestPath() { return Avx512Supported() ? Path::avx512 : Path::portable; }
-
-static bool pinned = false;
-static Path pinned_path = Path::portable;
-
-Path ActivePath() { return pinned ? pinned_path : BestPath(); }
-
-void PinPath(Path path) {
-  pinned = PathAvailable(path);
-  pinned_path = path;
+void PortableTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
+  const bool text = c.kind == Kind::text;
+  if (text && !decrypt) PortableKernel<true, false>(c, data, len);
+  if (text && decrypt) PortableKernel<true, true>(c, data, len);
+  if (!text && !decrypt) PortableKernel<false, false>(c, data, len);
+  if (!text && decrypt) PortableKernel<false, true>(c, data, len);
 }
 
-void UnpinPath() { pinned = false; }
+bool PathAvailable(Path path) {
+  switch (path) {
+    case Path::portable: return true;
+#if defined(__x86_64__)
+    case Path::avx2: return Avx2Supported();
+    case Path::avx512: return Avx512Supported();
+#endif
+    default: return false;
+  }
+}
+
+Path BestPath() { return PathFor(nullptr); }
+
+Path PathFor(const char* name) {
+  const auto is = [name](const char* value) { return name != nullptr && std::strcmp(name, value) == 0; };
+  // Each path falls back to the ones after it; an unknown name gets the best.
+  static constexpr Path kFromAvx512[] = {Path::avx512, Path::avx2, Path::portable};
+  static constexpr Path kFromNeon[] = {Path::neon, Path::portable};
+  static constexpr Path kBest[] = {Path::avx512, Path::avx2, Path::neon, Path::portable};
+  std::span<const Path> order = kBest;
+  if (is("portable")) order = std::span<const Path>(kFromAvx512).subspan(2);
+  if (is("avx2")) order = std::span<const Path>(kFromAvx512).subspan(1);
+  if (is("avx512")) order = kFromAvx512;
+  if (is("neon")) order = kFromNeon;
+  for (Path path : order) {
+    if (PathAvailable(path)) return path;
+  }
+  return Path::portable;
+}
+
+Path ActivePath() {
+  // Read once: the choice must not change under a running operation, and a
+  // function-local static is initialised exactly once even with threads.
+  static const Path active = PathFor(std::getenv("TAVSDK_CPU"));
+  return active;
+}
 
 void CipherTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt, Path path) {
-  if (path == Path::avx512) {
-    Avx512Transform(c, data, len, decrypt);
-    return;
+  switch (path) {
+#if defined(__x86_64__)
+    case Path::avx2: Avx2Transform(c, data, len, decrypt); return;
+    case Path::avx512: Avx512Transform(c, data, len, decrypt); return;
+#endif
+    default: PortableTransform(c, data, len, decrypt); return;
   }
-  const bool text = c.kind == Kind::text;
-  if (text && !decrypt) PortableTransform<true, false>(c, data, len);
-  if (text && decrypt) PortableTransform<true, true>(c, data, len);
-  if (!text && !decrypt) PortableTransform<false, false>(c, data, len);
-  if (!text && decrypt) PortableTransform<false, true>(c, data, len);
 }
 
 void CipherEncrypt(Cipher& c, uint8_t* data, size_t len) { CipherTransform(c, data, len, false, ActivePath()); }
