@@ -96,6 +96,9 @@ inline void CountSymbols(const Cipher& c, Stepping& s, uint32_t len) {
 // The production instance used by the operations.
 extern Cipher cipher;
 
+// Portable kernel (cipher_portable.cpp): any architecture.
+void PortableTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt);
+
 // AVX-512 VBMI kernel (cipher_avx512.cpp).
 bool Avx512Supported();
 void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt);
