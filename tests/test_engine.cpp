@@ -31,19 +31,34 @@ bool CpuHasAvx512Vbmi() {
 #endif
 }
 
+// Every ARM64 CPU has NEON.
+constexpr bool kCpuHasNeon =
+#if defined(__aarch64__)
+    true;
+#else
+    false;
+#endif
+
 std::vector<Path> Paths() {
   std::vector<Path> paths{Path::portable};
-  if (engine::PathAvailable(Path::avx512)) paths.push_back(Path::avx512);
+  for (Path path : {Path::avx512, Path::neon}) {
+    if (engine::PathAvailable(path)) paths.push_back(path);
+  }
   return paths;
 }
 
-const char* Name(Path path) { return path == Path::avx512 ? "avx512" : "portable"; }
+const char* Name(Path path) {
+  return path == Path::avx512 ? "avx512" : path == Path::neon ? "neon" : "portable";
+}
 
 // The paths a test ran must be all that this CPU offers.
 void ExpectEveryPathRan(const std::set<Path>& ran) {
   EXPECT_TRUE(ran.count(Path::portable));
   if (CpuHasAvx512Vbmi()) {
     EXPECT_TRUE(ran.count(Path::avx512)) << "the CPU has AVX-512 VBMI but that path did not run";
+  }
+  if (kCpuHasNeon) {
+    EXPECT_TRUE(ran.count(Path::neon)) << "the CPU has NEON but that path did not run";
   }
 }
 
@@ -262,9 +277,10 @@ TEST(Engine, ShortDwells) {
   ExpectEveryPathRan(ran);
 }
 
-TEST(Engine, Avx512PathWhereTheCpuHasIt) {
+TEST(Engine, VectorPathsWhereTheCpuHasThem) {
   EXPECT_EQ(engine::PathAvailable(Path::avx512), CpuHasAvx512Vbmi());
-  EXPECT_EQ(engine::BestPath(), CpuHasAvx512Vbmi() ? Path::avx512 : Path::portable);
+  EXPECT_EQ(engine::PathAvailable(Path::neon), kCpuHasNeon);
+  EXPECT_EQ(engine::BestPath(), kCpuHasNeon ? Path::neon : CpuHasAvx512Vbmi() ? Path::avx512 : Path::portable);
   EXPECT_TRUE(engine::PathAvailable(Path::portable));
 }
 

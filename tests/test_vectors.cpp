@@ -133,7 +133,7 @@ TEST(Vectors, BlockFiles) {
     const bool text = alphabet == "text";
     fs::path cipher = entry.path();
     cipher.replace_extension(".cipher");
-    for (engine::Path path : {engine::Path::portable, engine::Path::avx512}) {
+    for (engine::Path path : {engine::Path::portable, engine::Path::avx512, engine::Path::neon}) {
       if (!engine::PathAvailable(path)) continue;
       engine::PinPath(path);
       ASSERT_EQ((text ? TavTextFileEnc : TavBinaryFileEnc)(entry.path().c_str(), "out"), 0);

@@ -65,9 +65,27 @@ void CipherSkip(Cipher& c, uint64_t symbols) {
   }
 }
 
-bool PathAvailable(Path path) { return path == Path::portable || Avx512Supported(); }
+bool PathAvailable(Path path) {
+  switch (path) {
+    case Path::portable: return true;
+    case Path::avx2: return false;
+    case Path::avx512: return Avx512Supported();
+    case Path::neon:
+#if defined(__aarch64__)
+      return NeonSupported();
+#else
+      return false;
+#endif
+  }
+  return false;
+}
 
-Path BestPath() { return Avx512Supported() ? Path::avx512 : Path::portable; }
+Path BestPath() {
+#if defined(__aarch64__)
+  if (NeonSupported()) return Path::neon;
+#endif
+  return Avx512Supported() ? Path::avx512 : Path::portable;
+}
 
 static bool pinned = false;
 static Path pinned_path = Path::portable;
@@ -86,6 +104,12 @@ void CipherTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt, Path pa
     Avx512Transform(c, data, len, decrypt);
     return;
   }
+#if defined(__aarch64__)
+  if (path == Path::neon) {
+    NeonTransform(c, data, len, decrypt);
+    return;
+  }
+#endif
   PortableTransform(c, data, len, decrypt);
 }
 

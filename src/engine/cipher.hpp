@@ -41,7 +41,7 @@ struct Cipher {
   Stepping s;
 };
 
-enum class Path { portable, avx512 };
+enum class Path { portable, avx2, avx512, neon };
 
 // Builds the tables and the starting state from the cipher state that
 // PrepareCipher left (w, sd, sh, TA, msterkey and the schedule position).
@@ -102,5 +102,11 @@ void PortableTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt);
 // AVX-512 VBMI kernel (cipher_avx512.cpp).
 bool Avx512Supported();
 void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt);
+
+#if defined(__aarch64__)
+// ARM64 NEON kernel (cipher_neon.cpp).
+bool NeonSupported();
+void NeonTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt);
+#endif
 
 }  // namespace tav::engine
