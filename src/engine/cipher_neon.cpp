@@ -65,8 +65,8 @@ inline uint8x16_t SubMod151(uint8x16_t x, uint8x16_t y) {
 template <bool kText, bool kDecrypt>
 void Transform(Cipher& c, uint8_t* data, size_t len, uint8_t (*mult)[kGroup]) {
   constexpr uint32_t N = kText ? kTextSize : kBinarySize;
-  // mult[p][g] = g * delta[p] mod n, as far as this call reaches.
-  const auto reach = static_cast<uint32_t>(std::min<size_t>(kGroup, len));
+  // mult[p][g] = g * delta[p] mod n, as far as this call's vectors reach.
+  const auto reach = static_cast<uint32_t>(std::min<size_t>(kGroup, (len + kLanes - 1) / kLanes * kLanes));
   for (uint32_t p = 0; p < kWheels; ++p) {
     uint32_t m = 0;
     for (uint32_t g = 0; g < reach; ++g) {
