@@ -15,9 +15,8 @@
 // which the doubled row absorbs), so both directions run the same step; the
 // last offset is taken off once at the end.
 //
-// GCC's SLP vectoriser is off for this file (CMakeLists.txt): it packs the
-// lanes' results into vectors through the stack, for stores that happen once
-// per chunk.
+// GCC's SLP vectoriser is off for this file (CMakeLists.txt): it repacks the
+// scalar lanes into vectors around the steps, and the kernel runs slower.
 #include "engine/cipher.hpp"
 
 #include <algorithm>
