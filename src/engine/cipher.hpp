@@ -101,7 +101,7 @@ inline void CountSymbols(const Cipher& c, Stepping& s, uint32_t len) {
 // The production instance used by the operations.
 extern Cipher cipher;
 
-// Portable kernel: any CPU.
+// Portable kernel (cipher_portable.cpp): any architecture.
 void PortableTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt);
 
 #if defined(__x86_64__)
@@ -112,6 +112,12 @@ void Avx2Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt);
 // AVX-512 VBMI kernel (cipher_avx512.cpp).
 bool Avx512Supported();
 void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt);
+#endif
+
+#if defined(__aarch64__)
+// ARM64 NEON kernel (cipher_neon.cpp).
+bool NeonSupported();
+void NeonTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt);
 #endif
 
 }  // namespace tav::engine

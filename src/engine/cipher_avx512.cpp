@@ -354,16 +354,4 @@ void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
 
 }  // namespace tav::engine
 
-#else  // Other architectures have the portable path only.
-
-namespace tav::engine {
-
-bool Avx512Supported() { return false; }
-
-void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
-  CipherTransform(c, data, len, decrypt, Path::portable);
-}
-
-}  // namespace tav::engine
-
 #endif
