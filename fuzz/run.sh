@@ -37,7 +37,9 @@ failed=0
 for t in $targets; do
   cp -r "$root/fuzz/corpus/$t" "$scratch/$t"
   log=$scratch/$t.log
-  if "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  # The target's private directory goes into the scratch space too, so that
+  # even a crash leaves nothing behind.
+  if TMPDIR=$scratch "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
       -max_len="$(max_len "$t")" -artifact_prefix="$build/artifacts/$t-" -print_final_stats=1 \
       "$scratch/$t" >"$log" 2>&1; then
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
