@@ -31,7 +31,7 @@ Bytes good[kKeyFileCount];
 
 enum Damage { kReplace, kPatch, kTruncate, kRemove, kDirectory, kDanglingLink, kLinkToOther, kFifo, kDamageCount };
 
-void Damage(int file, int how, size_t offset, const Bytes& payload) {
+void DamageKeyFile(int file, int how, size_t offset, const Bytes& payload) {
   const char* name = kKeyFiles[file];
   Bytes content = good[file];
   switch (how) {
@@ -72,14 +72,6 @@ void Damage(int file, int how, size_t offset, const Bytes& payload) {
   }
 }
 
-// Every byte value but 0, so that the string and the block operations see the
-// same bytes.
-Bytes Message() {
-  Bytes m(255);
-  for (int i = 0; i < 255; ++i) m[static_cast<size_t>(i)] = static_cast<uint8_t>(i + 1);
-  return m;
-}
-
 // Runs a file operation; on 1 checks the message and that nothing was created.
 // Returns whether it succeeded.
 bool FileOperation(const Operations& ops, int (*op)(const char*, const char*), const char* source,
@@ -92,7 +84,7 @@ bool FileOperation(const Operations& ops, int (*op)(const char*, const char*), c
 }
 
 void CheckCipherOperations(const Operations& ops, bool reads_pad_file_only) {
-  const Bytes message = Message();
+  const Bytes message = NonZeroBytes();
 
   std::string text(message.begin(), message.end());
   char* result = ops.enc(text.data());
@@ -127,7 +119,7 @@ void CheckCipherOperations(const Operations& ops, bool reads_pad_file_only) {
 }
 
 void CheckXScramble() {
-  const Bytes message = Message();
+  const Bytes message = NonZeroBytes();
   WriteFile("scrambled", message);
   const int status = TavXScrambleFile("scrambled");
   FUZZ_CHECK(status == 0 || status == 1);
@@ -145,7 +137,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   EnterPrivateDir("keyfiles", *argc, *argv);
   GenerateBothKeys();
   for (int i = 0; i < kKeyFileCount; ++i) good[i] = ReadFile(kKeyFiles[i]);
-  WriteFile("plain", Message());
+  WriteFile("plain", NonZeroBytes());
   return 0;
 }
 
@@ -160,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t offset = data[2] | static_cast<size_t>(data[3]) << 8;
   const Bytes payload(data + kHeader, data + size);
 
-  Damage(file, how, offset, payload);
+  DamageKeyFile(file, how, offset, payload);
   const std::string name = kKeyFiles[file];
   if (name == "k6.dat") {
     CheckXScramble();

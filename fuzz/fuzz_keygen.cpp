@@ -15,14 +15,7 @@ using namespace tav::fuzz;
 
 namespace {
 
-// Every byte value but 0: all text symbols and every byte outside the alphabet.
-Bytes Message() {
-  Bytes m(255);
-  for (int i = 0; i < 255; ++i) m[static_cast<size_t>(i)] = static_cast<uint8_t>(i + 1);
-  return m;
-}
-
-void CheckFileSize(const char* name, off_t size) {
+void CheckKeyFile(const char* name, off_t size) {
   struct stat st {};
   FUZZ_CHECK(stat(name, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == size && (st.st_mode & 0777) == 0600);
 }
@@ -40,8 +33,8 @@ void CheckFields(const char* name, const char* const* allowed, int n_allowed) {
 
 void CheckKeyFiles(Kind kind) {
   const bool text = kind == Kind::text;
-  CheckFileSize(text ? "k1.txt" : "k1.bin", text ? 3020 : 5120);
-  CheckFileSize(text ? "k3.txt" : "k3.bin", 100);
+  CheckKeyFile(text ? "k1.txt" : "k1.bin", text ? 3020 : 5120);
+  CheckKeyFile(text ? "k3.txt" : "k3.bin", 100);
   const Bytes scheme = ReadFile(text ? "k3.txt" : "k3.bin");
   for (int n = 0; n < 20; ++n) FUZZ_CHECK(scheme[static_cast<size_t>(n)] == 'U' || scheme[static_cast<size_t>(n)] == 'D');
   static const char* const kSteps[] = {"01", "02", "03", "04", "05", "06", "07"};
@@ -53,7 +46,7 @@ void CheckKeyFiles(Kind kind) {
 
 // The string result, the block file and a decryption of each agree.
 void RoundTrip(const Operations& ops) {
-  const Bytes message = Message();
+  const Bytes message = NonZeroBytes();
   std::string text(message.begin(), message.end());
   FUZZ_CHECK(ops.enc(text.data()) == OutString);
   const Bytes cipher(OutString, OutString + message.size());

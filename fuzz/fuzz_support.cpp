@@ -94,6 +94,12 @@ void Remove(const char* path) {
   FUZZ_CHECK(errno == EISDIR && rmdir(path) == 0);
 }
 
+Bytes NonZeroBytes() {
+  Bytes m(255);
+  for (size_t i = 0; i < m.size(); ++i) m[i] = static_cast<uint8_t>(i + 1);
+  return m;
+}
+
 const Operations& OperationsOf(Kind kind) {
   static const Operations text{Kind::text,       TavGenTextKeys,    TavTEnc,
                                TavTDec,          TavTextFileEnc,    TavTextFileDec,

@@ -40,6 +40,10 @@ inline void WriteFile(const char* path, const Bytes& data) { WriteFile(path, dat
 // Removes a file, link or empty directory; a missing name is fine.
 void Remove(const char* path);
 
+// Every byte value but 0, once: all text symbols and every byte outside the
+// text alphabet, usable as a C string and as file content alike.
+Bytes NonZeroBytes();
+
 // The public operations of one alphabet.
 struct Operations {
   Kind kind;

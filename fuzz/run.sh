@@ -11,9 +11,16 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-fuzz
 targets=${FUZZ_TARGETS:-keygen strings keyfiles expanded scramble}
 
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/tavsdk-fuzz-run-XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+
 cd "$root"
-[ -f "$build/CMakeCache.txt" ] || cmake --preset fuzz >/dev/null
-cmake --build "$build" -j 2 >/dev/null
+if ! { [ -f "$build/CMakeCache.txt" ] || cmake --preset fuzz; } >"$scratch/build.log" 2>&1 ||
+   ! cmake --build "$build" -j 2 >>"$scratch/build.log" 2>&1; then
+  tail -n 40 "$scratch/build.log"
+  echo "fuzz: the targets did not build"
+  exit 1
+fi
 
 # Longest input per target: long enough for every case the target checks
 # (the strings target must reach the 8192-byte refusal), short enough to keep
@@ -26,8 +33,6 @@ max_len() {
   esac
 }
 
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/tavsdk-fuzz-run-XXXXXX")
-trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$build/artifacts"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
