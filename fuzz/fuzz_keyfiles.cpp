@@ -20,10 +20,6 @@ using namespace tav::fuzz;
 
 namespace {
 
-// A key file that is a FIFO blocks the open for as long as no writer comes;
-// the variant is off until key files are opened without blocking.
-constexpr bool kFifoKeyFiles = false;
-
 constexpr const char* kKeyFiles[] = {"k1.txt", "k3.txt", "k4.txt", "k5.txt", "k1.bin",
                                      "k3.bin", "k4.bin", "k5.bin", "k6.dat"};
 constexpr int kKeyFileCount = sizeof kKeyFiles / sizeof kKeyFiles[0];
@@ -147,8 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   constexpr size_t kHeader = 4;
   if (size < kHeader) return 0;
   const int file = data[0] % kKeyFileCount;
-  int how = data[1] % kDamageCount;
-  if (how == kFifo && !kFifoKeyFiles) how = kRemove;
+  const int how = data[1] % kDamageCount;
   const size_t offset = data[2] | static_cast<size_t>(data[3]) << 8;
   const Bytes payload(data + kHeader, data + size);
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the fuzz targets (preset "fuzz", clang with ASan + UBSan) and runs
 # each for SECONDS (default 30) on a scratch copy of its seed corpus in
 # fuzz/corpus/, so the tree stays as it is. Inputs that fail are kept in
