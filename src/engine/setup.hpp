@@ -22,9 +22,6 @@ extern std::array<int32_t, kWheels + 1> sh;       // step count per position
 extern std::array<int32_t, kWheels + 1> sm;       // scheme value per position (carried only)
 extern std::array<uint8_t, 100> PF;               // image of the scheme file
 extern int32_t cryptype;  // 1 text, anything else binary
-extern int32_t wrr1;      // alphabet size
-extern int32_t wrr2;      // last alphabet index
-extern int32_t np;        // passes per symbol
 extern std::array<int32_t, 201> msterkey;  // master key schedule, entries 1..200
 extern int32_t mstrshift;       // current dwell
 extern int32_t mstrshiftcount;  // symbols since the last wheel-order rotation
@@ -52,8 +49,8 @@ void ApiInit();
 bool GetTextWheels();
 bool GetBinaryWheels();
 
-// The set-up order of every operation that runs the cipher: cryptype, np,
-// wrr1 and wrr2; ApiInit; the wheels; TA. False when the wheels are unusable.
+// The set-up order of every operation that runs the cipher: cryptype;
+// ApiInit; the wheels; TA. False when the wheels are unusable.
 bool PrepareCipher(Kind kind);
 
 }  // namespace tav

@@ -1,6 +1,7 @@
 #include <cstdint>
 
 #include "common/fileio.hpp"
+#include "common/scratch.hpp"
 #include "common/wipe.hpp"
 #include "engine/cipher.hpp"
 #include "ops/fileops.hpp"
@@ -10,14 +11,12 @@
 namespace tav::ops {
 namespace {
 
-// Large enough that the per-call overhead of the engine and the system calls
-// vanishes; static because the library never touches the heap.
-constexpr size_t kBlockBytes = size_t{1} << 20;
-alignas(64) uint8_t block[kBlockBytes];
-
 int BlockFile(Kind kind, bool decrypt, const char* source, const char* destination) {
   FileJob job;
   if (const int refused = OpenFileJob(kind, source, destination, nullptr, job); refused != 0) return refused;
+  // Large enough that the per-call overhead of the engine and the system
+  // calls vanishes.
+  uint8_t* const block = scratch.block;
   int status = kDone;
   for (int64_t left = job.size; left > 0;) {
     const size_t want = left < static_cast<int64_t>(kBlockBytes) ? static_cast<size_t>(left) : kBlockBytes;
@@ -36,7 +35,7 @@ int BlockFile(Kind kind, bool decrypt, const char* source, const char* destinati
     }
     left -= static_cast<int64_t>(want);
   }
-  SecureZeroObject(block);
+  SecureZeroObject(scratch.block);
   return FinishFileJob(job, status);
 }
 

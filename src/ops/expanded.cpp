@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "common/fileio.hpp"
+#include "common/scratch.hpp"
 #include "common/wipe.hpp"
 #include "engine/cipher.hpp"
 #include "ops/fileops.hpp"
@@ -21,15 +22,10 @@ namespace {
 // ciphertext bytes dropped at the unit starts); the decoder reads the
 // expanded file in regions of the same size. A unit is at most a few
 // thousand bytes, so at least one always fits.
-constexpr size_t kRegionBytes = size_t{1} << 20;
-// Ciphertext bytes handled per round: more units than a region holds at the
-// smallest mean run that generated pad keys give.
-constexpr size_t kSymbols = size_t{1} << 16;
-constexpr size_t kRandomWords = 4096;
-
-alignas(64) uint8_t region[kRegionBytes + 4];  // + slack for the text filler writer
-alignas(64) uint8_t symbols[kSymbols];
-alignas(64) uint32_t random_words[kRandomWords];
+constexpr size_t kSymbols = kRegionSymbols;
+uint8_t* const region = scratch.expanded.region;
+uint8_t* const symbols = scratch.expanded.symbols;
+uint32_t* const random_words = scratch.expanded.random_words;
 
 const char* PadFile(Kind kind) { return kind == Kind::text ? "k5.txt" : "k5.bin"; }
 
@@ -140,7 +136,7 @@ int Expanded(Kind kind, bool decode, const char* source, const char* destination
   FileJob job;
   if (const int refused = OpenFileJob(kind, source, destination, PadFile(kind), job); refused != 0) return refused;
   const int status = decode ? Decode(job) : Encode(kind, job);
-  SecureZeroObject(symbols);
+  SecureZeroObject(scratch.expanded.symbols);
   return FinishFileJob(job, status);
 }
 

@@ -1,0 +1,7 @@
+#include "common/scratch.hpp"
+
+namespace tav {
+
+Scratch scratch;
+
+}  // namespace tav
