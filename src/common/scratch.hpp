@@ -2,12 +2,14 @@
 // buffer never run at the same time (the library serves one call at a time,
 // and none of them calls another while its buffer is in use), so they share
 // this storage instead of each reserving its own for the life of the process.
-// Worker threads never touch it: they keep their buffers on their own stacks.
+// Worker threads never touch it: they keep their buffers on their own stacks,
+// and the calling thread uses worker_space like any of them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "common/workers.hpp"
 #include "engine/alphabet.hpp"
 
 namespace tav {
@@ -38,6 +40,7 @@ union Scratch {
   alignas(64) uint8_t chunk[kScrambleChunk];
   alignas(64) uint8_t wipe[kWipeBytes];
   uint8_t wheel_file[kWheels * kBinarySize];  // a whole wheel file, as read or as written
+  alignas(64) uint8_t worker_space[workers::kSpaceBytes];  // the calling thread's, when work is split
 };
 
 extern Scratch scratch;

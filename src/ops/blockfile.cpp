@@ -1,34 +1,112 @@
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdint>
+#include <new>
 
 #include "common/fileio.hpp"
 #include "common/scratch.hpp"
 #include "common/wipe.hpp"
+#include "common/workers.hpp"
 #include "engine/cipher.hpp"
 #include "ops/fileops.hpp"
 #include "ops/ops.hpp"
+#include "ops/split.hpp"
 #include "tavsdk.h"
 
 namespace tav::ops {
+
 namespace {
 
-int BlockFile(Kind kind, bool decrypt, const char* source, const char* destination) {
-  FileJob job;
-  if (const int refused = OpenFileJob(kind, source, destination, nullptr, job); refused != 0) return refused;
+// Below this, starting threads costs more than it saves.
+constexpr int64_t kParallelBytes = int64_t{4} << 20;
+
+// One worker's cipher and buffer.
+struct BlockSpace {
+  engine::Cipher cipher;
+  alignas(64) uint8_t data[kBlockBytes];
+};
+static_assert(sizeof(BlockSpace) <= workers::kSpaceBytes);
+
+struct BlockWork {
+  int source;
+  int dest;
+  bool decrypt;
+  uint64_t bytes;  // split among the ranges
+  uint64_t grain;
+  Ranges ranges;
+};
+
+void Transform(engine::Cipher& c, bool decrypt, uint8_t* data, size_t len) {
+  if (decrypt) {
+    engine::CipherDecrypt(c, data, len);
+  } else {
+    engine::CipherEncrypt(c, data, len);
+  }
+}
+
+// Each range is read, transformed and written at its own offset; the worker's
+// cipher moves forward to the range's first symbol.
+void BlockWorker(void* context, uint8_t* space) {
+  auto& work = *static_cast<BlockWork*>(context);
+  auto& own = *new (space) BlockSpace;
+  own.cipher = engine::cipher;
+  uint64_t position = 0;
+  for (uint64_t range; work.ranges.Next(range);) {
+    const uint64_t at = range * work.grain;
+    const auto len = static_cast<size_t>(std::min(work.grain, work.bytes - at));
+    const auto offset = static_cast<int64_t>(at);
+    engine::CipherSkip(own.cipher, at - position);
+    if (io::PreadFull(work.source, own.data, len, offset) != static_cast<int64_t>(len)) {
+      work.ranges.Fail(range, kBadSource);
+      break;
+    }
+    Transform(own.cipher, work.decrypt, own.data, len);
+    position = at + len;
+    if (!io::PwriteAll(work.dest, own.data, len, offset)) {
+      work.ranges.Fail(range, kBadDest);
+      break;
+    }
+  }
+  SecureZeroObject(own);
+}
+
+// The first `bytes` of the source, split among workers. Returns the status.
+int SplitBlocks(FileJob& job, bool decrypt, uint64_t bytes, const Split& split) {
+  BlockWork work{job.source.get(), job.dest.get(), decrypt, bytes, split.grain, Ranges((bytes + split.grain - 1) / split.grain)};
+  const auto ranges = static_cast<int>(std::min<uint64_t>((bytes + split.grain - 1) / split.grain, workers::kMaxWorkers));
+  (void)engine::ActivePath();  // settled before any worker asks
+  workers::Run(std::min(split.workers, ranges), BlockWorker, &work, scratch.worker_space);
+  return work.ranges.Status();
+}
+
+}  // namespace
+
+Split BlockSplit() { return Split{workers::Count(), kParallelBytes, kBlockBytes}; }
+
+int BlockData(FileJob& job, bool decrypt, const Split& split) {
+  int64_t done = 0;
+  if (split.workers > 1 && job.size >= split.min_bytes && job.size > 0 && split.grain > 0 &&
+      split.grain <= kBlockBytes) {
+    if (const int status = SplitBlocks(job, decrypt, static_cast<uint64_t>(job.size), split); status != kDone)
+      return status;
+    // The rest, if any, follows on this thread from where the split ended.
+    done = job.size;
+    engine::CipherSkip(engine::cipher, static_cast<uint64_t>(done));
+    if (::lseek(job.source.get(), done, SEEK_SET) != done) return kBadSource;
+    if (::lseek(job.dest.get(), done, SEEK_SET) != done) return kBadDest;
+  }
   // Large enough that the per-call overhead of the engine and the system
   // calls vanishes.
   uint8_t* const block = scratch.block;
   int status = kDone;
-  for (int64_t left = job.size; left > 0;) {
+  for (int64_t left = job.size - done; left > 0;) {
     const size_t want = left < static_cast<int64_t>(kBlockBytes) ? static_cast<size_t>(left) : kBlockBytes;
     if (io::ReadFull(job.source.get(), block, want) != static_cast<int64_t>(want)) {
       status = kBadSource;
       break;
     }
-    if (decrypt) {
-      engine::CipherDecrypt(engine::cipher, block, want);
-    } else {
-      engine::CipherEncrypt(engine::cipher, block, want);
-    }
+    Transform(engine::cipher, decrypt, block, want);
     if (!io::WriteAll(job.dest.get(), block, want)) {
       status = kBadDest;
       break;
@@ -36,7 +114,15 @@ int BlockFile(Kind kind, bool decrypt, const char* source, const char* destinati
     left -= static_cast<int64_t>(want);
   }
   SecureZeroObject(scratch.block);
-  return FinishFileJob(job, status);
+  return status;
+}
+
+namespace {
+
+int BlockFile(Kind kind, bool decrypt, const char* source, const char* destination) {
+  FileJob job;
+  if (const int refused = OpenFileJob(kind, source, destination, nullptr, job); refused != 0) return refused;
+  return FinishFileJob(job, BlockData(job, decrypt, BlockSplit()));
 }
 
 }  // namespace

@@ -5,17 +5,21 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <new>
 
 #include "common/fileio.hpp"
 #include "common/scratch.hpp"
 #include "common/wipe.hpp"
+#include "common/workers.hpp"
 #include "engine/cipher.hpp"
 #include "ops/fileops.hpp"
 #include "ops/ops.hpp"
 #include "ops/padtable.hpp"
+#include "ops/split.hpp"
 #include "tavsdk.h"
 
 namespace tav::ops {
+
 namespace {
 
 // The encoder builds each output region whole (fillers first, then the
@@ -23,13 +27,40 @@ namespace {
 // expanded file in regions of the same size. A unit is at most a few
 // thousand bytes, so at least one always fits.
 constexpr size_t kSymbols = kRegionSymbols;
-uint8_t* const region = scratch.expanded.region;
-uint8_t* const symbols = scratch.expanded.symbols;
-uint32_t* const random_words = scratch.expanded.random_words;
+
+// Splitting pays from these source sizes on: the encoder's cost is mostly the
+// random fillers, some 25 to 50 output bytes per source byte.
+constexpr int64_t kParallelEncodeBytes = int64_t{256} << 10;
+constexpr int64_t kParallelDecodeBytes = int64_t{4} << 20;
+
+// The buffers of one encoding or decoding loop.
+struct Buffers {
+  uint8_t* region;
+  uint8_t* symbols;
+  uint32_t* random_words;
+};
+
+// One worker's cipher and buffers.
+struct ExpandSpace {
+  engine::Cipher cipher;
+  alignas(64) uint8_t region[kRegionBytes + 4];  // + slack for the text filler writer
+  alignas(64) uint8_t symbols[kSymbols];
+  alignas(64) uint32_t random_words[kRandomWords];
+};
+static_assert(sizeof(ExpandSpace) <= workers::kSpaceBytes);
 
 const char* PadFile(Kind kind) { return kind == Kind::text ? "k5.txt" : "k5.bin"; }
 
 int64_t UnitBytes(int32_t pad_index) { return 1 + static_cast<int64_t>(pkey[pad_index]); }
+
+// Where unit s starts: whole rounds of the pad table, then the units before
+// it in its round. Valid when every unit has at least one byte.
+int64_t UnitStart(uint64_t s, int64_t round_bytes) {
+  auto at = static_cast<int64_t>(s / kPadEntries) * round_bytes;
+  const auto in_round = static_cast<int32_t>(s % kPadEntries);
+  for (int32_t i = 1; i <= in_round; ++i) at += UnitBytes(i);
+  return at;
+}
 
 bool RandomFill(void* buf, size_t n) {
   auto* p = static_cast<uint8_t*>(buf);
@@ -51,7 +82,7 @@ bool RandomFill(void* buf, size_t n) {
 constexpr uint32_t kTextRange = 151u * 151u * 151u * 151u * 8u;
 
 // Writes n symbols and may scribble up to three bytes past them.
-bool FillTextSymbols(uint8_t* out, size_t n) {
+bool FillTextSymbols(uint8_t* out, size_t n, uint32_t* random_words) {
   uint8_t* p = out;
   uint8_t* const end = out + n;
   while (p < end) {
@@ -71,76 +102,163 @@ bool FillTextSymbols(uint8_t* out, size_t n) {
   return true;
 }
 
-bool FillFillers(Kind kind, uint8_t* out, size_t n) {
-  return kind == Kind::text ? FillTextSymbols(out, n) : RandomFill(out, n);
+bool FillFillers(Kind kind, uint8_t* out, size_t n, uint32_t* random_words) {
+  return kind == Kind::text ? FillTextSymbols(out, n, random_words) : RandomFill(out, n);
 }
 
-int Encode(Kind kind, FileJob& job) {
-  int32_t pad = 0;  // pad index of the last unit written
-  for (int64_t left = job.size; left > 0;) {
+// Encodes `count` source bytes from `first` on with c, which stands at symbol
+// `first`; their units are written from out_at on.
+int EncodeUnits(Kind kind, engine::Cipher& c, const Buffers& b, FileJob& job, uint64_t first, uint64_t count,
+                int64_t out_at) {
+  auto pad = static_cast<int32_t>(first % kPadEntries);  // pad index of the last unit written
+  for (uint64_t left = count; left > 0;) {
     // As many units as fit the region whole.
     size_t units = 0;
     int64_t bytes = 0;
-    for (int32_t i = pad; units < kSymbols && static_cast<int64_t>(units) < left; ++units) {
+    for (int32_t i = pad; units < kSymbols && units < left; ++units) {
       i = NextPadIndex(i);
       if (bytes + UnitBytes(i) > static_cast<int64_t>(kRegionBytes)) break;
       bytes += UnitBytes(i);
     }
-    if (io::ReadFull(job.source.get(), symbols, units) != static_cast<int64_t>(units)) return kBadSource;
-    engine::CipherEncrypt(engine::cipher, symbols, units);
-    if (!FillFillers(kind, region, static_cast<size_t>(bytes))) return kBadDest;
+    if (io::PreadFull(job.source.get(), b.symbols, units, static_cast<int64_t>(first)) != static_cast<int64_t>(units))
+      return kBadSource;
+    engine::CipherEncrypt(c, b.symbols, units);
+    if (!FillFillers(kind, b.region, static_cast<size_t>(bytes), b.random_words)) return kBadDest;
     int64_t at = 0;
     for (size_t u = 0; u < units; ++u) {
-      region[at] = symbols[u];
+      b.region[at] = b.symbols[u];
       pad = NextPadIndex(pad);
       at += UnitBytes(pad);
     }
-    if (!io::WriteAll(job.dest.get(), region, static_cast<size_t>(bytes))) return kBadDest;
-    left -= static_cast<int64_t>(units);
+    if (!io::PwriteAll(job.dest.get(), b.region, static_cast<size_t>(bytes), out_at)) return kBadDest;
+    out_at += bytes;
+    first += units;
+    left -= units;
   }
   return kDone;
 }
 
-bool Flush(FileJob& job, size_t n) {
-  engine::CipherDecrypt(engine::cipher, symbols, n);
-  return io::WriteAll(job.dest.get(), symbols, n);
-}
-
-int Decode(FileJob& job) {
-  int32_t pad = 0;
-  int64_t next = 0;  // offset of the next unit start
+// Reads bytes [from, to) of the expanded file and decodes the units that
+// start there, unit `first` at offset `next`, with c standing at symbol
+// `first`. Only the unit starts matter; a unit whose run the file cuts short
+// still counts.
+int DecodeUnits(engine::Cipher& c, const Buffers& b, FileJob& job, uint64_t first, int64_t next, int64_t from,
+                int64_t to) {
+  auto pad = static_cast<int32_t>(first % kPadEntries);
+  auto out_at = static_cast<int64_t>(first);
   size_t gathered = 0;
-  for (int64_t offset = 0; offset < job.size;) {
-    const int64_t rest = job.size - offset;
+  const auto flush = [&] {
+    engine::CipherDecrypt(c, b.symbols, gathered);
+    const bool written = io::PwriteAll(job.dest.get(), b.symbols, gathered, out_at);
+    out_at += static_cast<int64_t>(gathered);
+    gathered = 0;
+    return written;
+  };
+  for (int64_t offset = from; offset < to;) {
+    const int64_t rest = to - offset;
     const size_t len = rest < static_cast<int64_t>(kRegionBytes) ? static_cast<size_t>(rest) : kRegionBytes;
-    if (io::ReadFull(job.source.get(), region, len) != static_cast<int64_t>(len)) return kBadSource;
+    if (io::PreadFull(job.source.get(), b.region, len, offset) != static_cast<int64_t>(len)) return kBadSource;
     const int64_t end = offset + static_cast<int64_t>(len);
-    // Only the unit starts matter; a unit whose run the file cuts short
-    // still counts.
     while (next < end) {
-      symbols[gathered++] = region[next - offset];
+      b.symbols[gathered++] = b.region[next - offset];
       pad = NextPadIndex(pad);
       next += UnitBytes(pad);
-      if (gathered == kSymbols) {
-        if (!Flush(job, gathered)) return kBadDest;
-        gathered = 0;
-      }
+      if (gathered == kSymbols && !flush()) return kBadDest;
     }
     offset = end;
   }
-  if (gathered > 0 && !Flush(job, gathered)) return kBadDest;
+  if (gathered > 0 && !flush()) return kBadDest;
   return kDone;
+}
+
+// Work shared by the threads of one split operation: ranges of `grain` units.
+struct ExpandWork {
+  Kind kind;
+  bool decode;
+  FileJob* job;
+  uint64_t units;      // split among the ranges
+  int64_t bytes;       // decoding: the expanded bytes that hold those units
+  int64_t round_bytes;  // one round of the pad table
+  uint64_t grain;
+  Ranges ranges;
+};
+
+void ExpandWorker(void* context, uint8_t* space) {
+  auto& work = *static_cast<ExpandWork*>(context);
+  auto& own = *new (space) ExpandSpace;
+  own.cipher = engine::cipher;
+  const Buffers b{own.region, own.symbols, own.random_words};
+  uint64_t position = 0;
+  for (uint64_t range; work.ranges.Next(range);) {
+    const uint64_t first = range * work.grain;
+    const uint64_t last = std::min(first + work.grain, work.units);
+    engine::CipherSkip(own.cipher, first - position);
+    const int64_t from = UnitStart(first, work.round_bytes);
+    int status;
+    if (work.decode) {
+      const int64_t to = last == work.units ? work.bytes : UnitStart(last, work.round_bytes);
+      status = DecodeUnits(own.cipher, b, *work.job, first, from, from, to);
+    } else {
+      status = EncodeUnits(work.kind, own.cipher, b, *work.job, first, last - first, from);
+    }
+    position = last;
+    if (status != kDone) {
+      work.ranges.Fail(range, status);
+      break;
+    }
+  }
+  SecureZeroObject(own.cipher);
+  SecureZeroObject(own.symbols);
 }
 
 int Expanded(Kind kind, bool decode, const char* source, const char* destination) {
   FileJob job;
   if (const int refused = OpenFileJob(kind, source, destination, PadFile(kind), job); refused != 0) return refused;
-  const int status = decode ? Decode(job) : Encode(kind, job);
-  SecureZeroObject(scratch.expanded.symbols);
-  return FinishFileJob(job, status);
+  return FinishFileJob(job, ExpandedData(kind, decode, job, ExpandedSplit(decode)));
 }
 
 }  // namespace
+
+Split ExpandedSplit(bool decode) {
+  return Split{workers::Count(), decode ? kParallelDecodeBytes : kParallelEncodeBytes, kSymbols};
+}
+
+int ExpandedData(Kind kind, bool decode, FileJob& job, const Split& split) {
+  // Splitting needs every unit's offset, so every unit must take a byte.
+  const bool splits = split.workers > 1 && job.size >= split.min_bytes && job.size > 0 && split.grain > 0 &&
+                      std::all_of(pkey.begin() + 1, pkey.end(), [](int32_t run) { return run >= 0; });
+  int64_t round_bytes = 0;
+  for (int32_t i = 1; i <= kPadEntries; ++i) round_bytes += UnitBytes(i);
+  // What the split covers: source bytes, units, and their place.
+  uint64_t units = 0;
+  int64_t bytes = 0;
+  if (splits) {
+    bytes = job.size;
+    if (decode) {
+      // The units that start before the end of the file.
+      units = static_cast<uint64_t>(bytes / round_bytes) * kPadEntries;
+      for (int64_t at = bytes / round_bytes * round_bytes; at < bytes; ++units) {
+        at += UnitBytes(static_cast<int32_t>(units % kPadEntries) + 1);
+      }
+    } else {
+      units = static_cast<uint64_t>(bytes);
+    }
+    ExpandWork work{kind, decode, &job, units, bytes, round_bytes, split.grain, Ranges((units + split.grain - 1) / split.grain)};
+    const auto ranges = static_cast<int>(std::min<uint64_t>((units + split.grain - 1) / split.grain, workers::kMaxWorkers));
+    (void)engine::ActivePath();  // settled before any worker asks
+    workers::Run(std::min(split.workers, ranges), ExpandWorker, &work, scratch.worker_space);
+    if (const int status = work.ranges.Status(); status != kDone) return status;
+    engine::CipherSkip(engine::cipher, units);
+  }
+  // The rest, if any, follows on this thread from where the split ended.
+  const Buffers b{scratch.expanded.region, scratch.expanded.symbols, scratch.expanded.random_words};
+  const int64_t next = splits ? UnitStart(units, round_bytes) : 0;  // where unit `units` starts
+  const int status = decode ? DecodeUnits(engine::cipher, b, job, units, next, bytes, job.size)
+                            : EncodeUnits(kind, engine::cipher, b, job, units, static_cast<uint64_t>(job.size - bytes), next);
+  SecureZeroObject(scratch.expanded.symbols);
+  return status;
+}
+
 }  // namespace tav::ops
 
 extern "C" {
