@@ -10,16 +10,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <numeric>
 #include <string>
+#include <thread>
 
 #include "engine/cipher.hpp"
 #include "engine/setup.hpp"
 #include "ops/fileops.hpp"
 #include "ops/padtable.hpp"
 #include "ops/split.hpp"
+#include "common/workers.hpp"
 #include "support.hpp"
 #include "tavsdk.h"
 
@@ -175,6 +178,52 @@ TEST(SplitFiles, WorkerCountFromTheEnvironment) {
     }
   }
   unsetenv("TAVSDK_THREADS");
+}
+
+std::atomic<int> g_handled_elsewhere{0};
+pid_t g_caller = 0;
+
+void CountElsewhere(int) {
+  if (gettid() != g_caller) g_handled_elsewhere.fetch_add(1);
+}
+
+// The application's signal handlers never run on a worker: a signal sent to a
+// worker thread while it runs stays blocked there.
+TEST(SplitFiles, WorkersTakeNoSignals) {
+  if (workers::Count() < 2) GTEST_SKIP() << "one CPU: no workers";
+  ScratchDir scratch;
+  GenerateBoth();
+  WriteFile("plain", RandomBytes(size_t{16} << 20, 8));
+  struct sigaction action {}, saved {};
+  action.sa_handler = CountElsewhere;
+  action.sa_flags = SA_RESTART;
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &saved), 0);
+  g_caller = gettid();
+  g_handled_elsewhere = 0;
+  std::atomic<bool> done{false};
+  std::atomic<int> sent{0};
+  std::thread sender([&] {
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+    const pid_t self = gettid();
+    while (!done) {
+      if (DIR* dir = opendir("/proc/self/task")) {
+        while (const dirent* e = readdir(dir)) {
+          const pid_t tid = static_cast<pid_t>(std::atoi(e->d_name));
+          if (tid > 0 && tid != g_caller && tid != self && tgkill(getpid(), tid, SIGUSR1) == 0) sent.fetch_add(1);
+        }
+        closedir(dir);
+      }
+    }
+  });
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(TavBinaryFileEnc("plain", "out"), 0);
+  done = true;
+  sender.join();
+  sigaction(SIGUSR1, &saved, nullptr);
+  EXPECT_GT(sent.load(), 0) << "no worker seen";
+  EXPECT_EQ(g_handled_elsewhere.load(), 0);
 }
 
 // A file-size limit cuts the destination in range `write_cut`'s span and the
