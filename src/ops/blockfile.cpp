@@ -73,10 +73,11 @@ void BlockWorker(void* context, uint8_t* space) {
 
 // The first `bytes` of the source, split among workers. Returns the status.
 int SplitBlocks(FileJob& job, bool decrypt, uint64_t bytes, const Split& split) {
-  BlockWork work{job.source.get(), job.dest.get(), decrypt, bytes, split.grain, Ranges((bytes + split.grain - 1) / split.grain)};
-  const auto ranges = static_cast<int>(std::min<uint64_t>((bytes + split.grain - 1) / split.grain, workers::kMaxWorkers));
+  const uint64_t ranges = (bytes + split.grain - 1) / split.grain;
+  BlockWork work{job.source.get(), job.dest.get(), decrypt, bytes, split.grain, Ranges(ranges)};
   (void)engine::ActivePath();  // settled before any worker asks
-  workers::Run(std::min(split.workers, ranges), BlockWorker, &work, scratch.worker_space);
+  workers::Run(static_cast<int>(std::min<uint64_t>(ranges, static_cast<uint64_t>(split.workers))), BlockWorker, &work,
+               scratch.worker_space);
   return work.ranges.Status();
 }
 

@@ -243,10 +243,11 @@ int ExpandedData(Kind kind, bool decode, FileJob& job, const Split& split) {
     } else {
       units = static_cast<uint64_t>(bytes);
     }
-    ExpandWork work{kind, decode, &job, units, bytes, round_bytes, split.grain, Ranges((units + split.grain - 1) / split.grain)};
-    const auto ranges = static_cast<int>(std::min<uint64_t>((units + split.grain - 1) / split.grain, workers::kMaxWorkers));
+    const uint64_t ranges = (units + split.grain - 1) / split.grain;
+    ExpandWork work{kind, decode, &job, units, bytes, round_bytes, split.grain, Ranges(ranges)};
     (void)engine::ActivePath();  // settled before any worker asks
-    workers::Run(std::min(split.workers, ranges), ExpandWorker, &work, scratch.worker_space);
+    workers::Run(static_cast<int>(std::min<uint64_t>(ranges, static_cast<uint64_t>(split.workers))), ExpandWorker,
+                 &work, scratch.worker_space);
     if (const int status = work.ranges.Status(); status != kDone) return status;
     engine::CipherSkip(engine::cipher, units);
   }
