@@ -218,7 +218,8 @@ TEST(SplitFiles, WorkersTakeNoSignals) {
       }
     }
   });
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(TavBinaryFileEnc("plain", "out"), 0);
+  // On a busy machine the sender may need a few calls to catch a worker.
+  for (int i = 0; i < 30 && (i < 3 || sent == 0); ++i) EXPECT_EQ(TavBinaryFileEnc("plain", "out"), 0);
   done = true;
   sender.join();
   sigaction(SIGUSR1, &saved, nullptr);
