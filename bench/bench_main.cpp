@@ -27,17 +27,24 @@
 namespace bench {
 namespace {
 
-// The model name the kernel reports for the first CPU.
+// The model name the kernel reports for the first CPU, with its family and
+// model numbers where there are any (virtual machines often shorten the name).
 std::string CpuModel() {
   std::ifstream in("/proc/cpuinfo");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("model name", 0) == 0 || line.rfind("Model", 0) == 0) {
-      const size_t colon = line.find(':');
-      if (colon != std::string::npos) return line.substr(line.find_first_not_of(" \t", colon + 1));
-    }
+  std::string line, name, family, model;
+  while (std::getline(in, line) && line.find_first_not_of(" \t") != std::string::npos) {
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    const size_t start = line.find_first_not_of(" \t", colon + 1);
+    const std::string value = start == std::string::npos ? "" : line.substr(start);
+    const std::string key = line.substr(0, line.find_last_not_of(" \t", colon - 1) + 1);
+    if (key == "model name" || key == "Model") name = value;
+    if (key == "cpu family" || key == "CPU architecture") family = value;
+    if (key == "model" || key == "CPU part") model = value;
   }
-  return "unknown";
+  if (name.empty()) name = "unknown";
+  if (!family.empty() && !model.empty()) name += " (family " + family + ", model " + model + ")";
+  return name;
 }
 
 struct Result {
