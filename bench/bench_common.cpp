@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bench_common.hpp"
 
 #include <dirent.h>
@@ -82,7 +83,10 @@ int64_t TakeOutput(benchmark::State& state) {
   return written;
 }
 
-const char* PathName(Path path) { return path == Path::avx512 ? "avx512" : "portable"; }
+const char* PathName(Path path) {
+  constexpr const char* kNames[] = {"portable", "avx2", "avx512", "neon"};
+  return kNames[static_cast<int>(path)];
+}
 
 const char* KindName(Kind kind) { return kind == Kind::text ? "text" : "binary"; }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared parts of the benchmark program: the work directory, the generated
 // inputs, and small helpers for the rows.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The engine on its own and through the string operations, on the path this
 // process runs (TAVSDK_CPU), next to the reference engine.
 #include <memory>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Block and expanded file operations on the path this process runs
 // (TAVSDK_CPU), per worker count (TAVSDK_THREADS, read at every call).
 #include <fcntl.h>

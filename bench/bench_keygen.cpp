@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Key generation, with the key files removed before each call (as for the
 // first generation in a directory) and overwriting existing ones.
 #include <unistd.h>

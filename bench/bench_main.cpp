@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Throughput of the production library next to the reference engine: key
 // generation, the engine and string operations, block and expanded files.
 //
@@ -111,7 +112,7 @@ bool TakeOwnOptions(int& argc, char** argv) {
   int kept = 1;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--paths") == 0) {
-      for (Path path : {Path::portable, Path::avx512}) {
+      for (Path path : {Path::portable, Path::avx2, Path::avx512, Path::neon}) {
         if (tav::engine::PathAvailable(path)) std::printf("%s\n", PathName(path));
       }
       return false;

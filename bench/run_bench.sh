@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the benchmark program once per engine path this CPU has (the library
 # reads TAVSDK_CPU once per process), the best path first. The reference
 # engine's rows run in the first process only. Arguments go to every run; a

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Generates keys from a passphrase, then round-trips a string, a file in
  * block mode and a file in the expanded mode, printing what it does. It works
  * in a fresh temporary directory, because the key files are written to the
@@ -35,8 +36,15 @@ static int same_files(const char *a, const char *b) {
   return same;
 }
 
+/* Ciphertext can hold any byte, quotes and line feeds included: shown as hex. */
+static void print_hex(const char *label, const char *bytes) {
+  printf("%s", label);
+  for (; *bytes != 0; ++bytes) printf("%02x", (unsigned)(unsigned char)*bytes);
+  printf("\n");
+}
+
 static int check(int status, const char *what) {
-  if (status != 0) {
+  if (status != TAV_OK) {
     fprintf(stderr, "%s failed with status %d: %s\n", what, status, cmd);
     return 0;
   }
@@ -55,15 +63,18 @@ int main(void) {
     perror("temporary directory");
     return 1;
   }
-  printf("working in %s\n", dir);
+  printf("tavsdk %s, working in %s\n", TAVSDK_VERSION_STRING, dir);
 
   if (!check(TavGenTextKeys("correct horse battery"), "TavGenTextKeys")) return 1;
   if (!check(TavGenBinaryKeys("correct horse battery"), "TavGenBinaryKeys")) return 1;
   printf("generated text and binary keys (k1..k5 .txt/.bin and k6.dat)\n");
 
   strcpy(text, "Attack at dawn, 06:30 - bring the maps!");
-  strcpy(cipher, TavTEnc(text));
-  printf("TavTEnc: \"%s\"\n     -> \"%s\"\n", text, cipher);
+  /* The string functions write into their input on failure: pass writable copies. */
+  if (TavTEnc(text) != OutString) return 1;
+  strcpy(cipher, OutString);
+  printf("TavTEnc: \"%s\"\n", text);
+  print_hex("     -> hex ", cipher);
   printf("TavTDec:  -> \"%s\"\n", TavTDec(cipher));
   ok &= strcmp(OutString, text) == 0;
 
@@ -84,7 +95,8 @@ int main(void) {
          file_size("plain.exp"), same_files("plain.txt", "plain.out") ? "identical" : "DIFFERENT");
   ok &= same_files("plain.txt", "plain.out");
 
-  printf("TavKillFile(plain.txt): %d\n", TavKillFile("plain.txt"));
+  ok &= check(TavKillFile("plain.txt"), "TavKillFile");
+  printf("TavKillFile(plain.txt): plain.txt overwritten and deleted\n");
   remove("plain.enc");
   remove("plain.dec");
   remove("plain.exp");

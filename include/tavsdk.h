@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * tavsdk.h - twenty-wheel rotor substitution cipher for files and strings.
  *
@@ -17,6 +18,9 @@
  *   k6.dat                               shared pad keys (both; the later wins)
  * k1 holds the wheels, k3 and k4 the stepping parameters, k5 and k6.dat the pad
  * keys; k2 is written and never read. Key files are created with mode 0600.
+ * A missing k3 or k4 gives built-in stepping defaults; any other key file that
+ * exists but is not a regular file or cannot be read counts as damaged: the
+ * operations refuse to run with it (status 1), never fall back to defaults.
  * A process must generate the keys of an alphabet (with the same passphrase, to
  * reach existing ciphertext) before it can encrypt or decrypt with it: the key
  * flags TextSys and BinSys live in memory only.
@@ -37,19 +41,39 @@
  * returns: no thread outlives a call. A worker that cannot be started only
  * means fewer workers. The output does not depend on the number of workers.
  *
- * Status codes of the file operations:
+ * Engine paths. The cipher runs on the fastest kernel the CPU has: AVX-512
+ * VBMI, AVX2 or NEON, else portable code; all give the same bytes. The
+ * environment variable TAVSDK_CPU, read once per process at the first
+ * operation, selects one: "portable", "avx2", "avx512" or "neon". A path the
+ * CPU lacks falls back to the best available below it (avx512, then avx2,
+ * then portable; neon, then portable); an unset, empty or unknown value means
+ * the fastest.
+ *
+ * Status codes of the file operations (the TAV_OK ... TAV_BAD_DEST constants
+ * below; the scramblers add TAV_BAD_BLOCKS and TAV_PAST_END):
  *   0  success; cmd is left unchanged
  *   1  no usable keys of the operation's alphabet in this process (keys not
- *      generated, destroyed by TavShutdown, or a wheel or pad key file that is
- *      missing or damaged); cmd holds TAV_MSG_NO_TEXT_KEYS or TAV_MSG_NO_BINARY_KEYS
- *   2  source path null, not readable, or a read error; cmd holds TAV_MSG_BAD_SOURCE
- *   3  destination path null, not creatable, the same file as the source, or a
- *      write error; cmd holds TAV_MSG_BAD_DEST
+ *      generated, destroyed by TavShutdown, a wheel or pad key file that is
+ *      missing or damaged, or a damaged k3 or k4); cmd holds
+ *      TAV_MSG_NO_TEXT_KEYS or TAV_MSG_NO_BINARY_KEYS
+ *   2  source path null, not readable, not a regular file, or a read error;
+ *      cmd holds TAV_MSG_BAD_SOURCE
+ *   3  destination path null, not creatable, the same file as the source,
+ *      replaced by something else during the call, or a write error; cmd
+ *      holds TAV_MSG_BAD_DEST
  * A failure never leaves a partial destination behind, and the source is never
  * modified by an encryption or decryption.
+ *
+ * Global names. Besides its functions the library exports four variables
+ * with plain global names: cmd, OutString, TextSys and BinSys. They share the
+ * program's global namespace: a program (or another library it links) that
+ * defines a global of one of these names takes the library's place, and the
+ * library then reads and writes that object instead. Do not define them.
  */
 #ifndef TAVSDK_H
 #define TAVSDK_H
+
+#include "tavsdk_version.h"
 
 #if defined(TAVSDK_BUILDING)
 #define TAVSDK_API __attribute__((visibility("default")))
@@ -60,6 +84,14 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* Status codes of the file operations, the scramblers and TavKillFile. */
+#define TAV_OK 0         /* success */
+#define TAV_NO_KEYS 1    /* no usable keys of the alphabet (k6.dat for TavXScrambleFile) */
+#define TAV_BAD_SOURCE 2 /* source (or the file to scramble or wipe) missing, unusable, or a read error */
+#define TAV_BAD_DEST 3   /* destination missing, unusable, the source itself, or a write error */
+#define TAV_BAD_BLOCKS 4 /* TavScrambleFile: block count or size out of range */
+#define TAV_PAST_END 5   /* TavScrambleFile: the blocks reach past the end of the file */
 
 /* The exact texts copied into cmd. There are two spaces after "data.". */
 #define TAV_MSG_NO_TEXT_KEYS "Missing System data.  Issue TavGenTextKeys."
@@ -86,7 +118,7 @@ TAVSDK_API extern int BinSys;
  * that alphabet and k6.dat in the current directory (mode 0600, replacing any
  * existing files), rebuild the in-memory master key schedule shared by both
  * alphabets, and raise the alphabet's key flag.
- * Returns 0 on success; 1 for an empty or null passphrase (nothing is written,
+ * Returns TAV_OK (0) on success; 1 for an empty or null passphrase (nothing is written,
  * no flag changes); 2 when a key file cannot be created or fully written (no
  * file is written through a failed open, the alphabet's flag is lowered, and
  * the key files on disk may mix old and new keys until a generation succeeds).
@@ -96,8 +128,12 @@ TAVSDK_API int TavGenBinaryKeys(const char *passphrase);
 
 /* ---- String operations -----------------------------------------------------
  * Encrypt (TavTEnc, TavBEnc) or decrypt (TavTDec, TavBDec) a NUL-terminated
- * string of at most 8191 bytes with the text (T) or binary (B) alphabet; read
- * k1, k3, k4 of that alphabet. Each call restarts the cipher, so one call's
+ * string of at most 8191 bytes (longer input is refused, not cut) with the
+ * text (T) or binary (B) alphabet; read k1, k3, k4 of that alphabet (damaged
+ * key files count as no keys).
+ * The input must be writable: without keys the call writes text[0] = 0, so
+ * passing a string literal or other read-only memory can crash the program.
+ * Each call restarts the cipher, so one call's
  * result is undone by one call of the opposite operation.
  * Returns OutString holding exactly as many bytes as the input, NUL-terminated.
  * The input may be OutString itself.
@@ -119,13 +155,18 @@ TAVSDK_API char *TavBDec(char *text);
 /* ---- Block file operations -------------------------------------------------
  * Encrypt or decrypt the whole file `source` into `destination` (same length,
  * byte for byte, one continuous cipher stream). Text: reads k1.txt, k3.txt,
- * k4.txt; binary: k1.bin, k3.bin, k4.bin. Checks, in this order: key flag (1),
- * source path null (2), destination path null (3), source not readable or a
- * directory (2), destination naming the source file by any spelling or link,
- * or an existing destination that is not a regular file (3), destination not
- * creatable (3). An existing destination is first overwritten with "@@@"
- * and deleted, then written anew. A read error returns 2, a write error 3; in
- * both cases the incomplete destination is removed. See the status codes above.
+ * k4.txt; binary: k1.bin, k3.bin, k4.bin. Checks, in this order: key flag and
+ * key files (1), source path null (2), destination path null (3), source not
+ * readable or not a regular file (2; FIFOs and devices are refused at once),
+ * destination naming the source file by any spelling or link, or an existing
+ * destination that is not a regular file (3), destination not creatable or
+ * replaced by something else during the call (3, nothing written). An
+ * existing destination file is first cut to "@@@" and deleted, then created
+ * anew; a destination that is a symbolic link is removed as a link, and its
+ * target is never opened or written. The source is read to its end, whatever
+ * size it reported (procfs files, files growing during the call). A read error
+ * returns 2, a write error 3; in both cases the incomplete destination is
+ * removed if the name still refers to it. See the status codes above.
  * Files of any size that the file system supports are handled. */
 TAVSDK_API int TavTextFileEnc(const char *source, const char *destination);
 TAVSDK_API int TavTextFileDec(const char *source, const char *destination);
@@ -151,14 +192,26 @@ TAVSDK_API int TavBExpandFileDec(const char *source, const char *destination);
 
 /* ---- Scramblers (no key flag, no cipher, cmd untouched) --------------------
  * TavScrambleFile: with count 1, reverse the whole file (through the scratch
- * file turnabot.dat in the current directory, created 0600 and always
- * removed); otherwise reverse `count` consecutive blocks of `size` bytes at the
- * start of the file in place. Calling it twice restores the file.
- * Returns 0 done (also for a negative count, which reverses nothing); 2 path
- * null, not a regular file, not readable or not writable, or an I/O error; 4 count 0, size
- * above 5000, or size 0 or negative with a count other than 1; 5 count * size
- * greater than the file's length. The file is left unchanged on 2 (except an
- * I/O error while writing back), 4 and 5.
+ * file turnabot.dat in the current directory, created 0600 and removed once
+ * the file is rewritten); otherwise reverse `count` consecutive blocks of
+ * `size` bytes at the start of the file in place. Calling it twice restores
+ * the file. The file is opened once, following a symbolic link, and checked
+ * and rewritten through that one descriptor.
+ * Returns TAV_OK done (also for a negative count, which reverses nothing);
+ * TAV_BAD_SOURCE path null, not a regular file, not readable or not writable,
+ * or an I/O error; TAV_BAD_BLOCKS count 0, size above 5000, or size 0 or
+ * negative with a count other than 1; TAV_PAST_END count * size greater than
+ * the file's length. The file is left unchanged on 4, 5, and on 2 except for
+ * an I/O error while writing:
+ *  - whole file: the reversed copy is complete in turnabot.dat before the
+ *    file is written; when writing it back fails, the call returns 2 and keeps
+ *    turnabot.dat, which then holds the whole reversed content (byte k is byte
+ *    L-1-k of the original file of L bytes); copy it over the file to finish;
+ *  - blocks: the file is rewritten in chunks of 1 MiB, each a whole number of
+ *    blocks; after a failed write the chunks before the failing one are
+ *    reversed, the failing chunk may be reversed in part (from its start, not
+ *    ending on a block boundary), and the rest is unchanged. A second call
+ *    does not repair that. TavXScrambleFile fails the same way.
  *
  * TavXScrambleFile: cut the file into consecutive blocks whose lengths come
  * from the pad table built from k6.dat and reverse each block that fits whole.
@@ -172,14 +225,18 @@ TAVSDK_API int TavXScrambleFile(const char *path);
  * TavKillFile: overwrite the file in place 21 times with blocks of 8192
  * backquotes (L / 8192 + 1 blocks for a file of L bytes), flushing each pass to
  * the device, then remove it. Returns 0; or 2 with TAV_MSG_BAD_SOURCE in cmd
- * for a null path, a directory or other non-regular file, a file that cannot
- * be opened for reading and writing (nothing touched), or a write error (the
- * file is then left in place, so that the call can be repeated).
+ * for a null path, a symbolic link, a directory or other non-regular file, a
+ * file that cannot be opened for reading and writing (nothing touched), or a
+ * write error (the file is then left in place, so that the call can be
+ * repeated), or when the name no longer refers to the wiped file (it is not
+ * removed then).
  *
  * TavShutdown: overwrite each existing key file of both alphabets and k6.dat in
  * place with '@' characters (3020 bytes for .txt files, 5120 for .bin files and
  * k6.dat), flush it, delete it; clear all key material held in memory; lower
- * TextSys and BinSys. Returns 0.
+ * TextSys and BinSys. A key file name that is a symbolic link, a FIFO or
+ * anything else but a regular file is deleted without writing (a link's
+ * target is never touched). Returns 0.
  *
  * KillTheFile: remove the named file without overwriting it. Returns 0 when it
  * was removed, 2 for a null path or a failed removal.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Usage: check_exports.sh LIBRARY MAP — the library's defined dynamic symbols
 # must be exactly the names listed as global in the version script.
 set -eu

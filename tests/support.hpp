@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the tests: a private working directory per test, file
 // access, and the conformance data.
 #pragma once
@@ -46,7 +47,8 @@ private:
   bool dropped_ = false;
 };
 
-// The conformance data folder, or "" when it is not present on this machine.
+// The conformance data folder: $TAVSDK_VECTORS_DIR when set, otherwise the
+// copy the build was configured with. Tests that need it fail without it.
 std::string VectorsDir();
 
 // Resets the process-global library state the tests depend on: both key flags

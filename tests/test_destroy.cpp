@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Destruction: wiping a file in place, shutting the keys down, plain removal.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

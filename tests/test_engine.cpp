@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every path of the production engine against the reference engine: both
 // alphabets and directions, generated, hand-made and built-in stepping
 // parameters, streams long enough for the master schedule to wrap, and streams
@@ -6,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <numeric>
 #include <random>
 #include <set>
@@ -21,29 +23,42 @@ namespace {
 
 using engine::Path;
 
-bool CpuHasAvx512Vbmi() {
+// What the CPU offers, asked independently of the library's own check.
+bool CpuHas(Path path) {
 #if defined(__x86_64__)
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("avx512vbmi");
-#else
-  return false;
+  if (path == Path::avx2) return __builtin_cpu_supports("avx2");
+  if (path == Path::avx512) {
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vbmi");
+  }
+#elif defined(__aarch64__)
+  if (path == Path::neon) return true;
 #endif
+  return path == Path::portable;
 }
 
+constexpr Path kAllPaths[] = {Path::portable, Path::avx2, Path::avx512, Path::neon};
+
 std::vector<Path> Paths() {
-  std::vector<Path> paths{Path::portable};
-  if (engine::PathAvailable(Path::avx512)) paths.push_back(Path::avx512);
+  std::vector<Path> paths;
+  for (Path path : kAllPaths) {
+    if (engine::PathAvailable(path)) paths.push_back(path);
+  }
   return paths;
 }
 
-const char* Name(Path path) { return path == Path::avx512 ? "avx512" : "portable"; }
+const char* Name(Path path) {
+  constexpr const char* kNames[] = {"portable", "avx2", "avx512", "neon"};
+  return kNames[static_cast<int>(path)];
+}
 
 // The paths a test ran must be all that this CPU offers.
 void ExpectEveryPathRan(const std::set<Path>& ran) {
-  EXPECT_TRUE(ran.count(Path::portable));
-  if (CpuHasAvx512Vbmi()) {
-    EXPECT_TRUE(ran.count(Path::avx512)) << "the CPU has AVX-512 VBMI but that path did not run";
+  for (Path path : kAllPaths) {
+    if (CpuHas(path)) {
+      EXPECT_TRUE(ran.count(path)) << "the CPU has the " << Name(path) << " path but it did not run";
+    }
   }
 }
 
@@ -243,8 +258,10 @@ TEST(Engine, BuiltInSteppingWithoutSchemeFiles) {
 }
 
 // Dwells far shorter than key generation makes: the wheel order rotates after
-// almost every symbol, up to once per lane of a vector.
-TEST(Engine, ShortDwells) {
+// almost every symbol, up to once per lane of a vector. Then dwells just
+// around the vector widths (32 and 64 lanes), so that rotations fall on
+// either side of every group boundary, and long ones.
+TEST(Engine, ShortDwellsAndDwellsAroundVectorWidths) {
   struct Restore {
     decltype(msterkey) saved = msterkey;
     ~Restore() { msterkey = saved; }
@@ -258,14 +275,43 @@ TEST(Engine, ShortDwells) {
     std::mt19937 rng(seed);
     for (int i = 1; i <= 200; ++i) msterkey[i] = i <= 100 ? static_cast<int32_t>(rng() % 4) : 1 + static_cast<int32_t>(rng() % 70);
     ran.merge(CheckStream(MakeStream(kind, ScheduleLength() + 1234, seed)));
+
+    constexpr int32_t kDwells[] = {1, 2, 31, 32, 33, 63, 64, 65, 300};
+    for (int i = 1; i <= 200; ++i) msterkey[i] = kDwells[rng() % std::size(kDwells)];
+    ran.merge(CheckStream(MakeStream(kind, ScheduleLength() + 777, seed)));
   }
   ExpectEveryPathRan(ran);
 }
 
-TEST(Engine, Avx512PathWhereTheCpuHasIt) {
-  EXPECT_EQ(engine::PathAvailable(Path::avx512), CpuHasAvx512Vbmi());
-  EXPECT_EQ(engine::BestPath(), CpuHasAvx512Vbmi() ? Path::avx512 : Path::portable);
-  EXPECT_TRUE(engine::PathAvailable(Path::portable));
+// Each path where the CPU has it; TAVSDK_CPU names one, falling back to the
+// best available below it, and anything else means the best.
+TEST(Engine, PathSelection) {
+  for (Path path : kAllPaths) EXPECT_EQ(engine::PathAvailable(path), CpuHas(path)) << Name(path);
+  Path best = Path::portable;
+  for (Path path : {Path::neon, Path::avx2, Path::avx512}) {
+    if (CpuHas(path)) best = path;
+  }
+  EXPECT_EQ(engine::BestPath(), best);
+  EXPECT_EQ(engine::PathFor(nullptr), best);
+  EXPECT_EQ(engine::PathFor(""), best);
+  EXPECT_EQ(engine::PathFor("AVX2"), best);
+  for (Path path : kAllPaths) {
+    const Path chosen = engine::PathFor(Name(path));
+    if (CpuHas(path)) {
+      EXPECT_EQ(chosen, path) << Name(path);
+    } else {
+      EXPECT_TRUE(CpuHas(chosen)) << Name(path);
+      EXPECT_TRUE(chosen == Path::portable || (path == Path::avx512 && chosen == Path::avx2)) << Name(path);
+    }
+  }
+  // ctest runs the file tests once per TAVSDK_CPU value: each run must take
+  // the path it names.
+  const char* env = std::getenv("TAVSDK_CPU");
+  Path named = best;
+  for (Path path : kAllPaths) {
+    if (env != nullptr && std::string(env) == Name(path) && CpuHas(path)) named = path;
+  }
+  EXPECT_EQ(engine::ActivePath(), named) << (env ? env : "TAVSDK_CPU unset");
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Key generation: digest, wheel generation, derived key files, schedule, and
 // the handling of unusual passphrases and unwritable key files.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scramblers: whole-file and fixed-block reversal, key-driven blocks.
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cipher set-up: alphabets, scheme and step-count loading, wheel loading.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Block and expanded file operations split among worker threads: the same
 // output as one thread for range boundaries of every kind, errors in one
 // worker's range reported like the single-threaded operation, and the
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +24,7 @@
 #include "ops/fileops.hpp"
 #include "ops/padtable.hpp"
 #include "ops/split.hpp"
+#include "common/fileio.hpp"
 #include "common/workers.hpp"
 #include "support.hpp"
 #include "tavsdk.h"
@@ -227,30 +230,55 @@ TEST(SplitFiles, WorkersTakeNoSignals) {
   EXPECT_EQ(g_handled_elsewhere.load(), 0);
 }
 
-// A file-size limit cuts the destination in range `write_cut`'s span and the
-// source shrinks before range `read_cut`: the earlier of the two decides.
+// In a child: a file-size limit cuts the destination, the source shrinks
+// after the job has opened it, or every read of the source fails.
 struct Fault {
   bool expanded;
   int64_t write_limit;  // bytes the destination may reach, 0 for none
   int64_t read_limit;   // bytes left of the source, 0 for all
+  bool read_error;
   int want;
 };
 
+int source_fd = -1;
+int FailSourceReads(io::Step step, int fd) { return step == io::Step::read && fd == source_fd ? EIO : 0; }
+
+// Exit code: status | 16 when cmd holds the status's message (or is untouched
+// on success) | 32 when the destination is gone (failure) or holds the
+// encryption of what was left of the source (success).
 void ExpectFault(const Fault& f) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     signal(SIGXFSZ, SIG_IGN);
+    const char* pad = f.expanded ? "k5.bin" : nullptr;
+    std::strcpy(cmd, "untouched");
+    if (f.read_limit > 0) {
+      // What a single thread makes of the shrunk source.
+      if (truncate("plain", f.read_limit) != 0) _exit(102);
+      ops::FileJob one;
+      if (ops::OpenFileJob(Kind::binary, "plain", "one", pad, one) != 0) _exit(103);
+      const int status = f.expanded ? ops::ExpandedData(Kind::binary, false, one, Threads(1, 1))
+                                    : ops::BlockData(one, false, Threads(1, 1));
+      if (ops::FinishFileJob(one, status) != 0) _exit(104);
+      WriteFile("plain", RandomBytes(1 << 20, 6));
+    }
     const rlimit limit{static_cast<rlim_t>(f.write_limit), static_cast<rlim_t>(f.write_limit)};
     if (f.write_limit > 0 && setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(100);
     ops::FileJob job;
-    if (ops::OpenFileJob(Kind::binary, "plain", "out", f.expanded ? "k5.bin" : nullptr, job) != 0) _exit(101);
+    if (ops::OpenFileJob(Kind::binary, "plain", "out", pad, job) != 0) _exit(101);
     if (f.read_limit > 0 && truncate("plain", f.read_limit) != 0) _exit(102);
+    source_fd = job.source.get();
+    if (f.read_error) io::step_hook = FailSourceReads;
     const Split split = Threads(3, f.expanded ? 5000 : 65536);
     const int status = ops::FinishFileJob(
         job, f.expanded ? ops::ExpandedData(Kind::binary, false, job, split) : ops::BlockData(job, false, split));
-    const char* message = status == 2 ? TAV_MSG_BAD_SOURCE : TAV_MSG_BAD_DEST;
-    _exit(status | (std::strcmp(cmd, message) == 0 ? 16 : 0) | (access("out", F_OK) != 0 ? 32 : 0));
+    io::step_hook = nullptr;
+    const char* message = status == 0 ? "untouched" : status == 2 ? TAV_MSG_BAD_SOURCE : TAV_MSG_BAD_DEST;
+    bool output = access("out", F_OK) != 0;
+    if (status == 0) output = f.read_limit == 0 || (f.expanded ? ReadFile("out").size() == ReadFile("one").size()
+                                                               : ReadFile("out") == ReadFile("one"));
+    _exit(status | (std::strcmp(cmd, message) == 0 ? 16 : 0) | (output ? 32 : 0));
   }
   int wstatus = 0;
   ASSERT_EQ(waitpid(child, &wstatus, 0), child);
@@ -258,26 +286,29 @@ void ExpectFault(const Fault& f) {
   const int code = WEXITSTATUS(wstatus);
   EXPECT_EQ(code & 15, f.want);
   EXPECT_TRUE(code & 16) << "message";
-  EXPECT_TRUE(code & 32) << "incomplete destination left behind";
+  EXPECT_TRUE(code & 32) << "destination";
 }
 
+// The first event in file order decides: a write error before the point where
+// the source ended fails the call, one after it is never reached.
 TEST(SplitFiles, FirstFaultInFileOrderDecides) {
   ScratchDir scratch;
   GenerateBoth();
-  const Bytes plain = RandomBytes(1 << 20, 6);
   for (bool expanded : {false, true}) {
     SCOPED_TRACE(expanded ? "expanded" : "block");
     // Expanded output is some 25 to 50 times the source.
     const int64_t scale = expanded ? 25 : 1;
     const Fault faults[] = {
-        {expanded, 300000 * scale, 0, 3},
-        {expanded, 0, 300000, 2},
-        {expanded, 300000 * scale, 700000, 3},
-        {expanded, 700000 * scale, 300000, 2},
+        {expanded, 300000 * scale, 0, false, 3},
+        {expanded, 0, 300000, false, 0},
+        {expanded, 300000 * scale, 700000, false, 3},
+        {expanded, 700000 * (expanded ? 60 : 1), 300000, false, 0},
+        {expanded, 0, 0, true, 2},
     };
     for (const Fault& f : faults) {
-      SCOPED_TRACE("write limit " + std::to_string(f.write_limit) + " read limit " + std::to_string(f.read_limit));
-      WriteFile("plain", plain);
+      SCOPED_TRACE("write limit " + std::to_string(f.write_limit) + " read limit " + std::to_string(f.read_limit) +
+                   (f.read_error ? " read error" : ""));
+      WriteFile("plain", RandomBytes(1 << 20, 6));
       ExpectFault(f);
     }
   }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // String operations: results, failure conventions and buffer limits.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/fields.hpp"
 
 namespace tav {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Parsing of the two-character decimal fields of the step-count and pad key
 // files.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/fileio.hpp"
 
 #include <cerrno>
@@ -6,6 +7,58 @@
 #include <unistd.h>
 
 namespace tav::io {
+
+int (*step_hook)(Step step, int fd) = nullptr;
+
+namespace {
+
+// The errno a test asks for at this step, or 0.
+int Injected(Step step, int fd) { return step_hook != nullptr ? step_hook(step, fd) : 0; }
+
+void At(Step step) { (void)Injected(step, -1); }
+
+// Never blocks on a FIFO or device, never becomes a controlling terminal.
+constexpr int kBaseFlags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+
+int OpenRetry(const char* path, int flags, mode_t mode = 0) {
+  if (path == nullptr) {
+    errno = ENOENT;
+    return -1;
+  }
+  int fd;
+  do {
+    fd = ::open(path, flags | kBaseFlags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Opens and requires a regular file; errno is set on failure.
+Fd OpenRegular(const char* path, int flags, struct stat& info) {
+  Fd file(OpenRetry(path, flags));
+  if (!file.ok()) return file;
+  if (::fstat(file.get(), &info) != 0) return Fd();
+  if (!S_ISREG(info.st_mode)) {
+    errno = EINVAL;
+    return Fd();
+  }
+  return file;
+}
+
+FileId IdOf(const struct stat& st) { return FileId{st.st_dev, st.st_ino}; }
+
+bool IdOfFd(int fd, FileId& id) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  id = IdOf(st);
+  return true;
+}
+
+bool NameRefersTo(const char* path, FileId id) {
+  struct stat st {};
+  return ::lstat(path, &st) == 0 && id.Is(st);
+}
+
+}  // namespace
 
 Fd& Fd::operator=(Fd&& other) noexcept {
   if (this != &other) {
@@ -29,29 +82,14 @@ bool Fd::Close() {
   return rc == 0;
 }
 
-static int OpenRetry(const char* path, int flags, mode_t mode) {
-  if (path == nullptr) return -1;
-  int fd;
-  do {
-    fd = ::open(path, flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
-Fd Open(const char* path, int flags, mode_t mode) { return Fd(OpenRetry(path, flags, mode)); }
-
-Fd OpenRead(const char* path) { return Fd(OpenRetry(path, O_RDONLY, 0)); }
-
-Fd OpenWrite(const char* path, int flags, mode_t mode) {
-  return Fd(OpenRetry(path, O_WRONLY | flags, mode));
-}
-
-Fd OpenReadWrite(const char* path) { return Fd(OpenRetry(path, O_RDWR, 0)); }
-
 int64_t ReadFull(int fd, void* buf, size_t n) {
   auto* p = static_cast<unsigned char*>(buf);
   size_t done = 0;
   while (done < n) {
+    if (const int e = Injected(Step::read, fd); e != 0) {
+      errno = e;
+      return -1;
+    }
     const ssize_t got = ::read(fd, p + done, n - done);
     if (got < 0) {
       if (errno == EINTR) continue;
@@ -67,6 +105,10 @@ int64_t PreadFull(int fd, void* buf, size_t n, int64_t offset) {
   auto* p = static_cast<unsigned char*>(buf);
   size_t done = 0;
   while (done < n) {
+    if (const int e = Injected(Step::read, fd); e != 0) {
+      errno = e;
+      return -1;
+    }
     const ssize_t got = ::pread(fd, p + done, n - done, static_cast<off_t>(offset + static_cast<int64_t>(done)));
     if (got < 0) {
       if (errno == EINTR) continue;
@@ -81,6 +123,10 @@ int64_t PreadFull(int fd, void* buf, size_t n, int64_t offset) {
 bool WriteAll(int fd, const void* buf, size_t n) {
   const auto* p = static_cast<const unsigned char*>(buf);
   while (n > 0) {
+    if (const int e = Injected(Step::write, fd); e != 0) {
+      errno = e;
+      return false;
+    }
     const ssize_t put = ::write(fd, p, n);
     if (put < 0) {
       if (errno == EINTR) continue;
@@ -96,6 +142,10 @@ bool WriteAll(int fd, const void* buf, size_t n) {
 bool PwriteAll(int fd, const void* buf, size_t n, int64_t offset) {
   const auto* p = static_cast<const unsigned char*>(buf);
   while (n > 0) {
+    if (const int e = Injected(Step::write, fd); e != 0) {
+      errno = e;
+      return false;
+    }
     const ssize_t put = ::pwrite(fd, p, n, static_cast<off_t>(offset));
     if (put < 0) {
       if (errno == EINTR) continue;
@@ -109,12 +159,100 @@ bool PwriteAll(int fd, const void* buf, size_t n, int64_t offset) {
   return true;
 }
 
-int64_t ReadPrefix(const char* path, void* buf, size_t cap) {
-  Fd fd = OpenRead(path);
-  if (!fd.ok() || IsDirectory(fd.get())) return -1;
-  const int64_t got = ReadFull(fd.get(), buf, cap);
-  fd.Close();  // read-only: a close error cannot lose data
-  return got;
+Fd OpenSource(const char* path, struct stat& info) { return OpenRegular(path, O_RDONLY, info); }
+
+Destination CheckDestination(const char* path, const struct stat& source, OldDestination& old) {
+  old.file = Fd(OpenRetry(path, O_WRONLY | O_NOFOLLOW));
+  if (!old.file.ok()) {
+    if (errno == ENOENT) return Destination::ready;
+    // ELOOP: the last component is a symbolic link, replaced as a name.
+    // Where it leads to the source, the caller surely mistook the names.
+    if (errno == ELOOP) {
+      struct stat target {};
+      old.link = true;
+      if (::stat(path, &target) == 0 && IdOf(source).Is(target)) return Destination::is_source;
+      return Destination::ready;
+    }
+    return Destination::refused;  // a directory, a FIFO without reader, no permission...
+  }
+  struct stat st {};
+  if (::fstat(old.file.get(), &st) != 0) return Destination::refused;
+  if (IdOf(source).Is(st)) return Destination::is_source;
+  if (!S_ISREG(st.st_mode)) return Destination::refused;
+  return Destination::ready;
+}
+
+bool ReplaceDestination(const char* path, OldDestination& old, Fd& out, FileId& created) {
+  if (old.file.ok()) {
+    // The established clearing: truncate, mark "@@@", delete, create anew. A
+    // failed write only weakens the overwrite; the new file is checked below.
+    FileId id;
+    if (!IdOfFd(old.file.get(), id)) return false;
+    if (::ftruncate(old.file.get(), 0) != 0) {
+      // Only weakens the overwrite, like a failed write.
+    }
+    (void)PwriteAll(old.file.get(), "@@@", 3, 0);
+    (void)old.file.Close();
+    At(Step::destination_cleared);
+    if (!NameRefersTo(path, id)) return false;
+    (void)::unlink(path);
+  } else if (old.link) {
+    (void)::unlink(path);
+  }
+  At(Step::destination_create);
+  out = Fd(OpenRetry(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666));
+  return out.ok() && IdOfFd(out.get(), created);
+}
+
+bool RemoveIfSame(const char* path, FileId id, Step step) {
+  At(step);
+  return NameRefersTo(path, id) && ::unlink(path) == 0;
+}
+
+bool OpenForRewrite(const char* path, Fd& out, int64_t& length) {
+  struct stat info {};
+  out = OpenRegular(path, O_RDWR, info);
+  if (!out.ok()) {
+    if (errno != EACCES && errno != EPERM && errno != EROFS && errno != ETXTBSY) return false;
+    // Readable but not writable: still refused, after the argument checks.
+    if (!OpenRegular(path, O_RDONLY, info).ok()) return false;
+  }
+  length = static_cast<int64_t>(info.st_size);
+  return true;
+}
+
+Fd OpenToWipe(const char* path, int64_t& length, FileId& id) {
+  struct stat info {};
+  Fd file = OpenRegular(path, O_RDWR | O_NOFOLLOW, info);
+  if (!file.ok()) return file;
+  length = static_cast<int64_t>(info.st_size);
+  id = IdOf(info);
+  return file;
+}
+
+Fd CreateScratch(const char* path, FileId& id) {
+  // A fresh file: never write the reversed copy into an inode that someone
+  // else may hold open or linked (or that a symbolic link points to).
+  if (::unlink(path) != 0 && errno != ENOENT) return Fd();
+  At(Step::scratch_create);
+  Fd file(OpenRetry(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+  if (file.ok() && !IdOfFd(file.get(), id)) return Fd();
+  return file;
+}
+
+KeyRead ReadKeyFile(const char* path, void* buf, size_t cap, int64_t& got) {
+  struct stat info {};
+  Fd file = OpenRegular(path, O_RDONLY, info);
+  if (!file.ok()) {
+    // Only a name with nothing at all behind it is missing; a dangling link
+    // stands for a key file that was meant to be there.
+    struct stat st {};
+    return errno == ENOENT && path != nullptr && ::lstat(path, &st) != 0 && errno == ENOENT ? KeyRead::missing
+                                                                                          : KeyRead::damaged;
+  }
+  got = ReadFull(file.get(), buf, cap);
+  (void)file.Close();  // read-only: a close error cannot lose data
+  return got < 0 ? KeyRead::damaged : KeyRead::ok;
 }
 
 bool WriteKeyFile(const char* path, const void* data, size_t n) {
@@ -122,7 +260,7 @@ bool WriteKeyFile(const char* path, const void* data, size_t n) {
   // of the old file ever sees the new key, and rewriting does not force the
   // old blocks out to the disk on close.
   if (::unlink(path) != 0 && errno != ENOENT) return false;
-  Fd fd = OpenWrite(path, O_CREAT | O_EXCL, 0600);
+  Fd fd(OpenRetry(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
   if (!fd.ok()) return false;
   // The process umask may only narrow the mode; it must end up exactly 0600.
   if (::fchmod(fd.get(), 0600) != 0) return false;
@@ -130,17 +268,12 @@ bool WriteKeyFile(const char* path, const void* data, size_t n) {
   return fd.Close();
 }
 
-Fd OpenRegular(const char* path, int flags, int64_t& length) {
-  Fd file(OpenRetry(path, flags | O_NONBLOCK, 0));
-  struct stat st {};
-  if (!file.ok() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Fd();
-  length = st.st_size;
+Fd OpenKeyFileToDestroy(const char* path, int64_t& length, bool& missing) {
+  struct stat info {};
+  Fd file = OpenRegular(path, O_WRONLY | O_NOFOLLOW, info);
+  missing = !file.ok() && errno == ENOENT;
+  if (file.ok()) length = static_cast<int64_t>(info.st_size);
   return file;
-}
-
-bool IsDirectory(int fd) {
-  struct stat st {};
-  return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace tav::io

@@ -1,12 +1,34 @@
-// Thin, checked wrappers over POSIX file descriptors. Every call retries on
-// EINTR and reports failure plainly; nothing here allocates.
+// SPDX-License-Identifier: MIT
+// Every file the library touches is opened here, once, and then checked and
+// used through its descriptor only: no name is checked and opened again, no
+// link is followed to write, no open waits for the peer of a FIFO. Every call
+// retries on EINTR and reports failure plainly; nothing here allocates.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace tav::io {
+
+// Points between the steps of the openers where another program could change
+// a name, and the reads and writes of every descriptor (see step_hook).
+enum class Step {
+  read,                 // before each read of fd
+  write,                // before each write of fd
+  destination_cleared,  // before the cleared destination's name is unlinked
+  destination_create,   // before the new destination is created
+  destination_remove,   // before an incomplete destination is removed
+  scratch_create,       // before the scratch file is created
+  scratch_remove,       // before the scratch file's name is unlinked
+  wipe_remove,          // before a wiped file's name is unlinked
+};
+
+// Test seam: when set, runs at each step with the descriptor concerned (-1
+// for the steps on names). A non-zero result makes that read or write fail
+// with this errno. Internal: the shared library does not export it.
+extern int (*step_hook)(Step step, int fd);
 
 // Owns a file descriptor for the span of one call. Close() reports whether the
 // close succeeded (a deferred write error shows up there); the destructor
@@ -29,33 +51,84 @@ private:
   int fd_ = -1;
 };
 
-// open(2) with O_CLOEXEC added and EINTR retried; errno tells why it failed.
-Fd Open(const char* path, int flags, mode_t mode = 0);
-Fd OpenRead(const char* path);
-// Opens for writing with the given extra flags (O_CREAT, O_TRUNC, ...).
-Fd OpenWrite(const char* path, int flags, mode_t mode = 0666);
-Fd OpenReadWrite(const char* path);
-
 // Reads until n bytes or end of file. Returns the count, or -1 on an error.
 int64_t ReadFull(int fd, void* buf, size_t n);
 int64_t PreadFull(int fd, void* buf, size_t n, int64_t offset);
 bool WriteAll(int fd, const void* buf, size_t n);
 bool PwriteAll(int fd, const void* buf, size_t n, int64_t offset);
 
-// Reads at most cap bytes from the start of a file. Returns the count, or -1
-// when the file does not open or a read fails.
-int64_t ReadPrefix(const char* path, void* buf, size_t cap);
+// Identity of an open file, to recognise it again under a name.
+struct FileId {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool Is(const struct stat& st) const { return st.st_dev == dev && st.st_ino == ino; }
+};
+
+// ---- Data files -------------------------------------------------------------
+
+// A file to read from start to end. Invalid for anything but a regular file;
+// `info` receives its fstat. Links are followed: reading is what the caller
+// asked for.
+Fd OpenSource(const char* path, struct stat& info);
+
+// An existing destination, opened without following a link and checked on
+// its descriptor; or a symbolic link standing at the name; or nothing.
+struct OldDestination {
+  Fd file;
+  bool link = false;
+};
+
+enum class Destination { ready, is_source, refused };
+
+// First half of replacing the destination: opens what stands at `path` and
+// checks it, changing nothing. A regular file that is not `source` is `ready`
+// (as is a link, whose target is never opened, and a missing name); anything
+// else is `refused`, and the source itself `is_source`.
+Destination CheckDestination(const char* path, const struct stat& source, OldDestination& old);
+
+// Second half: cuts the old file to "@@@" through its descriptor and unlinks
+// its name (only while the name still refers to it), or unlinks the link; then
+// creates the new file exclusively (mode 0666 less the umask), so nothing that
+// appears at the name meanwhile is ever written. `created` identifies the new
+// file for RemoveIfSame. False when the name changed meanwhile: nothing is
+// then written beyond the old file's "@@@", and nothing new is created.
+bool ReplaceDestination(const char* path, OldDestination& old, Fd& out, FileId& created);
+
+// Unlinks `path` only while it still names the file `id`. True when removed.
+// `step` names the point for the test seam.
+bool RemoveIfSame(const char* path, FileId id, Step step);
+
+// A file to rewrite in place (the scramblers): a regular file opened once for
+// reading and writing, links followed as for a source. When the file can be
+// read but not written, `out` is invalid, `length` is still set and the result
+// is true, so that argument errors can be reported before the write refusal.
+// False when the file cannot be read or is not a regular file.
+bool OpenForRewrite(const char* path, Fd& out, int64_t& length);
+
+// A file to wipe: a regular file opened for reading and writing, never through
+// a symbolic link. Invalid otherwise; `id` identifies it for RemoveIfSame.
+Fd OpenToWipe(const char* path, int64_t& length, FileId& id);
+
+// A new scratch file (owner read and write only) replacing whatever name was
+// there; never written through a link or into a file someone else holds.
+Fd CreateScratch(const char* path, FileId& id);
+
+// ---- Key files --------------------------------------------------------------
+
+enum class KeyRead { ok, missing, damaged };
+
+// Reads at most cap bytes from the start of a key file; `got` is the count.
+// `missing` only when nothing exists at the name; anything but a regular file
+// and every open or read failure is `damaged`.
+KeyRead ReadKeyFile(const char* path, void* buf, size_t cap, int64_t& got);
 
 // Replaces a key file by a new one, readable and writable by the owner only.
 // False when it cannot be created or fully written.
 bool WriteKeyFile(const char* path, const void* data, size_t n);
 
-// Opens a regular file (flags O_RDONLY or O_RDWR) and reports its length; an
-// invalid Fd for anything else. Non-blocking, so that a FIFO given by mistake
-// is refused instead of waiting for a peer.
-Fd OpenRegular(const char* path, int flags, int64_t& length);
-
-// True when the path names a directory.
-bool IsDirectory(int fd);
+// Opens a key file for destruction: a regular file for writing, with its
+// length. A link or anything else gives an invalid Fd; the name is then only
+// to be unlinked, never written. Missing files set `missing`.
+Fd OpenKeyFileToDestroy(const char* path, int64_t& length, bool& missing);
 
 }  // namespace tav::io

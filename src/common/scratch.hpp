@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's one large working area. The operations that need a big
 // buffer never run at the same time (the library serves one call at a time,
 // and none of them calls another while its buffer is in use), so they share

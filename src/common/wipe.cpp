@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/wipe.hpp"
 
 #include <string.h>

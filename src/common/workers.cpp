@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/workers.hpp"
 
 #include <pthread.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Worker threads within one call. A call that splits its work runs the same
 // body on the caller's thread and on up to count - 1 more threads, and
 // returns only when all of them have finished: the library never leaves a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two alphabets of the cipher.
 #pragma once
 

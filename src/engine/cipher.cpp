@@ -1,7 +1,10 @@
+// SPDX-License-Identifier: MIT
 #include "engine/cipher.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <span>
 
 #include "common/wipe.hpp"
 #include "engine/setup.hpp"
@@ -96,119 +99,57 @@ void CipherSkip(Cipher& c, uint64_t symbols) {
   SkipRuns(c, symbols, false);
 }
 
-// Portable kernel: eight symbols of one wheel order side by side, so that the
-// forty dependent lookups of each symbol overlap with those of the others.
-// The per-lane offsets are computed eight at a time with the compiler's
-// generic vectors (SSE2 on x86-64, plain code where there is no SIMD).
-using Lanes16 = uint16_t __attribute__((vector_size(16)));
-
-template <bool kText, bool kDecrypt>
-static void PortableTransform(Cipher& c, uint8_t* data, size_t len) {
-  // More lanes would not fit the registers: the lookups would wait on spills.
-  constexpr uint32_t kLanes = 8;
-  const uint32_t n = static_cast<uint32_t>(c.n);
-  const auto n16 = static_cast<uint16_t>(n);
-  Stepping& s = c.s;
-  while (len > 0) {
-    // One wheel order: its rows, and the eight lanes' offsets of each
-    // position, which then move on by 8 * delta per chunk.
-    const auto run = static_cast<uint32_t>(std::min<size_t>(len, RunLeft(s)));
-    const uint8_t* rows[kWheels];
-    Lanes16 off[kWheels];
-    Lanes16 chunk_step[kWheels];
-    uint32_t r = s.rot;
-    for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
-      rows[p] = kDecrypt ? c.inv[r] : c.fwd[r];
-      Lanes16 step;
-      std::memcpy(&step, c.lane_step[p].data(), sizeof step);
-      // (off + l * delta) mod n for the eight lanes; both terms are below n.
-      const Lanes16 o = step + s.off[r];
-      off[p] = o >= n16 ? o - n16 : o;
-      chunk_step[p] = Lanes16{} + c.lane_step[p][kLanes];
-    }
-    for (uint32_t done = 0; done < run; done += kLanes) {
-      const uint32_t lanes = std::min(kLanes, run - done);
-      uint8_t* chunk = data + done;
-      // Decryption takes each lookup's result back by the offset: n - off.
-      Lanes16 back[kDecrypt ? kWheels : 1];
-      if constexpr (kDecrypt) {
-        for (uint32_t p = 0; p < kWheels; ++p) back[p] = n16 - off[p];
-      }
-      uint32_t x[kLanes];
-      for (uint32_t l = 0; l < kLanes; ++l) {
-        const uint8_t b = l < lanes ? chunk[l] : 0;
-        x[l] = kText ? c.to_index[b] : b;
-      }
-      for (int pass = 0; pass < 2; ++pass) {
-        if constexpr (!kDecrypt) {
-          for (uint32_t p = 0; p < kWheels; ++p)
-            for (uint32_t l = 0; l < kLanes; ++l) x[l] = rows[p][x[l] + off[p][l]];
-        } else {
-          // x stays below 2n between steps; it is reduced once at the end.
-          for (uint32_t p = kWheels; p-- > 0;)
-            for (uint32_t l = 0; l < kLanes; ++l) x[l] = rows[p][x[l]] + back[p][l];
-        }
-      }
-      // The input bytes are still in the buffer: nothing but x stays live
-      // across the lookups.
-      for (uint32_t l = 0; l < lanes; ++l) {
-        uint32_t v = x[l];
-        if (kDecrypt && v >= n) v -= n;
-        if constexpr (kText) {
-          // Branch-free: bytes outside the alphabet come in unpredictable mixes.
-          const uint8_t b = chunk[l];
-          const auto keep = static_cast<uint8_t>(-static_cast<int>(c.to_index[b] == kNotInAlphabet));
-          chunk[l] = static_cast<uint8_t>((b & keep) | (c.to_symbol[v] & ~keep));
-        } else {
-          chunk[l] = static_cast<uint8_t>(v);
-        }
-      }
-      if (done + kLanes < run) {
-        for (uint32_t p = 0; p < kWheels; ++p) {
-          const Lanes16 o = off[p] + chunk_step[p];
-          off[p] = o >= n16 ? o - n16 : o;
-        }
-      } else {
-        // Every wheel has turned `lanes` more times at its position.
-        r = s.rot;
-        for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
-          const uint32_t next = off[p][0] + c.lane_step[p][lanes];
-          s.off[r] = static_cast<uint16_t>(next >= n ? next - n : next);
-        }
-      }
-    }
-    CountSymbols(c, s, run);
-    data += run;
-    len -= run;
+bool PathAvailable(Path path) {
+  switch (path) {
+    case Path::portable: return true;
+#if defined(__x86_64__)
+    case Path::avx2: return Avx2Supported();
+    case Path::avx512: return Avx512Supported();
+#endif
+#if defined(__aarch64__)
+    case Path::neon: return NeonSupported();
+#endif
+    default: return false;
   }
 }
 
-bool PathAvailable(Path path) { return path == Path::portable || Avx512Supported(); }
+Path BestPath() { return PathFor(nullptr); }
 
-Path BestPath() { return Avx512Supported() ? Path::avx512 : Path::portable; }
-
-static bool pinned = false;
-static Path pinned_path = Path::portable;
-
-Path ActivePath() { return pinned ? pinned_path : BestPath(); }
-
-void PinPath(Path path) {
-  pinned = PathAvailable(path);
-  pinned_path = path;
+Path PathFor(const char* name) {
+  const auto is = [name](const char* value) { return name != nullptr && std::strcmp(name, value) == 0; };
+  // Each path falls back to the ones after it; an unknown name gets the best.
+  static constexpr Path kFromAvx512[] = {Path::avx512, Path::avx2, Path::portable};
+  static constexpr Path kFromNeon[] = {Path::neon, Path::portable};
+  static constexpr Path kBest[] = {Path::avx512, Path::avx2, Path::neon, Path::portable};
+  std::span<const Path> order = kBest;
+  if (is("portable")) order = std::span<const Path>(kFromAvx512).subspan(2);
+  if (is("avx2")) order = std::span<const Path>(kFromAvx512).subspan(1);
+  if (is("avx512")) order = kFromAvx512;
+  if (is("neon")) order = kFromNeon;
+  for (Path path : order) {
+    if (PathAvailable(path)) return path;
+  }
+  return Path::portable;
 }
 
-void UnpinPath() { pinned = false; }
+Path ActivePath() {
+  // Read once: the choice must not change under a running operation, and a
+  // function-local static is initialised exactly once even with threads.
+  static const Path active = PathFor(std::getenv("TAVSDK_CPU"));
+  return active;
+}
 
 void CipherTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt, Path path) {
-  if (path == Path::avx512) {
-    Avx512Transform(c, data, len, decrypt);
-    return;
+  switch (path) {
+#if defined(__x86_64__)
+    case Path::avx2: Avx2Transform(c, data, len, decrypt); return;
+    case Path::avx512: Avx512Transform(c, data, len, decrypt); return;
+#endif
+#if defined(__aarch64__)
+    case Path::neon: NeonTransform(c, data, len, decrypt); return;
+#endif
+    default: PortableTransform(c, data, len, decrypt); return;
   }
-  const bool text = c.kind == Kind::text;
-  if (text && !decrypt) PortableTransform<true, false>(c, data, len);
-  if (text && decrypt) PortableTransform<true, true>(c, data, len);
-  if (!text && !decrypt) PortableTransform<false, false>(c, data, len);
-  if (!text && decrypt) PortableTransform<false, true>(c, data, len);
 }
 
 void CipherEncrypt(Cipher& c, uint8_t* data, size_t len) { CipherTransform(c, data, len, false, ActivePath()); }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The production wheel cipher.
 //
 // Each wheel is kept as it was loaded plus a turn offset: a wheel turned down
@@ -46,7 +47,9 @@ struct Cipher {
   alignas(64) uint8_t work[kKernelWorkBytes];
 };
 
-enum class Path { portable, avx512 };
+// The kernels. TAVSDK_CPU names one; a path the CPU lacks falls back to the
+// best one below it (avx512 -> avx2 -> portable, neon -> portable).
+enum class Path { portable, avx2, avx512, neon };
 
 // Builds the tables and the starting state from the cipher state that
 // PrepareCipher left (w, sd, sh, TA, msterkey and the schedule position).
@@ -62,11 +65,13 @@ void CipherTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt, Path pa
 bool PathAvailable(Path path);
 Path BestPath();
 
-// The path CipherEncrypt / CipherDecrypt take: the best one, unless the
-// benchmark or a test pinned an available one.
+// The path CipherEncrypt / CipherDecrypt take: the one TAVSDK_CPU names (read
+// once per process), or the best available below it; the best one when the
+// variable is unset, empty or unknown.
 Path ActivePath();
-void PinPath(Path path);
-void UnpinPath();
+
+// The path that a TAVSDK_CPU value selects (null: unset).
+Path PathFor(const char* name);
 
 // Advance the stream by `symbols` without transforming anything.
 void CipherSkip(Cipher& c, uint64_t symbols);
@@ -101,8 +106,23 @@ inline void CountSymbols(const Cipher& c, Stepping& s, uint32_t len) {
 // The production instance used by the operations.
 extern Cipher cipher;
 
+// Portable kernel (cipher_portable.cpp): any architecture.
+void PortableTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt);
+
+#if defined(__x86_64__)
+// AVX2 kernel (cipher_avx2.cpp).
+bool Avx2Supported();
+void Avx2Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt);
+
 // AVX-512 VBMI kernel (cipher_avx512.cpp).
 bool Avx512Supported();
 void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt);
+#endif
+
+#if defined(__aarch64__)
+// ARM64 NEON kernel (cipher_neon.cpp).
+bool NeonSupported();
+void NeonTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt);
+#endif
 
 }  // namespace tav::engine

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AVX-512 VBMI kernel of the wheel cipher. This file alone is compiled for
 // AVX-512; the kernel runs only after Avx512Supported() said yes.
 //
@@ -352,18 +353,6 @@ void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
   if (!text && !decrypt) Transform<false, false>(c, data, len, work);
   if (!text && decrypt) Transform<false, true>(c, data, len, work);
   SecureZeroObject(c.work);  // the turn offsets follow from the key
-}
-
-}  // namespace tav::engine
-
-#else  // Other architectures have the portable path only.
-
-namespace tav::engine {
-
-bool Avx512Supported() { return false; }
-
-void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
-  CipherTransform(c, data, len, decrypt, Path::portable);
 }
 
 }  // namespace tav::engine

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "engine/setup.hpp"
 
 #include <cstring>
@@ -25,13 +26,16 @@ int32_t mstrshift;
 int32_t mstrshiftcount;
 int32_t mstrindex;
 
-static void LoadScheme() {
+static bool LoadScheme() {
   PF.fill(0);
   // A short file leaves its missing bytes at 0: direction 1, scheme value 0.
-  if (io::ReadPrefix(SchemeFileName(cryptype), PF.data(), PF.size()) < 0) {
+  int64_t got = 0;
+  if (const io::KeyRead read = io::ReadKeyFile(SchemeFileName(cryptype), PF.data(), PF.size(), got);
+      read != io::KeyRead::ok) {
+    PF.fill(0);
     sd = kDefaultSd;
     sm = kDefaultSm;
-    return;
+    return read == io::KeyRead::missing;
   }
   for (int n = 1; n <= kWheels; ++n) {
     sd[n] = PF[n - 1] == 'D' ? 0 : 1;
@@ -39,14 +43,17 @@ static void LoadScheme() {
     sm[n] = static_cast<int32_t>(static_cast<uint32_t>(v[0]) | static_cast<uint32_t>(v[1]) << 8 |
                                  static_cast<uint32_t>(v[2]) << 16 | static_cast<uint32_t>(v[3]) << 24);
   }
+  return true;
 }
 
-static void LoadStepCounts() {
+static bool LoadStepCounts() {
   uint8_t raw[2 * kWheels];
-  const int64_t got = io::ReadPrefix(StepFileName(cryptype), raw, sizeof raw);
-  if (got < 0) {
+  int64_t got = 0;
+  if (const io::KeyRead read = io::ReadKeyFile(StepFileName(cryptype), raw, sizeof raw, got);
+      read != io::KeyRead::ok) {
+    SecureZero(raw, sizeof raw);
     sh = kDefaultSh;
-    return;
+    return read == io::KeyRead::missing;
   }
   std::array<int32_t, kWheels> fields{};
   const int count = ReadTwoCharFields(raw, static_cast<size_t>(got), fields.data(), kWheels);
@@ -57,9 +64,10 @@ static void LoadStepCounts() {
   }
   SecureZero(raw, sizeof raw);
   SecureZeroObject(fields);
+  return true;
 }
 
-void ApiInit() {
+bool ApiInit() {
   for (int i = 0; i < 256; ++i) ba[i] = static_cast<uint8_t>(i);
   std::memcpy(txa.data(), kTextAlphabet.data(), kTextSize);
   txa[kTextSize] = 0;
@@ -67,11 +75,12 @@ void ApiInit() {
   tsd[kTextSize] = 0;
   bsd.fill('@');
   bsd[kBinarySize] = 0;
-  LoadScheme();
-  LoadStepCounts();
+  const bool scheme = LoadScheme();
+  const bool steps = LoadStepCounts();
   mstrshift = msterkey[1];
   mstrshiftcount = 0;
   mstrindex = 1;
+  return scheme && steps;
 }
 
 static bool IsPermutation(const uint8_t* record, Kind kind) {
@@ -88,8 +97,9 @@ static bool IsPermutation(const uint8_t* record, Kind kind) {
 static bool LoadWheels(Kind kind) {
   const int size = AlphabetSize(kind);
   uint8_t* const file = scratch.wheel_file;
-  const int64_t got = io::ReadPrefix(WheelFileName(kind), file, static_cast<size_t>(kWheels * size));
-  bool ok = got == kWheels * size;
+  int64_t got = 0;
+  bool ok = io::ReadKeyFile(WheelFileName(kind), file, static_cast<size_t>(kWheels * size), got) == io::KeyRead::ok &&
+            got == kWheels * size;
   for (int n = 0; ok && n < kWheels; ++n) ok = IsPermutation(&file[static_cast<size_t>(n * size)], kind);
   if (ok) {
     for (int n = 1; n <= kWheels; ++n) std::memcpy(w[n].data(), &file[static_cast<size_t>((n - 1) * size)], static_cast<size_t>(size));
@@ -103,7 +113,7 @@ bool GetBinaryWheels() { return LoadWheels(Kind::binary); }
 
 bool PrepareCipher(Kind kind) {
   cryptype = static_cast<int32_t>(kind);
-  ApiInit();
+  if (!ApiInit()) return false;
   if (!(kind == Kind::text ? GetTextWheels() : GetBinaryWheels())) return false;
   if (kind == Kind::text) {
     std::memcpy(TA.data(), txa.data(), kTextSize);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Key generation: passphrase digest, wheel generation, scheme parameters and
 // the master key schedule.
 #pragma once

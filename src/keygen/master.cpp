@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "engine/setup.hpp"
 #include "keygen/keygen.hpp"
 

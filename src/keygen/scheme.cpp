@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/fileio.hpp"
 #include "common/wipe.hpp"
 #include "engine/setup.hpp"
@@ -46,8 +47,8 @@ bool WriteFieldFile(const char* name, int32_t& j, Rule rule) {
 }  // namespace
 
 bool GenSchemeParams() {
-  const bool text = cryptype == 1;
-  if (!io::WriteKeyFile(text ? "k2.txt" : "k2.bin", "202", 3)) return false;
+  const Kind kind = cryptype == 1 ? Kind::text : Kind::binary;
+  if (!io::WriteKeyFile(KeyFileName(KeyFile::marker, kind), "202", 3)) return false;
 
   int32_t j = 20;
   for (int n = 1; n <= kWheels; ++n, ++j) sd[n] = k[j] > 65 ? 1 : 0;
@@ -65,8 +66,8 @@ bool GenSchemeParams() {
   if (!io::WriteKeyFile(SchemeFileName(cryptype), PF.data(), PF.size())) return false;
 
   if (!WriteFieldFile(StepFileName(cryptype), j, RuleA)) return false;
-  if (!WriteFieldFile(text ? "k5.txt" : "k5.bin", j, RuleB)) return false;
-  if (!WriteFieldFile("k6.dat", j, RuleB)) return false;
+  if (!WriteFieldFile(KeyFileName(KeyFile::pad, kind), j, RuleB)) return false;
+  if (!WriteFieldFile(KeyFileName(KeyFile::scramble_pad, kind), j, RuleB)) return false;
 
   int32_t s = k[20] + k[21] + k[22] + k[23] + k[24] + k[25];
   while (s > 999) s -= 999;

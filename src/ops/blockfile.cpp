@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,28 +60,23 @@ void BlockWorker(void* context, uint8_t* space) {
     const auto len = static_cast<size_t>(std::min(work.grain, work.bytes - at));
     const auto offset = static_cast<int64_t>(at);
     engine::CipherSkip(own.cipher, at - position);
-    if (io::PreadFull(work.source, own.data, len, offset) != static_cast<int64_t>(len)) {
+    const int64_t got = io::PreadFull(work.source, own.data, len, offset);
+    if (got < 0) {
       work.ranges.Fail(range, kBadSource);
       break;
     }
-    Transform(own.cipher, work.decrypt, own.data, len);
-    position = at + len;
-    if (!io::PwriteAll(work.dest, own.data, len, offset)) {
+    Transform(own.cipher, work.decrypt, own.data, static_cast<size_t>(got));
+    position = at + static_cast<uint64_t>(got);
+    if (!io::PwriteAll(work.dest, own.data, static_cast<size_t>(got), offset)) {
       work.ranges.Fail(range, kBadDest);
+      break;
+    }
+    if (static_cast<size_t>(got) < len) {
+      work.ranges.Stop(range, offset + got);
       break;
     }
   }
   SecureZeroObject(own);
-}
-
-// The first `bytes` of the source, split among workers. Returns the status.
-int SplitBlocks(FileJob& job, bool decrypt, uint64_t bytes, const Split& split) {
-  const uint64_t ranges = (bytes + split.grain - 1) / split.grain;
-  BlockWork work{job.source.get(), job.dest.get(), decrypt, bytes, split.grain, Ranges(ranges)};
-  (void)engine::ActivePath();  // settled before any worker asks
-  workers::Run(static_cast<int>(std::min<uint64_t>(ranges, static_cast<uint64_t>(split.workers))), BlockWorker, &work,
-               scratch.worker_space);
-  return work.ranges.Status();
 }
 
 }  // namespace
@@ -88,33 +84,42 @@ int SplitBlocks(FileJob& job, bool decrypt, uint64_t bytes, const Split& split) 
 Split BlockSplit() { return Split{workers::Count(), kParallelBytes, kBlockBytes}; }
 
 int BlockData(FileJob& job, bool decrypt, const Split& split) {
-  int64_t done = 0;
   if (split.workers > 1 && job.size >= split.min_bytes && job.size > 0 && split.grain > 0 &&
       split.grain <= kBlockBytes) {
-    if (const int status = SplitBlocks(job, decrypt, static_cast<uint64_t>(job.size), split); status != kDone)
-      return status;
-    // The rest, if any, follows on this thread from where the split ended.
-    done = job.size;
-    engine::CipherSkip(engine::cipher, static_cast<uint64_t>(done));
-    if (::lseek(job.source.get(), done, SEEK_SET) != done) return kBadSource;
-    if (::lseek(job.dest.get(), done, SEEK_SET) != done) return kBadDest;
+    // The size seen at the start is split; whatever follows it is read on
+    // this thread afterwards.
+    const auto bytes = static_cast<uint64_t>(job.size);
+    const uint64_t ranges = (bytes + split.grain - 1) / split.grain;
+    BlockWork work{job.source.get(), job.dest.get(), decrypt, bytes, split.grain, Ranges(ranges)};
+    (void)engine::ActivePath();  // settled before any worker asks
+    workers::Run(static_cast<int>(std::min<uint64_t>(ranges, static_cast<uint64_t>(split.workers))), BlockWorker,
+                 &work, scratch.worker_space);
+    if (const int status = work.ranges.Status(); status != kDone) return status;
+    // A source that shrank ends the output where it ended; ranges after that
+    // point may have been written already.
+    if (work.ranges.Stopped()) return ::ftruncate(job.dest.get(), work.ranges.OutEnd()) == 0 ? kDone : kBadDest;
+    engine::CipherSkip(engine::cipher, bytes);
+    if (::lseek(job.source.get(), job.size, SEEK_SET) != job.size) return kBadSource;
+    if (::lseek(job.dest.get(), job.size, SEEK_SET) != job.size) return kBadDest;
   }
   // Large enough that the per-call overhead of the engine and the system
   // calls vanishes.
   uint8_t* const block = scratch.block;
   int status = kDone;
-  for (int64_t left = job.size - done; left > 0;) {
-    const size_t want = left < static_cast<int64_t>(kBlockBytes) ? static_cast<size_t>(left) : kBlockBytes;
-    if (io::ReadFull(job.source.get(), block, want) != static_cast<int64_t>(want)) {
+  // To the end of the file, not to the size taken at the start.
+  for (;;) {
+    const int64_t got = io::ReadFull(job.source.get(), block, kBlockBytes);
+    if (got < 0) {
       status = kBadSource;
       break;
     }
-    Transform(engine::cipher, decrypt, block, want);
-    if (!io::WriteAll(job.dest.get(), block, want)) {
+    const auto len = static_cast<size_t>(got);
+    Transform(engine::cipher, decrypt, block, len);
+    if (!io::WriteAll(job.dest.get(), block, len)) {
       status = kBadDest;
       break;
     }
-    left -= static_cast<int64_t>(want);
+    if (len < kBlockBytes) break;
   }
   SecureZeroObject(scratch.block);
   return status;

@@ -1,16 +1,15 @@
+// SPDX-License-Identifier: MIT
 // Destruction: wiping a file in place, destroying the key files and the key
 // material held in memory.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "common/fileio.hpp"
+#include "common/keyfiles.hpp"
 #include "common/scratch.hpp"
 #include "common/wipe.hpp"
 #include "engine/cipher.hpp"
@@ -41,9 +40,11 @@ bool WipePass(int fd, int64_t bytes) {
 
 int KillFile(const char* path) {
   int64_t length = 0;
+  io::FileId id;
   // Read and write, without truncating: the overwrite must land on the
-  // blocks that hold the data.
-  io::Fd file = io::OpenRegular(path, O_RDWR, length);
+  // blocks that hold the data. Never through a symbolic link: a wipe destroys
+  // only the file the caller named directly.
+  io::Fd file = io::OpenToWipe(path, length, id);
   if (!file.ok()) {
     SetMessage(TAV_MSG_BAD_SOURCE);
     return kBadSource;
@@ -56,7 +57,7 @@ int KillFile(const char* path) {
       return kBadSource;
     }
   }
-  if (!file.Close() || ::unlink(path) != 0) {
+  if (!file.Close() || !io::RemoveIfSame(path, id, io::Step::wipe_remove)) {
     SetMessage(TAV_MSG_BAD_SOURCE);
     return kBadSource;
   }
@@ -65,15 +66,17 @@ int KillFile(const char* path) {
 
 // Overwrites an existing key file in place with copies of the fill string
 // (at least 20, and as many as cover the whole file), flushes it and deletes
-// it. A file that does not open for writing is deleted all the same.
+// it. Anything else at the name (a symbolic link, a FIFO, a file that does not
+// open for writing) is deleted as a name, without writing.
 void DestroyKeyFile(const char* name, const char* fill, size_t len) {
-  io::Fd file = io::Open(name, O_WRONLY | O_NONBLOCK);
-  if (!file.ok() && errno == ENOENT) return;
-  struct stat st {};
-  if (file.ok() && ::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+  int64_t length = 0;
+  bool missing = false;
+  io::Fd file = io::OpenKeyFileToDestroy(name, length, missing);
+  if (missing) return;
+  if (file.ok()) {
     bool written = true;
     int64_t at = 0;
-    for (int copy = 0; written && (copy < kKeyFileCopies || at < st.st_size); ++copy) {
+    for (int copy = 0; written && (copy < kKeyFileCopies || at < length); ++copy) {
       written = io::PwriteAll(file.get(), fill, len, at);
       at += static_cast<int64_t>(len);
     }
@@ -106,11 +109,10 @@ int Shutdown() {
   tsd[kTextSize] = 0;
   bsd.fill('@');
   bsd[kBinarySize] = 0;
-  constexpr const char* kKeyFiles[] = {"k1.txt", "k1.bin", "k2.txt", "k2.bin", "k3.txt", "k3.bin",
-                                       "k4.txt", "k4.bin", "k5.txt", "k5.bin", "k6.dat"};
-  for (const char* name : kKeyFiles) {
-    const bool text = std::strstr(name, ".txt") != nullptr;
-    DestroyKeyFile(name, text ? tsd.data() : bsd.data(), static_cast<size_t>(text ? kTextSize : kBinarySize));
+  for (size_t i = 0; i < kKeyFileNames.size(); ++i) {
+    const bool text = IsTextKeyFile(i);
+    DestroyKeyFile(kKeyFileNames[i], text ? tsd.data() : bsd.data(),
+                   static_cast<size_t>(text ? kTextSize : kBinarySize));
   }
   ClearKeyMaterial();
   TextSys = 0;

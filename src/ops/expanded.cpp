@@ -1,6 +1,8 @@
+// SPDX-License-Identifier: MIT
 // Expanded files: unit s is the s-th ciphertext byte followed by pkey[i]
 // random filler symbols, i running 1..20000 and round again.
 #include <sys/random.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -8,6 +10,7 @@
 #include <new>
 
 #include "common/fileio.hpp"
+#include "common/keyfiles.hpp"
 #include "common/scratch.hpp"
 #include "common/wipe.hpp"
 #include "common/workers.hpp"
@@ -52,7 +55,7 @@ struct ExpandSpace {
 };
 static_assert(sizeof(ExpandSpace) <= workers::kSpaceBytes);
 
-const char* PadFile(Kind kind) { return kind == Kind::text ? "k5.txt" : "k5.bin"; }
+const char* PadFile(Kind kind) { return KeyFileName(KeyFile::pad, kind); }
 
 int64_t UnitBytes(int32_t pad_index) { return 1 + static_cast<int64_t>(pkey[pad_index]); }
 
@@ -109,10 +112,18 @@ bool FillFillers(Kind kind, uint8_t* out, size_t n, uint32_t* random_words) {
   return kind == Kind::text ? FillTextSymbols(out, n, random_words) : RandomFill(out, n);
 }
 
-// Encodes `count` source bytes from `first` on with c, which stands at symbol
-// `first`; their units are written from out_at on.
-int EncodeUnits(Kind kind, engine::Cipher& c, const Buffers& b, FileJob& job, uint64_t first, uint64_t count,
-                int64_t out_at) {
+// How far a run of units went.
+struct Outcome {
+  int status = kDone;
+  bool ended = false;  // the source ended before the run did
+  int64_t out_end = 0;  // output offset after the run's last unit
+};
+
+// Encodes up to `count` source bytes from `first` on with c, which stands at
+// symbol `first`; their units are written from out_at on. The source may end
+// sooner: what was read is encoded.
+Outcome EncodeUnits(Kind kind, engine::Cipher& c, const Buffers& b, FileJob& job, uint64_t first, uint64_t count,
+                    int64_t out_at) {
   auto pad = static_cast<int32_t>(first % kPadEntries);  // pad index of the last unit written
   for (uint64_t left = count; left > 0;) {
     // As many units as fit the region whole.
@@ -123,30 +134,37 @@ int EncodeUnits(Kind kind, engine::Cipher& c, const Buffers& b, FileJob& job, ui
       if (bytes + UnitBytes(i) > static_cast<int64_t>(kRegionBytes)) break;
       bytes += UnitBytes(i);
     }
-    if (io::PreadFull(job.source.get(), b.symbols, units, static_cast<int64_t>(first)) != static_cast<int64_t>(units))
-      return kBadSource;
+    const int64_t got = io::PreadFull(job.source.get(), b.symbols, units, static_cast<int64_t>(first));
+    if (got < 0) return {kBadSource, false, out_at};
+    const bool ended = static_cast<size_t>(got) < units;
+    if (ended) {
+      units = static_cast<size_t>(got);
+      bytes = 0;
+      for (int32_t i = pad, u = 0; u < got; ++u) bytes += UnitBytes(i = NextPadIndex(i));
+    }
     engine::CipherEncrypt(c, b.symbols, units);
-    if (!FillFillers(kind, b.region, static_cast<size_t>(bytes), b.random_words)) return kBadDest;
+    if (!FillFillers(kind, b.region, static_cast<size_t>(bytes), b.random_words)) return {kBadDest, false, out_at};
     int64_t at = 0;
     for (size_t u = 0; u < units; ++u) {
       b.region[at] = b.symbols[u];
       pad = NextPadIndex(pad);
       at += UnitBytes(pad);
     }
-    if (!io::PwriteAll(job.dest.get(), b.region, static_cast<size_t>(bytes), out_at)) return kBadDest;
+    if (!io::PwriteAll(job.dest.get(), b.region, static_cast<size_t>(bytes), out_at)) return {kBadDest, false, out_at};
     out_at += bytes;
     first += units;
     left -= units;
+    if (ended) return {kDone, true, out_at};
   }
-  return kDone;
+  return {kDone, false, out_at};
 }
 
 // Reads bytes [from, to) of the expanded file and decodes the units that
 // start there, unit `first` at offset `next`, with c standing at symbol
 // `first`. Only the unit starts matter; a unit whose run the file cuts short
-// still counts.
-int DecodeUnits(engine::Cipher& c, const Buffers& b, FileJob& job, uint64_t first, int64_t next, int64_t from,
-                int64_t to) {
+// still counts. The file may end sooner.
+Outcome DecodeUnits(engine::Cipher& c, const Buffers& b, FileJob& job, uint64_t first, int64_t next, int64_t from,
+                    int64_t to) {
   auto pad = static_cast<int32_t>(first % kPadEntries);
   auto out_at = static_cast<int64_t>(first);
   size_t gathered = 0;
@@ -157,21 +175,24 @@ int DecodeUnits(engine::Cipher& c, const Buffers& b, FileJob& job, uint64_t firs
     gathered = 0;
     return written;
   };
-  for (int64_t offset = from; offset < to;) {
+  bool ended = false;
+  for (int64_t offset = from; offset < to && !ended;) {
     const int64_t rest = to - offset;
     const size_t len = rest < static_cast<int64_t>(kRegionBytes) ? static_cast<size_t>(rest) : kRegionBytes;
-    if (io::PreadFull(job.source.get(), b.region, len, offset) != static_cast<int64_t>(len)) return kBadSource;
-    const int64_t end = offset + static_cast<int64_t>(len);
+    const int64_t got = io::PreadFull(job.source.get(), b.region, len, offset);
+    if (got < 0) return {kBadSource, false, out_at};
+    ended = static_cast<size_t>(got) < len;
+    const int64_t end = offset + got;
     while (next < end) {
       b.symbols[gathered++] = b.region[next - offset];
       pad = NextPadIndex(pad);
       next += UnitBytes(pad);
-      if (gathered == kSymbols && !flush()) return kBadDest;
+      if (gathered == kSymbols && !flush()) return {kBadDest, false, out_at};
     }
     offset = end;
   }
-  if (gathered > 0 && !flush()) return kBadDest;
-  return kDone;
+  if (gathered > 0 && !flush()) return {kBadDest, false, out_at};
+  return {kDone, ended, out_at};
 }
 
 // Work shared by the threads of one split operation: ranges of `grain` units.
@@ -197,16 +218,20 @@ void ExpandWorker(void* context, uint8_t* space) {
     const uint64_t last = std::min(first + work.grain, work.units);
     engine::CipherSkip(own.cipher, first - position);
     const int64_t from = UnitStart(first, work.round_bytes);
-    int status;
+    Outcome outcome;
     if (work.decode) {
       const int64_t to = last == work.units ? work.bytes : UnitStart(last, work.round_bytes);
-      status = DecodeUnits(own.cipher, b, *work.job, first, from, from, to);
+      outcome = DecodeUnits(own.cipher, b, *work.job, first, from, from, to);
     } else {
-      status = EncodeUnits(work.kind, own.cipher, b, *work.job, first, last - first, from);
+      outcome = EncodeUnits(work.kind, own.cipher, b, *work.job, first, last - first, from);
     }
     position = last;
-    if (status != kDone) {
-      work.ranges.Fail(range, status);
+    if (outcome.status != kDone) {
+      work.ranges.Fail(range, outcome.status);
+      break;
+    }
+    if (outcome.ended) {
+      work.ranges.Stop(range, outcome.out_end);
       break;
     }
   }
@@ -252,15 +277,20 @@ int ExpandedData(Kind kind, bool decode, FileJob& job, const Split& split) {
     workers::Run(static_cast<int>(std::min<uint64_t>(ranges, static_cast<uint64_t>(split.workers))), ExpandWorker,
                  &work, scratch.worker_space);
     if (const int status = work.ranges.Status(); status != kDone) return status;
+    // A source that shrank ends the output where it ended; ranges after that
+    // point may have been written already.
+    if (work.ranges.Stopped()) return ::ftruncate(job.dest.get(), work.ranges.OutEnd()) == 0 ? kDone : kBadDest;
     engine::CipherSkip(engine::cipher, units);
   }
-  // The rest, if any, follows on this thread from where the split ended.
+  // The rest, to the end of the file whatever its size at the start, follows
+  // on this thread from where the split ended.
   const Buffers b{scratch.expanded.region, scratch.expanded.symbols, scratch.expanded.random_words};
   const int64_t next = splits ? UnitStart(units, round_bytes) : 0;  // where unit `units` starts
-  const int status = decode ? DecodeUnits(engine::cipher, b, job, units, next, bytes, job.size)
-                            : EncodeUnits(kind, engine::cipher, b, job, units, static_cast<uint64_t>(job.size - bytes), next);
+  const Outcome outcome =
+      decode ? DecodeUnits(engine::cipher, b, job, units, next, bytes, INT64_MAX)
+             : EncodeUnits(kind, engine::cipher, b, job, units, UINT64_MAX, next);
   SecureZeroObject(scratch.expanded.symbols);
-  return status;
+  return outcome.status;
 }
 
 }  // namespace tav::ops

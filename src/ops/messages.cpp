@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <cstring>
 
 #include "engine/setup.hpp"

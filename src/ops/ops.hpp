@@ -1,7 +1,9 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of the data operations.
 #pragma once
 
 #include "engine/alphabet.hpp"
+#include "tavsdk.h"
 
 namespace tav::ops {
 
@@ -14,6 +16,9 @@ enum Status : int {
   kBadArguments = 4,  // block count or size out of range
   kPastEnd = 5,       // the blocks reach past the end of the file
 };
+// Callers compare with the public names.
+static_assert(kDone == TAV_OK && kNoKeys == TAV_NO_KEYS && kBadSource == TAV_BAD_SOURCE &&
+              kBadDest == TAV_BAD_DEST && kBadArguments == TAV_BAD_BLOCKS && kPastEnd == TAV_PAST_END);
 
 // Copies one of the fixed messages into cmd.
 void SetMessage(const char* text);

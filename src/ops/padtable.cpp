@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ops/padtable.hpp"
 
 #include <algorithm>
@@ -12,8 +13,11 @@ std::array<int32_t, kPadEntries + 1> pkey;
 
 bool LoadPadTable(const char* path) {
   uint8_t raw[20];
-  const int64_t got = io::ReadPrefix(path, raw, sizeof raw);
-  if (got < 0) return false;
+  int64_t got = 0;
+  if (io::ReadKeyFile(path, raw, sizeof raw, got) != io::KeyRead::ok) {
+    SecureZero(raw, sizeof raw);
+    return false;
+  }
   int32_t fields[10];
   const bool complete = ReadTwoCharFields(raw, static_cast<size_t>(got), fields, 10) == 10;
   if (complete) {

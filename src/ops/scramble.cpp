@@ -1,14 +1,14 @@
+// SPDX-License-Identifier: MIT
 // The scramblers: in-place reversal of a whole file, of equal blocks at its
 // start, or of key-driven blocks. They use no cipher and no key flag.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 
 #include "common/fileio.hpp"
+#include "common/keyfiles.hpp"
 #include "common/scratch.hpp"
 #include "ops/ops.hpp"
 #include "ops/padtable.hpp"
@@ -43,10 +43,9 @@ bool ReverseFixedBlocks(int fd, int64_t count, int64_t size) {
   return true;
 }
 
-// Writes the file's bytes in reverse order into the scratch file, then copies
-// them back over the file. The file is only written once the reversed copy is
-// complete, and keeps its length throughout.
-bool ReverseThroughScratch(int fd, int scratch, int64_t length) {
+// Writes the file's bytes in reverse order into the scratch file. The file is
+// not written here.
+bool ReverseIntoScratch(int fd, int scratch, int64_t length) {
   for (int64_t end = length; end > 0;) {
     const auto len = static_cast<size_t>(std::min<int64_t>(end, kChunk));
     end -= static_cast<int64_t>(len);
@@ -54,6 +53,11 @@ bool ReverseThroughScratch(int fd, int scratch, int64_t length) {
     std::reverse(chunk, chunk + len);
     if (!io::WriteAll(scratch, chunk, len)) return false;
   }
+  return true;
+}
+
+// Copies the complete reversed copy back over the file, which keeps its length.
+bool CopyBack(int scratch, int fd, int64_t length) {
   for (int64_t at = 0; at < length;) {
     const auto len = static_cast<size_t>(std::min<int64_t>(length - at, kChunk));
     if (io::PreadFull(scratch, chunk, len, at) != static_cast<int64_t>(len)) return false;
@@ -73,27 +77,33 @@ bool IsScratchFile(int fd) {
 
 int ReverseWholeFile(io::Fd& file, int64_t length) {
   if (IsScratchFile(file.get())) return kBadSource;
-  // A fresh scratch file: never write the reversed copy into an inode that
-  // someone else may hold open or linked (or that a symbolic link points to).
-  if (::unlink(kScratchName) != 0 && errno != ENOENT) return kBadSource;
-  io::Fd scratch = io::Open(kScratchName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+  io::FileId id;
+  io::Fd scratch = io::CreateScratch(kScratchName, id);
   if (!scratch.ok()) return kBadSource;
-  const bool reversed = ReverseThroughScratch(file.get(), scratch.get(), length);
-  scratch.Close();
-  ::unlink(kScratchName);
-  return reversed && file.Close() ? kDone : kBadSource;
+  if (!ReverseIntoScratch(file.get(), scratch.get(), length)) {
+    // The file is untouched; the partial copy is worth nothing.
+    (void)scratch.Close();
+    (void)io::RemoveIfSame(kScratchName, id, io::Step::scratch_remove);
+    return kBadSource;
+  }
+  // Once the write-back has begun, the scratch file is the only complete copy
+  // of the data until the file is whole again: it stays unless that succeeds.
+  const bool copied = CopyBack(scratch.get(), file.get(), length) && file.Close();
+  const bool kept = scratch.Close();
+  if (!copied || !kept) return kBadSource;
+  (void)io::RemoveIfSame(kScratchName, id, io::Step::scratch_remove);
+  return kDone;
 }
 
 int ScrambleFile(const char* path, int count, int size) {
+  io::Fd file;
   int64_t length = 0;
-  if (!io::OpenRegular(path, O_RDONLY, length).ok()) return kBadSource;
+  if (!io::OpenForRewrite(path, file, length)) return kBadSource;
   if (count == 0 || size > kMaxBlockSize) return kBadArguments;
   // A negative size can never be a block length.
   if (size <= 0 && count != 1) return kBadArguments;
   if (int64_t{count} * size > length) return kPastEnd;
-
-  io::Fd file = io::OpenReadWrite(path);
-  if (!file.ok()) return kBadSource;
+  if (!file.ok()) return kBadSource;  // readable, but not writable
   if (count == 1) return ReverseWholeFile(file, length);
   if (count > 0 && !ReverseFixedBlocks(file.get(), count, size)) return kBadSource;
   return file.Close() ? kDone : kBadSource;
@@ -133,11 +143,11 @@ bool PadTableUsable() {
 }
 
 int XScrambleFile(const char* path) {
+  io::Fd file;
   int64_t length = 0;
-  if (!io::OpenRegular(path, O_RDONLY, length).ok()) return kBadSource;
-  if (!LoadPadTable("k6.dat") || !PadTableUsable()) return kNoKeys;
-  io::Fd file = io::OpenReadWrite(path);
-  if (!file.ok()) return kBadSource;
+  if (!io::OpenForRewrite(path, file, length)) return kBadSource;
+  if (!LoadPadTable(KeyFileName(KeyFile::scramble_pad, Kind::binary)) || !PadTableUsable()) return kNoKeys;
+  if (!file.ok()) return kBadSource;  // readable, but not writable
   if (!ReversePadBlocks(file.get(), length)) return kBadSource;
   return file.Close() ? kDone : kBadSource;
 }

@@ -1,6 +1,8 @@
+// SPDX-License-Identifier: MIT
 // Sharing the data of one block or expanded file operation among worker
 // threads: the work is cut into ranges that any worker may take, in file
-// order, and the first failure in file order decides the status.
+// order, and the first failure in file order decides the status. A source
+// that ends early ends the output there, as a single thread would.
 #pragma once
 
 #include <atomic>
@@ -47,6 +49,20 @@ public:
     }
   }
 
+  // The source ended inside `range` (it shrank since it was opened): ranges
+  // after it hold nothing, and the output ends at out_end.
+  void Stop(uint64_t range, int64_t out_end) {
+    int64_t seen = out_end_.load(std::memory_order_relaxed);
+    while (out_end < seen && !out_end_.compare_exchange_weak(seen, out_end, std::memory_order_relaxed)) {
+    }
+    Fail(range, kDone);
+  }
+
+  // After the workers have been joined: whether the first range to fail or
+  // stop stopped, and where the output then ends.
+  bool Stopped() const { return failed_.load(std::memory_order_relaxed) != kNone && Status() == kDone; }
+  int64_t OutEnd() const { return out_end_.load(std::memory_order_relaxed); }
+
   // The status of the first failed range, or kDone. Read after the workers
   // have been joined.
   int Status() const {
@@ -61,6 +77,7 @@ private:
   const uint64_t count_;
   std::atomic<uint64_t> next_{0};
   std::atomic<uint64_t> failed_{kNone};
+  std::atomic<int64_t> out_end_{INT64_MAX};
 };
 
 }  // namespace tav::ops

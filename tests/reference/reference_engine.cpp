@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "reference/reference_engine.hpp"
 
 #include "engine/setup.hpp"

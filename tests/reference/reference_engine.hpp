@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The original wheel cipher, kept literally as the reference that the
 // production engine is compared against: every substitution is a linear
 // search, and every turn physically moves the wheel's entries. It works on the

@@ -1,0 +1,426 @@
+// SPDX-License-Identifier: MIT
+// AVX2 kernel of the wheel cipher. This file alone is compiled for AVX2; the
+// kernel runs only after Avx2Supported() said yes.
+//
+// Each byte lane of a ymm register carries one symbol; a group of up to 96
+// consecutive symbols is three vectors, run interleaved so that their forty
+// dependent lookups overlap and share the table loads. (With two, a step
+// waits on the latency of the lookup chain; four gain nothing more.)
+//
+// A lookup in a row uses vpshufb, which reads 16-byte tables and gives 0
+// where bit 7 of the index is set. With the row cut into chunks C[k] of 16
+// entries, index y - 16j has bit 7 clear exactly for j = y/16 - 7 .. y/16.
+// So nine indexes y - 16j (j = 0..8) serve both halves of the row, the
+// chunks stored as XOR differences that make the shuffles hit by each y
+// XOR to entry y: for the first half L[j] = C[j] ^ C[j - 1] (a prefix), for
+// the second U[j] = C[j + 7] ^ C[j + 8] (a suffix, U[8] = C[15]); bit 7 of y
+// picks the half. The 151 entries of the text alphabet need only U[1] and
+// U[2] (C[8] ^ C[9] and C[9]).
+//
+// Text offsets are added mod 151 with a compare: values between steps are kept
+// with bit 7 flipped, so that a signed compare orders them as unsigned.
+// Binary offsets wrap for free in a byte add.
+//
+// The wheel order may rotate inside a group, as in the AVX-512 kernel: a
+// symbol of segment k (k rotations after the group's first symbol) takes part
+// in steps k .. k + 39 of the group, step t reading wheel (rot + t) mod 20, and
+// keeps its value in the others. Per vector and wheel, the per-lane offsets
+// ("lines") are built once per group.
+#include "engine/cipher.hpp"
+
+#if defined(__x86_64__)
+
+#include <cpuid.h>
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "common/wipe.hpp"
+
+namespace tav::engine {
+
+// The check runs on any x86-64 CPU, so it must not be built for AVX.
+#define TAV_ANY_X86_64 __attribute__((target("no-avx")))
+
+TAV_ANY_X86_64 static bool CpuAndOsSupportAvx2() {
+  unsigned eax, ebx, ecx, edx;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  if ((ecx & bit_OSXSAVE) == 0 || (ecx & bit_AVX) == 0) return false;
+  // The OS must save the XMM and YMM state: XCR0 bits 1 and 2.
+  uint32_t xcr0_lo, xcr0_hi;
+  __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+  if ((xcr0_lo & 0x6u) != 0x6u) return false;
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+  return (ebx & bit_AVX2) != 0;
+}
+
+TAV_ANY_X86_64 bool Avx2Supported() {
+  // CPUID is slow under a hypervisor; ask once. 0 unknown, 1 no, 2 yes.
+  static int known = 0;
+  int answer = __atomic_load_n(&known, __ATOMIC_RELAXED);
+  if (answer == 0) {
+    answer = CpuAndOsSupportAvx2() ? 2 : 1;
+    __atomic_store_n(&known, answer, __ATOMIC_RELAXED);
+  }
+  return answer == 2;
+}
+
+namespace {
+
+constexpr int kLanes = 32;
+constexpr int kVectors = 3;
+constexpr int kGroup = kVectors * kLanes;  // symbols transformed together
+// Lane numbers are compared as signed bytes.
+static_assert(kGroup + kLanes <= 128);
+
+// A group ends early after this many wheel orders (each costs one step more).
+// Key generation makes dwells of at least 10, which need at most 8.
+constexpr int kMaxSegments = 16;
+
+// Multiples of the turns: symbols 0 .. kGroup, rounded up to whole vectors.
+constexpr int kMultWidth = kGroup + kLanes;
+
+// The stepping of a group of symbols, split into segments of one wheel order.
+struct Group {
+  uint32_t rot;  // wheel order at the group's first symbol
+  int segments;
+  uint32_t symbols;
+  int start[kMaxSegments + 1];  // first symbol of each segment; start[segments] = symbols
+  // Per segment and position, the offset of the wheel there extended back to
+  // symbol 0 of the group along the segment's line (symbol g reads
+  // base + g * delta): binary base, text 151 - base.
+  alignas(32) uint8_t base[kMaxSegments][32];
+};
+
+struct Work {
+  alignas(32) uint8_t rows[kWheels][16][16];  // chunked rows of this call's direction
+  alignas(32) uint8_t to_index[16][16];       // text: byte -> index, chunked as a 256-entry row
+  alignas(32) uint8_t to_symbol[10][16];      // text: index -> byte, chunked as a 151-entry row
+  alignas(32) uint8_t mult[kWheels][kMultWidth];  // mult[p][g] = g * delta[p] mod n
+  alignas(32) uint8_t mult_by_symbol[kMultWidth][32];  // the same as [g][p]
+  // The wheels' offsets by position in the current wheel order, twice over,
+  // so that the next order's are a load one byte further on.
+  alignas(32) uint8_t offsets[64];
+  __m256i lines[kVectors][kWheels];
+  Group group;
+};
+
+// Chunks a row of n entries (entry i = row[i] ^ flip) as Lookup() reads it:
+// L[0..7], then U[1..8] (text: U[1] and U[2]).
+void ChunkRow(const uint8_t* row, int n, uint8_t flip, uint8_t (*out)[16]) {
+  uint8_t c[16][16] = {};
+  for (int i = 0; i < n; ++i) c[i / 16][i % 16] = static_cast<uint8_t>(row[i] ^ flip);
+  const int chunks = n > 160 ? 16 : 10;
+  for (int j = 0; j < 16; ++j) {
+    out[0][j] = c[0][j];
+    for (int k = 1; k < 8; ++k) out[k][j] = static_cast<uint8_t>(c[k][j] ^ c[k - 1][j]);
+    for (int k = 8; k < chunks; ++k) {
+      const int m = k - 7;  // U[m]
+      out[k][j] = static_cast<uint8_t>(c[m + 7][j] ^ (m + 8 < chunks ? c[m + 8][j] : 0));
+    }
+  }
+}
+
+// Keeps the compiler from rewriting the chains of XORs: as XOR trees, the
+// lookups need more registers than there are and every step spills. (The
+// indexes it may fold into y minus a constant from memory: that is faster.)
+inline __m256i Opaque(__m256i v) {
+  __asm__("" : "+x"(v));
+  return v;
+}
+
+inline __m256i Chunk(const uint8_t (*rows)[16], int k) {
+  return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(rows[k])));
+}
+
+// Looks up V index vectors in one chunked row, with the indexes y - 16j.
+template <bool kText, int V>
+inline void Lookup(const uint8_t (*row)[16], const __m256i* y, __m256i* out) {
+  const __m256i sixteen = _mm256_set1_epi8(16);
+  const __m256i thirty_two = _mm256_set1_epi8(32);
+  __m256i even[V], odd[V], lo[V], hi[V];
+  {
+    const __m256i l0 = Chunk(row, 0), l1 = Chunk(row, 1), u1 = Chunk(row, 8);
+    for (int v = 0; v < V; ++v) {
+      even[v] = y[v];
+      odd[v] = _mm256_sub_epi8(y[v], sixteen);
+      lo[v] = Opaque(_mm256_xor_si256(_mm256_shuffle_epi8(l0, even[v]), _mm256_shuffle_epi8(l1, odd[v])));
+      hi[v] = _mm256_shuffle_epi8(u1, odd[v]);
+    }
+  }
+  for (int j = 2; j < 8; ++j) {
+    const __m256i l = Chunk(row, j);
+    const bool has_u = !kText || j == 2;
+    const __m256i u = has_u ? Chunk(row, j + 7) : l;
+    for (int v = 0; v < V; ++v) {
+      __m256i& idx = j % 2 == 0 ? even[v] : odd[v];
+      idx = _mm256_sub_epi8(idx, thirty_two);
+      lo[v] = Opaque(_mm256_xor_si256(lo[v], _mm256_shuffle_epi8(l, idx)));
+      if (has_u) hi[v] = Opaque(_mm256_xor_si256(hi[v], _mm256_shuffle_epi8(u, idx)));
+    }
+  }
+  // even becomes y - 128: bit 7 set where y is in the first half.
+  const __m256i u8 = kText ? sixteen : Chunk(row, 15);
+  for (int v = 0; v < V; ++v) {
+    even[v] = _mm256_sub_epi8(even[v], thirty_two);
+    if constexpr (!kText) hi[v] = _mm256_xor_si256(hi[v], _mm256_shuffle_epi8(u8, even[v]));
+    out[v] = _mm256_blendv_epi8(hi[v], lo[v], even[v]);
+  }
+}
+
+// Text: (x - a) mod 151 for x and a in 0..151, both with bit 7 flipped; the
+// result is plain.
+inline __m256i SubMod151(__m256i x, __m256i a) {
+  const __m256i below = _mm256_cmpgt_epi8(a, x);
+  return _mm256_add_epi8(_mm256_sub_epi8(x, a), _mm256_and_si256(below, _mm256_set1_epi8(static_cast<char>(kTextSize))));
+}
+
+// (a - b) mod n for bytes below n.
+template <bool kText>
+inline __m256i SubModN(__m256i a, __m256i b) {
+  const __m256i d = _mm256_sub_epi8(a, b);
+  if constexpr (!kText) return d;
+  const __m256i ge = _mm256_cmpeq_epi8(_mm256_max_epu8(a, b), a);
+  return _mm256_add_epi8(d, _mm256_andnot_si256(ge, _mm256_set1_epi8(static_cast<char>(kTextSize))));
+}
+
+// Charts up to len (<= kGroup) next symbols and advances the stream and the
+// offsets by position past them.
+template <bool kText>
+void Chart(const Cipher& c, Work& work, Stepping& s, uint32_t len, Group& group) {
+  const __m256i n = _mm256_set1_epi8(static_cast<char>(kText ? kTextSize : 0));
+  auto row = [&](uint32_t g) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(work.mult_by_symbol[g])); };
+  group.rot = s.rot;
+  int k = 0;
+  uint32_t g = 0;
+  __m256i off = _mm256_load_si256(reinterpret_cast<const __m256i*>(work.offsets));
+  for (; g < len && k < kMaxSegments; ++k) {
+    const uint32_t run = std::min(RunLeft(s), len - g);
+    const __m256i base = SubModN<kText>(off, row(g));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(group.base[k]), kText ? _mm256_sub_epi8(n, base) : base);
+    // off + run * delta = off - (n - run * delta).
+    off = SubModN<kText>(off, _mm256_sub_epi8(n, row(run)));
+    group.start[k] = static_cast<int>(g);
+    const uint32_t rot = s.rot;
+    CountSymbols(c, s, run);
+    g += run;
+    if (s.rot != rot) {
+      // Position p now holds the wheel that was at p + 1.
+      _mm256_store_si256(reinterpret_cast<__m256i*>(work.offsets), off);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(work.offsets + kWheels), off);
+      off = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(work.offsets + 1));
+    }
+  }
+  _mm256_store_si256(reinterpret_cast<__m256i*>(work.offsets), off);
+  group.segments = k;
+  group.symbols = g;
+  group.start[k] = static_cast<int>(g);
+}
+
+// The per-lane value a step takes for one wheel on the line "base + g * delta"
+// (mult holds g * delta mod n, key is the group's base byte). Binary: the
+// offset. Text encryption: 151 - offset, text decryption: the offset, both with
+// bit 7 flipped.
+template <bool kText, bool kDecrypt>
+inline __m256i Line(uint8_t key, __m256i mult) {
+  const __m256i k = _mm256_set1_epi8(static_cast<char>(key));
+  if constexpr (!kText) {
+    return _mm256_add_epi8(k, mult);
+  } else {
+    const __m256i n = _mm256_set1_epi8(static_cast<char>(kTextSize));
+    const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
+    // mult >= key, as unsigned bytes.
+    const __m256i ge = _mm256_cmpeq_epi8(_mm256_max_epu8(mult, k), mult);
+    if constexpr (kDecrypt) {
+      // mult - key, plus 151 where mult < key: the offset, 0..150.
+      const __m256i t = _mm256_add_epi8(_mm256_sub_epi8(mult, k), _mm256_andnot_si256(ge, n));
+      return _mm256_xor_si256(t, flip);
+    } else {
+      // key - mult, plus 151 where mult >= key: 151 - offset, 1..151.
+      const __m256i t = _mm256_add_epi8(_mm256_sub_epi8(k, mult), _mm256_and_si256(ge, n));
+      return _mm256_xor_si256(t, flip);
+    }
+  }
+}
+
+// Lanes l of the vector with lo <= first + l < hi, as a byte mask.
+inline __m256i LaneMask(int first, int lo, int hi) {
+  const __m256i lane = _mm256_add_epi8(_mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17,
+                                                        18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31),
+                                       _mm256_set1_epi8(static_cast<char>(first)));
+  // All values are below 128: signed compares suffice.
+  const __m256i below_hi = _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(hi)), lane);
+  const __m256i below_lo = _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(lo)), lane);
+  return _mm256_andnot_si256(below_lo, below_hi);
+}
+
+// The Line() of every wheel for each vector of the group.
+template <bool kText, bool kDecrypt>
+void Lines(const Group& group, const uint8_t (*mult)[kMultWidth], int vectors, __m256i (*out)[kWheels]) {
+  int first = 0;
+  for (int v = 0; v < vectors; ++v) {
+    const int lane0 = v * kLanes;
+    while (group.start[first + 1] <= lane0) ++first;
+    // The segment that holds lane 0 fills every lane, each later one its own.
+    for (int k = first; k < group.segments && group.start[k] < lane0 + kLanes; ++k) {
+      const __m256i lanes = LaneMask(lane0, group.start[k], kGroup);
+      uint32_t r = (group.rot + static_cast<uint32_t>(k)) % kWheels;
+      for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
+        const __m256i m = _mm256_load_si256(reinterpret_cast<const __m256i*>(&mult[p][lane0]));
+        const __m256i line = Line<kText, kDecrypt>(group.base[k][p], m);
+        out[v][r] = k == first ? line : _mm256_blendv_epi8(out[v][r], line, lanes);
+      }
+    }
+  }
+}
+
+// One step through wheel r for V vectors.
+template <bool kText, bool kDecrypt, int V>
+inline void Step(const uint8_t (*row)[16], const __m256i (*lines)[kWheels], uint32_t r, __m256i* x) {
+  __m256i y[V];
+  if constexpr (!kDecrypt) {
+    for (int v = 0; v < V; ++v) {
+      y[v] = kText ? SubMod151(x[v], lines[v][r]) : _mm256_add_epi8(x[v], lines[v][r]);
+    }
+    Lookup<kText, V>(row, y, x);
+  } else {
+    Lookup<kText, V>(row, x, y);
+    for (int v = 0; v < V; ++v) {
+      x[v] = kText ? SubMod151(y[v], lines[v][r]) : _mm256_sub_epi8(y[v], lines[v][r]);
+    }
+  }
+}
+
+// Runs V vectors through their forty wheel steps. Step t reads wheel
+// (rot + t) mod 20 for all of them; a symbol of segment k takes part in steps
+// k .. k + 39.
+template <bool kText, bool kDecrypt, int V>
+void Steps(const Work& work, __m256i* x) {
+  const Group& group = work.group;
+  const int segments = group.segments;
+  const int steps = 2 * kWheels - 1 + segments;
+  // Steps where every symbol takes part.
+  const int full_lo = segments - 1, full_hi = 2 * kWheels - 1;
+
+  auto masked = [&](int t) {
+    const uint32_t r = (group.rot + static_cast<uint32_t>(t)) % kWheels;
+    // Symbols of segments t - 39 .. t take part.
+    const int hi = group.start[std::min(t + 1, segments)];
+    const int lo = t < 2 * kWheels ? 0 : group.start[t - 2 * kWheels + 1];
+    __m256i y[V];
+    for (int v = 0; v < V; ++v) y[v] = x[v];
+    Step<kText, kDecrypt, V>(work.rows[r], work.lines, r, y);
+    for (int v = 0; v < V; ++v) x[v] = _mm256_blendv_epi8(x[v], y[v], LaneMask(v * kLanes, lo, hi));
+  };
+  auto full = [&](int t) {
+    const uint32_t r = (group.rot + static_cast<uint32_t>(t)) % kWheels;
+    Step<kText, kDecrypt, V>(work.rows[r], work.lines, r, x);
+  };
+  if constexpr (!kDecrypt) {
+    for (int t = 0; t < std::min(full_lo, steps); ++t) masked(t);
+    for (int t = full_lo; t <= full_hi; ++t) full(t);
+    for (int t = std::max(full_lo, full_hi + 1); t < steps; ++t) masked(t);
+  } else {
+    for (int t = steps - 1; t >= std::max(full_lo, full_hi + 1); --t) masked(t);
+    for (int t = full_hi; t >= full_lo; --t) full(t);
+    for (int t = std::min(full_lo, steps) - 1; t >= 0; --t) masked(t);
+  }
+}
+
+template <bool kText, bool kDecrypt>
+void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
+  constexpr uint32_t N = kText ? kTextSize : kBinarySize;
+  for (int r = 0; r < kWheels; ++r) {
+    // Text values between steps have bit 7 flipped: encryption's lookups give
+    // them, decryption's lookups give values the offset is taken from.
+    ChunkRow(kDecrypt ? c.inv[r] : c.fwd[r], N, kText ? 0x80 : 0, work.rows[r]);
+  }
+  if constexpr (kText) {
+    ChunkRow(c.to_index.data(), 256, 0, work.to_index);
+    ChunkRow(c.to_symbol.data(), kTextSize, 0, work.to_symbol);
+  }
+  const uint32_t reach = static_cast<uint32_t>(std::min<size_t>(kGroup, (len + kLanes - 1) / kLanes * kLanes)) + 1;
+  for (uint32_t p = 0; p < kWheels; ++p) {
+    uint32_t m = 0;
+    for (uint32_t g = 0; g < reach; ++g) {
+      work.mult[p][g] = static_cast<uint8_t>(m);
+      work.mult_by_symbol[g][p] = static_cast<uint8_t>(m);
+      m += c.delta[p];
+      if (m >= N) m -= N;
+    }
+  }
+  const __m256i outside = _mm256_set1_epi8(static_cast<char>(kNotInAlphabet));
+  const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
+  Stepping s = c.s;
+  for (uint32_t p = 0, r = s.rot; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
+    work.offsets[p] = static_cast<uint8_t>(s.off[r]);
+  }
+  alignas(32) uint8_t tail[kGroup];
+  while (len > 0) {
+    Chart<kText>(c, work, s, static_cast<uint32_t>(std::min<size_t>(len, kGroup)), work.group);
+    const uint32_t block = work.group.symbols;
+    const int vectors = static_cast<int>((block + kLanes - 1) / kLanes);
+    Lines<kText, kDecrypt>(work.group, work.mult, vectors, work.lines);
+    // A short block goes through a copy, so that whole vectors can be loaded.
+    uint8_t* io = data;
+    if (block < static_cast<uint32_t>(vectors * kLanes)) {
+      std::memset(tail, 0, sizeof tail);
+      std::memcpy(tail, data, block);
+      io = tail;
+    }
+    __m256i in[kVectors], x[kVectors], keep[kVectors];
+    for (int v = 0; v < vectors; ++v) {
+      in[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(io + v * kLanes));
+      if constexpr (kText) {
+        Lookup<false, 1>(work.to_index, &in[v], &x[v]);
+        keep[v] = _mm256_cmpeq_epi8(x[v], outside);  // not in the alphabet: passes through
+        if constexpr (!kDecrypt) x[v] = _mm256_xor_si256(x[v], flip);
+      } else {
+        x[v] = in[v];
+      }
+    }
+    if (vectors == 1) {
+      Steps<kText, kDecrypt, 1>(work, x);
+    } else if (vectors == 2) {
+      Steps<kText, kDecrypt, 2>(work, x);
+    } else {
+      Steps<kText, kDecrypt, 3>(work, x);
+    }
+    for (int v = 0; v < vectors; ++v) {
+      __m256i out = x[v];
+      if constexpr (kText) {
+        if constexpr (!kDecrypt) out = _mm256_xor_si256(out, flip);
+        Lookup<true, 1>(work.to_symbol, &out, &out);
+        out = _mm256_blendv_epi8(out, in[v], keep[v]);
+      }
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(io + v * kLanes), out);
+    }
+    if (io != data) std::memcpy(data, tail, block);
+    data += block;
+    len -= block;
+  }
+  SecureZeroObject(tail);
+  for (uint32_t p = 0, r = s.rot; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) s.off[r] = work.offsets[p];
+  c.s = s;
+}
+
+}  // namespace
+
+void Avx2Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
+  // Some 8 KiB: kept in the cipher rather than on the caller's stack, and
+  // apart for each copy of the cipher that a worker thread runs.
+  static_assert(sizeof(Work) <= sizeof c.work && alignof(Work) <= 64);
+  Work& work = *new (c.work) Work;
+  const bool text = c.kind == Kind::text;
+  if (text && !decrypt) Transform<true, false>(c, data, len, work);
+  if (text && decrypt) Transform<true, true>(c, data, len, work);
+  if (!text && !decrypt) Transform<false, false>(c, data, len, work);
+  if (!text && decrypt) Transform<false, true>(c, data, len, work);
+  SecureZeroObject(c.work);  // the tables and offsets follow from the key
+}
+
+}  // namespace tav::engine
+
+#endif
