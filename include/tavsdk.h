@@ -30,9 +30,16 @@
  * 55 ISO 8859-1 letters and signs); text-mode bytes outside it pass through
  * unchanged. The binary alphabet is all 256 byte values.
  *
- * Threads. The library keeps all state in fixed process-global storage, starts
- * no threads and allocates nothing on the heap. It is not re-entrant: call it
- * from one thread at a time, and let one process at a time use a directory.
+ * Threads. The library keeps all state in fixed process-global storage and
+ * allocates nothing on the heap. It is not re-entrant: call it from one thread
+ * at a time, and let one process at a time use a directory. The block and
+ * expanded file operations may run worker threads within a call on sources of
+ * a few MiB and more: as many as the CPUs the process may run on, capped by
+ * the environment variable TAVSDK_THREADS (a positive number, read at every
+ * call; 1 keeps everything on the calling thread; other values are ignored).
+ * Workers run with every signal blocked and are joined before the call
+ * returns: no thread outlives a call. A worker that cannot be started only
+ * means fewer workers. The output does not depend on the number of workers.
  *
  * Engine paths. The cipher runs on the fastest kernel the CPU has: AVX-512
  * VBMI, AVX2 or NEON, else portable code; all give the same bytes. The

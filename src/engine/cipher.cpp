@@ -60,12 +60,43 @@ void Advance(const Cipher& c, Stepping& s, uint32_t len) {
   CountSymbols(c, s, len);
 }
 
-void CipherSkip(Cipher& c, uint64_t symbols) {
+// Skips up to `symbols` one wheel order at a time; stops early at the start
+// of the schedule when whole rounds may follow.
+static uint64_t SkipRuns(Cipher& c, uint64_t symbols, bool stop_at_round) {
   while (symbols > 0) {
+    if (stop_at_round && c.s.index == 1 && c.s.count == 0 && c.s.dwell == c.schedule[1]) break;
     const uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(symbols, RunLeft(c.s)));
     Advance(c, c.s, len);
     symbols -= len;
   }
+  return symbols;
+}
+
+void CipherSkip(Cipher& c, uint64_t symbols) {
+  // Workers skip to far positions of large files, so whole rounds of the
+  // schedule are taken at once: 200 wheel orders bring the order back (200 is
+  // a multiple of 20), and turn each wheel by the same amount every round.
+  symbols = SkipRuns(c, symbols, true);
+  if (symbols == 0) return;
+  uint64_t round = 0;
+  std::array<uint64_t, kWheels> turns{};  // turns[q]: of the wheel at position q when the round starts
+  for (int32_t i = 1; i <= 200; ++i) {
+    const auto len = static_cast<uint64_t>(std::max(c.schedule[i], 1));
+    round += len;
+    // Entry i runs with the order rotated i - 1 times: position p then holds
+    // the wheel that started at position (p + i - 1) mod 20.
+    for (uint32_t p = 0; p < kWheels; ++p) turns[(p + static_cast<uint32_t>(i) - 1) % kWheels] += len * c.delta[p];
+  }
+  if (symbols >= round) {
+    const uint64_t rounds = symbols / round;
+    const uint64_t n = static_cast<uint64_t>(c.n);
+    for (uint32_t q = 0; q < kWheels; ++q) {
+      const uint32_t r = (q + c.s.rot) % kWheels;
+      c.s.off[r] = static_cast<uint16_t>((c.s.off[r] + rounds % n * (turns[q] % n)) % n);
+    }
+    symbols -= rounds * round;
+  }
+  SkipRuns(c, symbols, false);
 }
 
 bool PathAvailable(Path path) {

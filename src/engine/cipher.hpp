@@ -17,6 +17,8 @@
 
 namespace tav::engine {
 
+inline constexpr size_t kKernelWorkBytes = 20 * 1024;
+
 // Where the stream stands: the wheel order and each wheel's turn.
 struct Stepping {
   uint32_t rot = 0;   // wheel-order rotations so far, mod 20: position p holds wheel (p + rot) mod 20
@@ -40,6 +42,9 @@ struct Cipher {
   std::array<std::array<uint16_t, 16>, kWheels> lane_step{};
   const int32_t* schedule = nullptr;      // master key schedule, entries 1..200
   Stepping s;
+  // Working storage of the vector kernels. Each copy of the cipher has its
+  // own, so that copies can run on several threads at once.
+  alignas(64) uint8_t work[kKernelWorkBytes];
 };
 
 // The kernels. TAVSDK_CPU names one; a path the CPU lacks falls back to the

@@ -35,6 +35,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "common/wipe.hpp"
 
@@ -408,13 +409,16 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
 }  // namespace
 
 void Avx2Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
-  static Work work;  // some 8 KiB: kept off the caller's stack
+  // Some 8 KiB: kept in the cipher rather than on the caller's stack, and
+  // apart for each copy of the cipher that a worker thread runs.
+  static_assert(sizeof(Work) <= sizeof c.work && alignof(Work) <= 64);
+  Work& work = *new (c.work) Work;
   const bool text = c.kind == Kind::text;
   if (text && !decrypt) Transform<true, false>(c, data, len, work);
   if (text && decrypt) Transform<true, true>(c, data, len, work);
   if (!text && !decrypt) Transform<false, false>(c, data, len, work);
   if (!text && decrypt) Transform<false, true>(c, data, len, work);
-  SecureZeroObject(work);  // the tables and offsets follow from the key
+  SecureZeroObject(c.work);  // the tables and offsets follow from the key
 }
 
 }  // namespace tav::engine

@@ -22,6 +22,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <new>
 
 #include "common/wipe.hpp"
 
@@ -343,13 +344,15 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
 }  // namespace
 
 void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
-  static Work work;  // some 20 KiB: kept off the caller's stack
+  // Some 20 KiB: kept in the cipher rather than on the caller's stack.
+  static_assert(sizeof(Work) <= sizeof c.work && alignof(Work) <= 64);
+  Work& work = *new (c.work) Work;
   const bool text = c.kind == Kind::text;
   if (text && !decrypt) Transform<true, false>(c, data, len, work);
   if (text && decrypt) Transform<true, true>(c, data, len, work);
   if (!text && !decrypt) Transform<false, false>(c, data, len, work);
   if (!text && decrypt) Transform<false, true>(c, data, len, work);
-  SecureZeroObject(work);  // the turn offsets follow from the key
+  SecureZeroObject(c.work);  // the turn offsets follow from the key
 }
 
 }  // namespace tav::engine

@@ -5,6 +5,7 @@
 
 #include "common/fields.hpp"
 #include "common/fileio.hpp"
+#include "common/scratch.hpp"
 #include "common/wipe.hpp"
 
 namespace tav {
@@ -20,9 +21,6 @@ std::array<int32_t, kWheels + 1> sh;
 std::array<int32_t, kWheels + 1> sm;
 std::array<uint8_t, 100> PF;
 int32_t cryptype;
-int32_t wrr1;
-int32_t wrr2;
-int32_t np;
 std::array<int32_t, 201> msterkey;
 int32_t mstrshift;
 int32_t mstrshiftcount;
@@ -98,16 +96,15 @@ static bool IsPermutation(const uint8_t* record, Kind kind) {
 
 static bool LoadWheels(Kind kind) {
   const int size = AlphabetSize(kind);
-  static std::array<uint8_t, kWheels * kBinarySize> file;  // the whole wheel file
+  uint8_t* const file = scratch.wheel_file;
   int64_t got = 0;
-  bool ok = io::ReadKeyFile(WheelFileName(kind), file.data(), static_cast<size_t>(kWheels * size), got) ==
-                io::KeyRead::ok &&
+  bool ok = io::ReadKeyFile(WheelFileName(kind), file, static_cast<size_t>(kWheels * size), got) == io::KeyRead::ok &&
             got == kWheels * size;
   for (int n = 0; ok && n < kWheels; ++n) ok = IsPermutation(&file[static_cast<size_t>(n * size)], kind);
   if (ok) {
     for (int n = 1; n <= kWheels; ++n) std::memcpy(w[n].data(), &file[static_cast<size_t>((n - 1) * size)], static_cast<size_t>(size));
   }
-  SecureZeroObject(file);
+  SecureZeroObject(scratch.wheel_file);
   return ok;
 }
 
@@ -116,9 +113,6 @@ bool GetBinaryWheels() { return LoadWheels(Kind::binary); }
 
 bool PrepareCipher(Kind kind) {
   cryptype = static_cast<int32_t>(kind);
-  np = 2;
-  wrr1 = AlphabetSize(kind);
-  wrr2 = wrr1 - 1;
   if (!ApiInit()) return false;
   if (!(kind == Kind::text ? GetTextWheels() : GetBinaryWheels())) return false;
   if (kind == Kind::text) {

@@ -17,16 +17,13 @@ extern std::array<uint8_t, 256> ba;    // binary alphabet, ba[i] = i
 extern std::array<uint8_t, 152> txa;   // text alphabet and a terminating 0
 extern std::array<char, 152> tsd;      // 151 '@' and a 0: text overwrite string
 extern std::array<char, 257> bsd;      // 256 '@' and a 0: binary overwrite string
-extern std::array<uint8_t, 256> TA;    // current alphabet, first wrr1 entries used
+extern std::array<uint8_t, 256> TA;    // current alphabet, first AlphabetSize entries used
 extern std::array<Wheel, kWheels + 1> w;          // wheels at positions 1..20
 extern std::array<int32_t, kWheels + 1> sd;       // direction per position: 0 down, 1 up
 extern std::array<int32_t, kWheels + 1> sh;       // step count per position
 extern std::array<int32_t, kWheels + 1> sm;       // scheme value per position (carried only)
 extern std::array<uint8_t, 100> PF;               // image of the scheme file
 extern int32_t cryptype;  // 1 text, anything else binary
-extern int32_t wrr1;      // alphabet size
-extern int32_t wrr2;      // last alphabet index
-extern int32_t np;        // passes per symbol
 extern std::array<int32_t, 201> msterkey;  // master key schedule, entries 1..200
 extern int32_t mstrshift;       // current dwell
 extern int32_t mstrshiftcount;  // symbols since the last wheel-order rotation
@@ -60,9 +57,9 @@ bool ApiInit();
 bool GetTextWheels();
 bool GetBinaryWheels();
 
-// The set-up order of every operation that runs the cipher: cryptype, np,
-// wrr1 and wrr2; ApiInit; the wheels; TA. False when a key file is damaged
-// or the wheels are unusable.
+// The set-up order of every operation that runs the cipher: cryptype;
+// ApiInit; the wheels; TA. False when a key file is damaged or the wheels are
+// unusable.
 bool PrepareCipher(Kind kind);
 
 }  // namespace tav

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "common/fileio.hpp"
+#include "common/scratch.hpp"
 #include "common/wipe.hpp"
 #include "engine/setup.hpp"
 #include "keygen/keygen.hpp"
@@ -61,11 +62,11 @@ int GenerateKeys(Kind kind, const char* passphrase) {
   cryptype = static_cast<int32_t>(kind);
   if (GenSetup(passphrase) == 1) return 1;
 
-  static uint8_t records[kWheels * kBinarySize];
+  uint8_t* const records = scratch.wheel_file;
   const size_t size = static_cast<size_t>(kWheels * AlphabetSize(kind));
   GenerateWheels(kind, records);
   const bool written = io::WriteKeyFile(WheelFileName(kind), records, size) && GenSchemeParams();
-  SecureZero(records, sizeof records);
+  SecureZeroObject(scratch.wheel_file);
   // A failed write may leave a mix of old and new key files: nothing may be
   // encrypted with them until a generation succeeds.
   FlagOf(kind) = written ? 1 : 0;

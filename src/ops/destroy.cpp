@@ -10,6 +10,7 @@
 
 #include "common/fileio.hpp"
 #include "common/keyfiles.hpp"
+#include "common/scratch.hpp"
 #include "common/wipe.hpp"
 #include "engine/cipher.hpp"
 #include "engine/setup.hpp"
@@ -24,15 +25,13 @@ namespace {
 constexpr int kWipePasses = 21;
 constexpr size_t kWipeBlock = 8192;
 constexpr int kKeyFileCopies = 20;
-
-// Many wipe blocks back to back, so that a pass needs few writes.
-constexpr size_t kWipeBlocksPerWrite = 64;
-uint8_t wipe[kWipeBlock * kWipeBlocksPerWrite];
+static_assert(kWipeBytes % kWipeBlock == 0);
+uint8_t* const wipe = scratch.wipe;
 
 // One pass: `bytes` of wipe pattern from offset 0, then to the device.
 bool WipePass(int fd, int64_t bytes) {
   for (int64_t at = 0; at < bytes;) {
-    const auto len = static_cast<size_t>(std::min<int64_t>(bytes - at, sizeof wipe));
+    const auto len = static_cast<size_t>(std::min<int64_t>(bytes - at, kWipeBytes));
     if (!io::PwriteAll(fd, wipe, len, at)) return false;
     at += static_cast<int64_t>(len);
   }
@@ -50,7 +49,7 @@ int KillFile(const char* path) {
     SetMessage(TAV_MSG_BAD_SOURCE);
     return kBadSource;
   }
-  std::memset(wipe, '`', sizeof wipe);
+  std::memset(wipe, '`', kWipeBytes);
   const int64_t bytes = (length / static_cast<int64_t>(kWipeBlock) + 1) * static_cast<int64_t>(kWipeBlock);
   for (int pass = 0; pass < kWipePasses; ++pass) {
     if (!WipePass(file.get(), bytes)) {

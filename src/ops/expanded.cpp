@@ -2,40 +2,71 @@
 // Expanded files: unit s is the s-th ciphertext byte followed by pkey[i]
 // random filler symbols, i running 1..20000 and round again.
 #include <sys/random.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <new>
 
 #include "common/fileio.hpp"
 #include "common/keyfiles.hpp"
+#include "common/scratch.hpp"
 #include "common/wipe.hpp"
+#include "common/workers.hpp"
 #include "engine/cipher.hpp"
 #include "ops/fileops.hpp"
 #include "ops/ops.hpp"
 #include "ops/padtable.hpp"
+#include "ops/split.hpp"
 #include "tavsdk.h"
 
 namespace tav::ops {
+
 namespace {
 
 // The encoder builds each output region whole (fillers first, then the
 // ciphertext bytes dropped at the unit starts); the decoder reads the
 // expanded file in regions of the same size. A unit is at most a few
 // thousand bytes, so at least one always fits.
-constexpr size_t kRegionBytes = size_t{1} << 20;
-// Ciphertext bytes handled per round: more units than a region holds at the
-// smallest mean run that generated pad keys give.
-constexpr size_t kSymbols = size_t{1} << 16;
-constexpr size_t kRandomWords = 4096;
+constexpr size_t kSymbols = kRegionSymbols;
 
-alignas(64) uint8_t region[kRegionBytes + 4];  // + slack for the text filler writer
-alignas(64) uint8_t symbols[kSymbols];
-alignas(64) uint32_t random_words[kRandomWords];
+// Splitting pays from these source sizes on. Starting and joining a worker
+// costs some 0.1 ms of CPU. The encoder's cost is mostly the random fillers,
+// some 25 to 50 output bytes per source byte: 256 KiB take tens of ms. The
+// decoder only picks the unit starts out of the file at several GB/s, so it
+// needs a far larger input to win more than a thread costs.
+constexpr int64_t kParallelEncodeBytes = int64_t{256} << 10;
+constexpr int64_t kParallelDecodeBytes = int64_t{32} << 20;
+
+// The buffers of one encoding or decoding loop.
+struct Buffers {
+  uint8_t* region;
+  uint8_t* symbols;
+  uint32_t* random_words;
+};
+
+// One worker's cipher and buffers.
+struct ExpandSpace {
+  engine::Cipher cipher;
+  alignas(64) uint8_t region[kRegionBytes + 4];  // + slack for the text filler writer
+  alignas(64) uint8_t symbols[kSymbols];
+  alignas(64) uint32_t random_words[kRandomWords];
+};
+static_assert(sizeof(ExpandSpace) <= workers::kSpaceBytes);
 
 const char* PadFile(Kind kind) { return KeyFileName(KeyFile::pad, kind); }
 
 int64_t UnitBytes(int32_t pad_index) { return 1 + static_cast<int64_t>(pkey[pad_index]); }
+
+// Where unit s starts: whole rounds of the pad table, then the units before
+// it in its round. Valid when every unit has at least one byte.
+int64_t UnitStart(uint64_t s, int64_t round_bytes) {
+  auto at = static_cast<int64_t>(s / kPadEntries) * round_bytes;
+  const auto in_round = static_cast<int32_t>(s % kPadEntries);
+  for (int32_t i = 1; i <= in_round; ++i) at += UnitBytes(i);
+  return at;
+}
 
 bool RandomFill(void* buf, size_t n) {
   auto* p = static_cast<uint8_t*>(buf);
@@ -57,7 +88,7 @@ bool RandomFill(void* buf, size_t n) {
 constexpr uint32_t kTextRange = 151u * 151u * 151u * 151u * 8u;
 
 // Writes n symbols and may scribble up to three bytes past them.
-bool FillTextSymbols(uint8_t* out, size_t n) {
+bool FillTextSymbols(uint8_t* out, size_t n, uint32_t* random_words) {
   uint8_t* p = out;
   uint8_t* const end = out + n;
   while (p < end) {
@@ -77,83 +108,191 @@ bool FillTextSymbols(uint8_t* out, size_t n) {
   return true;
 }
 
-bool FillFillers(Kind kind, uint8_t* out, size_t n) {
-  return kind == Kind::text ? FillTextSymbols(out, n) : RandomFill(out, n);
+bool FillFillers(Kind kind, uint8_t* out, size_t n, uint32_t* random_words) {
+  return kind == Kind::text ? FillTextSymbols(out, n, random_words) : RandomFill(out, n);
 }
 
-// Reads the source to its end, whatever its size looked like at the start.
-int Encode(Kind kind, FileJob& job) {
-  int32_t pad = 0;  // pad index of the last unit written
-  for (;;) {
+// How far a run of units went.
+struct Outcome {
+  int status = kDone;
+  bool ended = false;  // the source ended before the run did
+  int64_t out_end = 0;  // output offset after the run's last unit
+};
+
+// Encodes up to `count` source bytes from `first` on with c, which stands at
+// symbol `first`; their units are written from out_at on. The source may end
+// sooner: what was read is encoded.
+Outcome EncodeUnits(Kind kind, engine::Cipher& c, const Buffers& b, FileJob& job, uint64_t first, uint64_t count,
+                    int64_t out_at) {
+  auto pad = static_cast<int32_t>(first % kPadEntries);  // pad index of the last unit written
+  for (uint64_t left = count; left > 0;) {
     // As many units as fit the region whole.
     size_t units = 0;
     int64_t bytes = 0;
-    for (int32_t i = pad; units < kSymbols; ++units) {
+    for (int32_t i = pad; units < kSymbols && units < left; ++units) {
       i = NextPadIndex(i);
       if (bytes + UnitBytes(i) > static_cast<int64_t>(kRegionBytes)) break;
       bytes += UnitBytes(i);
     }
-    const int64_t got = io::ReadFull(job.source.get(), symbols, units);
-    if (got < 0) return kBadSource;
-    if (got == 0) return kDone;
-    if (static_cast<size_t>(got) < units) {
+    const int64_t got = io::PreadFull(job.source.get(), b.symbols, units, static_cast<int64_t>(first));
+    if (got < 0) return {kBadSource, false, out_at};
+    const bool ended = static_cast<size_t>(got) < units;
+    if (ended) {
       units = static_cast<size_t>(got);
       bytes = 0;
       for (int32_t i = pad, u = 0; u < got; ++u) bytes += UnitBytes(i = NextPadIndex(i));
     }
-    engine::CipherEncrypt(engine::cipher, symbols, units);
-    if (!FillFillers(kind, region, static_cast<size_t>(bytes))) return kBadDest;
+    engine::CipherEncrypt(c, b.symbols, units);
+    if (!FillFillers(kind, b.region, static_cast<size_t>(bytes), b.random_words)) return {kBadDest, false, out_at};
     int64_t at = 0;
     for (size_t u = 0; u < units; ++u) {
-      region[at] = symbols[u];
+      b.region[at] = b.symbols[u];
       pad = NextPadIndex(pad);
       at += UnitBytes(pad);
     }
-    if (!io::WriteAll(job.dest.get(), region, static_cast<size_t>(bytes))) return kBadDest;
+    if (!io::PwriteAll(job.dest.get(), b.region, static_cast<size_t>(bytes), out_at)) return {kBadDest, false, out_at};
+    out_at += bytes;
+    first += units;
+    left -= units;
+    if (ended) return {kDone, true, out_at};
   }
+  return {kDone, false, out_at};
 }
 
-bool Flush(FileJob& job, size_t n) {
-  engine::CipherDecrypt(engine::cipher, symbols, n);
-  return io::WriteAll(job.dest.get(), symbols, n);
-}
-
-int Decode(FileJob& job) {
-  int32_t pad = 0;
-  int64_t next = 0;  // offset of the next unit start
+// Reads bytes [from, to) of the expanded file and decodes the units that
+// start there, unit `first` at offset `next`, with c standing at symbol
+// `first`. Only the unit starts matter; a unit whose run the file cuts short
+// still counts. The file may end sooner.
+Outcome DecodeUnits(engine::Cipher& c, const Buffers& b, FileJob& job, uint64_t first, int64_t next, int64_t from,
+                    int64_t to) {
+  auto pad = static_cast<int32_t>(first % kPadEntries);
+  auto out_at = static_cast<int64_t>(first);
   size_t gathered = 0;
-  // To the end of the file, not to the size taken at the start.
-  for (int64_t offset = 0;;) {
-    const int64_t got = io::ReadFull(job.source.get(), region, kRegionBytes);
-    if (got < 0) return kBadSource;
+  const auto flush = [&] {
+    engine::CipherDecrypt(c, b.symbols, gathered);
+    const bool written = io::PwriteAll(job.dest.get(), b.symbols, gathered, out_at);
+    out_at += static_cast<int64_t>(gathered);
+    gathered = 0;
+    return written;
+  };
+  bool ended = false;
+  for (int64_t offset = from; offset < to && !ended;) {
+    const int64_t rest = to - offset;
+    const size_t len = rest < static_cast<int64_t>(kRegionBytes) ? static_cast<size_t>(rest) : kRegionBytes;
+    const int64_t got = io::PreadFull(job.source.get(), b.region, len, offset);
+    if (got < 0) return {kBadSource, false, out_at};
+    ended = static_cast<size_t>(got) < len;
     const int64_t end = offset + got;
-    // Only the unit starts matter; a unit whose run the file cuts short
-    // still counts.
     while (next < end) {
-      symbols[gathered++] = region[next - offset];
+      b.symbols[gathered++] = b.region[next - offset];
       pad = NextPadIndex(pad);
       next += UnitBytes(pad);
-      if (gathered == kSymbols) {
-        if (!Flush(job, gathered)) return kBadDest;
-        gathered = 0;
-      }
+      if (gathered == kSymbols && !flush()) return {kBadDest, false, out_at};
     }
     offset = end;
-    if (static_cast<size_t>(got) < kRegionBytes) break;
   }
-  if (gathered > 0 && !Flush(job, gathered)) return kBadDest;
-  return kDone;
+  if (gathered > 0 && !flush()) return {kBadDest, false, out_at};
+  return {kDone, ended, out_at};
+}
+
+// Work shared by the threads of one split operation: ranges of `grain` units.
+struct ExpandWork {
+  Kind kind;
+  bool decode;
+  FileJob* job;
+  uint64_t units;      // split among the ranges
+  int64_t bytes;       // decoding: the expanded bytes that hold those units
+  int64_t round_bytes;  // one round of the pad table
+  uint64_t grain;
+  Ranges ranges;
+};
+
+void ExpandWorker(void* context, uint8_t* space) {
+  auto& work = *static_cast<ExpandWork*>(context);
+  auto& own = *new (space) ExpandSpace;
+  own.cipher = engine::cipher;
+  const Buffers b{own.region, own.symbols, own.random_words};
+  uint64_t position = 0;
+  for (uint64_t range; work.ranges.Next(range);) {
+    const uint64_t first = range * work.grain;
+    const uint64_t last = std::min(first + work.grain, work.units);
+    engine::CipherSkip(own.cipher, first - position);
+    const int64_t from = UnitStart(first, work.round_bytes);
+    Outcome outcome;
+    if (work.decode) {
+      const int64_t to = last == work.units ? work.bytes : UnitStart(last, work.round_bytes);
+      outcome = DecodeUnits(own.cipher, b, *work.job, first, from, from, to);
+    } else {
+      outcome = EncodeUnits(work.kind, own.cipher, b, *work.job, first, last - first, from);
+    }
+    position = last;
+    if (outcome.status != kDone) {
+      work.ranges.Fail(range, outcome.status);
+      break;
+    }
+    if (outcome.ended) {
+      work.ranges.Stop(range, outcome.out_end);
+      break;
+    }
+  }
+  SecureZeroObject(own.cipher);
+  SecureZeroObject(own.symbols);
 }
 
 int Expanded(Kind kind, bool decode, const char* source, const char* destination) {
   FileJob job;
   if (const int refused = OpenFileJob(kind, source, destination, PadFile(kind), job); refused != 0) return refused;
-  const int status = decode ? Decode(job) : Encode(kind, job);
-  SecureZeroObject(symbols);
-  return FinishFileJob(job, status);
+  return FinishFileJob(job, ExpandedData(kind, decode, job, ExpandedSplit(decode)));
 }
 
 }  // namespace
+
+Split ExpandedSplit(bool decode) {
+  return Split{workers::Count(), decode ? kParallelDecodeBytes : kParallelEncodeBytes, kSymbols};
+}
+
+int ExpandedData(Kind kind, bool decode, FileJob& job, const Split& split) {
+  // Splitting needs every unit's offset, so every unit must take a byte.
+  const bool splits = split.workers > 1 && job.size >= split.min_bytes && job.size > 0 && split.grain > 0 &&
+                      std::all_of(pkey.begin() + 1, pkey.end(), [](int32_t run) { return run >= 0; });
+  int64_t round_bytes = 0;
+  for (int32_t i = 1; i <= kPadEntries; ++i) round_bytes += UnitBytes(i);
+  // What the split covers: source bytes, units, and their place.
+  uint64_t units = 0;
+  int64_t bytes = 0;
+  if (splits) {
+    bytes = job.size;
+    if (decode) {
+      // The units that start before the end of the file.
+      units = static_cast<uint64_t>(bytes / round_bytes) * kPadEntries;
+      for (int64_t at = bytes / round_bytes * round_bytes; at < bytes; ++units) {
+        at += UnitBytes(static_cast<int32_t>(units % kPadEntries) + 1);
+      }
+    } else {
+      units = static_cast<uint64_t>(bytes);
+    }
+    const uint64_t ranges = (units + split.grain - 1) / split.grain;
+    ExpandWork work{kind, decode, &job, units, bytes, round_bytes, split.grain, Ranges(ranges)};
+    (void)engine::ActivePath();  // settled before any worker asks
+    workers::Run(static_cast<int>(std::min<uint64_t>(ranges, static_cast<uint64_t>(split.workers))), ExpandWorker,
+                 &work, scratch.worker_space);
+    if (const int status = work.ranges.Status(); status != kDone) return status;
+    // A source that shrank ends the output where it ended; ranges after that
+    // point may have been written already.
+    if (work.ranges.Stopped()) return ::ftruncate(job.dest.get(), work.ranges.OutEnd()) == 0 ? kDone : kBadDest;
+    engine::CipherSkip(engine::cipher, units);
+  }
+  // The rest, to the end of the file whatever its size at the start, follows
+  // on this thread from where the split ended.
+  const Buffers b{scratch.expanded.region, scratch.expanded.symbols, scratch.expanded.random_words};
+  const int64_t next = splits ? UnitStart(units, round_bytes) : 0;  // where unit `units` starts
+  const Outcome outcome =
+      decode ? DecodeUnits(engine::cipher, b, job, units, next, bytes, INT64_MAX)
+             : EncodeUnits(kind, engine::cipher, b, job, units, UINT64_MAX, next);
+  SecureZeroObject(scratch.expanded.symbols);
+  return outcome.status;
+}
+
 }  // namespace tav::ops
 
 extern "C" {

@@ -9,6 +9,7 @@
 
 #include "common/fileio.hpp"
 #include "common/keyfiles.hpp"
+#include "common/scratch.hpp"
 #include "ops/ops.hpp"
 #include "ops/padtable.hpp"
 #include "tavsdk.h"
@@ -21,8 +22,8 @@ constexpr const char* kScratchName = "turnabot.dat";
 
 // Every pass moves the file through this buffer, a chunk at a time. It holds
 // many blocks of any allowed size, so a chunk always ends on a block boundary.
-constexpr size_t kChunk = size_t{1} << 20;
-alignas(64) uint8_t chunk[kChunk];
+constexpr size_t kChunk = kScrambleChunk;
+uint8_t* const chunk = scratch.chunk;
 
 // Reverses every whole block of `size` bytes in data[0, len).
 void ReverseBlocks(uint8_t* data, size_t len, size_t size) {

@@ -8,7 +8,13 @@ namespace tav::reference {
 uint8_t cc;
 int32_t ps;
 
+// The original set-up kept these in globals; the production engine needs
+// neither, so the reference derives them itself.
+constexpr int32_t np = 2;  // passes per symbol
+static int32_t AlphabetWidth() { return cryptype == 1 ? kTextSize : kBinarySize; }
+
 void TavDoEnc() {
+  const int32_t wrr1 = AlphabetWidth();
   do {
     for (int n = 1; n <= kWheels; ++n) {
       for (int i = 0; i < wrr1; ++i) {
@@ -24,6 +30,7 @@ void TavDoEnc() {
 }
 
 void TavDoDec() {
+  const int32_t wrr1 = AlphabetWidth();
   do {
     for (int n = kWheels; n >= 1; --n) {
       for (int i = 0; i < wrr1; ++i) {
@@ -39,6 +46,7 @@ void TavDoDec() {
 }
 
 void ShiftWheels() {
+  const int32_t wrr1 = AlphabetWidth();
   for (int n = 1; n <= kWheels; ++n) {
     Wheel& wheel = w[n];
     for (int t = 0; t < sh[n]; ++t) {
@@ -62,7 +70,7 @@ void MasterShift() {
   mstrshiftcount = 0;
   if (++mstrindex > 200) mstrindex = 1;
   mstrshift = msterkey[mstrindex];
-  const int width = cryptype == 1 ? kTextSize : kBinarySize;
+  const int width = AlphabetWidth();
   const Wheel first = w[1];
   for (int n = 1; n < kWheels; ++n) {
     for (int i = 0; i < width; ++i) w[n][i] = w[n + 1][i];

@@ -1,0 +1,114 @@
+// SPDX-License-Identifier: MIT
+// The engine on its own and through the string operations, on the path this
+// process runs (TAVSDK_CPU), next to the reference engine.
+#include <memory>
+
+#include "bench_common.hpp"
+#include "engine/setup.hpp"
+#include "tavsdk.h"
+
+namespace bench {
+namespace {
+
+using benchmark::State;
+
+void ProductionString(State& state, char* (*op)(char*), Kind kind) {
+  // The operations copy the input and leave it alone when they succeed.
+  std::string input = kind == Kind::text ? g_text_string : g_binary_string;
+  for (auto _ : state) {
+    char* result = op(input.data());
+    if (result != OutString) {
+      state.SkipWithError("string operation failed");
+      break;
+    }
+    benchmark::DoNotOptimize(result);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kStringSize));
+}
+
+void ReferenceString(State& state, Kind kind, bool decrypt) {
+  const std::string& input = kind == Kind::text ? g_text_string : g_binary_string;
+  ReferenceRun(state, kind, decrypt, reinterpret_cast<const uint8_t*>(input.data()), kStringSize);
+}
+
+void ProductionEngine(State& state, Kind kind, bool decrypt) {
+  Bytes data = kind == Kind::text ? g_text_data : g_binary_data;
+  auto c = std::make_unique<tav::engine::Cipher>();
+  for (auto _ : state) {
+    if (!tav::PrepareCipher(kind)) {
+      state.SkipWithError("PrepareCipher failed");
+      break;
+    }
+    tav::engine::CipherInit(*c, kind);
+    if (decrypt) {
+      tav::engine::CipherDecrypt(*c, data.data(), data.size());
+    } else {
+      tav::engine::CipherEncrypt(*c, data.data(), data.size());
+    }
+    benchmark::ClobberMemory();
+  }
+  tav::engine::CipherWipe(*c);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
+}
+
+// The fixed cost of every string and file operation before its first byte:
+// loading the key files and building the tables.
+void EngineSetup(State& state, Kind kind) {
+  auto c = std::make_unique<tav::engine::Cipher>();
+  for (auto _ : state) {
+    if (!tav::PrepareCipher(kind)) {
+      state.SkipWithError("PrepareCipher failed");
+      break;
+    }
+    tav::engine::CipherInit(*c, kind);
+    benchmark::ClobberMemory();
+  }
+  tav::engine::CipherWipe(*c);
+}
+
+void ReferenceEngine(State& state, Kind kind, bool decrypt) {
+  const Bytes& source = kind == Kind::text ? g_text_data : g_binary_data;
+  ReferenceRun(state, kind, decrypt, source.data(), kReferenceEngineSize);
+}
+
+}  // namespace
+
+void RegisterEngine() {
+  using benchmark::kMicrosecond;
+  using benchmark::kMillisecond;
+  const std::string path = std::string("/") + PathName(tav::engine::ActivePath());
+
+  struct StringOp {
+    const char* name;
+    char* (*op)(char*);
+    Kind kind;
+    bool decrypt;
+  };
+  for (const StringOp& o : {StringOp{"TavTEnc", TavTEnc, Kind::text, false}, StringOp{"TavTDec", TavTDec, Kind::text, true},
+                            StringOp{"TavBEnc", TavBEnc, Kind::binary, false},
+                            StringOp{"TavBDec", TavBDec, Kind::binary, true}}) {
+    if (g_reference) {
+      Add(std::string(o.name) + "/reference", [o](State& s) { ReferenceString(s, o.kind, o.decrypt); })
+          ->Unit(kMicrosecond)->Iterations(20);
+    }
+    Add(o.name + path, [o](State& s) { ProductionString(s, o.op, o.kind); })->Unit(kMicrosecond)->MinTime(0.3);
+  }
+
+  for (Kind kind : {Kind::text, Kind::binary}) {
+    Add(std::string("CipherSetup:") + KindName(kind), [=](State& s) { EngineSetup(s, kind); })
+        ->Unit(kMicrosecond)->MinTime(0.3);
+  }
+  for (Kind kind : {Kind::text, Kind::binary}) {
+    for (bool decrypt : {false, true}) {
+      const std::string name = std::string("CipherTransform:") + KindName(kind) + (decrypt ? "-dec" : "-enc");
+      if (g_reference) {
+        Add(name + "/reference", [=](State& s) { ReferenceEngine(s, kind, decrypt); })
+            ->Unit(kMillisecond)->Iterations(2);
+      }
+      Add(name + path, [=](State& s) { ProductionEngine(s, kind, decrypt); })
+          ->Unit(kMillisecond)->MinTime(0.5)->Repetitions(3);
+    }
+  }
+}
+
+}  // namespace bench

@@ -1,0 +1,249 @@
+// SPDX-License-Identifier: MIT
+// Block and expanded file operations on the path this process runs
+// (TAVSDK_CPU), per worker count (TAVSDK_THREADS, read at every call).
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "bench_common.hpp"
+#include "common/fileio.hpp"
+#include "engine/setup.hpp"
+#include "reference/reference_engine.hpp"
+#include "tavsdk.h"
+
+namespace bench {
+namespace {
+
+using benchmark::State;
+
+constexpr size_t kIoBlock = 64 * kKiB;
+// The fastest getrandom chunk measured here: smaller chunks cost more system
+// calls, and larger ones fall out of the cache between getrandom and write.
+constexpr size_t kRandomChunk = 256 * kKiB;
+// When the encoder has not produced a file yet, the baseline copies this
+// multiple of kExpandSize, the middle of the expansion range.
+constexpr size_t kTypicalExpansion = 34;
+
+// Sets TAVSDK_THREADS for the rows of one worker count; 0 means all CPUs.
+class Workers {
+public:
+  explicit Workers(int count) {
+    if (count > 0) {
+      setenv("TAVSDK_THREADS", std::to_string(count).c_str(), 1);
+    } else {
+      unsetenv("TAVSDK_THREADS");
+    }
+  }
+  ~Workers() { unsetenv("TAVSDK_THREADS"); }
+  Workers(const Workers&) = delete;
+  Workers& operator=(const Workers&) = delete;
+};
+
+// Decryption reads the plain file: any stream of alphabet symbols decrypts at
+// the same speed, and the rows then do not depend on the encryption working.
+void ProductionFile(State& state, FileOp op, const char* source, int workers) {
+  const Workers set(workers);
+  const int64_t size = FileSize(source);
+  for (auto _ : state) {
+    const int status = op(source, kOut);
+    const int64_t written = TakeOutput(state);
+    if (status != 0) {
+      SkipWithStatus(state, status);
+      break;
+    }
+    if (written != size) {
+      state.SkipWithError("destination size differs from the source");
+      break;
+    }
+  }
+  state.SetBytesProcessed(state.iterations() * size);
+}
+
+// The reference engine with the I/O of a block file operation around it.
+bool ReferenceFileRun(Kind kind, bool decrypt, const char* source, const char* destination) {
+  if (!tav::PrepareCipher(kind)) return false;
+  const int in = open(source, O_RDONLY | O_CLOEXEC);
+  const int out = open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  bool ok = in >= 0 && out >= 0;
+  static uint8_t buffer[kIoBlock];
+  while (ok) {
+    const int64_t got = tav::io::ReadFull(in, buffer, sizeof buffer);
+    if (got <= 0) {
+      ok = got == 0;
+      break;
+    }
+    if (decrypt) {
+      tav::reference::Decrypt(buffer, static_cast<size_t>(got));
+    } else {
+      tav::reference::Encrypt(buffer, static_cast<size_t>(got));
+    }
+    ok = tav::io::WriteAll(out, buffer, static_cast<size_t>(got));
+  }
+  if (in >= 0) close(in);
+  if (out >= 0 && close(out) != 0) ok = false;
+  return ok;
+}
+
+void ReferenceFile(State& state, Kind kind, bool decrypt) {
+  const char* source = FilesOf(kind).small;
+  for (auto _ : state) {
+    const bool ok = ReferenceFileRun(kind, decrypt, source, kOut);
+    TakeOutput(state);
+    if (!ok) {
+      state.SkipWithError("reference file run failed");
+      break;
+    }
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kReferenceFileSize));
+}
+
+// Rates of expanded files count expanded bytes (the encoder's output, the
+// decoder's input); the counter "plain" gives the rate in plain bytes.
+void ExpandEncode(State& state, FileOp op, Kind kind, int workers) {
+  const Workers set(workers);
+  const Names& f = FilesOf(kind);
+  int64_t expanded = 0;
+  for (auto _ : state) {
+    const int status = op(f.expand, kOut);
+    state.PauseTiming();
+    const int64_t written = FileSize(kOut);
+    // Kept for the decoder row. Unlinking first avoids a rename over an
+    // existing file, which some file systems answer with an early flush.
+    unlink(f.expanded);
+    if (status != 0 || rename(kOut, f.expanded) != 0) unlink(kOut);
+    state.ResumeTiming();
+    if (status != 0) {
+      SkipWithStatus(state, status);
+      break;
+    }
+    if (written < static_cast<int64_t>(2 * kExpandSize)) {
+      state.SkipWithError("expanded file is too short");
+      break;
+    }
+    expanded += written;
+    if (kind == Kind::binary) g_expanded_size = written;
+  }
+  state.SetBytesProcessed(expanded);
+  state.counters["plain"] = benchmark::Counter(static_cast<double>(state.iterations() * kExpandSize),
+                                               benchmark::Counter::kIsRate);
+}
+
+void ExpandDecode(State& state, FileOp decode, FileOp encode, Kind kind, int workers) {
+  const Workers set(workers);
+  const Names& f = FilesOf(kind);
+  if (FileSize(f.expanded) < 0) {
+    const int status = encode(f.expand, f.expanded);
+    if (status != 0) {
+      SkipWithStatus(state, status);
+      return;
+    }
+  }
+  const int64_t size = FileSize(f.expanded);
+  for (auto _ : state) {
+    const int status = decode(f.expanded, kOut);
+    const int64_t written = TakeOutput(state);
+    if (status != 0) {
+      SkipWithStatus(state, status);
+      break;
+    }
+    if (written != static_cast<int64_t>(kExpandSize)) {
+      state.SkipWithError("decoded file size differs from the plain file");
+      break;
+    }
+  }
+  state.SetBytesProcessed(state.iterations() * size);
+  state.counters["plain"] = benchmark::Counter(static_cast<double>(state.iterations() * kExpandSize),
+                                               benchmark::Counter::kIsRate);
+}
+
+// What the expanded encoder is measured against: the same number of bytes as
+// its binary output, taken from getrandom and written to a file.
+void GetrandomCopy(State& state) {
+  const size_t total = g_expanded_size > 0 ? static_cast<size_t>(g_expanded_size) : kTypicalExpansion * kExpandSize;
+  static uint8_t buffer[kRandomChunk];
+  for (auto _ : state) {
+    const int fd = open(kOut, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    bool ok = fd >= 0;
+    for (size_t left = total; ok && left > 0;) {
+      const size_t want = left < sizeof buffer ? left : sizeof buffer;
+      size_t have = 0;
+      while (ok && have < want) {
+        const ssize_t got = getrandom(buffer + have, want - have, 0);
+        if (got < 0 && errno == EINTR) continue;
+        ok = got > 0;
+        if (ok) have += static_cast<size_t>(got);
+      }
+      ok = ok && tav::io::WriteAll(fd, buffer, want);
+      left -= want;
+    }
+    if (fd >= 0 && close(fd) != 0) ok = false;
+    TakeOutput(state);
+    if (!ok) {
+      state.SkipWithError("getrandom or write failed");
+      break;
+    }
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * total));
+}
+
+// Worker counts of the rows: 1, 2 and all CPUs this process may run on.
+std::string WorkersName(int workers) {
+  if (workers > 0) return "/threads:" + std::to_string(workers);
+  cpu_set_t set;
+  const int all = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+  return "/threads:all(" + std::to_string(all) + ")";
+}
+
+}  // namespace
+
+void RegisterFiles() {
+  using benchmark::kMillisecond;
+  const std::string path = std::string("/") + PathName(tav::engine::ActivePath());
+  constexpr int kWorkerCounts[] = {1, 2, 0};
+
+  struct FileRow {
+    const char* name;
+    FileOp op;
+    Kind kind;
+    bool decrypt;
+  };
+  for (const FileRow& o : {FileRow{"TavTextFileEnc", TavTextFileEnc, Kind::text, false},
+                           FileRow{"TavTextFileDec", TavTextFileDec, Kind::text, true},
+                           FileRow{"TavBinaryFileEnc", TavBinaryFileEnc, Kind::binary, false},
+                           FileRow{"TavBinaryFileDec", TavBinaryFileDec, Kind::binary, true}}) {
+    if (g_reference) {
+      Add(std::string(o.name) + "/reference", [o](State& s) { ReferenceFile(s, o.kind, o.decrypt); })
+          ->Unit(kMillisecond)->Iterations(2);
+    }
+    for (int workers : kWorkerCounts) {
+      Add(o.name + path + WorkersName(workers),
+          [o, workers](State& s) { ProductionFile(s, o.op, FilesOf(o.kind).plain, workers); })
+          ->Unit(kMillisecond)->Iterations(3)->Repetitions(3);
+    }
+  }
+
+  struct ExpandRow {
+    const char* name;
+    FileOp encode;
+    FileOp decode;
+    Kind kind;
+  };
+  for (const ExpandRow& o : {ExpandRow{"TavTExpandFile", TavTExpandFileEnc, TavTExpandFileDec, Kind::text},
+                             ExpandRow{"TavBExpandFile", TavBExpandFileEnc, TavBExpandFileDec, Kind::binary}}) {
+    for (int workers : kWorkerCounts) {
+      Add(o.name + std::string("Enc") + path + WorkersName(workers),
+          [o, workers](State& s) { ExpandEncode(s, o.encode, o.kind, workers); })
+          ->Unit(kMillisecond)->Iterations(3);
+      Add(o.name + std::string("Dec") + path + WorkersName(workers),
+          [o, workers](State& s) { ExpandDecode(s, o.decode, o.encode, o.kind, workers); })
+          ->Unit(kMillisecond)->Iterations(3);
+    }
+  }
+  Add("getrandom-copy/baseline", GetrandomCopy)->Unit(kMillisecond)->Iterations(3);
+}
+
+}  // namespace bench

@@ -1,0 +1,8 @@
+// SPDX-License-Identifier: MIT
+#include "common/scratch.hpp"
+
+namespace tav {
+
+Scratch scratch;
+
+}  // namespace tav
