@@ -110,11 +110,10 @@ extern Cipher cipher;
 void PortableTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt);
 
 #if defined(__x86_64__)
-// AVX2 kernel (cipher_avx2.cpp).
+// AVX2 and AVX-512 VBMI kernels (cipher_avx2.cpp, cipher_avx512.cpp); the
+// CPU checks that guard them are in cpu_x86.cpp.
 bool Avx2Supported();
 void Avx2Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt);
-
-// AVX-512 VBMI kernel (cipher_avx512.cpp).
 bool Avx512Supported();
 void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt);
 #endif

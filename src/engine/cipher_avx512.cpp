@@ -18,7 +18,6 @@
 
 #if defined(__x86_64__)
 
-#include <cpuid.h>
 #include <immintrin.h>
 
 #include <algorithm>
@@ -27,32 +26,6 @@
 #include "common/wipe.hpp"
 
 namespace tav::engine {
-
-// The check runs on any x86-64 CPU, so it must not be built for AVX-512.
-#define TAV_ANY_X86_64 __attribute__((target("no-avx512f")))
-
-TAV_ANY_X86_64 static bool CpuAndOsSupportAvx512Vbmi() {
-  unsigned eax, ebx, ecx, edx;
-  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || (ecx & bit_OSXSAVE) == 0) return false;
-  // The OS must save the opmask and all ZMM state: XCR0 bits 1, 2, 5, 6, 7.
-  uint32_t xcr0_lo, xcr0_hi;
-  __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
-  if ((xcr0_lo & 0xE6u) != 0xE6u) return false;
-  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
-  return (ebx & bit_AVX512F) != 0 && (ebx & bit_AVX512BW) != 0 && (ecx & bit_AVX512VBMI) != 0;
-}
-
-TAV_ANY_X86_64 bool Avx512Supported() {
-  // CPUID is slow under a hypervisor; ask once. 0 unknown, 1 no, 2 yes.
-  // (Builtins: std::atomic's members cannot be inlined across the target change.)
-  static int known = 0;
-  int answer = __atomic_load_n(&known, __ATOMIC_RELAXED);
-  if (answer == 0) {
-    answer = CpuAndOsSupportAvx512Vbmi() ? 2 : 1;
-    __atomic_store_n(&known, answer, __ATOMIC_RELAXED);
-  }
-  return answer == 2;
-}
 
 namespace {
 
