@@ -21,6 +21,7 @@
 #include "engine/cipher.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -45,11 +46,26 @@ inline Offsets Get(const uint16_t* lanes) {
 
 inline void Put(uint16_t* lanes, Offsets v) { std::memcpy(lanes, &v, sizeof v); }
 
-// (a + b) mod n for lanes below n.
-inline Offsets AddModN(Offsets a, Offsets b, int16_t n) {
-  const Offsets t = a + b - n;
+// (a + b) mod n for lanes a and b below n, with b given as b - n: the chunk
+// steps are kept that way, which saves a subtraction at every chunk.
+inline Offsets AddModN(Offsets a, Offsets b_less_n, int16_t n) {
+  const Offsets t = a + b_less_n;
   return t + ((t >> 15) & n);
 }
+
+// Where byte l of eight bytes read as one word lies in it.
+constexpr uint32_t ByteShift(uint32_t l) { return std::endian::native == std::endian::little ? 8 * l : 56 - 8 * l; }
+
+// 0xFF in every byte of the word that is kNotInAlphabet, 0 in the others.
+// Alphabet indexes are below 0xFF, so only 0xFF has all low seven bits set
+// and the top bit too; adding 1 to the low seven bits never carries out.
+constexpr uint64_t OutsideMask(uint64_t index) {
+  constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  const uint64_t top = ((index & kLow7) + kOnes) & index & ~kLow7;
+  return (top >> 7) * 0xFF;
+}
+static_assert(OutsideMask(0xFF00FF7F80969601ull) == 0xFF00FF0000000000ull);
 
 // f(std::integral_constant<uint32_t, i>) for i = 0 .. kWheels - 1.
 template <class F>
@@ -86,8 +102,8 @@ void Transform(Cipher& c, uint8_t* data, size_t len) {
     for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
       rows[p] = kDecrypt ? c.inv[r] : c.fwd[r];
       // (off + l * delta) mod n for the lanes; both terms are below n.
-      Put(off[p], AddModN(Get(c.lane_step[p].data()), Offsets{} + static_cast<int16_t>(s.off[r]), n16));
-      chunk_step[p] = Offsets{} + static_cast<int16_t>(kLanes * c.delta[p] % n);
+      Put(off[p], AddModN(Get(c.lane_step[p].data()), Offsets{} + static_cast<int16_t>(s.off[r] - n16), n16));
+      chunk_step[p] = Offsets{} + static_cast<int16_t>(kLanes * c.delta[p] % n - n);
     }
     for (uint32_t done = 0; done < run; done += kLanes) {
       const uint32_t lanes = std::min(kLanes, run - done);
@@ -108,7 +124,23 @@ void Transform(Cipher& c, uint8_t* data, size_t len) {
       }
       const uint16_t(*disp)[kLanes] = kDecrypt ? back : off;
       size_t x[kLanes];
-      for (uint32_t l = 0; l < kLanes; ++l) x[l] = kText ? c.to_index[io[l]] : io[l];
+      // Text: the chunk's eight bytes are read as one word, and the bytes
+      // outside the alphabet become a mask word that waits out the lookups in
+      // one slot, instead of eight table reads and tests at the end.
+      uint64_t keep = 0;
+      if constexpr (kText) {
+        uint64_t in;
+        std::memcpy(&in, io, sizeof in);
+        uint64_t index = 0;
+        for (uint32_t l = 0; l < kLanes; ++l) {
+          const uint8_t i = c.to_index[static_cast<uint8_t>(in >> ByteShift(l))];
+          x[l] = i;
+          index |= uint64_t{i} << ByteShift(l);
+        }
+        keep = OutsideMask(index);
+      } else {
+        for (uint32_t l = 0; l < kLanes; ++l) x[l] = io[l];
+      }
       // Every position is a constant: the rows and displacements are read
       // at fixed places, and no loop counter competes with x for registers.
       auto step = [&](auto p) {
@@ -134,6 +166,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len) {
       }
       // The input bytes are still in the buffer: nothing but x stays live
       // across the lookups.
+      uint64_t symbols = 0;
       for (uint32_t l = 0; l < kLanes; ++l) {
         size_t v = x[l];
         if constexpr (kDecrypt) {
@@ -141,13 +174,17 @@ void Transform(Cipher& c, uint8_t* data, size_t len) {
           v = v >= o ? v - o : v + n - o;
         }
         if constexpr (kText) {
-          // Branch-free: bytes outside the alphabet come in unpredictable mixes.
-          const uint8_t b = io[l];
-          const auto keep = static_cast<uint8_t>(-static_cast<int>(c.to_index[b] == kNotInAlphabet));
-          io[l] = static_cast<uint8_t>((b & keep) | (c.to_symbol[v] & ~keep));
+          symbols |= uint64_t{c.to_symbol[v]} << ByteShift(l);
         } else {
           io[l] = static_cast<uint8_t>(v);
         }
+      }
+      if constexpr (kText) {
+        // Branch-free: bytes outside the alphabet come in unpredictable mixes.
+        uint64_t in;
+        std::memcpy(&in, io, sizeof in);
+        const uint64_t out = (in & keep) | (symbols & ~keep);
+        std::memcpy(io, &out, sizeof out);
       }
       if (lanes < kLanes) std::memcpy(chunk, pad, lanes);
       if (done + kLanes < run) {
