@@ -91,13 +91,9 @@ int BlockData(FileJob& job, bool decrypt, const Split& split) {
     const auto bytes = static_cast<uint64_t>(job.size);
     const uint64_t ranges = (bytes + split.grain - 1) / split.grain;
     BlockWork work{job.source.get(), job.dest.get(), decrypt, bytes, split.grain, Ranges(ranges)};
-    (void)engine::ActivePath();  // settled before any worker asks
-    workers::Run(static_cast<int>(std::min<uint64_t>(ranges, static_cast<uint64_t>(split.workers))), BlockWorker,
-                 &work, scratch.worker_space);
-    if (const int status = work.ranges.Status(); status != kDone) return status;
-    // A source that shrank ends the output where it ended; ranges after that
-    // point may have been written already.
-    if (work.ranges.Stopped()) return ::ftruncate(job.dest.get(), work.ranges.OutEnd()) == 0 ? kDone : kBadDest;
+    bool ended = false;
+    const int status = RunSplit(work.ranges, ranges, split.workers, BlockWorker, &work, job.dest.get(), ended);
+    if (status != kDone || ended) return status;
     engine::CipherSkip(engine::cipher, bytes);
     if (::lseek(job.source.get(), job.size, SEEK_SET) != job.size) return kBadSource;
     if (::lseek(job.dest.get(), job.size, SEEK_SET) != job.size) return kBadDest;

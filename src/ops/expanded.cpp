@@ -273,13 +273,9 @@ int ExpandedData(Kind kind, bool decode, FileJob& job, const Split& split) {
     }
     const uint64_t ranges = (units + split.grain - 1) / split.grain;
     ExpandWork work{kind, decode, &job, units, bytes, round_bytes, split.grain, Ranges(ranges)};
-    (void)engine::ActivePath();  // settled before any worker asks
-    workers::Run(static_cast<int>(std::min<uint64_t>(ranges, static_cast<uint64_t>(split.workers))), ExpandWorker,
-                 &work, scratch.worker_space);
-    if (const int status = work.ranges.Status(); status != kDone) return status;
-    // A source that shrank ends the output where it ended; ranges after that
-    // point may have been written already.
-    if (work.ranges.Stopped()) return ::ftruncate(job.dest.get(), work.ranges.OutEnd()) == 0 ? kDone : kBadDest;
+    bool ended = false;
+    const int status = RunSplit(work.ranges, ranges, split.workers, ExpandWorker, &work, job.dest.get(), ended);
+    if (status != kDone || ended) return status;
     engine::CipherSkip(engine::cipher, units);
   }
   // The rest, to the end of the file whatever its size at the start, follows

@@ -5,9 +5,15 @@
 // that ends early ends the output there, as a single thread would.
 #pragma once
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
+#include "common/scratch.hpp"
+#include "common/workers.hpp"
+#include "engine/cipher.hpp"
 #include "ops/fileops.hpp"
 #include "ops/ops.hpp"
 
@@ -79,5 +85,23 @@ private:
   std::atomic<uint64_t> failed_{kNone};
   std::atomic<int64_t> out_end_{INT64_MAX};
 };
+
+// Runs body on up to `workers` threads (never more than `count` ranges), then
+// settles the ranges: the status of the first failing one; or, when the
+// source ended inside the split, the destination cut where it ended and
+// `ended` set (nothing follows); otherwise kDone, and the caller goes on
+// after the split.
+inline int RunSplit(Ranges& ranges, uint64_t count, int workers, workers::Body body, void* work, int dest,
+                    bool& ended) {
+  (void)engine::ActivePath();  // settled before any worker asks
+  workers::Run(static_cast<int>(std::min<uint64_t>(count, static_cast<uint64_t>(workers))), body, work,
+               scratch.worker_space);
+  ended = false;
+  if (const int status = ranges.Status(); status != kDone) return status;
+  if (!ranges.Stopped()) return kDone;
+  // Ranges after the point where the source ended may have been written.
+  ended = true;
+  return ::ftruncate(dest, ranges.OutEnd()) == 0 ? kDone : kBadDest;
+}
 
 }  // namespace tav::ops
