@@ -73,6 +73,9 @@
 #ifndef TAVSDK_H
 #define TAVSDK_H
 
+#include <stddef.h>
+#include <stdint.h>
+
 #include "tavsdk_version.h"
 
 #if defined(TAVSDK_BUILDING)
@@ -85,13 +88,21 @@
 extern "C" {
 #endif
 
-/* Status codes of the file operations, the scramblers and TavKillFile. */
-#define TAV_OK 0         /* success */
-#define TAV_NO_KEYS 1    /* no usable keys of the alphabet (k6.dat for TavXScrambleFile) */
-#define TAV_BAD_SOURCE 2 /* source (or the file to scramble or wipe) missing, unusable, or a read error */
-#define TAV_BAD_DEST 3   /* destination missing, unusable, the source itself, or a write error */
-#define TAV_BAD_BLOCKS 4 /* TavScrambleFile: block count or size out of range */
-#define TAV_PAST_END 5   /* TavScrambleFile: the blocks reach past the end of the file */
+/* Status codes of every operation. The process-wide functions return
+ * TAV_OK ... TAV_PAST_END only; the core interface (tav_...) adds the rest. */
+typedef enum tav_status {
+  TAV_OK = 0,            /* success */
+  TAV_NO_KEYS = 1,       /* no usable keys of the alphabet (k6.dat for TavXScrambleFile) */
+  TAV_BAD_SOURCE = 2,    /* source (or the file to scramble or wipe) missing, unusable, or a read error */
+  TAV_BAD_DEST = 3,      /* destination missing, unusable, the source itself, or a write error */
+  TAV_BAD_BLOCKS = 4,    /* scramblers: block count or size out of range */
+  TAV_PAST_END = 5,      /* scramblers: the blocks reach past the end of the file */
+  TAV_CANCELLED = 6,     /* the progress callback asked to stop; nothing of the output remains */
+  TAV_BAD_ARGUMENT = 7,  /* a null pointer, an unknown flag or alphabet, a refused passphrase, too little room */
+  TAV_NO_MEMORY = 8,     /* an object could not be allocated */
+  TAV_EXISTS = 9,        /* the destination exists and TAV_REPLACE was not given */
+  TAV_COPY_KEPT = 10     /* whole-file reversal: the write-back failed; the complete reversed copy is kept */
+} tav_status;
 
 /* The exact texts copied into cmd. There are two spaces after "data.". */
 #define TAV_MSG_NO_TEXT_KEYS "Missing System data.  Issue TavGenTextKeys."
@@ -246,6 +257,230 @@ TAVSDK_API int TavKillFile(const char *path);
 TAVSDK_API int TavShutdown(void);
 TAVSDK_API int KillTheFile(const char *path);
 TAVSDK_API void UpdateDecFile(void);
+
+/* ==== Core interface ========================================================
+ *
+ * Keys as values, buffers and streams of any length, descriptors, and paths
+ * relative to a directory descriptor. Nothing here touches a process-wide
+ * variable, the current directory or cmd: every call works on the objects
+ * the caller passes, and any number of threads may call at once on distinct
+ * objects (a key set may be shared by any number of threads; an encoder or a
+ * decoder belongs to one thread at a time). The output is byte for byte the
+ * same as that of the process-wide functions above with the same keys.
+ *
+ * Memory. Only the *_new and *_load functions allocate (and say so); every
+ * other call works in the objects it is given, on the caller's stack (at
+ * most about 200 KiB) and, for large regular files, in worker threads it
+ * joins before it returns. Objects are freed with their *_free function,
+ * which first overwrites every byte of key material they hold.
+ *
+ * Errors. Every call returns a tav_status. Calls that make system calls take
+ * `int *error` (may be NULL): it receives the errno of the system call that
+ * failed, or 0 when the failure was not a system call's. tav_strerror names a
+ * status. The core keeps no message buffer and never prints.
+ *
+ * Signals. Calls may be interrupted by signal handlers (EINTR is retried).
+ * Worker threads run with every signal blocked. */
+
+/* The two alphabets: 151 text symbols (bytes outside it pass through
+ * unchanged) or all 256 byte values. */
+typedef enum tav_alphabet { TAV_TEXT = 1, TAV_BINARY = 2 } tav_alphabet;
+
+/* A short English text for a status ("no usable keys", ...); never NULL, a
+ * static string, also for values that are no status. */
+TAVSDK_API const char *tav_strerror(int status);
+
+/* ---- Key sets -------------------------------------------------------------
+ * A key set holds everything the operations of one alphabet need: the wheels,
+ * the stepping parameters, the master key schedule, and the pad tables of the
+ * expanded mode (k5) and of the variable-block scrambler (k6.dat). It is
+ * immutable once made and may be used by any number of threads at once. It
+ * must outlive every encoder and decoder made from it. */
+typedef struct tav_keys tav_keys;
+
+/* Only this many leading bytes of a passphrase affect the keys; the rest is
+ * ignored (as every implementation of this system does). In UTF-8 a
+ * character may take several bytes. */
+#define TAV_PASSPHRASE_BYTES 18
+
+/* Derives the key set of `alphabet` from a passphrase, in memory only: no
+ * file is read or written. The result is exactly what TavGenTextKeys /
+ * TavGenBinaryKeys would write to the key files, with the master key
+ * schedule that generation leaves behind.
+ * `passphrase` is `length` bytes (not NUL-terminated; only the first
+ * TAV_PASSPHRASE_BYTES count). Allocates the key set (about 250 KiB); on
+ * success *keys owns it, else *keys is NULL.
+ * Returns TAV_OK; TAV_BAD_ARGUMENT for a null pointer, an unknown alphabet, an
+ * empty passphrase or one that holds a 0 byte (no other implementation could
+ * derive keys from it); TAV_NO_MEMORY. */
+TAVSDK_API tav_status tav_keys_new(tav_keys **keys, tav_alphabet alphabet, const void *passphrase, size_t length);
+
+/* Reads the key files of `alphabet` (k1..k5 of it and k6.dat) from the
+ * directory `dirfd` (AT_FDCWD: the current directory) with the rules of the
+ * process-wide functions: k1 must be a complete wheel file; a missing k3 or
+ * k4 gives the built-in stepping defaults; a k5 or k6.dat that is missing or
+ * damaged leaves that pad table out (the operations that need it then return
+ * TAV_NO_KEYS); anything that exists but is not a readable regular file is
+ * damaged. Key files are never written.
+ * The master key schedule is in no key file: it lives only in the memory of
+ * whoever generated the keys. The loaded set takes the schedule of `master`
+ * (a key set made by tav_keys_new from the same passphrase, of either
+ * alphabet, or any other), or, with NULL, the all-zero schedule of a process
+ * that has generated nothing.
+ * Allocates as tav_keys_new. Returns TAV_OK; TAV_BAD_ARGUMENT; TAV_NO_KEYS
+ * when k1, k3 or k4 is missing or damaged (*error: the errno of the failed
+ * open or read, 0 for a file of the wrong size or content); TAV_NO_MEMORY. */
+TAVSDK_API tav_status tav_keys_load(tav_keys **keys, tav_alphabet alphabet, int dirfd, const tav_keys *master,
+                                    int *error);
+
+/* Writes the key files of the set into the directory `dirfd`, as key
+ * generation does: k1..k5 of its alphabet and k6.dat (those it holds), each
+ * a new file of mode 0600 that replaces the name (a symbolic link at a name is
+ * replaced, never followed). Returns TAV_OK; TAV_BAD_ARGUMENT for a null key
+ * set; TAV_BAD_DEST when a file cannot be created or fully written (*error
+ * says why; the files written before it stay). */
+TAVSDK_API tav_status tav_keys_save(const tav_keys *keys, int dirfd, int *error);
+
+/* The alphabet of a key set (0 for NULL). */
+TAVSDK_API tav_alphabet tav_keys_alphabet(const tav_keys *keys);
+
+/* Overwrites every byte of the key set and releases it. NULL is ignored. */
+TAVSDK_API void tav_keys_free(tav_keys *keys);
+
+/* ---- Block mode on buffers --------------------------------------------------
+ * Encrypts or decrypts `length` bytes that stand at byte `offset` of a
+ * message: the stepping of the cipher depends only on the position, so one
+ * call may transform a whole message, or the caller may cut a message into
+ * pieces of any size and pass each with its offset, in any order and on any
+ * threads. `in` and `out` may be the same buffer (in place); other overlaps
+ * are not allowed. Any length, 0 included. Allocates nothing.
+ * Returns TAV_OK, or TAV_BAD_ARGUMENT for a null key set or a null buffer with
+ * a non-zero length. */
+TAVSDK_API tav_status tav_block_encrypt(const tav_keys *keys, uint64_t offset, const void *in, void *out,
+                                        size_t length);
+TAVSDK_API tav_status tav_block_decrypt(const tav_keys *keys, uint64_t offset, const void *in, void *out,
+                                        size_t length);
+
+/* ---- Expanded mode as a stream ----------------------------------------------
+ * The expanded layout: each ciphertext byte is followed by a run of random
+ * filler symbols whose length comes from the key set's k5 pad table. */
+
+/* A source of random bytes for the fillers: fills `length` bytes and returns
+ * 0, or returns an errno value to fail the call. The encoder turns the bytes
+ * into filler symbols of the alphabet. The default is the operating system's
+ * random source (getrandom). */
+typedef int (*tav_fill_fn)(void *context, void *buffer, size_t length);
+
+/* The size of the expanded form of a message of `plain_length` bytes, in
+ * *expanded_length. Returns TAV_OK; TAV_NO_KEYS when the key set has no k5
+ * pad table; TAV_BAD_ARGUMENT (null pointers, or a size past 2^64). */
+TAVSDK_API tav_status tav_expanded_size(const tav_keys *keys, uint64_t plain_length, uint64_t *expanded_length);
+
+/* Encoder: plain chunks of any size in, expanded bytes out, as one message. */
+typedef struct tav_encoder tav_encoder;
+
+/* Makes an encoder at the start of a message. `fill` (NULL: the system's
+ * random source) and its `context` supply the filler bytes. Allocates the
+ * encoder. Returns TAV_OK; TAV_BAD_ARGUMENT; TAV_NO_KEYS without a k5 pad
+ * table; TAV_NO_MEMORY. */
+TAVSDK_API tav_status tav_encoder_new(tav_encoder **encoder, const tav_keys *keys, tav_fill_fn fill, void *context);
+
+/* The exact number of bytes the next tav_encoder_update with `in_length`
+ * bytes writes (SIZE_MAX when that does not fit a size_t). */
+TAVSDK_API size_t tav_encoder_size(const tav_encoder *encoder, size_t in_length);
+
+/* Encodes `in_length` bytes into `out`, which has room for `out_capacity`
+ * bytes; *out_length receives tav_encoder_size(encoder, in_length). Every
+ * unit is written whole: no final call is needed. Returns TAV_OK;
+ * TAV_BAD_ARGUMENT (null pointers, or less room than needed: nothing is
+ * consumed); TAV_BAD_SOURCE when the filler source fails (the encoder is
+ * then unusable). */
+TAVSDK_API tav_status tav_encoder_update(tav_encoder *encoder, const void *in, size_t in_length, void *out,
+                                         size_t out_capacity, size_t *out_length);
+
+TAVSDK_API void tav_encoder_free(tav_encoder *encoder);
+
+/* Decoder: expanded chunks cut anywhere (inside a filler run too) in, plain
+ * bytes out. A message that ends inside a filler run has given every byte. */
+typedef struct tav_decoder tav_decoder;
+
+TAVSDK_API tav_status tav_decoder_new(tav_decoder **decoder, const tav_keys *keys);
+
+/* Decodes `in_length` expanded bytes into `out`, which must have room for
+ * `in_length` bytes (the plain bytes are always fewer); *out_length receives
+ * their number. Returns TAV_OK or TAV_BAD_ARGUMENT. */
+TAVSDK_API tav_status tav_decoder_update(tav_decoder *decoder, const void *in, size_t in_length, void *out,
+                                         size_t *out_length);
+
+TAVSDK_API void tav_decoder_free(tav_decoder *decoder);
+
+/* ---- Descriptors and files --------------------------------------------------*/
+
+/* Flags of the descriptor and file operations. */
+#define TAV_EXPANDED 0x1u    /* the expanded mode instead of the block mode */
+#define TAV_REPLACE 0x2u     /* files: an existing destination is replaced atomically */
+#define TAV_SOURCE_MODE 0x4u /* files: the destination gets the source's permission bits */
+
+/* Total of a progress report when the size is not known (pipes). */
+#define TAV_SIZE_UNKNOWN UINT64_MAX
+
+/* Progress: `done` input bytes of `total` (TAV_SIZE_UNKNOWN when unknown).
+ * Called on the caller's thread, about ten times a second at most, and once
+ * at the end; a non-zero return stops the call with TAV_CANCELLED. */
+typedef int (*tav_progress_fn)(void *context, uint64_t done, uint64_t total);
+
+/* Encrypts or decrypts everything `in_fd` gives until its end into `out_fd`,
+ * in the block mode or (TAV_EXPANDED) the expanded mode. Pipes, sockets,
+ * terminals and regular files; descriptors in non-blocking mode are waited
+ * for. Reading starts at the input's current offset and writing at the
+ * output's; both offsets end after what was read and written. Regular files
+ * of a few MiB or more are shared among worker threads, as in the
+ * process-wide functions (TAVSDK_THREADS).
+ * `progress` may be NULL. Returns TAV_OK; TAV_BAD_ARGUMENT (null key set,
+ * unknown flag: TAV_REPLACE and TAV_SOURCE_MODE do not apply here);
+ * TAV_NO_KEYS (expanded mode without a k5 pad table); TAV_BAD_SOURCE (a read
+ * error); TAV_BAD_DEST (a write error); TAV_CANCELLED. After a failure the
+ * output holds some prefix of the result. */
+TAVSDK_API tav_status tav_fd_encrypt(const tav_keys *keys, int in_fd, int out_fd, unsigned flags,
+                                     tav_progress_fn progress, void *context, int *error);
+TAVSDK_API tav_status tav_fd_decrypt(const tav_keys *keys, int in_fd, int out_fd, unsigned flags,
+                                     tav_progress_fn progress, void *context, int *error);
+
+/* Encrypts or decrypts the file `source` (relative to `source_dirfd`, or
+ * AT_FDCWD) into `destination` (relative to `dest_dirfd`). The source must be
+ * a regular file (links are followed to read). The output is written to an
+ * unnamed file in the destination's directory and takes the name only when
+ * it is complete and flushed: after any failure, signal or crash nothing new
+ * is at the name. Without TAV_REPLACE an existing destination is refused
+ * (TAV_EXISTS, nothing touched); with it, an existing regular file is
+ * replaced in one step, and stays whole until then. A destination that is a
+ * symbolic link is replaced as a name (its target never opened) when the link
+ * leads to a regular file or nowhere; a link to anything else, or anything
+ * else but a regular file at the name, is refused (TAV_BAD_DEST). New files
+ * get mode 0666 less the umask, or the source's permission bits with
+ * TAV_SOURCE_MODE.
+ * Returns TAV_OK; TAV_BAD_ARGUMENT; TAV_NO_KEYS; TAV_BAD_SOURCE; TAV_BAD_DEST
+ * (also when the destination is the source by any spelling); TAV_EXISTS;
+ * TAV_CANCELLED. */
+TAVSDK_API tav_status tav_file_encrypt_at(const tav_keys *keys, int source_dirfd, const char *source,
+                                          int dest_dirfd, const char *destination, unsigned flags,
+                                          tav_progress_fn progress, void *context, int *error);
+TAVSDK_API tav_status tav_file_decrypt_at(const tav_keys *keys, int source_dirfd, const char *source,
+                                          int dest_dirfd, const char *destination, unsigned flags,
+                                          tav_progress_fn progress, void *context, int *error);
+
+/* The scramblers and the wipe of the process-wide functions, relative to a
+ * directory descriptor. tav_scramble_at: as TavScrambleFile, except that the
+ * whole-file reversal (count 1) keeps its scratch copy in the file's own
+ * directory under the file's name followed by ".reversed"; when the
+ * write-back fails, the copy is kept there, complete, and the result is
+ * TAV_COPY_KEPT. tav_xscramble_at: as TavXScrambleFile with the k6.dat pad
+ * table of `keys` (TAV_NO_KEYS without one). tav_wipe_at: as TavKillFile,
+ * except that once the file's own bytes are overwritten, a full file system
+ * does not stop the passes over the rest of the last block or the removal. */
+TAVSDK_API tav_status tav_scramble_at(int dirfd, const char *path, int count, int size, int *error);
+TAVSDK_API tav_status tav_xscramble_at(const tav_keys *keys, int dirfd, const char *path, int *error);
+TAVSDK_API tav_status tav_wipe_at(int dirfd, const char *path, int *error);
 
 #ifdef __cplusplus
 }
