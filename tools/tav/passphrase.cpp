@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <iterator>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -28,35 +29,47 @@ extern "C" void RestoreTtyAndRaise(int sig) {
   raise(sig);
 }
 
-// First line of the file, without its line end. Pipes are fine here (for
-// example `--passphrase-file <(command)`): reading them is the point.
-int ReadFirstLine(const std::string& path, std::string& line) {
+// The first line from `fd`, without its line end, read a byte at a time so
+// that nothing after it is taken from a descriptor shared with the data
+// (`--passphrase-fd 0`). Pipes are fine (`--passphrase-file <(command)`).
+int ReadFirstLine(int fd, const std::string& name, std::string& line) {
+  char buffer[kMaxLine];
+  size_t used = 0;
+  while (used < sizeof buffer) {
+    const ssize_t n = read(fd, buffer + used, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      std::fprintf(stderr, "tav: %s: cannot read the passphrase: %s\n", name.c_str(), std::strerror(errno));
+      explicit_bzero(buffer, sizeof buffer);
+      return kUsageError;
+    }
+    if (n == 0 || buffer[used] == '\n') break;
+    ++used;
+  }
+  if (used > 0 && buffer[used - 1] == '\r') --used;
+  line.assign(buffer, used);
+  explicit_bzero(buffer, sizeof buffer);
+  if (line.find('\0') != std::string::npos) {
+    std::fprintf(stderr, "tav: %s: the passphrase holds a NUL byte, which no implementation can use\n", name.c_str());
+    return kUsageError;
+  }
+  return 0;
+}
+
+int ReadPassphraseFile(const std::string& path, std::string& line) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
     std::fprintf(stderr, "tav: %s: cannot open the passphrase file: %s\n", path.c_str(), std::strerror(errno));
     return kUsageError;
   }
-  char buffer[kMaxLine];
-  size_t used = 0;
-  while (used < sizeof buffer && std::memchr(buffer, '\n', used) == nullptr) {
-    const ssize_t n = read(fd, buffer + used, sizeof buffer - used);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      std::fprintf(stderr, "tav: %s: cannot read the passphrase file: %s\n", path.c_str(), std::strerror(errno));
-      close(fd);
-      explicit_bzero(buffer, sizeof buffer);
-      return kUsageError;
-    }
-    if (n == 0) break;
-    used += static_cast<size_t>(n);
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+    std::fprintf(stderr, "tav: warning: %s is readable by others (mode %04o); chmod go-r %s\n", path.c_str(),
+                 static_cast<unsigned>(st.st_mode & 07777), path.c_str());
   }
+  const int status = ReadFirstLine(fd, path, line);
   close(fd);
-  size_t end = 0;
-  while (end < used && buffer[end] != '\n') ++end;
-  if (end > 0 && buffer[end - 1] == '\r') --end;
-  line.assign(buffer, end);
-  explicit_bzero(buffer, sizeof buffer);
-  return 0;
+  return status;
 }
 
 // One line from the terminal with echo off; the terminal is restored on
@@ -93,7 +106,7 @@ int Prompt(int tty, const char* text, std::string& line) {
 int PromptOnTerminal(bool confirm, std::string& passphrase) {
   const int tty = open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
   if (tty < 0) {
-    std::fputs("tav: no passphrase: use --passphrase-file FILE or TAV_PASSPHRASE, or run on a terminal\n", stderr);
+    std::fputs("tav: no passphrase: use --passphrase-file FILE, --passphrase-fd N or TAV_PASSPHRASE, or run on a terminal\n", stderr);
     return kUsageError;
   }
   if (tcgetattr(tty, &g_saved_tty) != 0) {
@@ -133,10 +146,12 @@ void ClearPassphrase(std::string& passphrase) {
   passphrase.clear();
 }
 
-int ReadPassphrase(const std::string& file, bool confirm, std::string& passphrase) {
+int ReadPassphrase(const PassphraseSource& source, bool confirm, std::string& passphrase) {
   int status = 0;
-  if (!file.empty()) {
-    status = ReadFirstLine(file, passphrase);
+  if (!source.file.empty()) {
+    status = ReadPassphraseFile(source.file, passphrase);
+  } else if (source.fd >= 0) {
+    status = ReadFirstLine(source.fd, "descriptor " + std::to_string(source.fd), passphrase);
   } else if (const char* env = std::getenv("TAV_PASSPHRASE")) {
     passphrase = env;
   } else {
@@ -145,6 +160,10 @@ int ReadPassphrase(const std::string& file, bool confirm, std::string& passphras
   if (status == 0 && passphrase.empty()) {
     std::fputs("tav: the passphrase is empty\n", stderr);
     status = kUsageError;
+  }
+  if (status == 0 && passphrase.size() > TAV_PASSPHRASE_BYTES) {
+    std::fprintf(stderr, "tav: warning: the passphrase is %zu bytes long; only its first %d bytes count\n",
+                 passphrase.size(), TAV_PASSPHRASE_BYTES);
   }
   if (status != 0) ClearPassphrase(passphrase);
   return status;

@@ -1,0 +1,317 @@
+// SPDX-License-Identifier: MIT
+#include "cipher.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "console.hpp"
+#include "encoding.hpp"
+
+namespace tavtool {
+
+namespace {
+
+constexpr const char* kSuffix = ".tav";
+
+// One input and where its result goes; "-" is standard input or output.
+struct Job {
+  std::string source;
+  std::string destination;
+  int in_fd = -1;          // the source, held when the core does not open it by name
+  bool regular = false;    // the source is a regular file
+  struct stat source_stat = {};
+  int dir_fd = -1;         // the destination's directory
+  std::string base;        // the destination's name in it
+};
+
+std::string SourceName(const Job& job) { return job.source == "-" ? "standard input" : job.source; }
+std::string DestinationName(const Job& job) { return job.destination == "-" ? "standard output" : job.destination; }
+
+// NAME.tav for encryption; decryption strips the suffix and has no name for
+// anything else.
+bool DefaultName(bool encrypt, const std::string& source, std::string& destination) {
+  if (encrypt) {
+    destination = source + kSuffix;
+    return true;
+  }
+  const size_t stem = source.size() - std::strlen(kSuffix);
+  if (source.size() <= std::strlen(kSuffix) || !source.ends_with(kSuffix) || source[stem - 1] == '/') return false;
+  destination = source.substr(0, stem);
+  return true;
+}
+
+int PlanJobs(const CipherOptions& o, std::vector<Job>& jobs) {
+  const auto& args = o.args;
+  if (!o.output.empty()) {
+    if (args.size() > 1) return UsageError("-o names the output of one input", kUsageCipher);
+    jobs.push_back({args.empty() ? "-" : args[0], o.output});
+  } else if (args.empty()) {
+    jobs.push_back({"-", "-"});
+  } else if (args.size() == 2 && !o.to_stdout) {
+    jobs.push_back({args[0], args[1]});  // SOURCE DEST, as scripts have always called it
+  } else {
+    for (const std::string& source : args) {
+      std::string destination = "-";
+      if (source != "-" && !o.to_stdout && !DefaultName(o.encrypt, source, destination)) {
+        return UsageError(source + ": no " + kSuffix + " suffix to strip; -o names the output", kUsageCipher);
+      }
+      jobs.push_back({source, destination});
+    }
+  }
+  int stdin_uses = 0;
+  for (const Job& job : jobs) {
+    stdin_uses += job.source == "-";
+    if (job.destination == "-" && !o.to_stdout && isatty(STDOUT_FILENO)) {
+      std::fputs("tav: refusing to write to a terminal; -c (--stdout) writes there anyway\n", stderr);
+      return kUsageError;
+    }
+  }
+  if (stdin_uses > 1) return UsageError("standard input can be read only once", kUsageCipher);
+  return 0;
+}
+
+int CheckSource(Job& job) {
+  if (job.source == "-") {
+    job.in_fd = STDIN_FILENO;
+    return 0;
+  }
+  // Not blocking on a FIFO without a writer; the core waits for data.
+  const int fd = open(job.source.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return Report(job.source, TAV_BAD_SOURCE, errno);
+  if (fstat(fd, &job.source_stat) != 0 || S_ISDIR(job.source_stat.st_mode)) {
+    const int error = S_ISDIR(job.source_stat.st_mode) ? EISDIR : errno;
+    close(fd);
+    return Report(job.source, TAV_BAD_SOURCE, error);
+  }
+  job.regular = S_ISREG(job.source_stat.st_mode);
+  // A regular file to a named output is opened by the core itself.
+  if (job.regular && job.destination != "-") {
+    close(fd);
+  } else {
+    job.in_fd = fd;
+  }
+  return 0;
+}
+
+int CheckDestination(const CipherOptions& o, Job& job) {
+  if (job.destination == "-") return 0;
+  const std::string& path = job.destination;
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  job.base = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (job.base.empty() || job.base == "." || job.base == "..") return Report(path, TAV_BAD_DEST, EISDIR);
+  job.dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (job.dir_fd < 0) return Report(path, TAV_BAD_DEST, errno);
+  struct stat st;
+  if (fstatat(job.dir_fd, job.base.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? 0 : Report(path, TAV_BAD_DEST, errno);
+  }
+  if (!o.force) {
+    std::fprintf(stderr, "tav: %s: File exists; -f replaces it\n", path.c_str());
+    return TAV_EXISTS;
+  }
+  if (S_ISDIR(st.st_mode)) return Report(path, TAV_BAD_DEST, EISDIR);
+  if (job.source != "-" && fstatat(job.dir_fd, job.base.c_str(), &st, 0) == 0 &&
+      st.st_dev == job.source_stat.st_dev && st.st_ino == job.source_stat.st_ino) {
+    std::fprintf(stderr, "tav: %s: is the source file\n", path.c_str());
+    return TAV_BAD_DEST;
+  }
+  return 0;
+}
+
+// A complete unnamed file takes the name: refused if the name exists unless
+// `replace`, and then replaced in one rename, so the name never shows a part.
+tav_status LinkInto(int fd, int dir, const std::string& name, bool replace, int& error) {
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  const Deferred deferred;
+  if (!replace) {
+    if (linkat(AT_FDCWD, self, dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return TAV_OK;
+    error = errno;
+    return error == EEXIST ? TAV_EXISTS : TAV_BAD_DEST;
+  }
+  struct stat st;
+  if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    error = S_ISDIR(st.st_mode) ? EISDIR : EEXIST;
+    return TAV_BAD_DEST;
+  }
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    uint32_t random = 0;
+    if (getrandom(&random, sizeof random, 0) != sizeof random) random = static_cast<uint32_t>(getpid()) * 2654435761u + attempt;
+    char temporary[32];
+    std::snprintf(temporary, sizeof temporary, ".tav-%08x", random);
+    if (linkat(AT_FDCWD, self, dir, temporary, AT_SYMLINK_FOLLOW) == 0) {
+      if (renameat(dir, temporary, dir, name.c_str()) == 0) return TAV_OK;
+      error = errno;
+      unlinkat(dir, temporary, 0);
+      return TAV_BAD_DEST;
+    }
+    if (errno != EEXIST) break;
+  }
+  error = errno;
+  return TAV_BAD_DEST;
+}
+
+using FdOperation = tav_status (*)(const tav_keys*, int, int, unsigned, tav_progress_fn, void*, int*);
+using FileOperation = tav_status (*)(const tav_keys*, int, const char*, int, const char*, unsigned, tav_progress_fn,
+                                     void*, int*);
+
+tav_status RunJob(const CipherOptions& o, const tav_keys* keys, const Job& job, int& error) {
+  Progress progress(!o.quiet && (o.progress || isatty(STDERR_FILENO)), SourceName(job));
+  const unsigned mode = o.expanded ? TAV_EXPANDED : 0;
+  const FdOperation fd_operation = o.encrypt ? tav_fd_encrypt : tav_fd_decrypt;
+  if (job.destination == "-") {
+    return fd_operation(keys, job.in_fd, STDOUT_FILENO, mode, Progress::Callback, &progress, &error);
+  }
+  if (job.regular) {
+    const FileOperation file_operation = o.encrypt ? tav_file_encrypt_at : tav_file_decrypt_at;
+    const unsigned flags = mode | TAV_SOURCE_MODE | (o.force ? TAV_REPLACE : 0);
+    return file_operation(keys, AT_FDCWD, job.source.c_str(), job.dir_fd, job.base.c_str(), flags,
+                          Progress::Callback, &progress, &error);
+  }
+  // A stream into a named file: an unnamed file in the destination's
+  // directory, named once complete.
+  const int out = openat(job.dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (out < 0) {
+    error = errno;
+    return TAV_BAD_DEST;
+  }
+  tav_status status = fd_operation(keys, job.in_fd, out, mode, Progress::Callback, &progress, &error);
+  if (status == TAV_OK && fsync(out) != 0) {
+    error = errno;
+    status = TAV_BAD_DEST;
+  }
+  if (status == TAV_OK) status = LinkInto(out, job.dir_fd, job.base, o.force, error);
+  close(out);
+  return status;
+}
+
+int ReportJob(const Job& job, tav_status status, int error) {
+  switch (status) {
+    case TAV_BAD_SOURCE:
+      return Report(SourceName(job), status, error);
+    case TAV_BAD_DEST:
+      return Report(DestinationName(job), status, error);
+    case TAV_EXISTS:
+      std::fprintf(stderr, "tav: %s: File exists; -f replaces it\n", job.destination.c_str());
+      return status;
+    default:
+      return Report(SourceName(job), status, error);
+  }
+}
+
+}  // namespace
+
+int UsageError(const std::string& message, const char* usage) {
+  std::fprintf(stderr, "tav: %s\nusage: %s\n", message.c_str(), usage);
+  return kUsageError;
+}
+
+int MakeKeys(const PassphraseSource& source, bool confirm, tav_alphabet alphabet, tav_keys** keys) {
+  std::string passphrase;
+  if (const int status = ReadPassphrase(source, confirm, passphrase)) return status;
+  const tav_status status = tav_keys_new(keys, alphabet, passphrase.data(), passphrase.size());
+  ClearPassphrase(passphrase);
+  if (status != TAV_OK) std::fprintf(stderr, "tav: cannot make the keys: %s\n", tav_strerror(status));
+  return status;
+}
+
+int RunFiles(const CipherOptions& o) {
+  std::vector<Job> jobs;
+  if (const int status = PlanJobs(o, jobs)) return status;
+  int result = 0;
+  for (Job& job : jobs) {
+    if ((result = CheckSource(job)) != 0 || (result = CheckDestination(o, job)) != 0) break;
+  }
+  tav_keys* keys = nullptr;
+  if (result == 0) result = MakeKeys(o.passphrase, o.encrypt, o.text ? TAV_TEXT : TAV_BINARY, &keys);
+  if (result == 0) {
+    CatchStopSignals();
+    for (const Job& job : jobs) {
+      int error = 0;
+      const tav_status status = RunJob(o, keys, job, error);
+      if (StopSignal() != 0) {
+        result = StoppedBySignal();
+        break;
+      }
+      if (status != TAV_OK && ReportJob(job, status, error) != 0 && result == 0) result = status;
+    }
+  }
+  tav_keys_free(keys);
+  for (const Job& job : jobs) {
+    if (job.in_fd > STDERR_FILENO) close(job.in_fd);
+    if (job.dir_fd >= 0) close(job.dir_fd);
+  }
+  return result;
+}
+
+namespace {
+
+bool ReadAll(int fd, std::string& data) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    data.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+bool WriteAll(int fd, const std::string& data) {
+  for (size_t done = 0; done < data.size();) {
+    const ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunString(const CipherOptions& o) {
+  if (o.expanded) return UsageError("--expanded works on files, not on --string", kUsageCipher);
+  if (!o.output.empty() || o.to_stdout || o.force) return UsageError("--string prints its result; -o, -c and -f are for files", kUsageCipher);
+  if (o.args.size() > 1) return UsageError("--string takes one TEXT argument or standard input", kUsageCipher);
+  std::string input;
+  if (o.args.size() == 1) {
+    input = o.args[0];
+  } else {
+    if (!ReadAll(STDIN_FILENO, input)) return Report("standard input", TAV_BAD_SOURCE, errno);
+    if (!input.empty() && input.back() == '\n') input.pop_back();
+  }
+  // Ciphertext comes back as it was printed; plain text as typed.
+  std::string bytes;
+  if (!o.encrypt && (o.hex || !o.text)) {
+    auto decoded = FromHex(input);
+    if (!decoded) return UsageError("the ciphertext must be hexadecimal digits", kUsageCipher);
+    bytes = std::move(*decoded);
+  } else if (o.text) {
+    std::string error;
+    auto latin1 = Utf8ToLatin1(input, error);
+    if (!latin1) return UsageError("the text cannot be used: " + error, kUsageCipher);
+    bytes = std::move(*latin1);
+  } else {
+    bytes = std::move(input);
+  }
+
+  tav_keys* keys = nullptr;
+  if (const int status = MakeKeys(o.passphrase, o.encrypt, o.text ? TAV_TEXT : TAV_BINARY, &keys)) return status;
+  std::string result(bytes.size(), '\0');
+  const tav_status status = (o.encrypt ? tav_block_encrypt : tav_block_decrypt)(keys, 0, bytes.data(), result.data(),
+                                                                               bytes.size());
+  tav_keys_free(keys);
+  if (status != TAV_OK) return Report("string", status, 0);
+  std::string shown = o.hex || (o.encrypt && !o.text) ? ToHex(result) : o.text ? Latin1ToUtf8(result) : result;
+  shown += '\n';
+  if (!WriteAll(STDOUT_FILENO, shown)) return Report("standard output", TAV_BAD_DEST, errno);
+  return 0;
+}
+
+}  // namespace tavtool

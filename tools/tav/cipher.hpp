@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: MIT
+// encrypt and decrypt: files, standard input and output, and strings.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "passphrase.hpp"
+#include "tavsdk.h"
+
+namespace tavtool {
+
+inline constexpr const char* kUsageCipher =
+    "tav encrypt|decrypt [--text|--binary] [--expanded] [-f] [-c|-o OUT] [passphrase options] [FILE...]\n"
+    "       tav encrypt|decrypt [options] SOURCE DEST\n"
+    "       tav encrypt|decrypt --string [--text|--binary] [--hex] [passphrase options] [TEXT]";
+
+struct CipherOptions {
+  bool encrypt = true;
+  bool text = false;
+  bool binary = false;
+  bool expanded = false;
+  bool string = false;
+  bool hex = false;
+  bool quiet = false;
+  bool progress = false;
+  bool force = false;
+  bool to_stdout = false;
+  std::string output;  // -o, empty when not given
+  PassphraseSource passphrase;
+  std::vector<std::string> args;
+};
+
+// Prints the message and the usage; returns kUsageError.
+int UsageError(const std::string& message, const char* usage);
+
+// Reads the passphrase and derives the key set of `alphabet` from it; 0, or
+// the exit status after a message.
+int MakeKeys(const PassphraseSource& source, bool confirm, tav_alphabet alphabet, tav_keys** keys);
+
+int RunFiles(const CipherOptions& options);
+int RunString(const CipherOptions& options);
+
+}  // namespace tavtool

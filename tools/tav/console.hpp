@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: MIT
+// What the user sees and does while the work runs: messages that name the
+// file and the reason, the progress line, and the stop signals, which cancel
+// the work through the core's progress callback.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tavsdk.h"
+
+namespace tavtool {
+
+inline constexpr int kUsageError = 64;
+
+// "tav: NAME: REASON" on stderr; the reason is strerror(error) when a system
+// call failed, else the core's text for the status. Returns the status.
+int Report(const std::string& name, tav_status status, int error);
+
+// From here on SIGINT, SIGTERM and SIGHUP only set a flag: the running call
+// sees it at its next progress report and cancels, leaving nothing partial. A
+// second signal while one is pending ends the process at once (a read from a
+// terminal or an idle pipe does not come back to the callback), except inside
+// a Deferred stretch.
+void CatchStopSignals();
+
+// The pending stop signal, or 0.
+int StopSignal();
+
+// Prints that the signal stopped the work and returns 128 + its number.
+int StoppedBySignal();
+
+// While one lives, signals are only recorded: the work in between (a
+// scrambler's write-back, a rename) is let finish.
+class Deferred {
+ public:
+  Deferred();
+  ~Deferred();
+  Deferred(const Deferred&) = delete;
+  Deferred& operator=(const Deferred&) = delete;
+};
+
+// The core's progress callback with a line on stderr, rewritten in place.
+class Progress {
+ public:
+  // `show`: draw the line at all (the callback still cancels without it).
+  Progress(bool show, std::string label);
+  ~Progress();
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  // For tav_progress_fn, with the Progress as the context.
+  static int Callback(void* context, uint64_t done, uint64_t total);
+
+ private:
+  void Draw(uint64_t done, uint64_t total);
+  void Write(const std::string& text);
+
+  bool show_;
+  std::string label_;
+  double start_ = 0;
+  size_t width_ = 0;
+};
+
+}  // namespace tavtool
