@@ -29,6 +29,13 @@ struct Job {
   std::string base;        // the destination's name in it
 };
 
+Job MakeJob(const std::string& source, const std::string& destination) {
+  Job job;
+  job.source = source;
+  job.destination = destination;
+  return job;
+}
+
 std::string SourceName(const Job& job) { return job.source == "-" ? "standard input" : job.source; }
 std::string DestinationName(const Job& job) { return job.destination == "-" ? "standard output" : job.destination; }
 
@@ -49,18 +56,18 @@ int PlanJobs(const CipherOptions& o, std::vector<Job>& jobs) {
   const auto& args = o.args;
   if (!o.output.empty()) {
     if (args.size() > 1) return UsageError("-o names the output of one input", kUsageCipher);
-    jobs.push_back({args.empty() ? "-" : args[0], o.output});
+    jobs.push_back(MakeJob(args.empty() ? "-" : args[0], o.output));
   } else if (args.empty()) {
-    jobs.push_back({"-", "-"});
+    jobs.push_back(MakeJob("-", "-"));
   } else if (args.size() == 2 && !o.to_stdout) {
-    jobs.push_back({args[0], args[1]});  // SOURCE DEST, as scripts have always called it
+    jobs.push_back(MakeJob(args[0], args[1]));  // SOURCE DEST, as scripts have always called it
   } else {
     for (const std::string& source : args) {
       std::string destination = "-";
       if (source != "-" && !o.to_stdout && !DefaultName(o.encrypt, source, destination)) {
         return UsageError(source + ": no " + kSuffix + " suffix to strip; -o names the output", kUsageCipher);
       }
-      jobs.push_back({source, destination});
+      jobs.push_back(MakeJob(source, destination));
     }
   }
   int stdin_uses = 0;
@@ -186,6 +193,8 @@ tav_status RunJob(const CipherOptions& o, const tav_keys* keys, const Job& job, 
     error = errno;
     status = TAV_BAD_DEST;
   }
+  // A stop that came after the last progress report still wins.
+  if (status == TAV_OK && StopSignal() != 0) status = TAV_CANCELLED;
   if (status == TAV_OK) status = LinkInto(out, job.dir_fd, job.base, o.force, error);
   close(out);
   return status;

@@ -32,29 +32,29 @@ static int Fails(int fd, size_t length) {
 
 #define NEXT(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
 
-ssize_t write(int fd, const void *buffer, size_t length) {
+__attribute__((visibility("default"))) ssize_t write(int fd, const void *buffer, size_t length) {
   if (Fails(fd, length)) return errno = EIO, -1;
   return NEXT(write)(fd, buffer, length);
 }
 
-ssize_t pwrite(int fd, const void *buffer, size_t length, off_t offset) {
+__attribute__((visibility("default"))) ssize_t pwrite(int fd, const void *buffer, size_t length, off_t offset) {
   if (Fails(fd, length)) return errno = EIO, -1;
   return NEXT(pwrite)(fd, buffer, length, offset);
 }
 
-ssize_t pwrite64(int fd, const void *buffer, size_t length, off_t offset) {
+__attribute__((visibility("default"))) ssize_t pwrite64(int fd, const void *buffer, size_t length, off_t offset) {
   if (Fails(fd, length)) return errno = EIO, -1;
   return NEXT(pwrite64)(fd, buffer, length, offset);
 }
 
-ssize_t writev(int fd, const struct iovec *iov, int count) {
+__attribute__((visibility("default"))) ssize_t writev(int fd, const struct iovec *iov, int count) {
   size_t length = 0;
   for (int i = 0; i < count; ++i) length += iov[i].iov_len;
   if (Fails(fd, length)) return errno = EIO, -1;
   return NEXT(writev)(fd, iov, count);
 }
 
-ssize_t pwritev(int fd, const struct iovec *iov, int count, off_t offset) {
+__attribute__((visibility("default"))) ssize_t pwritev(int fd, const struct iovec *iov, int count, off_t offset) {
   size_t length = 0;
   for (int i = 0; i < count; ++i) length += iov[i].iov_len;
   if (Fails(fd, length)) return errno = EIO, -1;

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Drives the built tav binary as a user would, and checks its files against
-// the library called directly.
+// the conformance data and the library called directly.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -12,6 +13,8 @@
 #include <map>
 #include <poll.h>
 #include <pty.h>
+#include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -27,7 +30,8 @@ extern char** environ;
 
 namespace {
 
-const std::string kPassphrase = "Hello";
+const std::string kPassphrase = "Hello";  // the conformance data's
+const fs::path kVectors = TAVSDK_VECTORS_DIR;
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -55,6 +59,21 @@ std::string Reversed(std::string s) {
   return s;
 }
 
+std::string AllBytes(size_t size) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + i / 256) & 0xFF);
+  return data;
+}
+
+// A conformance pair: plain file and its ciphertext under kPassphrase.
+struct Vector {
+  std::string plain, cipher;
+};
+Vector LoadVector(const std::string& alphabet, int size) {
+  const fs::path base = kVectors / "files" / ("hello-" + alphabet + "-" + std::to_string(size));
+  return {ReadFile(base.string() + ".plain"), ReadFile(base.string() + ".cipher")};
+}
+
 struct Result {
   int status = -1;
   std::string out, err;
@@ -73,38 +92,39 @@ class Tav : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(root_); }
 
-  // The environment of a run: the test's own, with TMPDIR pointing to a
-  // directory of ours and the passphrase variable as given ("" = unset).
+  // The test's environment with TMPDIR pointing to a directory of ours, the
+  // passphrase variable as given ("\x01unset": none) and TAV naming the tool.
   std::vector<std::string> Environment(const std::map<std::string, std::string>& vars) const {
-    std::map<std::string, std::string> all = {{"TMPDIR", tmp_.string()}, {"TAV_PASSPHRASE", kPassphrase}};
+    std::map<std::string, std::string> all = {
+        {"TMPDIR", tmp_.string()}, {"TAV_PASSPHRASE", kPassphrase}, {"TAV", TAV_TOOL_PATH}};
     for (const auto& [name, value] : vars) all[name] = value;
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
       const std::string entry = *e;
-      const std::string name = entry.substr(0, entry.find('='));
-      if (name != "XDG_RUNTIME_DIR" && all.count(name) == 0) env.push_back(entry);
+      if (all.count(entry.substr(0, entry.find('='))) == 0) env.push_back(entry);
     }
     for (const auto& [name, value] : all) {
-      if (!(name == "TAV_PASSPHRASE" && value == "\x01unset")) env.push_back(name + "=" + value);
+      if (value != "\x01unset") env.push_back(name + "=" + value);
     }
     return env;
   }
 
-  [[noreturn]] void Exec(const std::vector<std::string>& args, const std::vector<std::string>& env) const {
-    std::vector<char*> argv = {const_cast<char*>(TAV_BINARY)};
+  [[noreturn]] void Exec(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                         const std::string& binary = TAV_TOOL_PATH) const {
+    std::vector<char*> argv = {const_cast<char*>(binary.c_str())};
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<char*> envp;
     for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
-    if (chdir(work_.c_str()) == 0) execve(TAV_BINARY, argv.data(), envp.data());
+    if (chdir(work_.c_str()) == 0) execve(binary.c_str(), argv.data(), envp.data());
     _exit(127);
   }
 
   // Starts tav in work_ without a controlling terminal; stdout and stderr go
   // to files, stdin comes from `input`.
   pid_t Start(const std::vector<std::string>& args, const std::string& input = "",
-              const std::map<std::string, std::string>& vars = {}) {
+              const std::map<std::string, std::string>& vars = {}, const std::string& binary = TAV_TOOL_PATH) {
     WriteFile(root_ / "stdin", input);
     const auto env = Environment(vars);
     const pid_t pid = fork();
@@ -114,7 +134,7 @@ class Tav : public ::testing::Test {
       const int out = open((root_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       const int err = open((root_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
-      Exec(args, env);
+      Exec(args, env, binary);
     }
     return pid;
   }
@@ -126,7 +146,7 @@ class Tav : public ::testing::Test {
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
     r.out = ReadFile(root_ / "stdout");
     r.err = ReadFile(root_ / "stderr");
-    ExpectNoKeysLeft();
+    ExpectNothingLeft();
     return r;
   }
 
@@ -135,204 +155,72 @@ class Tav : public ::testing::Test {
     return Finish(Start(args, input, vars));
   }
 
-  // Neither the temporary directory nor the working directory keeps
-  // anything of tav's: no private directory, key file or scratch file.
-  void ExpectNoKeysLeft() const {
+  Result Run(const std::vector<std::string>& args, const std::string& input,
+             const std::map<std::string, std::string>& vars, const std::string& binary) {
+    return Finish(Start(args, input, vars, binary));
+  }
+
+  // Nothing of tav's stays behind: no key file, no scratch or temporary file.
+  void ExpectNothingLeft() const {
     EXPECT_TRUE(fs::is_empty(tmp_)) << "left in TMPDIR: " << fs::directory_iterator(tmp_)->path();
     for (const auto& entry : fs::directory_iterator(work_)) {
       const std::string name = entry.path().filename();
-      EXPECT_FALSE(name.size() == 6 && name[0] == 'k' && (name.ends_with(".txt") || name.ends_with(".bin")))
-          << name;
-      EXPECT_NE(name, "k6.dat");
-      EXPECT_NE(name, "turnabot.dat");
+      EXPECT_FALSE(std::regex_match(name, std::regex("k[1-5]\\.(txt|bin)|k6\\.dat|turnabot\\.dat|\\.tav-.*"))) << name;
     }
-  }
-
-  // Runs `f` with the library in a directory of its own, as a peer would.
-  template <typename F>
-  void WithLibrary(bool text, F f) {
-    const fs::path dir = root_ / "library";
-    fs::create_directories(dir);
-    const int here = open(".", O_RDONLY | O_DIRECTORY);
-    ASSERT_EQ(chdir(dir.c_str()), 0);
-    ASSERT_EQ(text ? TavGenTextKeys(kPassphrase.c_str()) : TavGenBinaryKeys(kPassphrase.c_str()), 0);
-    f();
-    TavShutdown();
-    ASSERT_EQ(fchdir(here), 0);
-    close(here);
   }
 
   fs::path root_, work_, tmp_;
 };
 
-std::string AllBytes(size_t size) {
-  std::string data(size, '\0');
-  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + i / 256) & 0xFF);
-  return data;
-}
-
-TEST_F(Tav, FilesRoundTripAndMatchTheLibraryInBothAlphabets) {
-  const std::string plain = AllBytes(20000);
-  WriteFile(work_ / "plain", plain);
-  for (const bool text : {false, true}) {
-    SCOPED_TRACE(text ? "text" : "binary");
-    const std::string alphabet = text ? "--text" : "--binary";
-    ASSERT_EQ(Run({"encrypt", alphabet, "plain", "plain.tav"}).status, 0);
-    ASSERT_EQ(Run({"decrypt", alphabet, "plain.tav", "back"}).status, 0);
-    EXPECT_EQ(ReadFile(work_ / "back"), plain);
-    ASSERT_EQ(Run({"encrypt", "--expanded", alphabet, "plain", "plain.exp"}).status, 0);
-
-    const auto lib = [&](const char* name) { return (root_ / "library" / name).string(); };
-    WithLibrary(text, [&] {
-      const auto block_enc = text ? TavTextFileEnc : TavBinaryFileEnc;
-      const auto expand_enc = text ? TavTExpandFileEnc : TavBExpandFileEnc;
-      const auto expand_dec = text ? TavTExpandFileDec : TavBExpandFileDec;
-      ASSERT_EQ(block_enc((work_ / "plain").c_str(), lib("cipher").c_str()), 0);
-      ASSERT_EQ(expand_dec((work_ / "plain.exp").c_str(), lib("from-tav").c_str()), 0);
-      ASSERT_EQ(expand_enc((work_ / "plain").c_str(), (work_ / "lib.exp").c_str()), 0);
-    });
-    EXPECT_EQ(ReadFile(work_ / "plain.tav"), ReadFile(lib("cipher")));
-    EXPECT_EQ(ReadFile(lib("from-tav")), plain);
-    ASSERT_EQ(Run({"decrypt", "--expanded", alphabet, "lib.exp", "back"}).status, 0);
-    EXPECT_EQ(ReadFile(work_ / "back"), plain);
+// Command lines with pipes, in bash ($TAV is the tool).
+class TavShell : public Tav {
+ protected:
+  Result Shell(const std::string& command, const std::map<std::string, std::string>& vars = {}) {
+    return Run({"-o", "pipefail", "-c", "umask 022; " + command}, "", vars, "/bin/bash");
   }
-  // Binary is the default alphabet.
-  ASSERT_EQ(Run({"encrypt", "--binary", "plain", "binary.tav"}).status, 0);
-  ASSERT_EQ(Run({"encrypt", "plain", "default.tav"}).status, 0);
-  EXPECT_EQ(ReadFile(work_ / "default.tav"), ReadFile(work_ / "binary.tav"));
+};
 
-  // Conformance data from an independent implementation.
-  const fs::path vectors = TAVSDK_VECTORS_DIR;
-  for (const char* alphabet : {"text", "binary"}) {
-    const fs::path plain_vector = vectors / "files" / (std::string("hello-") + alphabet + "-2500.plain");
-    ASSERT_TRUE(fs::exists(plain_vector)) << plain_vector;
-    ASSERT_EQ(Run({"encrypt", std::string("--") + alphabet, "--passphrase-file",
-                   (vectors / "keys/hello/passphrase").string(), plain_vector.string(), "vector.tav"},
-                  "", {{"TAV_PASSPHRASE", "not this one"}})
-                  .status,
-              0);
-    EXPECT_EQ(ReadFile(work_ / "vector.tav"), ReadFile(fs::path(plain_vector).replace_extension(".cipher")));
+TEST_F(TavShell, InputsAndOutputsMatchTheConformanceData) {
+  const Vector v = LoadVector("binary", 2500);
+  WriteFile(work_ / "p", v.plain);
+  WriteFile(root_ / "p", v.plain);
+  struct Case {
+    const char* command;
+    const char* file;  // where the ciphertext lands; empty: standard output
+  } cases[] = {
+      {"cat p | $TAV encrypt", ""},
+      {"cat p | $TAV encrypt - | cat", ""},
+      {"cat p | $TAV encrypt -o out", "out"},
+      {"cat p | $TAV encrypt - out", "out"},
+      {"$TAV encrypt p -o - | cat", ""},
+      {"$TAV encrypt -c p | cat", ""},
+      {"$TAV encrypt p out", "out"},
+      {"$TAV encrypt p", "p.tav"},
+      {"$TAV encrypt <(cat p) -o out", "out"},
+      {"$TAV encrypt < p > out", "out"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    fs::remove(work_ / "out");
+    fs::remove(work_ / "p.tav");
+    const Result r = Shell(c.command);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(*c.file ? ReadFile(work_ / c.file) : r.out, v.cipher);
   }
-}
-
-TEST_F(Tav, StringsPrintFaithfullyReadBackAndMatchTheLibrary) {
-  // Latin-1 letters, a quote, line feeds inside and at the end.
-  const std::string utf8 = "Gr\xC3\xBC\xC3\x9F" "e \"quoted\"\nline two\n";
-  const std::string latin1 = "Gr\xFC\xDF" "e \"quoted\"\nline two\n";
-  const Result text = Run({"encrypt", "--string", "--text", utf8});
-  ASSERT_EQ(text.status, 0) << text.err;
-  std::string expected_text, expected_hex;
-  const std::string binary_plain = "binary \xFF\x01 string";
-  WithLibrary(true, [&] {
-    std::string buffer = latin1;
-    ASSERT_EQ(TavTEnc(buffer.data()), OutString);
-    for (unsigned char c : std::string(OutString, latin1.size())) {
-      expected_text += c < 0x80 ? std::string(1, static_cast<char>(c))
-                                : std::string{static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
-    }
-  });
-  WithLibrary(false, [&] {
-    std::string buffer = binary_plain;
-    ASSERT_EQ(TavBEnc(buffer.data()), OutString);
-    expected_hex = Hex(std::string(OutString, binary_plain.size()));
-  });
-  EXPECT_EQ(text.out, expected_text + "\n");
-  EXPECT_EQ(Run({"decrypt", "--string", "--text"}, text.out).out, utf8 + "\n");
-
-  const Result binary = Run({"encrypt", "--string", binary_plain});
-  EXPECT_EQ(binary.out, expected_hex + "\n");
-  EXPECT_EQ(Run({"decrypt", "--string"}, binary.out).out, binary_plain + "\n");
-
-  // A ciphertext with a 0 byte, which the string operations would cut.
-  const std::string long_plain(3000, 'a');
-  const Result with_zero = Run({"encrypt", "--string"}, long_plain + "\n");
-  bool has_zero = false;
-  for (size_t i = 0; i + 1 < with_zero.out.size(); i += 2) has_zero |= with_zero.out.compare(i, 2, "00") == 0;
-  ASSERT_TRUE(has_zero);
-  EXPECT_EQ(Run({"decrypt", "--string"}, with_zero.out).out, long_plain + "\n");
-
-  EXPECT_EQ(Run({"encrypt", "--string", "--text", "price \xE2\x82\xAC" "5"}).status, 64);
-  EXPECT_EQ(Run({"encrypt", "--string"}, std::string(8192, 'x')).status, 64);
-  EXPECT_EQ(Run({"encrypt", "--string"}, std::string(8191, 'x')).status, 0);
-  EXPECT_EQ(Run({"decrypt", "--string"}, "abc").status, 64);
-}
-
-TEST_F(Tav, KeygenScrambleXScrambleAndWipe) {
-  const fs::path vectors = TAVSDK_VECTORS_DIR;
-  const std::string passfile = (vectors / "keys/hello/passphrase").string();
-  ASSERT_TRUE(fs::exists(passfile)) << passfile;
-  {
-    fs::create_directory(work_ / "keys");
-    ASSERT_EQ(Run({"keygen", "--passphrase-file", passfile, "keys"}).status, 0);
-    for (const char* alphabet : {"text", "binary"}) {
-      for (const auto& key : fs::directory_iterator(vectors / "keys/hello" / alphabet)) {
-        const std::string name = key.path().filename();
-        if (name.starts_with("k")) {
-          EXPECT_EQ(ReadFile(work_ / "keys" / name), ReadFile(key.path())) << name;
-        }
-      }
-    }
-    EXPECT_EQ(Run({"keygen", "--passphrase-file", passfile, "keys"}).status, 3);
-    EXPECT_EQ(Run({"keygen", "--force", "--passphrase-file", passfile, "keys"}).status, 0);
-    fs::remove_all(work_ / "keys");
-  }
-
-  const std::string data = AllBytes(10000);
-  WriteFile(work_ / "f", data);
-  ASSERT_EQ(Run({"scramble", "f"}).status, 0);
-  EXPECT_EQ(ReadFile(work_ / "f"), Reversed(data));
-  ASSERT_EQ(Run({"scramble", "f"}).status, 0);
-  ASSERT_EQ(Run({"scramble", "f", "--blocks", "3", "--size", "100"}).status, 0);
-  EXPECT_EQ(ReadFile(work_ / "f"), Reversed(data.substr(0, 100)) + Reversed(data.substr(100, 100)) +
-                                       Reversed(data.substr(200, 100)) + data.substr(300));
-  ASSERT_EQ(Run({"scramble", "f", "--blocks", "3", "--size", "100"}).status, 0);
-  EXPECT_EQ(Run({"scramble", "f", "--blocks", "3", "--size", "5001"}).status, 4);
-  EXPECT_EQ(Run({"scramble", "f", "--blocks", "101", "--size", "100"}).status, 5);
-  EXPECT_EQ(Run({"scramble", "f", "--blocks", "3"}).status, 64);
-  EXPECT_EQ(ReadFile(work_ / "f"), data);
-
-  ASSERT_EQ(Run({"xscramble", "f"}).status, 0);
-  EXPECT_NE(ReadFile(work_ / "f"), data);
-  ASSERT_EQ(Run({"xscramble", "f"}).status, 0);
-  EXPECT_EQ(ReadFile(work_ / "f"), data);
-
-  WriteFile(work_ / "g", "secret");
-  EXPECT_EQ(Run({"wipe", "f", "g"}).status, 0);
-  EXPECT_FALSE(fs::exists(work_ / "f") || fs::exists(work_ / "g"));
-  const Result missing = Run({"wipe", "f"});
-  EXPECT_EQ(missing.status, 2);
-  EXPECT_NE(missing.err.find("f: "), std::string::npos);
-}
-
-TEST_F(Tav, ExitStatusesAndPassphraseSources) {
-  WriteFile(work_ / "plain", "some plain text");
-  const Result from_env = Run({"encrypt", "--string", "x"});
-  WriteFile(work_ / "pass", kPassphrase + "\nsecond line\n");
-  const Result from_file = Run({"encrypt", "--passphrase-file", "pass", "--string", "x"}, "", {{"TAV_PASSPHRASE", "other"}});
-  EXPECT_EQ(from_file.out, from_env.out);
-  EXPECT_NE(Run({"encrypt", "--string", "x"}, "", {{"TAV_PASSPHRASE", "other"}}).out, from_env.out);
-
-  EXPECT_EQ(Run({"--version"}).status, 0);
-  EXPECT_EQ(Run({"encrypt", "--help"}).status, 0);
-  const Result unknown = Run({"encrypt", "--passphrase", kPassphrase, "plain", "c"});
-  EXPECT_EQ(unknown.status, 64);
-  EXPECT_NE(unknown.err.find("usage: "), std::string::npos);
-  EXPECT_EQ(Run({"encrypt", "plain"}).status, 64);
-  EXPECT_EQ(Run({"encrypt", "plain", "c"}, "", {{"TAV_PASSPHRASE", ""}}).status, 64);
-  WriteFile(work_ / "empty", "\n");
-  EXPECT_EQ(Run({"encrypt", "--passphrase-file", "empty", "plain", "c"}).status, 64);
-  const Result no_terminal = Run({"encrypt", "plain", "c"}, "", {{"TAV_PASSPHRASE", "\x01unset"}});
-  EXPECT_EQ(no_terminal.status, 64);
-  EXPECT_NE(no_terminal.err.find("terminal"), std::string::npos);
-
-  EXPECT_EQ(Run({"encrypt", "plain", "c"}, "", {{"TMPDIR", (root_ / "none").string()}}).status, 1);
-  const Result no_source = Run({"decrypt", "absent", "c"});
-  EXPECT_EQ(no_source.status, 2);
-  EXPECT_NE(no_source.err.find("absent: cannot read the source: " TAV_MSG_BAD_SOURCE), std::string::npos);
-  const Result no_dest = Run({"encrypt", "plain", "no/such/dir/c"});
-  EXPECT_EQ(no_dest.status, 3);
-  EXPECT_NE(no_dest.err.find("no/such/dir/c: cannot write the destination: " TAV_MSG_BAD_DEST), std::string::npos);
-  EXPECT_FALSE(fs::exists(work_ / "c"));
+  // Several inputs, each to NAME.tav; decryption strips the suffix.
+  WriteFile(work_ / "q", "second file");
+  WriteFile(work_ / "r", "third file");
+  ASSERT_EQ(Shell("$TAV encrypt p q r && mv p p.orig && $TAV decrypt p.tav q.tav -o - >/dev/null").status, 64);
+  ASSERT_EQ(Shell("rm q r && $TAV decrypt p.tav q.tav r.tav && cmp p p.orig && cat q r").out, "second filethird file");
+  const Result no_suffix = Shell("$TAV decrypt p.orig");
+  EXPECT_EQ(no_suffix.status, 64);
+  EXPECT_NE(no_suffix.err.find("p.orig: no .tav suffix"), std::string::npos) << no_suffix.err;
+  EXPECT_EQ(Shell("$TAV encrypt p.orig -o e && $TAV decrypt e -o x && cmp x p.orig").status, 0);
+  EXPECT_EQ(Shell("$TAV encrypt - q -").status, 64);  // standard input twice
+  // Errors name the file and the reason.
+  const Result full = Shell("$TAV encrypt -c p > /dev/full");
+  EXPECT_EQ(full.status, TAV_BAD_DEST);
+  EXPECT_NE(full.err.find("tav: standard output: No space left on device"), std::string::npos) << full.err;
 }
 
 // Reads the pseudo-terminal until `text` shows up (or 20 s pass).
@@ -349,51 +237,385 @@ bool ReadUntil(int master, std::string& seen, const std::string& text) {
   return true;
 }
 
-TEST_F(Tav, PromptsTwiceOnTheTerminalWithoutEcho) {
+TEST_F(Tav, TerminalPromptsTwiceWithoutEchoAndGetsNoBinary) {
+  const Vector v = LoadVector("binary", 1000);
+  WriteFile(work_ / "p", v.plain);
   const std::string expected = Run({"encrypt", "--string", "x"}).out;
-  for (const bool match : {true, false}) {
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> answers;
+    int status;
+    std::string shown;
+  } cases[] = {
+      {{"encrypt", "--string", "x"}, {kPassphrase, kPassphrase}, 0, expected.substr(0, expected.size() - 1)},
+      {{"encrypt", "--string", "x"}, {kPassphrase, "Hallo"}, 64, "match"},
+      {{"encrypt", "p", "-o", "-"}, {}, 64, "terminal"},
+      {{"encrypt", "-c", "p"}, {kPassphrase, kPassphrase}, 0, ""},
+  };
+  for (const Case& c : cases) {
     const auto env = Environment({{"TAV_PASSPHRASE", "\x01unset"}});
     int master = -1;
     const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     ASSERT_GE(pid, 0);
-    if (pid == 0) Exec({"encrypt", "--string", "x"}, env);
+    if (pid == 0) Exec(c.args, env);
     std::string seen;
-    ASSERT_TRUE(ReadUntil(master, seen, "Passphrase: "));
-    ASSERT_EQ(write(master, (kPassphrase + "\n").data(), kPassphrase.size() + 1), static_cast<ssize_t>(kPassphrase.size() + 1));
-    ASSERT_TRUE(ReadUntil(master, seen, "again): "));
-    const std::string second = (match ? kPassphrase : "Hallo") + "\n";
-    ASSERT_EQ(write(master, second.data(), second.size()), static_cast<ssize_t>(second.size()));
-    ReadUntil(master, seen, match ? expected.substr(0, expected.size() - 1) : "match");
+    for (size_t i = 0; i < c.answers.size(); ++i) {
+      ASSERT_TRUE(ReadUntil(master, seen, i == 0 ? "Passphrase: " : "again): ")) << seen;
+      const std::string line = c.answers[i] + "\n";
+      ASSERT_EQ(write(master, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    }
+    ReadUntil(master, seen, c.shown);
     int status = 0;
+    ReadUntil(master, seen, "\x01");  // the rest, until the terminal closes
     waitpid(pid, &status, 0);
     close(master);
-    EXPECT_EQ(WEXITSTATUS(status), match ? 0 : 64) << seen;
+    EXPECT_EQ(WEXITSTATUS(status), c.status) << seen;
+    EXPECT_NE(seen.find(c.shown), std::string::npos) << seen;
     EXPECT_EQ(seen.find(kPassphrase), std::string::npos) << seen;
-    ExpectNoKeysLeft();
+    ExpectNothingLeft();
   }
 }
 
-TEST_F(Tav, InterruptStopsTheWorkAndLeavesNothing) {
-  // A sparse 256 MiB file expands to several GB: far from done when stopped.
+TEST_F(Tav, FilesRoundTripAndMatchTheLibraryInBothAlphabets) {
+  const std::string plain = AllBytes(20000);
+  WriteFile(work_ / "plain", plain);
+  for (const bool text : {false, true}) {
+    SCOPED_TRACE(text ? "text" : "binary");
+    const std::string alphabet = text ? "--text" : "--binary";
+    const Vector v = LoadVector(text ? "text" : "binary", 40000);
+    WriteFile(work_ / "v", v.plain);
+    ASSERT_EQ(Run({"encrypt", "-f", alphabet, "v", "v.tav"}).status, 0);
+    EXPECT_EQ(ReadFile(work_ / "v.tav"), v.cipher);
+    ASSERT_EQ(Run({"encrypt", "-f", "--expanded", alphabet, "plain", "-o", "plain.exp"}).status, 0);
+    ASSERT_EQ(Run({"decrypt", "-f", "--expanded", alphabet, "plain.exp", "-o", "back"}).status, 0);
+    EXPECT_EQ(ReadFile(work_ / "back"), plain);
+
+    // The library called directly reads tav's expanded file and the reverse.
+    const fs::path lib = root_ / "library";
+    fs::create_directories(lib);
+    const int here = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(chdir(lib.c_str()), 0);
+    ASSERT_EQ(text ? TavGenTextKeys(kPassphrase.c_str()) : TavGenBinaryKeys(kPassphrase.c_str()), 0);
+    ASSERT_EQ((text ? TavTExpandFileDec : TavBExpandFileDec)((work_ / "plain.exp").c_str(), "from-tav"), 0);
+    ASSERT_EQ((text ? TavTExpandFileEnc : TavBExpandFileEnc)((work_ / "plain").c_str(), "lib.exp"), 0);
+    TavShutdown();
+    ASSERT_EQ(fchdir(here), 0);
+    close(here);
+    EXPECT_EQ(ReadFile(lib / "from-tav"), plain);
+    ASSERT_EQ(Run({"decrypt", "-f", "--expanded", alphabet, (lib / "lib.exp").string(), "back"}).status, 0);
+    EXPECT_EQ(ReadFile(work_ / "back"), plain);
+  }
+  // Binary is the default alphabet.
+  EXPECT_EQ(Run({"encrypt", "-c", "v"}).out, Run({"encrypt", "--binary", "-c", "v"}).out);
+}
+
+TEST_F(TavShell, ExistingOutputsAreRefusedOrReplacedWholeWithTheSourceMode) {
+  const Vector v = LoadVector("binary", 2500);
+  WriteFile(work_ / "p", v.plain);
+  fs::permissions(work_ / "p", fs::perms::owner_read | fs::perms::owner_write);
+  struct Case {
+    const char* command;
+    int status;
+    const char* message;
+  } cases[] = {
+      {"$TAV encrypt p out", TAV_EXISTS, "tav: out: File exists; -f replaces it"},
+      {"$TAV encrypt p -o out", TAV_EXISTS, "out: File exists"},
+      {"cat p | $TAV encrypt -o out", TAV_EXISTS, "out: File exists"},
+      {"$TAV encrypt p p", TAV_EXISTS, "p: File exists"},
+      {"$TAV encrypt -f p p", TAV_BAD_DEST, "p: is the source"},
+      {"$TAV encrypt -f p dir", TAV_BAD_DEST, "dir: Is a directory"},
+      {"$TAV encrypt -f p no/such/out", TAV_BAD_DEST, "no/such/out: No such file or directory"},
+      {"$TAV encrypt -f absent out", TAV_BAD_SOURCE, "absent: No such file or directory"},
+      {"$TAV encrypt -f dir out", TAV_BAD_SOURCE, "dir: Is a directory"},
+      {"$TAV encrypt -f p out", 0, ""},
+      {"$TAV encrypt -f p -o link", 0, ""},
+      {"cat p | $TAV encrypt -f -o out", 0, ""},
+      {"cat p | $TAV encrypt -f -o link", 0, ""},
+  };
+  fs::create_directory(work_ / "dir");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    WriteFile(work_ / "out", "old");
+    WriteFile(root_ / "target", "link target");
+    fs::remove(work_ / "link");
+    fs::create_symlink(root_ / "target", work_ / "link");
+    const Result r = Shell(c.command, {{"TAV_PASSPHRASE", "\x01unset"}});
+    // Refusals come before the passphrase, which is missing here.
+    if (c.status != 0) {
+      EXPECT_EQ(r.status, c.status) << r.err;
+      EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+      EXPECT_EQ(ReadFile(work_ / "out"), "old");
+      continue;
+    }
+    const Result done = Shell(c.command);
+    ASSERT_EQ(done.status, 0) << done.err;
+    const bool from_pipe = std::string(c.command).starts_with("cat");
+    const fs::path written = std::string(c.command).ends_with("link") ? work_ / "link" : work_ / "out";
+    EXPECT_EQ(ReadFile(written), v.cipher);
+    EXPECT_FALSE(fs::is_symlink(written));
+    EXPECT_EQ(ReadFile(root_ / "target"), "link target");
+    // A file's mode goes to its output; a pipe's output gets the umask's.
+    const auto mode = fs::status(written).permissions();
+    EXPECT_EQ(mode & fs::perms::all, from_pipe ? fs::perms::owner_read | fs::perms::owner_write |
+                                                     fs::perms::group_read | fs::perms::others_read
+                                               : fs::perms::owner_read | fs::perms::owner_write)
+        << c.command;
+  }
+}
+
+// Starts `args` with an existing output, stops it with `sig` after a random
+// delay, and checks that the old output is whole and nothing else is there.
+TEST_F(TavShell, SignalsLeaveTheOldOutputWholeAndNoPartialFile) {
   {
     std::ofstream(work_ / "big");
   }
-  fs::resize_file(work_ / "big", 256LL << 20);
+  fs::resize_file(work_ / "big", 256LL << 20);  // sparse; expanded it is several GB
+  std::mt19937 random(std::random_device{}());
   const std::string passphrase = "no-argument-shows-this";
-  const pid_t pid = Start({"encrypt", "--expanded", "--progress", "big", "big.tav"}, "", {{"TAV_PASSPHRASE", passphrase}});
-  bool drawing = false;
-  for (int i = 0; i < 400 && !drawing; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    drawing = fs::exists(work_ / "big.tav") && ReadFile(root_ / "stderr").find("MB/s") != std::string::npos;
+  for (const char* command : {"exec $TAV encrypt -f --expanded --progress big -o out",
+                              "exec $TAV encrypt -f --expanded --progress -o out < <(cat big)"}) {
+    for (const int sig : {SIGINT, SIGTERM, SIGKILL}) {
+      SCOPED_TRACE(std::string(command) + " " + strsignal(sig));
+      WriteFile(work_ / "out", "old");
+      const pid_t pid = Start({"-c", command}, "", {{"TAV_PASSPHRASE", passphrase}}, "/bin/bash");
+      bool drawing = false;
+      for (int i = 0; i < 400 && !drawing; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        drawing = ReadFile(root_ / "stderr").find("MB/s") != std::string::npos;
+      }
+      EXPECT_TRUE(drawing) << "no progress line on stderr";
+      EXPECT_EQ(ReadFile("/proc/" + std::to_string(pid) + "/cmdline").find(passphrase), std::string::npos);
+      std::this_thread::sleep_for(std::chrono::milliseconds(random() % 300));
+      kill(pid, sig);
+      const Result r = Finish(pid);
+      EXPECT_EQ(r.status, sig == SIGKILL ? 1000 + SIGKILL : 128 + sig) << r.err;
+      if (sig != SIGKILL) {
+        EXPECT_NE(r.err.find("stopped by signal"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find('\r', r.err.rfind("MB/s")), std::string::npos) << "the line is not erased";
+      }
+      EXPECT_EQ(ReadFile(work_ / "out"), "old");
+      std::vector<std::string> names;
+      for (const auto& entry : fs::directory_iterator(work_)) names.push_back(entry.path().filename());
+      std::sort(names.begin(), names.end());
+      EXPECT_EQ(names, (std::vector<std::string>{"big", "out"}));
+    }
   }
-  EXPECT_TRUE(drawing) << "no progress line on stderr";
-  EXPECT_EQ(ReadFile("/proc/" + std::to_string(pid) + "/cmdline").find(passphrase), std::string::npos);
-  EXPECT_FALSE(fs::is_empty(tmp_));
-  kill(pid, SIGINT);
-  const Result r = Finish(pid);
-  EXPECT_EQ(r.status, 128 + SIGINT);
-  EXPECT_FALSE(fs::exists(work_ / "big.tav"));
-  EXPECT_NE(r.err.find('\r'), std::string::npos);
 }
+
+TEST_F(Tav, StringsSurviveTheShellAndMatchTheLibrary) {
+  // Latin-1 letters, a quote, line feeds inside and at the end.
+  const std::string utf8 = "Gr\xC3\xBC\xC3\x9F" "e \"quoted\"\nline two\n";
+  const std::string latin1 = "Gr\xFC\xDF" "e \"quoted\"\nline two\n";
+  const std::string binary_plain = "binary \xFF\x01 string";
+  std::string text_cipher, binary_cipher;
+  {
+    const fs::path lib = root_ / "library";
+    fs::create_directories(lib);
+    const int here = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(chdir(lib.c_str()), 0);
+    std::string buffer = latin1;
+    ASSERT_EQ(TavGenTextKeys(kPassphrase.c_str()), 0);
+    ASSERT_EQ(TavTEnc(buffer.data()), OutString);
+    text_cipher.assign(OutString, latin1.size());
+    buffer = binary_plain;
+    ASSERT_EQ(TavGenBinaryKeys(kPassphrase.c_str()), 0);
+    ASSERT_EQ(TavBEnc(buffer.data()), OutString);
+    binary_cipher.assign(OutString, binary_plain.size());
+    TavShutdown();
+    ASSERT_EQ(fchdir(here), 0);
+    close(here);
+  }
+  std::string text_shown;
+  for (unsigned char c : text_cipher) {
+    text_shown += c < 0x80 ? std::string(1, static_cast<char>(c))
+                           : std::string{static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
+  }
+  const std::string long_plain(20000, 'a');
+  struct Case {
+    std::vector<std::string> args;
+    std::string input, out;
+    int status;
+  } cases[] = {
+      {{"encrypt", "--string", "--text", utf8}, "", text_shown + "\n", 0},
+      {{"decrypt", "--string", "--text"}, text_shown + "\n", utf8 + "\n", 0},
+      {{"encrypt", "--string", "--text", "--hex", utf8}, "", Hex(text_cipher) + "\n", 0},
+      {{"decrypt", "--string", "--text", "--hex"}, Hex(text_cipher), Hex(latin1) + "\n", 0},
+      {{"encrypt", "--string", binary_plain}, "", Hex(binary_cipher) + "\n", 0},
+      {{"decrypt", "--string"}, Hex(binary_cipher) + "\n", binary_plain + "\n", 0},
+      {{"decrypt", "--string", "--hex"}, Hex(binary_cipher), Hex(binary_plain) + "\n", 0},
+      {{"encrypt", "--string", ""}, "", "\n", 0},
+      {{"encrypt", "--string", "--text", "price \xE2\x82\xAC" "5"}, "", "", 64},
+      {{"decrypt", "--string"}, "abc", "", 64},
+      {{"encrypt", "--string", "-o", "x", "text"}, "", "", 64},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[c.args.size() - 1]);
+    const Result r = Run(c.args, c.input);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out, c.out);
+  }
+  // Long strings, and binary ciphertext with 0 bytes, round trip.
+  const Result cipher = Run({"encrypt", "--string"}, long_plain + "\n");
+  ASSERT_NE(cipher.out.find("00"), std::string::npos);
+  EXPECT_EQ(Run({"decrypt", "--string"}, cipher.out).out, long_plain + "\n");
+}
+
+TEST_F(Tav, PassphrasesFromEverySourceWithRefusalsAndWarnings) {
+  const std::string expected = Run({"encrypt", "--string", "x"}).out;
+  const std::string long_passphrase = "a passphrase of more than 18 bytes";
+  const std::string prefix = long_passphrase.substr(0, TAV_PASSPHRASE_BYTES);
+  WriteFile(work_ / "pass", kPassphrase + "\nsecond line\n");
+  WriteFile(work_ / "open", kPassphrase + "\n");
+  WriteFile(work_ / "nul", "Hel" + std::string(1, '\0') + "lo\n");
+  WriteFile(work_ / "long", long_passphrase + "\n");
+  fs::permissions(work_ / "pass", fs::perms::owner_read);
+  fs::permissions(work_ / "open", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  const std::string prefix_result = Run({"encrypt", "--string", "x"}, "", {{"TAV_PASSPHRASE", prefix}}).out;
+  ASSERT_NE(prefix_result, expected);
+  struct Case {
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    std::string out, warning;
+  } cases[] = {
+      {{"--passphrase-file", "pass"}, "", 0, expected, ""},
+      {{"--passphrase-file", "open"}, "", 0, expected, "open is readable by others (mode 0444)"},
+      {{"--passphrase-fd", "0"}, kPassphrase + "\n", 0, expected, ""},
+      {{"--passphrase-fd", "3"}, "", 0, expected, ""},
+      {{"--passphrase-file", "nul"}, "", 64, "", "nul: the passphrase holds a NUL byte"},
+      {{"--passphrase-fd", "0"}, "Hel" + std::string(1, '\0') + "lo\n", 64, "", "the passphrase holds a NUL byte"},
+      {{"--passphrase-file", "long"}, "", 0, prefix_result, "is 34 bytes long; only its first 18 bytes count"},
+      {{"--passphrase-file", "empty"}, "", 64, "", "empty: cannot open"},
+      {{"--passphrase-file", "pass", "--passphrase-fd", "0"}, "", 64, "", "excludes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    std::string command = "exec $TAV encrypt --string x";
+    for (const auto& a : c.args) command += " " + a;
+    const Result r = Run({"-c", command + " 3<pass"}, c.input, {{"TAV_PASSPHRASE", "other"}}, "/bin/bash");
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_NE(r.err.find(c.warning), std::string::npos) << r.err;
+  }
+  // The data follows the passphrase's line on a shared descriptor.
+  const Vector v = LoadVector("binary", 1000);
+  EXPECT_EQ(Run({"encrypt", "--passphrase-fd", "0"}, kPassphrase + "\n" + v.plain, {{"TAV_PASSPHRASE", "x"}}).out,
+            v.cipher);
+  const Result none = Run({"encrypt", "--string", "x"}, "", {{"TAV_PASSPHRASE", "\x01unset"}});
+  EXPECT_EQ(none.status, 64);
+  EXPECT_NE(none.err.find("terminal"), std::string::npos);
+  EXPECT_EQ(Run({"encrypt", "--string", "x"}, "", {{"TAV_PASSPHRASE", ""}}).status, 64);
+  // Help and manual say that a wrong passphrase gives garbage and exit 0.
+  const Result help = Run({"decrypt", "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("a wrong passphrase, alphabet or mode decrypts to garbage"), std::string::npos);
+  const Result unknown = Run({"encrypt", "--passphrase", kPassphrase, "plain", "c"});
+  EXPECT_EQ(unknown.status, 64);
+  EXPECT_NE(unknown.err.find("usage: "), std::string::npos);
+}
+
+TEST_F(Tav, KeygenScrambleXScrambleAndWipe) {
+  const std::string passfile = (kVectors / "keys/hello/passphrase").string();
+  fs::create_directory(work_ / "keys");
+  ASSERT_EQ(Run({"keygen", "--passphrase-file", passfile, "keys"}).status, 0);
+  for (const char* alphabet : {"text", "binary"}) {
+    for (const auto& key : fs::directory_iterator(kVectors / "keys/hello" / alphabet)) {
+      const std::string name = key.path().filename();
+      if (name.starts_with("k")) {
+        EXPECT_EQ(ReadFile(work_ / "keys" / name), ReadFile(key.path())) << name;
+      }
+    }
+  }
+  EXPECT_EQ(Run({"keygen", "--passphrase-file", passfile, "keys"}).status, TAV_EXISTS);
+  EXPECT_EQ(Run({"keygen", "--force", "--passphrase-file", passfile, "keys"}).status, 0);
+  fs::remove_all(work_ / "keys");
+
+  const std::string data = AllBytes(10000);
+  WriteFile(work_ / "f", data);
+  ASSERT_EQ(Run({"scramble", "f"}).status, 0);
+  EXPECT_EQ(ReadFile(work_ / "f"), Reversed(data));
+  ASSERT_EQ(Run({"scramble", "f"}).status, 0);
+  ASSERT_EQ(Run({"scramble", "f", "--blocks", "3", "--size", "100"}).status, 0);
+  EXPECT_EQ(ReadFile(work_ / "f"), Reversed(data.substr(0, 100)) + Reversed(data.substr(100, 100)) +
+                                       Reversed(data.substr(200, 100)) + data.substr(300));
+  ASSERT_EQ(Run({"scramble", "f", "--blocks", "3", "--size", "100"}).status, 0);
+  EXPECT_EQ(Run({"scramble", "f", "--blocks", "3", "--size", "5001"}).status, TAV_BAD_BLOCKS);
+  EXPECT_EQ(Run({"scramble", "f", "--blocks", "101", "--size", "100"}).status, TAV_PAST_END);
+  EXPECT_EQ(Run({"scramble", "f", "--blocks", "3"}).status, 64);
+  EXPECT_EQ(ReadFile(work_ / "f"), data);
+
+  ASSERT_EQ(Run({"xscramble", "f"}).status, 0);
+  EXPECT_NE(ReadFile(work_ / "f"), data);
+  ASSERT_EQ(Run({"xscramble", "f"}).status, 0);
+  EXPECT_EQ(ReadFile(work_ / "f"), data);
+  const Result absent = Run({"xscramble", "absent"}, "", {{"TAV_PASSPHRASE", "\x01unset"}});
+  EXPECT_EQ(absent.status, TAV_BAD_SOURCE);  // before the prompt
+  EXPECT_NE(absent.err.find("absent: No such file or directory"), std::string::npos) << absent.err;
+
+  // A write-back that fails keeps the complete reversed copy and names it.
+  for (const char* after : {"0", "4096"}) {
+    WriteFile(work_ / "f", data);
+    const Result failed = Run({"scramble", "f"}, "", {{"LD_PRELOAD", TAV_EIO_SHIM}, {"TAV_EIO_FILE", (work_ / "f").string()}, {"TAV_EIO_AFTER", after}});
+    EXPECT_EQ(failed.status, TAV_COPY_KEPT) << failed.err;
+    EXPECT_NE(failed.err.find("f: Input/output error; the complete reversed copy is kept in f.reversed"),
+              std::string::npos)
+        << failed.err;
+    EXPECT_TRUE(ReadFile(work_ / "f.reversed") == Reversed(data)) << "the kept copy is not the whole reversed file";
+    fs::remove(work_ / "f.reversed");
+  }
+
+  WriteFile(work_ / "g", "secret");
+  EXPECT_EQ(Run({"wipe", "f", "g"}).status, 0);
+  EXPECT_FALSE(fs::exists(work_ / "f") || fs::exists(work_ / "g"));
+  const Result missing = Run({"wipe", "f"});
+  EXPECT_EQ(missing.status, TAV_BAD_SOURCE);
+  EXPECT_NE(missing.err.find("tav: f: No such file or directory"), std::string::npos) << missing.err;
+}
+
+#ifdef TAV_INSTALL_COMMAND
+// Every command but keygen, traced: no key file name is opened for writing.
+TEST_F(TavShell, NoKeyFileIsOpenedForWritingOutsideKeygen) {
+  if (system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+  WriteFile(work_ / "f", AllBytes(5000));
+  fs::create_directory(work_ / "keys");
+  const std::string trace = "strace -f -qq -e trace=open,openat,openat2,creat,rename,renameat,renameat2,link,linkat -o ";
+  const Result r = Shell(trace + "../all.log bash -c '$TAV encrypt f && $TAV decrypt -o g f.tav && "
+                                 "$TAV encrypt --expanded f -o e && cat f | $TAV encrypt --text | $TAV decrypt --text > h && "
+                                 "$TAV encrypt --string x && $TAV scramble f && $TAV xscramble f && $TAV wipe g' && " +
+                         trace + "../keygen.log $TAV keygen keys");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::regex written("(O_WRONLY|O_RDWR|O_CREAT|creat|rename|link).*k([1-5]\\.(txt|bin)|6\\.dat)|"
+                           "k([1-5]\\.(txt|bin)|6\\.dat).*(O_WRONLY|O_RDWR|O_CREAT)");
+  const auto writes = [&](const std::string& log) {
+    std::istringstream lines(ReadFile(root_ / log));
+    std::vector<std::string> found;
+    for (std::string line; std::getline(lines, line);) {
+      if (std::regex_search(line, written)) found.push_back(line);
+    }
+    return found;
+  };
+  EXPECT_EQ(writes("all.log"), std::vector<std::string>{});
+  EXPECT_GE(writes("keygen.log").size(), 11u);  // the check sees keygen's own files
+}
+
+// Installed under a new prefix, the tool finds its library with no help.
+TEST_F(TavShell, InstalledToolRunsFromAnyPrefix) {
+  const fs::path prefix = root_ / "prefix";
+  for (const char* component : {"runtime", "tav"}) {
+    const std::string install = std::string(TAV_INSTALL_COMMAND) + " --install " + TAV_BUILD_DIR + " --prefix " +
+                                prefix.string() + " --component " + component + " >/dev/null";
+    ASSERT_EQ(system(install.c_str()), 0) << install;
+  }
+  const fs::path completion = prefix / "share/bash-completion/completions/tav";
+  ASSERT_TRUE(fs::exists(completion));
+  const Result r = Shell("tav=$(find " + prefix.string() + " -name tav -type f -perm -u+x) && "
+                         "LD_LIBRARY_PATH= $tav encrypt --string x && "
+                         "LD_LIBRARY_PATH= ldd $tav | grep -q 'libtavsdk.so.1 => " + prefix.string() + "/' && "
+                         "source " + completion.string() +
+                         " && complete -p tav");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, Run({"encrypt", "--string", "x"}).out + "complete -F _tav tav\n");
+}
+#endif
 
 }  // namespace
