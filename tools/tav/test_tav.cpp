@@ -237,6 +237,18 @@ bool ReadUntil(int master, std::string& seen, const std::string& text) {
   return true;
 }
 
+// Reads the pseudo-terminal until the program closes it (or 20 s pass).
+void Drain(int master, std::string& seen) {
+  char buffer[256];
+  for (int waited = 0; waited < 20000; waited += 100) {
+    pollfd p = {master, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) return;
+    seen.append(buffer, static_cast<size_t>(n));
+  }
+}
+
 TEST_F(Tav, TerminalPromptsTwiceWithoutEchoAndGetsNoBinary) {
   const Vector v = LoadVector("binary", 1000);
   WriteFile(work_ / "p", v.plain);
@@ -264,12 +276,12 @@ TEST_F(Tav, TerminalPromptsTwiceWithoutEchoAndGetsNoBinary) {
       const std::string line = c.answers[i] + "\n";
       ASSERT_EQ(write(master, line.data(), line.size()), static_cast<ssize_t>(line.size()));
     }
-    ReadUntil(master, seen, c.shown);
+    Drain(master, seen);
     int status = 0;
-    ReadUntil(master, seen, "\x01");  // the rest, until the terminal closes
+    kill(pid, SIGKILL);  // one that still waits, at a prompt, fails
     waitpid(pid, &status, 0);
     close(master);
-    EXPECT_EQ(WEXITSTATUS(status), c.status) << seen;
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : 1000, c.status) << seen;
     EXPECT_NE(seen.find(c.shown), std::string::npos) << seen;
     EXPECT_EQ(seen.find(kPassphrase), std::string::npos) << seen;
     ExpectNothingLeft();
@@ -393,7 +405,7 @@ TEST_F(TavShell, SignalsLeaveTheOldOutputWholeAndNoPartialFile) {
         EXPECT_NE(r.err.find("stopped by signal"), std::string::npos) << r.err;
         EXPECT_NE(r.err.find('\r', r.err.rfind("MB/s")), std::string::npos) << "the line is not erased";
       }
-      EXPECT_EQ(ReadFile(work_ / "out"), "old");
+      EXPECT_TRUE(ReadFile(work_ / "out") == "old") << "the old output was changed";
       std::vector<std::string> names;
       for (const auto& entry : fs::directory_iterator(work_)) names.push_back(entry.path().filename());
       std::sort(names.begin(), names.end());
