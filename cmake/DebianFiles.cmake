@@ -3,6 +3,12 @@
 # the packages. Debian wants manual pages compressed (links then name the
 # compressed page), and in /usr/share/doc/<package> the licence as
 # "copyright" and a compressed changelog.
+# The paths inside the files (tavsdk.pc, the CMake package) and the library
+# directory follow the configured prefix.
+if(NOT CPACK_TAVSDK_INSTALL_PREFIX STREQUAL "/usr")
+  message(FATAL_ERROR "Debian packages install under /usr: configure with -DCMAKE_INSTALL_PREFIX=/usr "
+    "(the package preset does), not ${CPACK_TAVSDK_INSTALL_PREFIX}")
+endif()
 find_program(_gzip gzip REQUIRED)
 
 function(_tavsdk_gzip file)

@@ -83,6 +83,7 @@ set(CPACK_TAVSDK_CHANGELOG "tavsdk (${_tavsdk_deb_version}) unstable; urgency=me
  -- ${TAVSDK_PACKAGE_MAINTAINER}  ${_tavsdk_date}
 ")
 set(CPACK_TAVSDK_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_TAVSDK_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebianFiles.cmake)
 
 include(CPack)
