@@ -77,6 +77,10 @@ done
 echo "ldconfig trigger, shlibs, multiarch library, copyright files and dependencies: ok"
 
 echo "== install"
+# What the maintainer scripts might create lies outside the packages' lists:
+# everything below /usr and /etc is compared before and after.
+snapshot() { find /usr /etc -xdev -path /etc/ld.so.cache -prune -o -print 2>/dev/null | sort; }
+snapshot > "$tmp/before"
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${debs[@]}" >/dev/null || fail "apt-get install failed"
 for f in "${debs[@]}"; do
   p=$(field "$f" Package)
@@ -173,6 +177,11 @@ while read -r path; do
     left=1
   fi
 done < <(cat "$tmp"/*.list | sort -u | grep -vx "/\.")
+snapshot > "$tmp/after"
+while read -r path; do
+  echo "left behind: $path"
+  left=1
+done < <(comm -13 "$tmp/before" "$tmp/after")
 [ $left -eq 0 ] || fail "files of the packages are left after the purge"
 ! ldconfig -p | has 'libtavsdk\.so\.1 ' || fail "the loader's cache still lists libtavsdk.so.1 after the purge"
 echo "purged: no file left, libtavsdk.so.1 out of the loader's cache"
