@@ -1,19 +1,24 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# Usage: check_man_pages.sh HEADER SOURCE_DIR BUILD_DIR CC LIBRARY INCLUDE_DIR...
+# Usage: check_man_pages.sh HEADER SOURCE_DIR CMAKE BUILD_DIR CC LIBRARY INCLUDE_DIR...
 # Every function the header declares has a section-3 page (or a link to one)
-# among the built pages in BUILD_DIR; every page has the sections a reader
-# looks for and formats without warnings; and the examples in the scdoc
-# sources of SOURCE_DIR compile against the header and link with LIBRARY.
+# among the pages that the development component of BUILD_DIR installs; every
+# page has the sections a reader looks for and formats without warnings; and
+# the examples in the scdoc sources of SOURCE_DIR compile against the header
+# and link with LIBRARY.
 set -eu
-header=$1 src=$2 build=$3 cc=$4 library=$5
-shift 5
+header=$1 src=$2 cmake=$3 build_dir=$4 cc=$5 library=$6
+shift 6
 includes=
 for dir in "$@"; do includes="$includes -I$dir"; done
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
+
+"$cmake" --install "$build_dir" --prefix "$tmp/prefix" --component development >/dev/null
+build=$(find "$tmp/prefix" -type d -name man3)
+[ -n "$build" ] || { echo "FAIL: the development component installs no man3 directory"; exit 1; }
 
 names=$(sed -n 's/^TAVSDK_API[^(]*[^A-Za-z0-9_(]\([A-Za-z_][A-Za-z0-9_]*\)(.*/\1/p' "$header")
 [ -n "$names" ] || fail "no function declarations found in $header"
