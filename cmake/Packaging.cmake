@@ -65,6 +65,10 @@ This package holds the tav command-line tool.")
 # dpkg-shlibdeps looks for the library of this build; the dependency on it is the one above.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
 
+if(NOT TARGET tavsdk_man3)
+  message(WARNING "scdoc not found: libtavsdk-dev would have no manual pages")
+endif()
+
 # Whatever the tool installs goes into its package.
 get_cmake_property(_tavsdk_components COMPONENTS)
 set(CPACK_COMPONENTS_ALL runtime development)
