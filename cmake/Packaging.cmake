@@ -53,7 +53,7 @@ set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "rotor substitution cipher library for 
 ${_tavsdk_about}
 
 This package holds the C header, the CMake package, the pkg-config file and
- the manual pages of section 3.")
+the manual pages of section 3.")
 
 set(CPACK_DEBIAN_TAV_PACKAGE_NAME tav)
 set(CPACK_DEBIAN_TAV_PACKAGE_SECTION utils)
