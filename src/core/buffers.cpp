@@ -18,12 +18,7 @@ tav_status Block(const tav_keys* keys, uint64_t offset, const void* in, void* ou
   if (in != out) std::memmove(out, in, length);
   engine::Cipher c;
   engine::CipherStart(c, keys->tables, offset);
-  auto* data = static_cast<uint8_t*>(out);
-  if (decrypt) {
-    engine::CipherDecrypt(c, data, length);
-  } else {
-    engine::CipherEncrypt(c, data, length);
-  }
+  engine::CipherRun(c, static_cast<uint8_t*>(out), length, decrypt);
   // The kernels clear their working storage; the position is all that is left.
   SecureZeroObject(c.s);
   return TAV_OK;
