@@ -622,13 +622,15 @@ TEST_F(TavShell, InstalledToolRunsFromAnyPrefix) {
   }
   const fs::path completion = prefix / "share/bash-completion/completions/tav";
   ASSERT_TRUE(fs::exists(completion));
-  const Result r = Shell("tav=$(find " + prefix.string() + " -name tav -type f -perm -u+x) && "
-                         "LD_LIBRARY_PATH= $tav encrypt --string x && "
-                         "LD_LIBRARY_PATH= ldd $tav | grep -q 'libtavsdk.so.1 => " + prefix.string() + "/' && "
-                         "source " + completion.string() +
-                         " && complete -p tav");
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, Run({"encrypt", "--string", "x"}).out + "complete -F _tav tav\n");
+  const std::string tav = (prefix / "bin/tav").string();
+  ASSERT_TRUE(fs::exists(tav));
+  const Result run = Shell("LD_LIBRARY_PATH= " + tav + " encrypt --string x");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, Run({"encrypt", "--string", "x"}).out);
+  const Result loaded = Shell("LD_LIBRARY_PATH= ldd " + tav);
+  EXPECT_NE(loaded.out.find("libtavsdk.so.1 => " + prefix.string() + "/"), std::string::npos) << loaded.out;
+  const Result completion_loaded = Shell("source " + completion.string() + " && complete -p tav");
+  EXPECT_EQ(completion_loaded.out, "complete -F _tav tav\n") << completion_loaded.err;
 }
 #endif
 
