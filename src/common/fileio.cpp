@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,24 +18,37 @@ int Injected(Step step, int fd) { return step_hook != nullptr ? step_hook(step, 
 
 void At(Step step) { (void)Injected(step, -1); }
 
+// A descriptor in non-blocking mode (a pipe or socket the caller set so) is
+// waited for rather than failed. False when waiting itself fails.
+bool WaitFor(int fd, short events) {
+  struct pollfd p {fd, events, 0};
+  for (;;) {
+    const int rc = ::poll(&p, 1, -1);
+    if (rc >= 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+bool Again() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
 // Never blocks on a FIFO or device, never becomes a controlling terminal.
 constexpr int kBaseFlags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 
-int OpenRetry(const char* path, int flags, mode_t mode = 0) {
+int OpenAtRetry(int dirfd, const char* path, int flags, mode_t mode = 0) {
   if (path == nullptr) {
     errno = ENOENT;
     return -1;
   }
   int fd;
   do {
-    fd = ::open(path, flags | kBaseFlags, mode);
+    fd = ::openat(dirfd, path, flags | kBaseFlags, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
 
 // Opens and requires a regular file; errno is set on failure.
-Fd OpenRegular(const char* path, int flags, struct stat& info) {
-  Fd file(OpenRetry(path, flags));
+Fd OpenRegularAt(int dirfd, const char* path, int flags, struct stat& info) {
+  Fd file(OpenAtRetry(dirfd, path, flags));
   if (!file.ok()) return file;
   if (::fstat(file.get(), &info) != 0) return Fd();
   if (!S_ISREG(info.st_mode)) {
@@ -43,6 +57,7 @@ Fd OpenRegular(const char* path, int flags, struct stat& info) {
   }
   return file;
 }
+
 
 FileId IdOf(const struct stat& st) { return FileId{st.st_dev, st.st_ino}; }
 
@@ -53,10 +68,6 @@ bool IdOfFd(int fd, FileId& id) {
   return true;
 }
 
-bool NameRefersTo(const char* path, FileId id) {
-  struct stat st {};
-  return ::lstat(path, &st) == 0 && id.Is(st);
-}
 
 }  // namespace
 
@@ -93,6 +104,7 @@ int64_t ReadFull(int fd, void* buf, size_t n) {
     const ssize_t got = ::read(fd, p + done, n - done);
     if (got < 0) {
       if (errno == EINTR) continue;
+      if (Again() && WaitFor(fd, POLLIN)) continue;
       return -1;
     }
     if (got == 0) break;
@@ -130,6 +142,7 @@ bool WriteAll(int fd, const void* buf, size_t n) {
     const ssize_t put = ::write(fd, p, n);
     if (put < 0) {
       if (errno == EINTR) continue;
+      if (Again() && WaitFor(fd, POLLOUT)) continue;
       return false;
     }
     if (put == 0) return false;
@@ -159,19 +172,22 @@ bool PwriteAll(int fd, const void* buf, size_t n, int64_t offset) {
   return true;
 }
 
-Fd OpenSource(const char* path, struct stat& info) { return OpenRegular(path, O_RDONLY, info); }
+Fd OpenSource(int dirfd, const char* path, struct stat& info) { return OpenRegularAt(dirfd, path, O_RDONLY, info); }
 
-Destination CheckDestination(const char* path, const struct stat& source, OldDestination& old) {
-  old.file = Fd(OpenRetry(path, O_WRONLY | O_NOFOLLOW));
+Destination CheckDestination(int dirfd, const char* path, const struct stat& source, OldDestination& old) {
+  old.file = Fd(OpenAtRetry(dirfd, path, O_WRONLY | O_NOFOLLOW));
   if (!old.file.ok()) {
     if (errno == ENOENT) return Destination::ready;
     // ELOOP: the last component is a symbolic link, replaced as a name.
-    // Where it leads to the source, the caller surely mistook the names.
+    // Where it leads to the source, the caller surely mistook the names;
+    // where it leads to a device, a FIFO or a socket, the caller surely meant
+    // to write there, which a file operation never does.
     if (errno == ELOOP) {
       struct stat target {};
       old.link = true;
-      if (::stat(path, &target) == 0 && IdOf(source).Is(target)) return Destination::is_source;
-      return Destination::ready;
+      if (::fstatat(dirfd, path, &target, 0) != 0) return Destination::ready;
+      if (IdOf(source).Is(target)) return Destination::is_source;
+      return S_ISREG(target.st_mode) ? Destination::ready : Destination::refused;
     }
     return Destination::refused;  // a directory, a FIFO without reader, no permission...
   }
@@ -182,95 +198,93 @@ Destination CheckDestination(const char* path, const struct stat& source, OldDes
   return Destination::ready;
 }
 
-bool ReplaceDestination(const char* path, OldDestination& old, Fd& out, FileId& created) {
-  if (old.file.ok()) {
-    // The established clearing: truncate, mark "@@@", delete, create anew. A
-    // failed write only weakens the overwrite; the new file is checked below.
-    FileId id;
-    if (!IdOfFd(old.file.get(), id)) return false;
-    if (::ftruncate(old.file.get(), 0) != 0) {
-      // Only weakens the overwrite, like a failed write.
-    }
-    (void)PwriteAll(old.file.get(), "@@@", 3, 0);
-    (void)old.file.Close();
-    At(Step::destination_cleared);
-    if (!NameRefersTo(path, id)) return false;
-    (void)::unlink(path);
-  } else if (old.link) {
-    (void)::unlink(path);
+void ClearOldDestination(OldDestination& old) {
+  if (!old.file.ok()) return;
+  // The established clearing of a replaced destination: whoever still holds
+  // the old file sees "@@@". A failed write only weakens the overwrite.
+  if (::ftruncate(old.file.get(), 0) != 0) {
   }
-  At(Step::destination_create);
-  out = Fd(OpenRetry(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666));
-  return out.ok() && IdOfFd(out.get(), created);
+  (void)PwriteAll(old.file.get(), "@@@", 3, 0);
+  (void)old.file.Close();
 }
 
-bool RemoveIfSame(const char* path, FileId id, Step step) {
+bool RemoveIfSame(int dirfd, const char* path, FileId id, Step step) {
   At(step);
-  return NameRefersTo(path, id) && ::unlink(path) == 0;
+  struct stat st {};
+  return ::fstatat(dirfd, path, &st, AT_SYMLINK_NOFOLLOW) == 0 && id.Is(st) && ::unlinkat(dirfd, path, 0) == 0;
 }
 
-bool OpenForRewrite(const char* path, Fd& out, int64_t& length) {
+bool OpenForRewrite(int dirfd, const char* path, Fd& out, int64_t& length) {
   struct stat info {};
-  out = OpenRegular(path, O_RDWR, info);
+  out = OpenRegularAt(dirfd, path, O_RDWR, info);
   if (!out.ok()) {
     if (errno != EACCES && errno != EPERM && errno != EROFS && errno != ETXTBSY) return false;
     // Readable but not writable: still refused, after the argument checks.
-    if (!OpenRegular(path, O_RDONLY, info).ok()) return false;
+    if (!OpenRegularAt(dirfd, path, O_RDONLY, info).ok()) return false;
   }
   length = static_cast<int64_t>(info.st_size);
   return true;
 }
 
-Fd OpenToWipe(const char* path, int64_t& length, FileId& id) {
+Fd OpenToWipe(int dirfd, const char* path, int64_t& length, FileId& id) {
   struct stat info {};
-  Fd file = OpenRegular(path, O_RDWR | O_NOFOLLOW, info);
+  Fd file = OpenRegularAt(dirfd, path, O_RDWR | O_NOFOLLOW, info);
   if (!file.ok()) return file;
   length = static_cast<int64_t>(info.st_size);
   id = IdOf(info);
   return file;
 }
 
-Fd CreateScratch(const char* path, FileId& id) {
+Fd CreateScratch(int dirfd, const char* path, FileId& id) {
   // A fresh file: never write the reversed copy into an inode that someone
   // else may hold open or linked (or that a symbolic link points to).
-  if (::unlink(path) != 0 && errno != ENOENT) return Fd();
+  if (::unlinkat(dirfd, path, 0) != 0 && errno != ENOENT) return Fd();
   At(Step::scratch_create);
-  Fd file(OpenRetry(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+  Fd file(OpenAtRetry(dirfd, path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
   if (file.ok() && !IdOfFd(file.get(), id)) return Fd();
   return file;
 }
 
-KeyRead ReadKeyFile(const char* path, void* buf, size_t cap, int64_t& got) {
+KeyRead ReadKeyFile(int dirfd, const char* name, void* buf, size_t cap, int64_t& got, int& error) {
   struct stat info {};
-  Fd file = OpenRegular(path, O_RDONLY, info);
+  Fd file = OpenRegularAt(dirfd, name, O_RDONLY, info);
   if (!file.ok()) {
+    error = errno;
     // Only a name with nothing at all behind it is missing; a dangling link
     // stands for a key file that was meant to be there.
     struct stat st {};
-    return errno == ENOENT && path != nullptr && ::lstat(path, &st) != 0 && errno == ENOENT ? KeyRead::missing
-                                                                                          : KeyRead::damaged;
+    return error == ENOENT && name != nullptr && ::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+                   errno == ENOENT
+               ? KeyRead::missing
+               : KeyRead::damaged;
   }
   got = ReadFull(file.get(), buf, cap);
+  if (got < 0) error = errno;
   (void)file.Close();  // read-only: a close error cannot lose data
   return got < 0 ? KeyRead::damaged : KeyRead::ok;
 }
 
-bool WriteKeyFile(const char* path, const void* data, size_t n) {
+bool WriteKeyFile(int dirfd, const char* name, const void* data, size_t n, int& error) {
   // A new file rather than a truncated old one: no other name or open handle
   // of the old file ever sees the new key, and rewriting does not force the
   // old blocks out to the disk on close.
-  if (::unlink(path) != 0 && errno != ENOENT) return false;
-  Fd fd(OpenRetry(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
-  if (!fd.ok()) return false;
+  const auto failed = [&error] {
+    error = errno;
+    return false;
+  };
+  if (::unlinkat(dirfd, name, 0) != 0 && errno != ENOENT) return failed();
+  Fd fd(OpenAtRetry(dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+  if (!fd.ok()) return failed();
   // The process umask may only narrow the mode; it must end up exactly 0600.
-  if (::fchmod(fd.get(), 0600) != 0) return false;
-  if (!WriteAll(fd.get(), data, n)) return false;
-  return fd.Close();
+  if (::fchmod(fd.get(), 0600) != 0) return failed();
+  if (!WriteAll(fd.get(), data, n)) return failed();
+  if (!fd.Close()) return failed();
+  return true;
 }
 
 Fd OpenKeyFileToDestroy(const char* path, int64_t& length, bool& missing) {
   struct stat info {};
-  Fd file = OpenRegular(path, O_WRONLY | O_NOFOLLOW, info);
+  Fd file = OpenRegularAt(AT_FDCWD, path, O_WRONLY | O_NOFOLLOW, info);
   missing = !file.ok() && errno == ENOENT;
   if (file.ok()) length = static_cast<int64_t>(info.st_size);
   return file;

@@ -17,9 +17,7 @@ namespace tav::io {
 enum class Step {
   read,                 // before each read of fd
   write,                // before each write of fd
-  destination_cleared,  // before the cleared destination's name is unlinked
-  destination_create,   // before the new destination is created
-  destination_remove,   // before an incomplete destination is removed
+  destination_commit,   // before a complete destination takes its name
   scratch_create,       // before the scratch file is created
   scratch_remove,       // before the scratch file's name is unlinked
   wipe_remove,          // before a wiped file's name is unlinked
@@ -69,7 +67,7 @@ struct FileId {
 // A file to read from start to end. Invalid for anything but a regular file;
 // `info` receives its fstat. Links are followed: reading is what the caller
 // asked for.
-Fd OpenSource(const char* path, struct stat& info);
+Fd OpenSource(int dirfd, const char* path, struct stat& info);
 
 // An existing destination, opened without following a link and checked on
 // its descriptor; or a symbolic link standing at the name; or nothing.
@@ -80,51 +78,49 @@ struct OldDestination {
 
 enum class Destination { ready, is_source, refused };
 
-// First half of replacing the destination: opens what stands at `path` and
-// checks it, changing nothing. A regular file that is not `source` is `ready`
-// (as is a link, whose target is never opened, and a missing name); anything
-// else is `refused`, and the source itself `is_source`.
-Destination CheckDestination(const char* path, const struct stat& source, OldDestination& old);
+// Opens what stands at `path` and checks it, changing nothing. A regular file
+// that is not `source` is `ready`, as is a missing name and a link that leads
+// to a regular file or nowhere (the link is replaced as a name, its target
+// never opened); anything else is `refused`, and the source itself
+// `is_source`.
+Destination CheckDestination(int dirfd, const char* path, const struct stat& source, OldDestination& old);
 
-// Second half: cuts the old file to "@@@" through its descriptor and unlinks
-// its name (only while the name still refers to it), or unlinks the link; then
-// creates the new file exclusively (mode 0666 less the umask), so nothing that
-// appears at the name meanwhile is ever written. `created` identifies the new
-// file for RemoveIfSame. False when the name changed meanwhile: nothing is
-// then written beyond the old file's "@@@", and nothing new is created.
-bool ReplaceDestination(const char* path, OldDestination& old, Fd& out, FileId& created);
+// Once the new destination has taken the name: cuts the old file to "@@@"
+// through its descriptor, as the process-wide functions always have.
+void ClearOldDestination(OldDestination& old);
 
 // Unlinks `path` only while it still names the file `id`. True when removed.
 // `step` names the point for the test seam.
-bool RemoveIfSame(const char* path, FileId id, Step step);
+bool RemoveIfSame(int dirfd, const char* path, FileId id, Step step);
 
 // A file to rewrite in place (the scramblers): a regular file opened once for
 // reading and writing, links followed as for a source. When the file can be
 // read but not written, `out` is invalid, `length` is still set and the result
 // is true, so that argument errors can be reported before the write refusal.
 // False when the file cannot be read or is not a regular file.
-bool OpenForRewrite(const char* path, Fd& out, int64_t& length);
+bool OpenForRewrite(int dirfd, const char* path, Fd& out, int64_t& length);
 
 // A file to wipe: a regular file opened for reading and writing, never through
 // a symbolic link. Invalid otherwise; `id` identifies it for RemoveIfSame.
-Fd OpenToWipe(const char* path, int64_t& length, FileId& id);
+Fd OpenToWipe(int dirfd, const char* path, int64_t& length, FileId& id);
 
 // A new scratch file (owner read and write only) replacing whatever name was
 // there; never written through a link or into a file someone else holds.
-Fd CreateScratch(const char* path, FileId& id);
+Fd CreateScratch(int dirfd, const char* path, FileId& id);
 
 // ---- Key files --------------------------------------------------------------
 
 enum class KeyRead { ok, missing, damaged };
 
-// Reads at most cap bytes from the start of a key file; `got` is the count.
-// `missing` only when nothing exists at the name; anything but a regular file
-// and every open or read failure is `damaged`.
-KeyRead ReadKeyFile(const char* path, void* buf, size_t cap, int64_t& got);
+// Reads at most cap bytes from the start of a key file `name` in the
+// directory dirfd; `got` is the count. `missing` only when nothing exists at
+// the name; anything but a regular file and every open or read failure is
+// `damaged`, with `error` set to the errno.
+KeyRead ReadKeyFile(int dirfd, const char* name, void* buf, size_t cap, int64_t& got, int& error);
 
 // Replaces a key file by a new one, readable and writable by the owner only.
-// False when it cannot be created or fully written.
-bool WriteKeyFile(const char* path, const void* data, size_t n);
+// False, with `error` set, when it cannot be created or fully written.
+bool WriteKeyFile(int dirfd, const char* name, const void* data, size_t n, int& error);
 
 // Opens a key file for destruction: a regular file for writing, with its
 // length. A link or anything else gives an invalid Fd; the name is then only

@@ -5,7 +5,9 @@
 #include <sched.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <ctime>
 
 namespace tav::workers {
 
@@ -42,7 +44,7 @@ void* WorkerMain(void* arg) {
 
 }  // namespace
 
-void Run(int count, Body body, void* context, uint8_t* caller_space) {
+int Run(int count, Body body, void* context, Monitor monitor) {
   // Cancelling the caller midway would leave the workers running on its
   // stack's data: the call finishes first.
   int cancel_state = 0;
@@ -51,14 +53,14 @@ void Run(int count, Body body, void* context, uint8_t* caller_space) {
   pthread_t threads[kMaxWorkers];
   int started = 0;
   pthread_attr_t attr;
-  if (count > 1 && pthread_attr_init(&attr) == 0) {
+  if (count > 0 && pthread_attr_init(&attr) == 0) {
     if (pthread_attr_setstacksize(&attr, kStackBytes) == 0) {
       // Threads inherit the creator's mask: block everything while creating
       // them, so that the application's handlers run on its own threads only.
       sigset_t all, saved;
       sigfillset(&all);
       if (pthread_sigmask(SIG_SETMASK, &all, &saved) == 0) {
-        while (started < count - 1 && started < kMaxWorkers &&
+        while (started < count && started < kMaxWorkers &&
                pthread_create(&threads[started], &attr, WorkerMain, const_cast<Start*>(&start)) == 0)
           ++started;
         (void)pthread_sigmask(SIG_SETMASK, &saved, nullptr);
@@ -66,9 +68,25 @@ void Run(int count, Body body, void* context, uint8_t* caller_space) {
     }
     (void)pthread_attr_destroy(&attr);
   }
-  body(context, caller_space);
-  for (int i = 0; i < started; ++i) (void)pthread_join(threads[i], nullptr);
+  for (int i = 0; i < started; ++i) {
+    if (monitor == nullptr) {
+      (void)pthread_join(threads[i], nullptr);
+      continue;
+    }
+    for (;;) {
+      timespec deadline{};
+      (void)clock_gettime(CLOCK_REALTIME, &deadline);
+      deadline.tv_nsec += 100'000'000;
+      if (deadline.tv_nsec >= 1'000'000'000) {
+        deadline.tv_nsec -= 1'000'000'000;
+        ++deadline.tv_sec;
+      }
+      if (pthread_timedjoin_np(threads[i], nullptr, &deadline) != ETIMEDOUT) break;
+      monitor(context);
+    }
+  }
   (void)pthread_setcancelstate(cancel_state, nullptr);
+  return started;
 }
 
 }  // namespace tav::workers

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Worker threads within one call. A call that splits its work runs the same
-// body on the caller's thread and on up to count - 1 more threads, and
-// returns only when all of them have finished: the library never leaves a
-// thread behind. Each worker has a working space on its own stack; the
-// caller's thread brings its own (the shared scratch area).
+// body on up to count threads, and returns only when all of them have
+// finished: the library never leaves a thread behind. Each worker has a
+// working space on its own stack; the caller's thread watches them, and
+// reports progress.
 #pragma once
 
 #include <cstddef>
@@ -21,11 +21,15 @@ inline constexpr int kMaxWorkers = 64;
 int Count();
 
 using Body = void (*)(void* context, uint8_t* space);
+using Monitor = void (*)(void* context);
 
-// Runs body(context, space) on the caller's thread with caller_space and on
-// up to count - 1 new threads, every signal blocked in them. A thread that
-// cannot be started means one worker fewer; the body must share out its work
-// so that any number of participants finishes it.
-void Run(int count, Body body, void* context, uint8_t* caller_space);
+// Runs body(context, space) on up to `count` new threads, every signal
+// blocked in them, each with kSpaceBytes of working space on its own stack.
+// Meanwhile the calling thread calls monitor(context) (if not null) about
+// ten times a second, until every thread has finished. Returns the number of
+// threads that ran: 0 when none could be started, and the caller must then
+// do the work itself. The body must share out its work so that any number
+// of participants finishes it.
+int Run(int count, Body body, void* context, Monitor monitor);
 
 }  // namespace tav::workers

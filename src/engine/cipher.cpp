@@ -7,28 +7,27 @@
 #include <span>
 
 #include "common/wipe.hpp"
-#include "engine/setup.hpp"
 
 namespace tav::engine {
 
-Cipher cipher;
-
-void CipherInit(Cipher& c, Kind kind) {
+void BuildTables(Tables& t, Kind kind, const uint8_t* wheels, const std::array<int32_t, kWheels + 1>& directions,
+                 const std::array<int32_t, kWheels + 1>& steps, const std::array<int32_t, 201>& schedule) {
   const int n = AlphabetSize(kind);
-  c.kind = kind;
-  c.n = n;
-  c.to_index.fill(kNotInAlphabet);
-  c.to_symbol.fill(0);
+  t.kind = kind;
+  t.n = n;
+  t.to_index.fill(kNotInAlphabet);
+  t.to_symbol.fill(0);
   for (int i = 0; i < n; ++i) {
-    c.to_index[TA[i]] = static_cast<uint8_t>(i);
-    c.to_symbol[i] = TA[i];
+    const uint8_t symbol = kind == Kind::text ? kTextAlphabet[i] : static_cast<uint8_t>(i);
+    t.to_index[symbol] = static_cast<uint8_t>(i);
+    t.to_symbol[i] = symbol;
   }
   for (int r = 0; r < kWheels; ++r) {
-    const Wheel& wheel = w[r + 1];
-    uint8_t* fwd = c.fwd[r];
-    uint8_t* inv = c.inv[r];
+    const uint8_t* wheel = wheels + static_cast<size_t>(r * n);
+    uint8_t* fwd = t.fwd[r];
+    uint8_t* inv = t.inv[r];
     for (int i = 0; i < n; ++i) {
-      fwd[i] = c.to_index[wheel[i]];
+      fwd[i] = t.to_index[wheel[i]];
       inv[fwd[i]] = static_cast<uint8_t>(i);
     }
     // Repeat the rows up to 512 entries: entry i equals entry i - n.
@@ -39,23 +38,55 @@ void CipherInit(Cipher& c, Kind kind) {
   }
   for (int p = 0; p < kWheels; ++p) {
     // A wheel turned down t times reads entry i from entry i + t; up subtracts.
-    const int32_t steps = sh[p + 1];
-    const int t = steps > 0 ? steps % n : 0;
-    c.delta[p] = static_cast<uint16_t>(sd[p + 1] > 0 ? (n - t) % n : t);
-    for (int l = 0; l < 16; ++l) c.lane_step[p][l] = static_cast<uint16_t>(l * c.delta[p] % n);
+    const int32_t count = steps[p + 1];
+    const int turn = count > 0 ? count % n : 0;
+    t.delta[p] = static_cast<uint16_t>(directions[p + 1] > 0 ? (n - turn) % n : turn);
+    for (int l = 0; l < 16; ++l) t.lane_step[p][l] = static_cast<uint16_t>(l * t.delta[p] % n);
   }
-  c.schedule = msterkey.data();
-  c.s = Stepping{};
-  c.s.count = mstrshiftcount;
-  c.s.index = mstrindex;
-  c.s.dwell = mstrshift;
+  t.schedule = schedule;
+  // Entry e runs max(schedule[e], 1) symbols with the order rotated e - 1
+  // times: position p then holds wheel (p + e - 1) mod 20.
+  std::array<uint64_t, kWheels> turn{};
+  uint64_t at = 0;
+  for (int e = 1; e <= 201; ++e) {
+    t.entry_start[e] = at;
+    for (int r = 0; r < kWheels; ++r) t.entry_turn[e][r] = static_cast<uint16_t>(turn[r] % static_cast<uint64_t>(n));
+    if (e == 201) break;
+    const auto len = static_cast<uint64_t>(std::max(schedule[e], 1));
+    for (uint32_t p = 0; p < kWheels; ++p) turn[(p + static_cast<uint32_t>(e) - 1) % kWheels] += len * t.delta[p];
+    at += len;
+  }
+  t.round_length = at;
+}
+
+void CipherStart(Cipher& c, const Tables& t, uint64_t position) {
+  c.t = &t;
+  Stepping& s = c.s;
+  s = Stepping{};
+  // 200 wheel orders bring the order back (200 is a multiple of 20) and turn
+  // every wheel by the same amount each round.
+  const uint64_t n = static_cast<uint64_t>(t.n);
+  const uint64_t rounds = position / t.round_length;
+  const uint64_t in_round = position % t.round_length;
+  const auto after = std::upper_bound(t.entry_start.begin() + 1, t.entry_start.begin() + 201, in_round);
+  const auto e = static_cast<int32_t>(after - t.entry_start.begin() - 1);
+  const uint64_t into = in_round - t.entry_start[e];
+  s.index = e;
+  s.dwell = t.schedule[e];
+  s.count = static_cast<int32_t>(into);
+  s.rot = static_cast<uint32_t>(e - 1) % kWheels;
+  for (uint32_t p = 0; p < kWheels; ++p) {
+    const uint32_t r = (p + s.rot) % kWheels;
+    const uint64_t whole = rounds % n * t.entry_turn[201][r] % n;
+    s.off[r] = static_cast<uint16_t>((whole + t.entry_turn[e][r] + into % n * t.delta[p]) % n);
+  }
 }
 
 void Advance(const Cipher& c, Stepping& s, uint32_t len) {
-  const uint64_t n = static_cast<uint64_t>(c.n);
+  const uint64_t n = static_cast<uint64_t>(c.t->n);
   for (uint32_t p = 0; p < kWheels; ++p) {
     const uint32_t r = (p + s.rot) % kWheels;
-    s.off[r] = static_cast<uint16_t>((s.off[r] + static_cast<uint64_t>(len) * c.delta[p]) % n);
+    s.off[r] = static_cast<uint16_t>((s.off[r] + static_cast<uint64_t>(len) * c.t->delta[p]) % n);
   }
   CountSymbols(c, s, len);
 }
@@ -64,7 +95,7 @@ void Advance(const Cipher& c, Stepping& s, uint32_t len) {
 // of the schedule when whole rounds may follow.
 static uint64_t SkipRuns(Cipher& c, uint64_t symbols, bool stop_at_round) {
   while (symbols > 0) {
-    if (stop_at_round && c.s.index == 1 && c.s.count == 0 && c.s.dwell == c.schedule[1]) break;
+    if (stop_at_round && c.s.index == 1 && c.s.count == 0 && c.s.dwell == c.t->schedule[1]) break;
     const uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(symbols, RunLeft(c.s)));
     Advance(c, c.s, len);
     symbols -= len;
@@ -74,27 +105,21 @@ static uint64_t SkipRuns(Cipher& c, uint64_t symbols, bool stop_at_round) {
 
 void CipherSkip(Cipher& c, uint64_t symbols) {
   // Workers skip to far positions of large files, so whole rounds of the
-  // schedule are taken at once: 200 wheel orders bring the order back (200 is
-  // a multiple of 20), and turn each wheel by the same amount every round.
+  // schedule are taken at once.
   symbols = SkipRuns(c, symbols, true);
   if (symbols == 0) return;
-  uint64_t round = 0;
-  std::array<uint64_t, kWheels> turns{};  // turns[q]: of the wheel at position q when the round starts
-  for (int32_t i = 1; i <= 200; ++i) {
-    const auto len = static_cast<uint64_t>(std::max(c.schedule[i], 1));
-    round += len;
-    // Entry i runs with the order rotated i - 1 times: position p then holds
-    // the wheel that started at position (p + i - 1) mod 20.
-    for (uint32_t p = 0; p < kWheels; ++p) turns[(p + static_cast<uint32_t>(i) - 1) % kWheels] += len * c.delta[p];
-  }
-  if (symbols >= round) {
-    const uint64_t rounds = symbols / round;
-    const uint64_t n = static_cast<uint64_t>(c.n);
+  const Tables& t = *c.t;
+  if (symbols >= t.round_length) {
+    const uint64_t rounds = symbols / t.round_length;
+    const uint64_t n = static_cast<uint64_t>(t.n);
+    // At the start of a round wheel r stands at position r - rot, and the
+    // round turns it as it turns the wheel that starts at that position
+    // with the order unrotated.
     for (uint32_t q = 0; q < kWheels; ++q) {
       const uint32_t r = (q + c.s.rot) % kWheels;
-      c.s.off[r] = static_cast<uint16_t>((c.s.off[r] + rounds % n * (turns[q] % n)) % n);
+      c.s.off[r] = static_cast<uint16_t>((c.s.off[r] + rounds % n * t.entry_turn[201][q]) % n);
     }
-    symbols -= rounds * round;
+    symbols -= rounds * t.round_length;
   }
   SkipRuns(c, symbols, false);
 }

@@ -28,9 +28,11 @@ struct Stepping {
   std::array<uint16_t, kWheels> off{};  // turn offset of each wheel (as loaded, 0-based), mod n
 };
 
-// Tables built once per operation from the loaded wheels. Rows are doubled
-// (entry i and entry i + n agree) so that "index + offset" needs no reduction.
-struct Cipher {
+// Tables built once per key set from its wheels, stepping parameters and
+// master schedule, and read-only after that: any number of ciphers on any
+// threads may share them. Rows are doubled (entry i and entry i + n agree) so
+// that "index + offset" needs no reduction.
+struct Tables {
   Kind kind = Kind::binary;
   int32_t n = kBinarySize;
   alignas(64) uint8_t fwd[kWheels][512];  // fwd[r][i]: alphabet index of entry (i mod n) of wheel r
@@ -40,10 +42,20 @@ struct Cipher {
   std::array<uint16_t, kWheels> delta{};  // turn per symbol of each position, mod n
   // lane_step[p][l] = l * delta[p] mod n: the turn of position p after l symbols.
   std::array<std::array<uint16_t, 16>, kWheels> lane_step{};
-  const int32_t* schedule = nullptr;      // master key schedule, entries 1..200
+  std::array<int32_t, 201> schedule{};  // master key schedule, entries 1..200
+  // Seeking: one round of the schedule (200 wheel orders) is round_length
+  // symbols; entry e starts entry_start[e] symbols into it, when wheel r has
+  // turned entry_turn[e][r] (mod n) since the round began.
+  uint64_t round_length = 0;
+  std::array<uint64_t, 202> entry_start{};
+  std::array<std::array<uint16_t, kWheels>, 202> entry_turn{};
+};
+
+// One running cipher: shared tables, its own place in the stream, and the
+// working storage of the vector kernels (one per thread that runs it).
+struct Cipher {
+  const Tables* t = nullptr;
   Stepping s;
-  // Working storage of the vector kernels. Each copy of the cipher has its
-  // own, so that copies can run on several threads at once.
   alignas(64) uint8_t work[kKernelWorkBytes];
 };
 
@@ -51,9 +63,15 @@ struct Cipher {
 // best one below it (avx512 -> avx2 -> portable, neon -> portable).
 enum class Path { portable, avx2, avx512, neon };
 
-// Builds the tables and the starting state from the cipher state that
-// PrepareCipher left (w, sd, sh, TA, msterkey and the schedule position).
-void CipherInit(Cipher& c, Kind kind);
+// Builds the tables of an alphabet from its wheels (20 records of n bytes,
+// each a permutation of the alphabet, as the wheel file holds them), the
+// direction (0 down, 1 up) and step count of each position, and the master
+// key schedule (entries 1..200).
+void BuildTables(Tables& t, Kind kind, const uint8_t* wheels, const std::array<int32_t, kWheels + 1>& directions,
+                 const std::array<int32_t, kWheels + 1>& steps, const std::array<int32_t, 201>& schedule);
+
+// Puts c at symbol `position` of a message with tables t.
+void CipherStart(Cipher& c, const Tables& t, uint64_t position);
 
 // Transform len bytes in place as the next symbols of the stream, on the
 // fastest path this CPU supports.
@@ -76,7 +94,7 @@ Path PathFor(const char* name);
 // Advance the stream by `symbols` without transforming anything.
 void CipherSkip(Cipher& c, uint64_t symbols);
 
-// Clears every table and the state.
+// Clears the state and the working storage.
 void CipherWipe(Cipher& c);
 
 // The stepping rules shared by the kernels ------------------------------------
@@ -98,13 +116,10 @@ inline void CountSymbols(const Cipher& c, Stepping& s, uint32_t len) {
   if (s.count >= s.dwell) {
     s.count = 0;
     s.index = s.index >= 200 ? 1 : s.index + 1;
-    s.dwell = c.schedule[s.index];
+    s.dwell = c.t->schedule[s.index];
     s.rot = s.rot + 1 == kWheels ? 0 : s.rot + 1;
   }
 }
-
-// The production instance used by the operations.
-extern Cipher cipher;
 
 // Portable kernel (cipher_portable.cpp): any architecture.
 void PortableTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt);

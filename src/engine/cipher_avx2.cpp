@@ -308,11 +308,11 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
   for (int r = 0; r < kWheels; ++r) {
     // Text values between steps have bit 7 flipped: encryption's lookups give
     // them, decryption's lookups give values the offset is taken from.
-    ChunkRow(kDecrypt ? c.inv[r] : c.fwd[r], N, kText ? 0x80 : 0, work.rows[r]);
+    ChunkRow(kDecrypt ? c.t->inv[r] : c.t->fwd[r], N, kText ? 0x80 : 0, work.rows[r]);
   }
   if constexpr (kText) {
-    ChunkRow(c.to_index.data(), 256, 0, work.to_index);
-    ChunkRow(c.to_symbol.data(), kTextSize, 0, work.to_symbol);
+    ChunkRow(c.t->to_index.data(), 256, 0, work.to_index);
+    ChunkRow(c.t->to_symbol.data(), kTextSize, 0, work.to_symbol);
   }
   const uint32_t reach = static_cast<uint32_t>(std::min<size_t>(kGroup, (len + kLanes - 1) / kLanes * kLanes)) + 1;
   for (uint32_t p = 0; p < kWheels; ++p) {
@@ -320,7 +320,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
     for (uint32_t g = 0; g < reach; ++g) {
       work.mult[p][g] = static_cast<uint8_t>(m);
       work.mult_by_symbol[g][p] = static_cast<uint8_t>(m);
-      m += c.delta[p];
+      m += c.t->delta[p];
       if (m >= N) m -= N;
     }
   }
@@ -386,7 +386,7 @@ void Avx2Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
   // apart for each copy of the cipher that a worker thread runs.
   static_assert(sizeof(Work) <= sizeof c.work && alignof(Work) <= 64);
   Work& work = *new (c.work) Work;
-  const bool text = c.kind == Kind::text;
+  const bool text = c.t->kind == Kind::text;
   if (text && !decrypt) Transform<true, false>(c, data, len, work);
   if (text && decrypt) Transform<true, true>(c, data, len, work);
   if (!text && !decrypt) Transform<false, false>(c, data, len, work);

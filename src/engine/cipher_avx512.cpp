@@ -218,7 +218,7 @@ inline __m512i Through(const __m512i* row, __m512i add, __m512i x) {
 // k .. k + 39.
 template <bool kText, bool kDecrypt, int V>
 void Steps(const Cipher& c, const Group& group, const __m512i (*lines)[kWheels], __m512i* x) {
-  const uint8_t* rows = kDecrypt ? &c.inv[0][0] : &c.fwd[0][0];
+  const uint8_t* rows = kDecrypt ? &c.t->inv[0][0] : &c.t->fwd[0][0];
   const int segments = group.segments;
   const int steps = 2 * kWheels - 1 + segments;
   // Steps where every symbol takes part.
@@ -260,17 +260,17 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
     uint32_t m = 0;
     for (uint32_t g = 0; g < reach; ++g) {
       work.mult[p][g] = static_cast<uint8_t>(m);
-      m += c.delta[p];
+      m += c.t->delta[p];
       if (m >= N) m -= N;
     }
   }
   for (uint32_t rot = 0; rot < kWheels; ++rot) {
     alignas(64) uint16_t d[32] = {};
-    for (uint32_t p = 0; p < kWheels; ++p) d[(p + rot) % kWheels] = c.delta[p];
+    for (uint32_t p = 0; p < kWheels; ++p) d[(p + rot) % kWheels] = c.t->delta[p];
     work.deltas[rot] = _mm512_load_si512(d);
   }
-  const __m512i* to_index = reinterpret_cast<const __m512i*>(c.to_index.data());
-  const __m512i* to_symbol = reinterpret_cast<const __m512i*>(c.to_symbol.data());
+  const __m512i* to_index = reinterpret_cast<const __m512i*>(c.t->to_index.data());
+  const __m512i* to_symbol = reinterpret_cast<const __m512i*>(c.t->to_symbol.data());
   const __m512i outside = _mm512_set1_epi8(static_cast<char>(kNotInAlphabet));
   Stepping s = c.s;
   __m512i off = _mm512_maskz_loadu_epi16((1u << kWheels) - 1, s.off.data());
@@ -320,7 +320,7 @@ void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
   // Some 20 KiB: kept in the cipher rather than on the caller's stack.
   static_assert(sizeof(Work) <= sizeof c.work && alignof(Work) <= 64);
   Work& work = *new (c.work) Work;
-  const bool text = c.kind == Kind::text;
+  const bool text = c.t->kind == Kind::text;
   if (text && !decrypt) Transform<true, false>(c, data, len, work);
   if (text && decrypt) Transform<true, true>(c, data, len, work);
   if (!text && !decrypt) Transform<false, false>(c, data, len, work);

@@ -72,11 +72,11 @@ void Transform(Cipher& c, uint8_t* data, size_t len, uint8_t (*mult)[kGroup]) {
     uint32_t m = 0;
     for (uint32_t g = 0; g < reach; ++g) {
       mult[p][g] = static_cast<uint8_t>(m);
-      m += c.delta[p];
+      m += c.t->delta[p];
       if (m >= N) m -= N;
     }
   }
-  const uint8_t* rows = kDecrypt ? &c.inv[0][0] : &c.fwd[0][0];
+  const uint8_t* rows = kDecrypt ? &c.t->inv[0][0] : &c.t->fwd[0][0];
   Stepping& s = c.s;
   while (len > 0) {
     const auto run = static_cast<uint32_t>(std::min<size_t>(len, RunLeft(s)));
@@ -114,7 +114,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len, uint8_t (*mult)[kGroup]) {
         in[v] = vld1q_u8(io + v * kLanes);
         x[v] = in[v];
         if constexpr (kText) {
-          x[v] = Row<false>(c.to_index.data()).Lookup(in[v]);
+          x[v] = Row<false>(c.t->to_index.data()).Lookup(in[v]);
           keep[v] = vceqq_u8(x[v], vdupq_n_u8(kNotInAlphabet));  // not in the alphabet: passes through
         }
       }
@@ -137,14 +137,14 @@ void Transform(Cipher& c, uint8_t* data, size_t len, uint8_t (*mult)[kGroup]) {
       }
       for (uint32_t v = 0; v < vectors; ++v) {
         uint8x16_t out = x[v];
-        if constexpr (kText) out = vbslq_u8(keep[v], in[v], Row<true>(c.to_symbol.data()).Lookup(out));
+        if constexpr (kText) out = vbslq_u8(keep[v], in[v], Row<true>(c.t->to_symbol.data()).Lookup(out));
         vst1q_u8(io + v * kLanes, out);
       }
       if (block < kGroup) std::memcpy(data + done, pad, block);
       // Every wheel has turned `block` more times at its position.
       r = s.rot;
       for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
-        s.off[r] = static_cast<uint16_t>((s.off[r] + block * c.delta[p]) % N);
+        s.off[r] = static_cast<uint16_t>((s.off[r] + block * c.t->delta[p]) % N);
       }
     }
     CountSymbols(c, s, run);
@@ -157,7 +157,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len, uint8_t (*mult)[kGroup]) {
 
 void NeonTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
   uint8_t mult[kWheels][kGroup];
-  const bool text = c.kind == Kind::text;
+  const bool text = c.t->kind == Kind::text;
   if (text && !decrypt) Transform<true, false>(c, data, len, mult);
   if (text && decrypt) Transform<true, true>(c, data, len, mult);
   if (!text && !decrypt) Transform<false, false>(c, data, len, mult);

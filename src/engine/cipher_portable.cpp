@@ -85,7 +85,7 @@ inline void InRegisters(size_t (&x)[kLanes]) {
 
 template <bool kText, bool kDecrypt>
 void Transform(Cipher& c, uint8_t* data, size_t len) {
-  const uint32_t n = static_cast<uint32_t>(c.n);
+  const uint32_t n = static_cast<uint32_t>(c.t->n);
   const auto n16 = static_cast<int16_t>(n);
   Stepping& s = c.s;
   while (len > 0) {
@@ -100,10 +100,10 @@ void Transform(Cipher& c, uint8_t* data, size_t len) {
     Offsets chunk_step[kWheels];
     uint32_t r = s.rot;
     for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
-      rows[p] = kDecrypt ? c.inv[r] : c.fwd[r];
+      rows[p] = kDecrypt ? c.t->inv[r] : c.t->fwd[r];
       // (off + l * delta) mod n for the lanes; both terms are below n.
-      Put(off[p], AddModN(Get(c.lane_step[p].data()), Offsets{} + static_cast<int16_t>(s.off[r] - n16), n16));
-      chunk_step[p] = Offsets{} + static_cast<int16_t>(kLanes * c.delta[p] % n - n);
+      Put(off[p], AddModN(Get(c.t->lane_step[p].data()), Offsets{} + static_cast<int16_t>(s.off[r] - n16), n16));
+      chunk_step[p] = Offsets{} + static_cast<int16_t>(kLanes * c.t->delta[p] % n - n);
     }
     for (uint32_t done = 0; done < run; done += kLanes) {
       const uint32_t lanes = std::min(kLanes, run - done);
@@ -133,7 +133,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len) {
         std::memcpy(&in, io, sizeof in);
         uint64_t index = 0;
         for (uint32_t l = 0; l < kLanes; ++l) {
-          const uint8_t i = c.to_index[static_cast<uint8_t>(in >> ByteShift(l))];
+          const uint8_t i = c.t->to_index[static_cast<uint8_t>(in >> ByteShift(l))];
           x[l] = i;
           index |= uint64_t{i} << ByteShift(l);
         }
@@ -174,7 +174,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len) {
           v = v >= o ? v - o : v + n - o;
         }
         if constexpr (kText) {
-          symbols |= uint64_t{c.to_symbol[v]} << ByteShift(l);
+          symbols |= uint64_t{c.t->to_symbol[v]} << ByteShift(l);
         } else {
           io[l] = static_cast<uint8_t>(v);
         }
@@ -193,7 +193,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len) {
         // Every wheel has turned `lanes` more times at its position.
         r = s.rot;
         for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
-          const uint32_t next = off[p][0] + c.lane_step[p][lanes];
+          const uint32_t next = off[p][0] + c.t->lane_step[p][lanes];
           s.off[r] = static_cast<uint16_t>(next >= n ? next - n : next);
         }
       }
@@ -207,7 +207,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len) {
 }  // namespace
 
 void PortableTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
-  const bool text = c.kind == Kind::text;
+  const bool text = c.t->kind == Kind::text;
   if (text && !decrypt) Transform<true, false>(c, data, len);
   if (text && decrypt) Transform<true, true>(c, data, len);
   if (!text && !decrypt) Transform<false, false>(c, data, len);

@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: MIT
-#include "engine/setup.hpp"
 #include "keygen/keygen.hpp"
 
 namespace tav {
@@ -23,8 +22,7 @@ constexpr Loop kLoops[] = {
 
 }  // namespace
 
-void GenerateMsterKeys(const char* seed) {
-  std::array<int32_t, 201>& m = msterkey;
+void GenerateMsterKeys(const char* seed, Schedule& m) {
   m.fill(0);
   for (int c = 0; c < 3; ++c) m[c + 1] = seed[c] == '0' ? 10 : static_cast<int8_t>(seed[c]);
   m[4] = m[1] + m[2] + m[3];
@@ -52,8 +50,6 @@ void GenerateMsterKeys(const char* seed) {
     if (m[i] <= 9) m[i] += 10;
     if (m[i] > 50) m[i] -= 20;
   }
-  mstrindex = 1;
-  mstrshift = m[1];
 }
 
 }  // namespace tav

@@ -1,7 +1,4 @@
 // SPDX-License-Identifier: MIT
-#include "common/fileio.hpp"
-#include "common/wipe.hpp"
-#include "engine/setup.hpp"
 #include "keygen/keygen.hpp"
 
 namespace tav {
@@ -10,8 +7,8 @@ namespace {
 
 // The units digit of itoa(v, 3); 0 when that text has only two characters.
 int32_t ThirdDigit(int32_t v) {
-  itoa(v, 3);
-  return numstr[2] == 0 ? 0 : numstr[2] - '0';
+  const DecimalText text = itoa(v, 3);
+  return text[2] == 0 ? 0 : text[2] - '0';
 }
 
 // Rule A: 1..7 from the entry after v.
@@ -31,25 +28,24 @@ int32_t RuleB(int32_t v) {
 
 // Twenty two-digit fields from k[j + 1] .. k[j + 20]; j is advanced past them.
 template <class Rule>
-bool WriteFieldFile(const char* name, int32_t& j, Rule rule) {
-  char fields[2 * kWheels];
+void FieldFile(const KeySequence& seq, int32_t& j, Rule rule, FileImage<kFieldBytes>& file) {
   for (int n = 0; n < kWheels; ++n) {
     ++j;
-    itoa(rule(k[j]), 2);
-    fields[2 * n] = numstr[0];
-    fields[2 * n + 1] = numstr[1];
+    const DecimalText text = itoa(rule(seq.k[j]), 2);
+    file.bytes[2 * n] = static_cast<uint8_t>(text[0]);
+    file.bytes[2 * n + 1] = static_cast<uint8_t>(text[1]);
   }
-  const bool written = io::WriteKeyFile(name, fields, sizeof fields);
-  SecureZero(fields, sizeof fields);
-  return written;
+  file.size = kFieldBytes;
+  file.present = true;
 }
 
 }  // namespace
 
-bool GenSchemeParams() {
-  const Kind kind = cryptype == 1 ? Kind::text : Kind::binary;
-  if (!io::WriteKeyFile(KeyFileName(KeyFile::marker, kind), "202", 3)) return false;
-
+void GenSchemeParams(Kind kind, const KeySequence& seq, KeyFiles& files, Schedule& schedule) {
+  (void)kind;
+  const auto& k = seq.k;
+  std::array<int32_t, kWheels + 1> sd{};
+  std::array<int32_t, kWheels + 1> sm{};
   int32_t j = 20;
   for (int n = 1; n <= kWheels; ++n, ++j) sd[n] = k[j] > 65 ? 1 : 0;
   for (int n = 1; n <= kWheels; ++n) {
@@ -57,24 +53,24 @@ bool GenSchemeParams() {
     if (n < kWheels) ++j;
   }
 
-  PF.fill(0);
+  auto& pf = files.scheme.bytes;
+  pf.fill(0);
   for (int n = 1; n <= kWheels; ++n) {
-    PF[n - 1] = sd[n] == 1 ? 'U' : 'D';
+    pf[n - 1] = sd[n] == 1 ? 'U' : 'D';
     const auto v = static_cast<uint32_t>(sm[n]);
-    for (int b = 0; b < 4; ++b) PF[20 + 4 * (n - 1) + b] = static_cast<uint8_t>(v >> (8 * b));
+    for (int b = 0; b < 4; ++b) pf[20 + 4 * (n - 1) + b] = static_cast<uint8_t>(v >> (8 * b));
   }
-  if (!io::WriteKeyFile(SchemeFileName(cryptype), PF.data(), PF.size())) return false;
+  files.scheme.size = kSchemeBytes;
+  files.scheme.present = true;
 
-  if (!WriteFieldFile(StepFileName(cryptype), j, RuleA)) return false;
-  if (!WriteFieldFile(KeyFileName(KeyFile::pad, kind), j, RuleB)) return false;
-  if (!WriteFieldFile(KeyFileName(KeyFile::scramble_pad, kind), j, RuleB)) return false;
+  FieldFile(seq, j, RuleA, files.steps);
+  FieldFile(seq, j, RuleB, files.pad);
+  FieldFile(seq, j, RuleB, files.scramble_pad);
 
   int32_t s = k[20] + k[21] + k[22] + k[23] + k[24] + k[25];
   while (s > 999) s -= 999;
   if (s <= 9) s += 10;
-  itoa(s, 3);
-  GenerateMsterKeys(numstr.data());
-  return true;
+  GenerateMsterKeys(itoa(s, 3).data(), schedule);
 }
 
 }  // namespace tav

@@ -1,29 +1,23 @@
 // SPDX-License-Identifier: MIT
 // The scramblers: in-place reversal of a whole file, of equal blocks at its
-// start, or of key-driven blocks. They use no cipher and no key flag.
+// start, or of key-driven blocks; and the wipe. They use no cipher.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 #include "common/fileio.hpp"
-#include "common/keyfiles.hpp"
-#include "common/scratch.hpp"
-#include "ops/ops.hpp"
-#include "ops/padtable.hpp"
-#include "tavsdk.h"
+#include "ops/scramble.hpp"
+#include "ops/transfer.hpp"
 
 namespace tav::ops {
 namespace {
 
 constexpr int32_t kMaxBlockSize = 5000;
-constexpr const char* kScratchName = "turnabot.dat";
-
-// Every pass moves the file through this buffer, a chunk at a time. It holds
-// many blocks of any allowed size, so a chunk always ends on a block boundary.
-constexpr size_t kChunk = kScrambleChunk;
-uint8_t* const chunk = scratch.chunk;
 
 // Reverses every whole block of `size` bytes in data[0, len).
 void ReverseBlocks(uint8_t* data, size_t len, size_t size) {
@@ -31,136 +25,186 @@ void ReverseBlocks(uint8_t* data, size_t len, size_t size) {
 }
 
 // Reverses `count` blocks of `size` bytes from the start of the file.
-bool ReverseFixedBlocks(int fd, int64_t count, int64_t size) {
+bool ReverseFixedBlocks(int fd, int64_t count, int64_t size, Chunk chunk) {
   const int64_t total = count * size;
-  const auto step = static_cast<int64_t>(kChunk / static_cast<size_t>(size)) * size;
+  const auto step = static_cast<int64_t>(chunk.bytes / static_cast<size_t>(size)) * size;
   for (int64_t at = 0; at < total; at += step) {
     const auto len = static_cast<size_t>(std::min(step, total - at));
-    if (io::PreadFull(fd, chunk, len, at) != static_cast<int64_t>(len)) return false;
-    ReverseBlocks(chunk, len, static_cast<size_t>(size));
-    if (!io::PwriteAll(fd, chunk, len, at)) return false;
+    if (io::PreadFull(fd, chunk.data, len, at) != static_cast<int64_t>(len)) return false;
+    ReverseBlocks(chunk.data, len, static_cast<size_t>(size));
+    if (!io::PwriteAll(fd, chunk.data, len, at)) return false;
   }
   return true;
 }
 
-// Writes the file's bytes in reverse order into the scratch file. The file is
-// not written here.
-bool ReverseIntoScratch(int fd, int scratch, int64_t length) {
+// Writes the file's bytes in reverse order into the copy. The file is not
+// written here.
+bool ReverseIntoCopy(int fd, int copy, int64_t length, Chunk chunk) {
   for (int64_t end = length; end > 0;) {
-    const auto len = static_cast<size_t>(std::min<int64_t>(end, kChunk));
+    const auto len = static_cast<size_t>(std::min<int64_t>(end, static_cast<int64_t>(chunk.bytes)));
     end -= static_cast<int64_t>(len);
-    if (io::PreadFull(fd, chunk, len, end) != static_cast<int64_t>(len)) return false;
-    std::reverse(chunk, chunk + len);
-    if (!io::WriteAll(scratch, chunk, len)) return false;
+    if (io::PreadFull(fd, chunk.data, len, end) != static_cast<int64_t>(len)) return false;
+    std::reverse(chunk.data, chunk.data + len);
+    if (!io::WriteAll(copy, chunk.data, len)) return false;
   }
-  return true;
+  // The copy must survive a crash during the write-back.
+  return ::fsync(copy) == 0;
 }
 
 // Copies the complete reversed copy back over the file, which keeps its length.
-bool CopyBack(int scratch, int fd, int64_t length) {
+bool CopyBack(int copy, int fd, int64_t length, Chunk chunk) {
   for (int64_t at = 0; at < length;) {
-    const auto len = static_cast<size_t>(std::min<int64_t>(length - at, kChunk));
-    if (io::PreadFull(scratch, chunk, len, at) != static_cast<int64_t>(len)) return false;
-    if (!io::PwriteAll(fd, chunk, len, at)) return false;
+    const auto len = static_cast<size_t>(std::min<int64_t>(length - at, static_cast<int64_t>(chunk.bytes)));
+    if (io::PreadFull(copy, chunk.data, len, at) != static_cast<int64_t>(len)) return false;
+    if (!io::PwriteAll(fd, chunk.data, len, at)) return false;
     at += static_cast<int64_t>(len);
   }
-  return true;
+  return ::fsync(fd) == 0;
 }
 
-// True when the scratch name is a link to the open file itself: replacing it
+// True when the copy's name is a link to the open file itself: replacing it
 // would destroy the file.
-bool IsScratchFile(int fd) {
-  struct stat file {}, scratch {};
-  return ::fstat(fd, &file) != 0 ||
-         (::lstat(kScratchName, &scratch) == 0 && scratch.st_dev == file.st_dev && scratch.st_ino == file.st_ino);
+bool IsCopyName(int fd, CopyPlace place) {
+  struct stat file {}, copy {};
+  return ::fstat(fd, &file) != 0 || (::fstatat(place.dirfd, place.name, &copy, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                     copy.st_dev == file.st_dev && copy.st_ino == file.st_ino);
 }
 
-int ReverseWholeFile(io::Fd& file, int64_t length) {
-  if (IsScratchFile(file.get())) return kBadSource;
-  io::FileId id;
-  io::Fd scratch = io::CreateScratch(kScratchName, id);
-  if (!scratch.ok()) return kBadSource;
-  if (!ReverseIntoScratch(file.get(), scratch.get(), length)) {
-    // The file is untouched; the partial copy is worth nothing.
-    (void)scratch.Close();
-    (void)io::RemoveIfSame(kScratchName, id, io::Step::scratch_remove);
+int Fail(int status, int& error) {
+  error = errno;
+  return status;
+}
+
+int ReverseWholeFile(io::Fd& file, int64_t length, CopyPlace place, Chunk chunk, int& error) {
+  if (IsCopyName(file.get(), place)) {
+    error = 0;
     return kBadSource;
   }
-  // Once the write-back has begun, the scratch file is the only complete copy
-  // of the data until the file is whole again: it stays unless that succeeds.
-  const bool copied = CopyBack(scratch.get(), file.get(), length) && file.Close();
-  const bool kept = scratch.Close();
-  if (!copied || !kept) return kBadSource;
-  (void)io::RemoveIfSame(kScratchName, id, io::Step::scratch_remove);
+  io::FileId id;
+  io::Fd copy = io::CreateScratch(place.dirfd, place.name, id);
+  if (!copy.ok()) return Fail(kBadSource, error);
+  if (!ReverseIntoCopy(file.get(), copy.get(), length, chunk)) {
+    // The file is untouched; the partial copy is worth nothing.
+    const int status = Fail(kBadSource, error);
+    (void)copy.Close();
+    (void)io::RemoveIfSame(place.dirfd, place.name, id, io::Step::scratch_remove);
+    return status;
+  }
+  // Once the write-back has begun, the copy is the only complete copy of the
+  // data until the file is whole again: it stays unless that succeeds.
+  const bool copied = CopyBack(copy.get(), file.get(), length, chunk) && file.Close();
+  if (!copied) return Fail(kCopyKept, error);
+  (void)copy.Close();
+  (void)io::RemoveIfSame(place.dirfd, place.name, id, io::Step::scratch_remove);
   return kDone;
-}
-
-int ScrambleFile(const char* path, int count, int size) {
-  io::Fd file;
-  int64_t length = 0;
-  if (!io::OpenForRewrite(path, file, length)) return kBadSource;
-  if (count == 0 || size > kMaxBlockSize) return kBadArguments;
-  // A negative size can never be a block length.
-  if (size <= 0 && count != 1) return kBadArguments;
-  if (int64_t{count} * size > length) return kPastEnd;
-  if (!file.ok()) return kBadSource;  // readable, but not writable
-  if (count == 1) return ReverseWholeFile(file, length);
-  if (count > 0 && !ReverseFixedBlocks(file.get(), count, size)) return kBadSource;
-  return file.Close() ? kDone : kBadSource;
 }
 
 // Reverses the pad-table blocks of the file, chunk by chunk. A block that
 // crosses the end of a chunk starts the next one.
-bool ReversePadBlocks(int fd, int64_t length) {
+bool ReversePadBlocks(int fd, int64_t length, const PadTable& pad, Chunk chunk) {
   int32_t index = 0;
   int64_t at = 0;
   for (;;) {
-    const auto len = static_cast<size_t>(std::min<int64_t>(length - at, kChunk));
-    if (io::PreadFull(fd, chunk, len, at) != static_cast<int64_t>(len)) return false;
+    const auto len = static_cast<size_t>(std::min<int64_t>(length - at, static_cast<int64_t>(chunk.bytes)));
+    if (io::PreadFull(fd, chunk.data, len, at) != static_cast<int64_t>(len)) return false;
     size_t done = 0;
     bool last = false;
     for (;;) {
       const int32_t next = NextPadIndex(index);
-      const auto block = static_cast<size_t>(pkey[next]);
+      const auto block = static_cast<size_t>(pad[next]);
       if (at + static_cast<int64_t>(done + block) > length) {
         last = true;
         break;
       }
       if (done + block > len) break;
-      std::reverse(chunk + done, chunk + done + block);
+      std::reverse(chunk.data + done, chunk.data + done + block);
       done += block;
       index = next;
     }
-    if (done > 0 && !io::PwriteAll(fd, chunk, done, at)) return false;
+    if (done > 0 && !io::PwriteAll(fd, chunk.data, done, at)) return false;
     if (last) return true;
     at += static_cast<int64_t>(done);
   }
 }
 
-// Every block must move the pass forward and fit one chunk.
-bool PadTableUsable() {
-  return std::all_of(pkey.begin() + 1, pkey.end(), [](int32_t b) { return b >= 1 && b <= kMaxBlockSize; });
-}
+}  // namespace
 
-int XScrambleFile(const char* path) {
+int ScrambleFile(int dirfd, const char* path, int count, int size, CopyPlace copy, Chunk chunk, int& error) {
+  error = 0;
   io::Fd file;
   int64_t length = 0;
-  if (!io::OpenForRewrite(path, file, length)) return kBadSource;
-  if (!LoadPadTable(KeyFileName(KeyFile::scramble_pad, Kind::binary)) || !PadTableUsable()) return kNoKeys;
-  if (!file.ok()) return kBadSource;  // readable, but not writable
-  if (!ReversePadBlocks(file.get(), length)) return kBadSource;
-  return file.Close() ? kDone : kBadSource;
+  if (!io::OpenForRewrite(dirfd, path, file, length)) return Fail(kBadSource, error);
+  if (count == 0 || size > kMaxBlockSize) return kBadArguments;
+  // A negative size can never be a block length.
+  if (size <= 0 && count != 1) return kBadArguments;
+  if (int64_t{count} * size > length) return kPastEnd;
+  if (!file.ok()) {
+    error = EACCES;  // readable, but not writable
+    return kBadSource;
+  }
+  if (count == 1) return ReverseWholeFile(file, length, copy, chunk, error);
+  if (count > 0 && !ReverseFixedBlocks(file.get(), count, size, chunk)) return Fail(kBadSource, error);
+  return file.Close() ? kDone : Fail(kBadSource, error);
+}
+
+int XScrambleFile(int dirfd, const char* path, const PadTable* table, Chunk chunk, int& error) {
+  error = 0;
+  io::Fd file;
+  int64_t length = 0;
+  if (!io::OpenForRewrite(dirfd, path, file, length)) return Fail(kBadSource, error);
+  if (table == nullptr) return kNoKeys;
+  if (!file.ok()) {
+    error = EACCES;
+    return kBadSource;
+  }
+  if (!ReversePadBlocks(file.get(), length, *table, chunk)) return Fail(kBadSource, error);
+  return file.Close() ? kDone : Fail(kBadSource, error);
+}
+
+namespace {
+
+constexpr int kWipePasses = 21;
+constexpr size_t kWipeBlock = 8192;
+
+// Running out of room past the file's own bytes is no reason to stop: those
+// bytes are overwritten already.
+bool NoRoom(int e) { return e == ENOSPC || e == EDQUOT || e == EFBIG; }
+
+// One pass: `bytes` of wipe pattern from offset 0, then to the device. The
+// file's own `length` bytes must be written.
+bool WipePass(int fd, int64_t length, int64_t bytes, Chunk wipe) {
+  for (int64_t at = 0; at < bytes;) {
+    const auto len = static_cast<size_t>(std::min<int64_t>(bytes - at, static_cast<int64_t>(wipe.bytes)));
+    if (!io::PwriteAll(fd, wipe.data, len, at)) {
+      if (!(NoRoom(errno) && at + static_cast<int64_t>(len) > length)) return false;
+      // The pattern up to the end of the file, if this chunk held it.
+      if (at < length && !io::PwriteAll(fd, wipe.data, static_cast<size_t>(length - at), at)) return false;
+      break;
+    }
+    at += static_cast<int64_t>(len);
+  }
+  return ::fsync(fd) == 0;
 }
 
 }  // namespace
+
+int WipeFile(int dirfd, const char* path, Chunk wipe, int& error) {
+  error = 0;
+  int64_t length = 0;
+  io::FileId id;
+  // Read and write, without truncating: the overwrite must land on the
+  // blocks that hold the data. Never through a symbolic link: a wipe destroys
+  // only the file the caller named directly.
+  io::Fd file = io::OpenToWipe(dirfd, path, length, id);
+  if (!file.ok()) return Fail(kBadSource, error);
+  std::memset(wipe.data, '`', wipe.bytes);
+  const int64_t bytes = (length / static_cast<int64_t>(kWipeBlock) + 1) * static_cast<int64_t>(kWipeBlock);
+  for (int pass = 0; pass < kWipePasses; ++pass) {
+    if (!WipePass(file.get(), length, bytes, wipe)) return Fail(kBadSource, error);
+  }
+  if (!file.Close()) return Fail(kBadSource, error);
+  if (!io::RemoveIfSame(dirfd, path, id, io::Step::wipe_remove)) return Fail(kBadSource, error);
+  return kDone;
+}
+
 }  // namespace tav::ops
-
-extern "C" {
-
-TAVSDK_API int TavScrambleFile(const char* path, int count, int size) {
-  return tav::ops::ScrambleFile(path, count, size);
-}
-
-TAVSDK_API int TavXScrambleFile(const char* path) { return tav::ops::XScrambleFile(path); }
-
-}

@@ -4,21 +4,22 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace tav {
 
 inline constexpr int32_t kPadEntries = 20000;
 
-extern std::array<int32_t, kPadEntries + 1> pkey;  // entries 1..20000
+using PadTable = std::array<int32_t, kPadEntries + 1>;  // entries 1..20000
 
-// Reads the first ten fields of a pad key file into pkey[1..10] and expands
-// them. False, with pkey untouched, when the file is missing, not a regular
-// file, cannot be read or yields fewer than ten fields.
-bool LoadPadTable(const char* path);
+// Reads the first ten fields of a pad key file's contents into table[1..10]
+// and expands them. False, with the table untouched, when the contents yield
+// fewer than ten fields.
+bool BuildPadTable(const uint8_t* file, size_t size, PadTable& table);
 
-// Expands pkey[1..10] into pkey[1..20000], in place.
-void ConvertKeys();
+// Expands table[1..10] into table[1..20000], in place.
+void ConvertKeys(PadTable& table);
 
 // The pad index cycle 1, 2, ..., 20000, 1, ...
 inline int32_t NextPadIndex(int32_t index) { return index >= kPadEntries ? 1 : index + 1; }

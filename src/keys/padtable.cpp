@@ -1,45 +1,31 @@
 // SPDX-License-Identifier: MIT
-#include "ops/padtable.hpp"
+#include "keys/padtable.hpp"
 
 #include <algorithm>
 
 #include "common/fields.hpp"
-#include "common/fileio.hpp"
 #include "common/wipe.hpp"
 
 namespace tav {
 
-std::array<int32_t, kPadEntries + 1> pkey;
-
-bool LoadPadTable(const char* path) {
-  uint8_t raw[20];
-  int64_t got = 0;
-  if (io::ReadKeyFile(path, raw, sizeof raw, got) != io::KeyRead::ok) {
-    SecureZero(raw, sizeof raw);
-    return false;
-  }
+bool BuildPadTable(const uint8_t* file, size_t size, PadTable& table) {
   int32_t fields[10];
-  const bool complete = ReadTwoCharFields(raw, static_cast<size_t>(got), fields, 10) == 10;
+  const bool complete = ReadTwoCharFields(file, size, fields, 10) == 10;
   if (complete) {
-    std::copy(fields, fields + 10, &pkey[1]);
-    ConvertKeys();
+    std::copy(fields, fields + 10, &table[1]);
+    ConvertKeys(table);
   }
-  SecureZero(raw, sizeof raw);
   SecureZero(fields, sizeof fields);
   return complete;
 }
 
 namespace {
 
-std::array<int32_t, kPadEntries + 1>& P = pkey;
-
-void Swap(int a, int b) { std::swap(P[a], P[b]); }
-
-void ReverseFirstTen() {
-  for (int i = 1; i <= 5; ++i) Swap(i, 11 - i);
+void ReverseFirstTen(PadTable& P) {
+  for (int i = 1; i <= 5; ++i) std::swap(P[i], P[11 - i]);
 }
 
-int32_t SumFirstTen() {
+int32_t SumFirstTen(const PadTable& P) {
   int32_t sum = 0;
   for (int i = 1; i <= 10; ++i) sum += P[i];
   return sum;
@@ -47,6 +33,7 @@ int32_t SumFirstTen() {
 
 // Writes P[source] + add for each source of a run through the cursor.
 struct Cursor {
+  PadTable& P;
   int at = 501;
   void Run(int first, int last, int step, int32_t add) {
     for (int i = first; step > 0 ? i <= last : i >= last; i += step) P[at++] = P[i] + add;
@@ -55,7 +42,8 @@ struct Cursor {
 
 }  // namespace
 
-void ConvertKeys() {
+void ConvertKeys(PadTable& P) {
+  const auto Swap = [&P](int a, int b) { std::swap(P[a], P[b]); };
   std::fill(P.begin() + 11, P.end(), 0);
   Swap(1, 3);
   Swap(6, 8);
@@ -67,13 +55,13 @@ void ConvertKeys() {
   a = (P[4] + P[5] + P[6]) / 3;
   for (int i : {2, 6, 8}) P[i] += a;
   for (int i : {1, 7, 10}) P[i] -= a;
-  ReverseFirstTen();
-  a = SumFirstTen() / 10;
+  ReverseFirstTen(P);
+  a = SumFirstTen(P) / 10;
   for (int i : {1, 3, 5, 7, 9}) P[i] += a;
   for (int i : {2, 4, 6, 8}) P[i] -= a;
   for (int n = 1; n <= 10; ++n) P[10 + n] = P[n];
-  ReverseFirstTen();
-  a = SumFirstTen() / 10;
+  ReverseFirstTen(P);
+  a = SumFirstTen(P) / 10;
   for (int i : {1, 3, 5, 7, 9}) P[i] -= a;
   for (int i : {2, 4, 6, 8}) P[i] += a;
   constexpr int32_t kD[] = {2, -3, 4, -2, 3, -4, 2, -3, 4, -2};
@@ -93,7 +81,7 @@ void ConvertKeys() {
   for (int n = 1; n <= 100; ++n) P[300 + n] = P[201 - 2 * n];
   for (int n = 1; n <= 100; ++n) P[400 + n] = P[3 * n - 2] + 2;
 
-  Cursor c;
+  Cursor c{P};
   for (int i = 500; i >= 1; --i) P[c.at++] = P[i] / 2;
   c.Run(1, 499, 2, 0);
   c.Run(500, 2, -2, 0);

@@ -1,8 +1,0 @@
-// SPDX-License-Identifier: MIT
-#include "common/scratch.hpp"
-
-namespace tav {
-
-Scratch scratch;
-
-}  // namespace tav

@@ -1,0 +1,57 @@
+// SPDX-License-Identifier: MIT
+// A key set: what the operations of one alphabet need, made once from a
+// passphrase or from key files and read-only after that.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/cipher.hpp"
+#include "keygen/keygen.hpp"
+#include "keys/keyfiles.hpp"
+#include "keys/padtable.hpp"
+
+struct tav_keys {
+  tav::KeyFiles files;
+  tav::engine::Tables tables;
+  // Pad tables of the expanded mode (k5) and of the variable-block scrambler
+  // (k6.dat), where the key files gave them.
+  bool has_pad = false;
+  bool has_scramble_pad = false;
+  int64_t pad_round_bytes = 0;  // expanded bytes of one round of the k5 table
+  int32_t pad_max_unit = 0;     // the longest expanded unit
+  tav::PadTable pad{};
+  tav::PadTable scramble_pad{};
+};
+
+namespace tav::keys {
+
+// Fills keys from a passphrase of len bytes. False for an empty passphrase.
+bool Derive(tav_keys& keys, Kind kind, const uint8_t* passphrase, size_t len);
+
+// Reading key files from a directory. Each part reads its files and builds
+// what follows from them; `error` receives the errno of a failed open or
+// read (0 for contents that cannot be used).
+enum class Loaded { ok, missing, damaged };
+
+// k1, k3 and k4: the wheels (required, complete, each a permutation) and the
+// stepping parameters (built-in defaults where k3 / k4 do not exist), run
+// with the master schedule given.
+Loaded LoadCipher(tav_keys& keys, Kind kind, int dirfd, const Schedule& schedule, int& error);
+
+// k5 of the alphabet (scramble false) or k6.dat (scramble true): `ok` when
+// the file gave a pad table.
+Loaded LoadPad(tav_keys& keys, int dirfd, bool scramble, int& error);
+
+// Writes the key files the set holds, in the order of key generation: k1,
+// k2, k3, k4, k5, k6.dat. Stops at the first that fails (false, `error`).
+bool Save(const tav_keys& keys, int dirfd, int& error);
+
+// Every pad entry is a block length the variable-block scrambler can use.
+bool ScramblePadUsable(const tav_keys& keys);
+
+// Clears the whole set.
+void Wipe(tav_keys& keys);
+
+}  // namespace tav::keys

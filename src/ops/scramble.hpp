@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: MIT
+// The scramblers and the wipe, for both interfaces: the process-wide
+// functions give the current directory and their static buffer, the core
+// interface a directory descriptor and a buffer on the caller's stack.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "keys/padtable.hpp"
+
+namespace tav::ops {
+
+// The working buffer of a scrambler pass; it holds many blocks of any allowed
+// size (5000 bytes at most), so a chunk always ends on a block boundary.
+struct Chunk {
+  uint8_t* data;
+  size_t bytes;
+};
+
+// Where the whole-file reversal keeps its complete reversed copy while it
+// writes the file back: `name` in the directory dirfd.
+struct CopyPlace {
+  int dirfd;
+  const char* name;
+};
+
+// Reverses the whole file (count 1, through the copy) or `count` blocks of
+// `size` bytes at its start. Statuses of TavScrambleFile; a failed write-back
+// of the whole-file reversal keeps the copy and returns kCopyKept. `error`
+// receives the errno of a failed system call.
+int ScrambleFile(int dirfd, const char* path, int count, int size, CopyPlace copy, Chunk chunk, int& error);
+
+// Reverses the blocks whose lengths the pad table gives. `table` null: no
+// usable k6.dat (kNoKeys once the file has been opened).
+int XScrambleFile(int dirfd, const char* path, const PadTable* table, Chunk chunk, int& error);
+
+// Overwrites the file 21 times, flushing each pass, and removes it. The file
+// is opened without following a link; `wipe` holds whole 8192-byte blocks.
+int WipeFile(int dirfd, const char* path, Chunk wipe, int& error);
+
+}  // namespace tav::ops

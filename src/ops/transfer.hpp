@@ -1,0 +1,102 @@
+// SPDX-License-Identifier: MIT
+// One engine for every data operation on descriptors: block or expanded,
+// encrypting or decrypting, from an input descriptor to an output
+// descriptor. The file operations of both interfaces, the descriptor calls
+// and the tool all run through Transfer().
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "keys/keyset.hpp"
+#include "tavsdk.h"
+
+namespace tav::ops {
+
+// Status codes, the public ones by their internal names.
+enum Status : int {
+  kDone = TAV_OK,
+  kNoKeys = TAV_NO_KEYS,
+  kBadSource = TAV_BAD_SOURCE,
+  kBadDest = TAV_BAD_DEST,
+  kBadArguments = TAV_BAD_BLOCKS,
+  kPastEnd = TAV_PAST_END,
+  kCancelled = TAV_CANCELLED,
+  kBadArgument = TAV_BAD_ARGUMENT,
+  kNoMemory = TAV_NO_MEMORY,
+  kExists = TAV_EXISTS,
+  kCopyKept = TAV_COPY_KEPT,
+};
+
+// Where the sequential parts of an operation keep their data. The process-
+// wide functions lend their large static area; the core interface a smaller
+// one on the caller's stack.
+struct Buffers {
+  uint8_t* block;  // block mode: bytes read, transformed and written at once
+  size_t block_bytes;
+  uint8_t* region;  // expanded mode: whole units written or read at once
+  size_t region_bytes;
+  uint8_t* symbols;  // expanded mode: ciphertext bytes of a region
+  size_t symbol_count;
+  uint32_t* random_words;  // text fillers: random words turned into symbols
+  size_t word_count;
+};
+
+// The filler source of the expanded encoder: the system's random source
+// unless the caller names one.
+struct Filler {
+  tav_fill_fn fn = nullptr;
+  void* context = nullptr;
+};
+
+// Fills n bytes with filler symbols of the alphabet. False (errno set) when
+// the random source fails.
+bool FillFillers(Kind kind, const Filler& filler, uint8_t* out, size_t n, uint32_t* random_words, size_t word_count);
+
+// The expanded bytes of the units first .. first+count-1 (pad index of unit
+// s is s mod 20000 + 1).
+uint64_t UnitsBytes(const tav_keys& keys, uint64_t first, uint64_t count);
+
+// How an operation may share its work among threads when both ends are
+// regular files: at most `workers` threads, ranges of `grain` bytes (block
+// mode) or units (expanded mode), and only from min_bytes of input on.
+struct Split {
+  int workers = 1;
+  int64_t min_bytes = 0;
+  uint64_t grain = 0;
+};
+
+// What the operations use: as many threads as the process may run on
+// (TAVSDK_THREADS caps it).
+Split DefaultSplit(bool expanded, bool decrypt);
+
+struct Job {
+  const tav_keys* keys = nullptr;
+  bool expanded = false;
+  bool decrypt = false;  // expanded: decode
+  int in = -1;
+  int out = -1;
+  Filler filler;
+  tav_progress_fn progress = nullptr;
+  void* progress_context = nullptr;
+  Buffers buffers{};
+  Split split;  // DefaultSplit() unless a test asks for another
+  int error = 0;  // errno of the system call that failed, 0 for none
+};
+
+// Runs the job: reads `in` from its current offset to its end, writes `out`
+// from its current offset; both offsets end after what was read and
+// written. Returns kDone, kBadSource (read error), kBadDest (write error),
+// kCancelled (the progress callback said stop), with job.error set. A
+// regular input that ends before the size it had at the start ends the
+// output there too.
+int Transfer(Job& job);
+
+// The scratch sizes the process-wide functions and the core use.
+inline constexpr size_t kBlockBytes = size_t{1} << 20;
+inline constexpr size_t kRegionBytes = size_t{1} << 20;
+inline constexpr size_t kRegionSymbols = size_t{1} << 16;
+inline constexpr size_t kRandomWords = 4096;
+
+}  // namespace tav::ops
