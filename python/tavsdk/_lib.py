@@ -77,8 +77,9 @@ def _candidates() -> List[str]:
     explicit = os.environ.get(ENV_VARIABLE)
     if explicit:
         # A named library is the only one tried: silently taking another
-        # would hide a mistake in the setting.
-        return [explicit]
+        # would hide a mistake in the setting. A relative path means one
+        # relative to the directory the program started in.
+        return [os.path.abspath(explicit) if os.sep in explicit else explicit]
     names = [SONAME]
     found = ctypes.util.find_library("tavsdk")
     if found and found not in names:

@@ -7,6 +7,7 @@ import sys
 import threading
 
 import tavsdk
+from tavsdk import _lib
 from conftest import vector_keys
 
 
@@ -44,7 +45,8 @@ print(re.search(r"VmHWM:\\s*(\\d+) kB", open("/proc/self/status").read()).group(
 
 
 def test_large_files_through_open_stay_small():
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(tavsdk.__file__)))
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(tavsdk.__file__)),
+               TAVSDK_LIBRARY=_lib.lib._name)
     for mode, chunks in (("block", 4096), ("expanded", 64)):
         run = subprocess.run([sys.executable, "-c", MEMORY_PROBE, mode, str(chunks)], env=env,
                              capture_output=True, text=True, check=True)
