@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import ctypes
 import os
+import signal
+import threading
 from typing import Any, Callable, List, Optional
 
 from . import _lib
@@ -32,23 +34,38 @@ def _run(function: Any, src: PathName, dst: PathName, keys: Keys, expanded: bool
     flags = ((_lib.EXPANDED if expanded else 0) | (_lib.REPLACE if replace else 0)
              | (_lib.SOURCE_MODE if source_mode else 0))
     raised: List[BaseException] = []
+    interrupted: List[int] = []
 
-    # Called on this thread with the GIL taken again, so a KeyboardInterrupt
-    # from Ctrl-C arrives here too and cancels the call.
+    # Called on this thread with the GIL taken again.
     def report(context: Any, done: int, total: int) -> int:
+        if interrupted:
+            return 1
         try:
             if progress is not None:
                 progress(done, None if total == _lib.SIZE_UNKNOWN else total)
         except BaseException as e:
             raised.append(e)
             return 1
-        return 0
+        return 1 if interrupted else 0
 
     callback = _lib.PROGRESS_FN(report)
     error = ctypes.c_int(0)
-    with keys._use() as handle:
-        status = function(handle, _lib.AT_FDCWD, source, _lib.AT_FDCWD, destination, flags, callback, None,
-                          ctypes.byref(error))
+    # Python runs a signal handler when the next Python function starts, here
+    # the callback: Ctrl-C's KeyboardInterrupt would escape it unseen. For the
+    # call, SIGINT only marks the call to be cancelled at the next report.
+    swap = (threading.current_thread() is threading.main_thread()
+            and signal.getsignal(signal.SIGINT) is signal.default_int_handler)
+    if swap:
+        signal.signal(signal.SIGINT, lambda number, frame: interrupted.append(number))
+    try:
+        with keys._use() as handle:
+            status = function(handle, _lib.AT_FDCWD, source, _lib.AT_FDCWD, destination, flags, callback, None,
+                              ctypes.byref(error))
+    finally:
+        if swap:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+    if interrupted:
+        raise KeyboardInterrupt
     if raised:
         raise raised[0]
     filename = src if status == _lib.BAD_SOURCE else dst

@@ -4,6 +4,7 @@
 import errno
 import os
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -143,9 +144,14 @@ def test_progress_and_cancel(files):
     def stop(done, total):
         raise Stop
 
-    with pytest.raises(Stop):
-        tavsdk.encrypt_file(files / "plain", files / "stopped", KEYS, progress=stop)
-    assert not (files / "stopped").exists()
+    def interrupt(done, total):
+        os.kill(os.getpid(), signal.SIGINT)  # Ctrl-C
+
+    for progress, exception in ((stop, Stop), (interrupt, KeyboardInterrupt)):
+        with pytest.raises(exception):
+            tavsdk.encrypt_file(files / "plain", files / "stopped", KEYS, progress=progress)
+        assert not (files / "stopped").exists()
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
 def test_closed_key_sets(files):
