@@ -7,6 +7,8 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
+import time
 
 import pytest
 
@@ -152,6 +154,25 @@ def test_progress_and_cancel(files):
             tavsdk.encrypt_file(files / "plain", files / "stopped", KEYS, progress=progress)
         assert not (files / "stopped").exists()
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+def test_ctrl_c_while_the_library_works(files):
+    with open(files / "big", "wb") as f:
+        f.truncate(256 << 20)
+    main = threading.main_thread().ident
+
+    def press_ctrl_c():
+        # Once the main thread waits in the call, the signal arrives there.
+        while sys._current_frames()[main].f_code.co_name != "_run":
+            time.sleep(0.001)
+        time.sleep(0.02)
+        os.kill(os.getpid(), signal.SIGINT)
+
+    threading.Thread(target=press_ctrl_c).start()
+    with pytest.raises(KeyboardInterrupt):
+        tavsdk.encrypt_file(files / "big", files / "out", KEYS)
+    assert not (files / "out").exists()
+    (files / "big").unlink()
 
 
 def test_closed_key_sets(files):
