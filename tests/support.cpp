@@ -1,6 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "support.hpp"
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "legacy/state.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,6 +88,23 @@ Unprivileged::~Unprivileged() {
 std::string VectorsDir() {
   const char* chosen = std::getenv("TAVSDK_VECTORS_DIR");
   return chosen != nullptr && *chosen != 0 ? chosen : TAVSDK_VECTORS_DIR;
+}
+
+PadTable PadFromFile(const std::string& path) {
+  PadTable table;
+  table.fill(-1);
+  const Bytes raw = ReadFile(path);
+  if (!BuildPadTable(raw.data(), std::min<size_t>(raw.size(), kFieldBytes), table)) table.fill(-1);
+  return table;
+}
+
+const tav_keys& CurrentKeys(Kind kind) {
+  static tav_keys keys;
+  int error = 0;
+  if (keys::LoadCipher(keys, kind, AT_FDCWD, legacy::state.schedule, error) != keys::Loaded::ok)
+    ADD_FAILURE() << "no usable key files";
+  (void)keys::LoadPad(keys, AT_FDCWD, false, error);
+  return keys;
 }
 
 void ResetFlags() {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "keys/keyset.hpp"
+
 namespace tav::test {
 
 using Bytes = std::vector<uint8_t>;
@@ -50,6 +52,14 @@ private:
 // The conformance data folder: $TAVSDK_VECTORS_DIR when set, otherwise the
 // copy the build was configured with. Tests that need it fail without it.
 std::string VectorsDir();
+
+// The pad table a pad key file gives (every entry -1 when it gives none).
+PadTable PadFromFile(const std::string& path);
+
+// The key set that the process-wide functions load for the alphabet now: the
+// current directory's key files with the latest generation's master
+// schedule. Valid until the next call.
+const tav_keys& CurrentKeys(Kind kind);
 
 // Resets the process-global library state the tests depend on: both key flags
 // down, as in a fresh process.

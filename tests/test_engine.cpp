@@ -12,8 +12,11 @@
 #include <random>
 #include <set>
 
+#include <fcntl.h>
+
 #include "engine/cipher.hpp"
-#include "engine/setup.hpp"
+#include "keys/keyset.hpp"
+#include "legacy/state.hpp"
 #include "reference/reference_engine.hpp"
 #include "support.hpp"
 #include "tavsdk.h"
@@ -89,10 +92,21 @@ void GenerateKeys(Kind kind, uint32_t seed) {
 
 const char* Ext(Kind kind) { return kind == Kind::text ? "txt" : "bin"; }
 
+// The keys of the current directory's key files, as an operation loads them,
+// with the master schedule of the latest generation or one a test sets.
+tav_keys keys;
+Schedule schedule;
+
+bool Load(Kind kind, bool latest_schedule = true) {
+  if (latest_schedule) schedule = legacy::state.schedule;
+  int error = 0;
+  return keys::LoadCipher(keys, kind, AT_FDCWD, schedule, error) == keys::Loaded::ok;
+}
+
 // Symbols the master schedule takes to come back to its first entry.
 // A dwell below 1 still lasts one symbol.
 size_t ScheduleLength() {
-  return std::accumulate(msterkey.begin() + 1, msterkey.end(), size_t{0},
+  return std::accumulate(schedule.begin() + 1, schedule.end(), size_t{0},
                          [](size_t sum, int32_t dwell) { return sum + static_cast<size_t>(std::max(dwell, 1)); });
 }
 
@@ -110,16 +124,17 @@ struct Stream {
 Stream MakeStream(Kind kind, size_t len, uint32_t seed) {
   Stream s{kind, RandomBytes(len, seed), {}};
   s.encrypted = s.plain;
-  EXPECT_TRUE(PrepareCipher(kind));
+  EXPECT_EQ(keys.files.kind, kind);
+  reference::Prepare(keys);
   reference::Encrypt(s.encrypted.data(), s.encrypted.size());
   return s;
 }
 
-// A cipher set up afresh from the key files, as an operation would.
+// A cipher at the start of a message, as an operation starts one.
 engine::Cipher& Fresh(Kind kind) {
   static engine::Cipher c;
-  EXPECT_TRUE(PrepareCipher(kind));
-  engine::CipherInit(c, kind);
+  EXPECT_EQ(keys.files.kind, kind);
+  engine::CipherStart(c, keys.tables, 0);
   return c;
 }
 
@@ -172,18 +187,24 @@ std::set<Path> CheckStream(const Stream& s) {
 
       EXPECT_TRUE(SameBytes(InPieces(s, decrypt, awkward, {path}), want)) << "in pieces";
 
-      // Skipping n symbols and transforming m equals the tail of n + m.
-      const size_t schedule = ScheduleLength();
-      for (size_t n : {size_t{1}, size_t{64}, size_t{777}, schedule - 3, schedule + 70}) {
+      // Skipping n symbols, or starting at symbol n, and transforming m
+      // equals the tail of n + m.
+      const size_t round = ScheduleLength();
+      for (size_t n : {size_t{1}, size_t{64}, size_t{777}, round - 3, round, round + 70}) {
         if (n >= input.size()) continue;
         const size_t m = std::min<size_t>(1500, input.size() - n);
-        engine::Cipher& skipping = Fresh(s.kind);
-        engine::CipherSkip(skipping, n);
-        Bytes tail(input.begin() + static_cast<ptrdiff_t>(n), input.begin() + static_cast<ptrdiff_t>(n + m));
-        engine::CipherTransform(skipping, tail.data(), tail.size(), decrypt, path);
-        EXPECT_TRUE(SameBytes(tail, Bytes(want.begin() + static_cast<ptrdiff_t>(n),
-                                          want.begin() + static_cast<ptrdiff_t>(n + m))))
-            << "skip " << n;
+        const Bytes want_tail(want.begin() + static_cast<ptrdiff_t>(n), want.begin() + static_cast<ptrdiff_t>(n + m));
+        for (bool seek : {false, true}) {
+          engine::Cipher& c = Fresh(s.kind);
+          if (seek) {
+            engine::CipherStart(c, keys.tables, n);
+          } else {
+            engine::CipherSkip(c, n);
+          }
+          Bytes tail(input.begin() + static_cast<ptrdiff_t>(n), input.begin() + static_cast<ptrdiff_t>(n + m));
+          engine::CipherTransform(c, tail.data(), tail.size(), decrypt, path);
+          EXPECT_TRUE(SameBytes(tail, want_tail)) << (seek ? "start at " : "skip ") << n;
+        }
       }
     }
     if (Paths().size() > 1) {
@@ -194,7 +215,7 @@ std::set<Path> CheckStream(const Stream& s) {
 }
 
 // Past a full round of the schedule, at an odd length.
-size_t WrappingLength(uint32_t seed) { return ScheduleLength() + msterkey[1] + 501 + 2 * (seed % 50); }
+size_t WrappingLength(uint32_t seed) { return ScheduleLength() + schedule[1] + 501 + 2 * (seed % 50); }
 
 TEST(Engine, GeneratedKeys) {
   std::set<Path> ran;
@@ -203,6 +224,7 @@ TEST(Engine, GeneratedKeys) {
       SCOPED_TRACE(std::string(Ext(kind)) + " passphrase " + RandomPassphrase(seed));
       ScratchDir scratch;
       ASSERT_NO_FATAL_FAILURE(GenerateKeys(kind, seed));
+      ASSERT_TRUE(Load(kind));
       ran.merge(CheckStream(MakeStream(kind, WrappingLength(seed), seed)));
     }
   }
@@ -230,7 +252,8 @@ TEST(Engine, HandMadeStepCounts) {
     ScratchDir scratch;
     ASSERT_NO_FATAL_FAILURE(GenerateKeys(k.kind, ++seed));
     WriteFile(std::string("k4.") + Ext(k.kind), std::string(k.k4));
-    ASSERT_TRUE(PrepareCipher(k.kind));
+    ASSERT_TRUE(Load(k.kind));
+    const auto sh = keys::StepCounts(keys.files.steps);
     ASSERT_EQ(*std::max_element(sh.begin() + 1, sh.end()), k.largest);
     // Large counts make the reference engine slow: a shorter stream, still
     // across dozens of wheel orders.
@@ -250,8 +273,8 @@ TEST(Engine, BuiltInSteppingWithoutSchemeFiles) {
     ASSERT_NO_FATAL_FAILURE(GenerateKeys(kind, ++seed));
     ASSERT_EQ(std::remove((std::string("k3.") + Ext(kind)).c_str()), 0);
     ASSERT_EQ(std::remove((std::string("k4.") + Ext(kind)).c_str()), 0);
-    ASSERT_TRUE(PrepareCipher(kind));
-    ASSERT_EQ(sh, kDefaultSh);
+    ASSERT_TRUE(Load(kind));
+    ASSERT_EQ(keys::StepCounts(keys.files.steps), keys::kDefaultSteps);
     ran.merge(CheckStream(MakeStream(kind, WrappingLength(seed), seed)));
   }
   ExpectEveryPathRan(ran);
@@ -262,10 +285,6 @@ TEST(Engine, BuiltInSteppingWithoutSchemeFiles) {
 // around the vector widths (32 and 64 lanes), so that rotations fall on
 // either side of every group boundary, and long ones.
 TEST(Engine, ShortDwellsAndDwellsAroundVectorWidths) {
-  struct Restore {
-    decltype(msterkey) saved = msterkey;
-    ~Restore() { msterkey = saved; }
-  } restore;
   std::set<Path> ran;
   uint32_t seed = 40;
   for (Kind kind : {Kind::text, Kind::binary}) {
@@ -273,11 +292,13 @@ TEST(Engine, ShortDwellsAndDwellsAroundVectorWidths) {
     ScratchDir scratch;
     ASSERT_NO_FATAL_FAILURE(GenerateKeys(kind, ++seed));
     std::mt19937 rng(seed);
-    for (int i = 1; i <= 200; ++i) msterkey[i] = i <= 100 ? static_cast<int32_t>(rng() % 4) : 1 + static_cast<int32_t>(rng() % 70);
+    for (int i = 1; i <= 200; ++i) schedule[i] = i <= 100 ? static_cast<int32_t>(rng() % 4) : 1 + static_cast<int32_t>(rng() % 70);
+    ASSERT_TRUE(Load(kind, false));
     ran.merge(CheckStream(MakeStream(kind, ScheduleLength() + 1234, seed)));
 
     constexpr int32_t kDwells[] = {1, 2, 31, 32, 33, 63, 64, 65, 300};
-    for (int i = 1; i <= 200; ++i) msterkey[i] = kDwells[rng() % std::size(kDwells)];
+    for (int i = 1; i <= 200; ++i) schedule[i] = kDwells[rng() % std::size(kDwells)];
+    ASSERT_TRUE(Load(kind, false));
     ran.merge(CheckStream(MakeStream(kind, ScheduleLength() + 777, seed)));
   }
   ExpectEveryPathRan(ran);

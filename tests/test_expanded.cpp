@@ -12,8 +12,6 @@
 
 #include "engine/alphabet.hpp"
 #include "engine/cipher.hpp"
-#include "engine/setup.hpp"
-#include "ops/padtable.hpp"
 #include "support.hpp"
 #include "tavsdk.h"
 
@@ -52,7 +50,7 @@ struct Units {
 };
 
 Units Split(const Bytes& expanded, const char* pad_file) {
-  EXPECT_TRUE(LoadPadTable(pad_file));
+  const PadTable pkey = PadFromFile(pad_file);
   Units u;
   int32_t pad = 0;
   for (int64_t at = 0; at < static_cast<int64_t>(expanded.size());) {
@@ -234,7 +232,7 @@ TEST(ExpandedFiles, DecodesUnitsBeyondTwoGibibytes) {
   // Hand-made pad keys with long runs (about 190 bytes a unit) keep the
   // number of units to decrypt, and so the time, down.
   WriteFile("k5.bin", std::string(20, '9'));
-  ASSERT_TRUE(LoadPadTable("k5.bin"));
+  const PadTable pkey = PadFromFile("k5.bin");
   constexpr int64_t kFrom = (int64_t{1} << 31) + 4321;
   constexpr size_t kPlanted = 5000;
   // Walk the units up to the planted ones.
@@ -256,12 +254,11 @@ TEST(ExpandedFiles, DecodesUnitsBeyondTwoGibibytes) {
 
   const Bytes plain = RandomBytes(kPlanted, 12);
   static engine::Cipher c;
-  ASSERT_TRUE(PrepareCipher(Kind::binary));
-  engine::CipherInit(c, Kind::binary);
+  const tav_keys& keys = CurrentKeys(Kind::binary);
+  engine::CipherStart(c, keys.tables, 0);
   Bytes zeros(1000, 0);
   engine::CipherDecrypt(c, zeros.data(), zeros.size());  // what the empty units decode to
-  engine::CipherInit(c, Kind::binary);
-  engine::CipherSkip(c, first);
+  engine::CipherStart(c, keys.tables, first);
   Bytes cipher = plain;
   engine::CipherEncrypt(c, cipher.data(), cipher.size());
 

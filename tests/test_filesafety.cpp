@@ -8,7 +8,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -182,44 +184,74 @@ TEST_P(FileOpSafety, KeyFileReadErrorRefusesOnlyMissingStepFilesDefault) {
   EXPECT_EQ(Run("src", "out"), 0);
 }
 
-TEST_P(FileOpSafety, NameChangedBeforeCreationIsNeverWritten) {
-  Seam seam(At(Step::destination_create, [] { ASSERT_EQ(symlink("victim", "out"), 0); }));
-  EXPECT_EQ(Run("src", "out"), 3);
-  EXPECT_STREQ(cmd, TAV_MSG_BAD_DEST);
+// The output takes the name in one step, over whatever stands there by then;
+// nothing is ever written through the name.
+TEST_P(FileOpSafety, NameChangedBeforeCommitIsReplacedNotWritten) {
+  Seam seam(At(Step::destination_commit, [] { ASSERT_EQ(symlink("victim", "out"), 0); }));
+  EXPECT_EQ(Run("src", "out"), 0);
   EXPECT_EQ(ReadFile("victim"), kVictim);
-  EXPECT_EQ(LinkTarget("out"), "victim");
+  EXPECT_TRUE(IsRegular("out"));
 }
 
-TEST_P(FileOpSafety, NameChangedAfterClearingIsNotUnlinked) {
+// The old destination stays whole until the new one is complete, and is
+// cleared through its descriptor once replaced: a second link sees "@@@".
+TEST_P(FileOpSafety, OldDestinationIsIntactUntilReplacedThenCleared) {
   WriteFile("out", std::string("old output"));
-  Seam seam(At(Step::destination_cleared, [] {
-    ASSERT_EQ(rename("out", "moved"), 0);
-    ASSERT_EQ(symlink("victim", "out"), 0);
-  }));
-  EXPECT_EQ(Run("src", "out"), 3);
-  EXPECT_STREQ(cmd, TAV_MSG_BAD_DEST);
-  EXPECT_EQ(ReadFile("victim"), kVictim);
-  EXPECT_EQ(LinkTarget("out"), "victim");
-  EXPECT_EQ(ReadFile("moved"), Bytes({'@', '@', '@'}));  // the old file, cleared as ever
+  ASSERT_EQ(link("out", "peer"), 0);
+  const Bytes old = ReadFile("out");
+  Seam seam(At(Step::destination_commit, [&] { EXPECT_EQ(ReadFile("out"), old); }));
+  EXPECT_EQ(Run("src", "out"), 0);
+  EXPECT_EQ(ReadFile("peer"), Bytes({'@', '@', '@'}));
+  EXPECT_NE(ReadFile("out"), old);
 }
 
-TEST_P(FileOpSafety, FailedCallRemovesOnlyItsOwnDestination) {
+// A failed call leaves nothing new behind and the old destination as it was:
+// a read error, a write error, or a directory the caller cannot write.
+TEST_P(FileOpSafety, FailedCallLeavesTheOldDestinationIntact) {
+  WriteFile("out", std::string("old output"));
+  const Bytes old = ReadFile("out");
+  const auto entries = [] {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(".")) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const auto before = entries();
   {
     Seam seam(FailOn(Step::read, "src"));
     EXPECT_EQ(Run("src", "out"), 2);
     EXPECT_STREQ(cmd, TAV_MSG_BAD_SOURCE);
-    EXPECT_FALSE(Exists("out"));
   }
-  auto fail_write = FailOn(Step::write, "out");
-  auto swap_name = At(Step::destination_remove, [] {
-    ASSERT_EQ(rename("out", "partial"), 0);
-    WriteFile("out", std::string("someone else's"));
-  });
-  Seam seam([&](Step step, int fd) { return swap_name(step, fd) + fail_write(step, fd); });
-  EXPECT_EQ(Run("src", "out"), 3);
-  EXPECT_STREQ(cmd, TAV_MSG_BAD_DEST);
-  EXPECT_EQ(ReadFile("out"), Bytes({'s', 'o', 'm', 'e', 'o', 'n', 'e', ' ', 'e', 'l', 's', 'e', '\'', 's'}));
-  EXPECT_TRUE(ReadFile("partial").empty());  // the incomplete output, emptied
+  {
+    Seam seam([](Step step, int) { return step == Step::write ? EIO : 0; });
+    EXPECT_EQ(Run("src", "out"), 3);
+    EXPECT_STREQ(cmd, TAV_MSG_BAD_DEST);
+  }
+  EXPECT_EQ(ReadFile("out"), old);
+  EXPECT_EQ(entries(), before);
+  // Key files, source and destination open to the user; the directory not.
+  for (const auto& e : std::filesystem::directory_iterator(".")) ASSERT_EQ(chmod(e.path().c_str(), 0666), 0);
+  {
+    Unprivileged user(0555);
+    std::strcpy(cmd, "untouched");
+    EXPECT_EQ(Run("src", "out"), 3);
+    EXPECT_STREQ(cmd, TAV_MSG_BAD_DEST);
+  }
+  EXPECT_EQ(ReadFile("out"), old);
+}
+
+// A link at the destination that leads to a device, a FIFO or a socket is
+// refused like the thing itself, and left alone.
+TEST_P(FileOpSafety, DestinationLinkToSomethingElseThanAFileIsRefused) {
+  ASSERT_EQ(mkfifo("pipe", 0600), 0);
+  for (const char* target : {"/dev/null", "pipe", "."}) {
+    SCOPED_TRACE(target);
+    ASSERT_EQ(symlink(target, "out"), 0);
+    EXPECT_EQ(Run("src", "out"), 3);
+    EXPECT_STREQ(cmd, TAV_MSG_BAD_DEST);
+    EXPECT_EQ(LinkTarget("out"), target);
+    ASSERT_EQ(unlink("out"), 0);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllFileOps, FileOpSafety, ::testing::ValuesIn(kAllOps),

@@ -7,13 +7,25 @@
 #include <algorithm>
 #include <set>
 
-#include "engine/setup.hpp"
 #include "keygen/keygen.hpp"
+#include "legacy/state.hpp"
 #include "support.hpp"
 #include "tavsdk.h"
 
 namespace tav::test {
 namespace {
+
+const Schedule& Master() { return legacy::state.schedule; }
+
+int Generate(Kind kind, const char* passphrase) {
+  return kind == Kind::text ? TavGenTextKeys(passphrase) : TavGenBinaryKeys(passphrase);
+}
+
+KeySequence Digest(Kind kind, const std::string& passphrase) {
+  KeySequence seq;
+  EXPECT_TRUE(GenSetup(kind, reinterpret_cast<const uint8_t*>(passphrase.data()), passphrase.size(), seq));
+  return seq;
+}
 
 uint64_t Fnv1a(const Bytes& data) {
   uint64_t h = 0xcbf29ce484222325ull;
@@ -45,16 +57,16 @@ TEST(KeyGeneration, MatchesKnownKeyFiles) {
   for (const Known& c : known) {
     ScratchDir scratch;
     const std::string ext = c.kind == Kind::text ? ".txt" : ".bin";
-    ASSERT_EQ(GenerateKeys(c.kind, c.passphrase), 0);
+    ASSERT_EQ(Generate(c.kind, c.passphrase), 0);
     EXPECT_EQ(Fnv1a(ReadFile("k1" + ext)), c.k1) << ext;
     EXPECT_EQ(ReadFile("k2" + ext), Bytes({'2', '0', '2'}));
     EXPECT_EQ(Fnv1a(ReadFile("k3" + ext)), c.k3);
     EXPECT_EQ(Fnv1a(ReadFile("k4" + ext)), c.k4);
     EXPECT_EQ(Fnv1a(ReadFile("k5" + ext)), c.k5);
     EXPECT_EQ(Fnv1a(ReadFile("k6.dat")), c.k6);
-    EXPECT_EQ(msterkey[1], c.first_dwells[0]);
-    EXPECT_EQ(msterkey[2], c.first_dwells[1]);
-    EXPECT_EQ(msterkey[3], c.first_dwells[2]);
+    EXPECT_EQ(Master()[1], c.first_dwells[0]);
+    EXPECT_EQ(Master()[2], c.first_dwells[1]);
+    EXPECT_EQ(Master()[3], c.first_dwells[2]);
   }
 }
 
@@ -67,7 +79,7 @@ TEST(KeyGeneration, WritesWellFormedFilesWithOwnerOnlyPermissions) {
     WriteFile("k1" + ext, Bytes(9000, 'x'));
     ASSERT_EQ(chmod(("k1" + ext).c_str(), 0644), 0);
     ResetFlags();
-    ASSERT_EQ(GenerateKeys(kind, "a passphrase of more than eighteen characters"), 0);
+    ASSERT_EQ(Generate(kind, "a passphrase of more than eighteen characters"), 0);
     EXPECT_EQ(kind == Kind::text ? TextSys : BinSys, 1);
     for (const std::string& name : {"k1" + ext, "k2" + ext, "k3" + ext, "k4" + ext, "k5" + ext, std::string("k6.dat")}) {
       struct stat st {};
@@ -76,10 +88,9 @@ TEST(KeyGeneration, WritesWellFormedFilesWithOwnerOnlyPermissions) {
     }
     const Bytes wheels = ReadFile("k1" + ext);
     ASSERT_EQ(wheels.size(), 20 * record);
-    const std::set<uint8_t> alphabet(TA.begin(), TA.begin() + static_cast<long>(record));
-    ApiInit();
-    const std::set<uint8_t> symbols = kind == Kind::text ? std::set<uint8_t>(txa.begin(), txa.begin() + 151)
-                                                         : std::set<uint8_t>(ba.begin(), ba.end());
+    std::set<uint8_t> symbols(kTextAlphabet.begin(), kTextAlphabet.end());
+    if (kind == Kind::binary)
+      for (int i = 0; i < 256; ++i) symbols.insert(static_cast<uint8_t>(i));
     for (size_t n = 0; n < 20; ++n) {
       const std::set<uint8_t> entries(wheels.begin() + static_cast<long>(n * record),
                                       wheels.begin() + static_cast<long>((n + 1) * record));
@@ -98,8 +109,8 @@ TEST(KeyGeneration, WritesWellFormedFilesWithOwnerOnlyPermissions) {
         EXPECT_EQ(allowed->count(std::string(fields.begin() + static_cast<long>(i), fields.begin() + static_cast<long>(i) + 2)), 1u) << name;
     }
     for (int i = 1; i <= 200; ++i) {
-      EXPECT_GE(msterkey[i], 10);
-      EXPECT_LE(msterkey[i], 177);
+      EXPECT_GE(Master()[i], 10);
+      EXPECT_LE(Master()[i], 177);
     }
   }
 }
@@ -118,21 +129,21 @@ TEST(KeyGeneration, OnlyTheFirstEighteenCharactersAndTheirDigitsMatter) {
   EXPECT_NE(keys_of("abcdefghijklmnopqs"), base);
   // Short passphrases repeat their unconverted characters: 'a' and 'X' differ.
   EXPECT_NE(keys_of("a"), keys_of("X"));
-  EXPECT_EQ(p, kKeySequenceLength);
+  EXPECT_EQ(Digest(Kind::binary, "a").p, kKeySequenceLength);
 }
 
 TEST(KeyGeneration, EmptyOrNullPassphraseChangesNothing) {
   ScratchDir scratch;
   ASSERT_EQ(TavGenTextKeys("first"), 0);
   const Bytes wheels = ReadFile("k1.txt");
-  const auto sequence = k;
+  const auto schedule = Master();
   for (const char* empty : {"", static_cast<const char*>(nullptr)}) {
     EXPECT_EQ(TavGenTextKeys(empty), 1);
     EXPECT_EQ(TavGenBinaryKeys(empty), 1);
   }
   EXPECT_EQ(ReadFile("k1.txt"), wheels);
   EXPECT_FALSE(Exists("k1.bin"));
-  EXPECT_EQ(k, sequence);
+  EXPECT_EQ(Master(), schedule);
   EXPECT_EQ(TextSys, 1);
 }
 
@@ -143,10 +154,10 @@ TEST(KeyGeneration, UnwritableKeyFileFailsAndLowersTheFlag) {
   // A directory where a key file belongs cannot be opened for writing.
   ASSERT_EQ(std::remove("k4.txt"), 0);
   ASSERT_EQ(mkdir("k4.txt", 0700), 0);
-  const auto schedule = msterkey;
+  const auto schedule = Master();
   EXPECT_EQ(TavGenTextKeys("other keys"), 2);
   EXPECT_EQ(TextSys, 0);
-  EXPECT_EQ(msterkey, schedule);  // not rebuilt from half-written keys
+  EXPECT_EQ(Master(), schedule);  // not rebuilt from half-written keys
   char input[] = "secret";
   EXPECT_EQ(TavTEnc(input), input);  // refused like missing keys
   EXPECT_EQ(input[0], 0);
@@ -161,33 +172,30 @@ TEST(KeyGeneration, AlphabetsKeepTheirOwnFilesButShareTheRest) {
   const Bytes text_wheels = ReadFile("k1.txt");
   ASSERT_EQ(TavGenBinaryKeys("binary passphrase"), 0);
   const Bytes k6_binary = ReadFile("k6.dat");
-  const auto schedule = msterkey;
+  const auto schedule = Master();
   EXPECT_EQ(ReadFile("k1.txt"), text_wheels);
   ASSERT_EQ(TavGenBinaryKeys("binary passphrase"), 0);  // deterministic
   EXPECT_EQ(ReadFile("k6.dat"), k6_binary);
-  EXPECT_EQ(msterkey, schedule);
+  EXPECT_EQ(Master(), schedule);
   ASSERT_EQ(TavGenTextKeys("text passphrase"), 0);
   EXPECT_EQ(ReadFile("k1.txt"), text_wheels);
   EXPECT_NE(ReadFile("k6.dat"), k6_binary);
 }
 
 TEST(Digest, SequenceShapeAndFinalPass) {
-  ScratchDir scratch;
-  cryptype = 1;
-  ASSERT_EQ(GenSetup("Zebra~"), 0);
   // Base string "928673" + "Zebra~" + "Zebra~": k[1] is base character 1,
   // k[18] character 0, and the repeated part is unconverted.
-  EXPECT_EQ(k[1], '2');
-  EXPECT_EQ(k[18], '9');
-  EXPECT_EQ(k[4], 'e');
+  const KeySequence text = Digest(Kind::text, "Zebra~");
+  EXPECT_EQ(text.k[1], '2');
+  EXPECT_EQ(text.k[18], '9');
+  EXPECT_EQ(text.k[4], 'e');
   for (int i = 2; i <= 4312; ++i) {
-    EXPECT_GE(k[i], 1);
-    EXPECT_LE(k[i], 150);
+    EXPECT_GE(text.k[i], 1);
+    EXPECT_LE(text.k[i], 150);
   }
-  cryptype = 2;
-  ASSERT_EQ(GenSetup("Zebra~"), 0);
+  const KeySequence binary = Digest(Kind::binary, "Zebra~");
   int above = 0;
-  for (int i = 1; i <= 4312; ++i) above += k[i] > 150;
+  for (int i = 1; i <= 4312; ++i) above += binary.k[i] > 150;
   EXPECT_GT(above, 0);  // the binary digest is not reduced
 }
 
@@ -195,8 +203,7 @@ TEST(Digest, DecimalFormatterWidths) {
   const std::pair<std::pair<int, int>, const char*> cases[] = {
       {{7, 2}, "07"}, {{7, 3}, "07"}, {{42, 3}, "042"}, {{420, 3}, "420"}, {{25, 2}, "25"}, {{-5, 3}, "0-5"}, {{1000, 3}, "1000"}};
   for (const auto& [args, text] : cases) {
-    itoa(args.first, args.second);
-    EXPECT_STREQ(numstr.data(), text) << args.first << "," << args.second;
+    EXPECT_STREQ(itoa(args.first, args.second).data(), text) << args.first << "," << args.second;
   }
 }
 

@@ -6,12 +6,16 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 
-#include "engine/cipher.hpp"
-#include "engine/setup.hpp"
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "keygen/keygen.hpp"
-#include "ops/padtable.hpp"
+#include "keys/keyset.hpp"
+#include "legacy/state.hpp"
 #include "support.hpp"
 #include "tavsdk.h"
 
@@ -40,7 +44,19 @@ int Generate(const std::string& alphabet, const std::string& passphrase) {
   return alphabet == "text" ? TavGenTextKeys(passphrase.c_str()) : TavGenBinaryKeys(passphrase.c_str());
 }
 
-std::vector<int64_t> PadTable() { return std::vector<int64_t>(pkey.begin() + 1, pkey.end()); }
+std::vector<int64_t> Entries(const std::array<int32_t, 20001>& table) {
+  return std::vector<int64_t>(table.begin() + 1, table.end());
+}
+
+// A key set of the core interface; freed with the test.
+struct Keys {
+  tav_keys* k = nullptr;
+  Keys(const std::string& alphabet, const std::string& passphrase) {
+    EXPECT_EQ(tav_keys_new(&k, alphabet == "text" ? TAV_TEXT : TAV_BINARY, passphrase.data(), passphrase.size()),
+              TAV_OK);
+  }
+  ~Keys() { tav_keys_free(k); }
+};
 
 TEST(Vectors, KeyGenerationReproducesEveryKeyFileAndTable) {
   REQUIRE_VECTORS();
@@ -54,20 +70,32 @@ TEST(Vectors, KeyGenerationReproducesEveryKeyFileAndTable) {
       const std::string ext = alphabet == "text" ? ".txt" : ".bin";
       ScratchDir scratch;
       ResetFlags();
-      ASSERT_EQ(Generate(alphabet, Passphrase(vectors, name)), 0);
+      // The process-wide generation writes the files; the core's key set
+      // holds the same, and saves it byte for byte.
+      const std::string passphrase = Passphrase(vectors, name);
+      ASSERT_EQ(Generate(alphabet, passphrase), 0);
+      Keys keys(alphabet, passphrase);
+      ASSERT_EQ(mkdir("saved", 0700), 0);
+      const int saved = open("saved", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      ASSERT_EQ(tav_keys_save(keys.k, saved, nullptr), TAV_OK);
+      close(saved);
       for (const std::string& file : {"k1" + ext, "k2" + ext, "k3" + ext, "k4" + ext, "k5" + ext, std::string("k6.dat")}) {
         EXPECT_EQ(ReadFile(file), ReadFile(dir + "/" + file)) << file;
+        EXPECT_EQ(ReadFile("saved/" + file), ReadFile(dir + "/" + file)) << file;
       }
       const auto digest = ReadNumbers(dir + "/digest.txt");
       ASSERT_EQ(digest.size(), 4312u);
-      EXPECT_EQ(p, 4312);
-      for (size_t i = 0; i < digest.size(); ++i) ASSERT_EQ(k[i + 1], digest[i]) << "k[" << i + 1 << "]";
+      KeySequence seq;
+      ASSERT_TRUE(GenSetup(alphabet == "text" ? Kind::text : Kind::binary,
+                           reinterpret_cast<const uint8_t*>(passphrase.data()), passphrase.size(), seq));
+      EXPECT_EQ(seq.p, 4312);
+      for (size_t i = 0; i < digest.size(); ++i) ASSERT_EQ(seq.k[i + 1], digest[i]) << "k[" << i + 1 << "]";
       const auto schedule = ReadNumbers(dir + "/schedule.txt");
-      EXPECT_EQ(std::vector<int64_t>(msterkey.begin() + 1, msterkey.end()), schedule);
-      ASSERT_TRUE(LoadPadTable(("k5" + ext).c_str()));
-      EXPECT_EQ(PadTable(), ReadNumbers(dir + "/padtable-k5-" + ext.substr(1) + ".txt"));
-      ASSERT_TRUE(LoadPadTable("k6.dat"));
-      EXPECT_EQ(PadTable(), ReadNumbers(dir + "/padtable-k6-dat.txt"));
+      EXPECT_EQ(std::vector<int64_t>(legacy::state.schedule.begin() + 1, legacy::state.schedule.end()), schedule);
+      EXPECT_EQ(std::vector<int64_t>(keys.k->tables.schedule.begin() + 1, keys.k->tables.schedule.end()), schedule);
+      ASSERT_TRUE(keys.k->has_pad && keys.k->has_scramble_pad);
+      EXPECT_EQ(Entries(keys.k->pad), ReadNumbers(dir + "/padtable-k5-" + ext.substr(1) + ".txt"));
+      EXPECT_EQ(Entries(keys.k->scramble_pad), ReadNumbers(dir + "/padtable-k6-dat.txt"));
       ++checked;
     }
   }
@@ -81,6 +109,7 @@ TEST(Vectors, StringOperations) {
   std::getline(in, line);  // header
   ScratchDir scratch;
   std::string generated;
+  std::unique_ptr<Keys> keys;
   int rows = 0;
   while (std::getline(in, line)) {
     std::istringstream fields(line);
@@ -92,10 +121,17 @@ TEST(Vectors, StringOperations) {
     SCOPED_TRACE(alphabet + "/" + set + " " + plain_hex.substr(0, 16));
     if (generated != alphabet + set) {
       ASSERT_EQ(Generate(alphabet, Passphrase(vectors, set)), 0);
+      keys = std::make_unique<Keys>(alphabet, Passphrase(vectors, set));
       generated = alphabet + set;
     }
     const Bytes plain = FromHex(plain_hex);
     const Bytes expected = FromHex(cipher_hex);
+    // The core on buffers: 0 bytes and all, and back.
+    Bytes core(plain.size());
+    ASSERT_EQ(tav_block_encrypt(keys->k, 0, plain.data(), core.data(), core.size()), TAV_OK);
+    EXPECT_EQ(core, expected);
+    ASSERT_EQ(tav_block_decrypt(keys->k, 0, core.data(), core.data(), core.size()), TAV_OK);
+    EXPECT_EQ(core, plain);
     std::string input(plain.begin(), plain.end());
     const bool text = alphabet == "text";
     char* result = text ? TavTEnc(input.data()) : TavBEnc(input.data());
@@ -118,6 +154,7 @@ TEST(Vectors, BlockFiles) {
   REQUIRE_VECTORS();
   ScratchDir scratch;
   std::string generated;
+  std::unique_ptr<Keys> keys;
   int files = 0;
   for (const auto& entry : fs::directory_iterator(vectors + "/files")) {
     const std::string name = entry.path().filename();
@@ -129,6 +166,7 @@ TEST(Vectors, BlockFiles) {
     SCOPED_TRACE(name);
     if (generated != alphabet + set) {
       ASSERT_EQ(Generate(alphabet, Passphrase(vectors, set)), 0);
+      keys = std::make_unique<Keys>(alphabet, Passphrase(vectors, set));
       generated = alphabet + set;
     }
     const bool text = alphabet == "text";
@@ -137,6 +175,14 @@ TEST(Vectors, BlockFiles) {
     ASSERT_EQ((text ? TavTextFileEnc : TavBinaryFileEnc)(entry.path().c_str(), "out"), 0);
     EXPECT_EQ(ReadFile("out"), ReadFile(cipher));
     ASSERT_EQ((text ? TavTextFileDec : TavBinaryFileDec)(cipher.c_str(), "back"), 0);
+    EXPECT_EQ(ReadFile("back"), ReadFile(entry.path()));
+    ASSERT_EQ(tav_file_encrypt_at(keys->k, AT_FDCWD, entry.path().c_str(), AT_FDCWD, "out", TAV_REPLACE, nullptr,
+                                  nullptr, nullptr),
+              TAV_OK);
+    EXPECT_EQ(ReadFile("out"), ReadFile(cipher));
+    ASSERT_EQ(tav_file_decrypt_at(keys->k, AT_FDCWD, cipher.c_str(), AT_FDCWD, "back", TAV_REPLACE, nullptr,
+                                  nullptr, nullptr),
+              TAV_OK);
     EXPECT_EQ(ReadFile("back"), ReadFile(entry.path()));
     ++files;
   }
@@ -149,13 +195,12 @@ TEST(Vectors, MasterSchedules) {
   std::string seed, rest;
   int rows = 0;
   while (std::getline(in, seed, '\t') && std::getline(in, rest)) {
-    GenerateMsterKeys(seed.c_str());
+    Schedule schedule{};
+    GenerateMsterKeys(seed.c_str(), schedule);
     std::istringstream values(rest);
     std::vector<int64_t> expected;
     for (int64_t v; values >> v;) expected.push_back(v);
-    EXPECT_EQ(std::vector<int64_t>(msterkey.begin() + 1, msterkey.end()), expected) << seed;
-    EXPECT_EQ(mstrindex, 1);
-    EXPECT_EQ(mstrshift, msterkey[1]);
+    EXPECT_EQ(std::vector<int64_t>(schedule.begin() + 1, schedule.end()), expected) << seed;
     ++rows;
   }
   EXPECT_GE(rows, 5);
@@ -167,10 +212,12 @@ TEST(Vectors, PadTables) {
   for (const auto& entry : fs::directory_iterator(vectors + "/padtables")) {
     if (entry.path().extension() != ".fields") continue;
     SCOPED_TRACE(entry.path().filename().string());
-    pkey.fill(-77);  // whatever the table held before must not matter
-    ASSERT_TRUE(LoadPadTable(entry.path().c_str()));
+    PadTable pad;
+    pad.fill(-77);  // whatever the table held before must not matter
+    const Bytes fields = ReadFile(entry.path());
+    ASSERT_TRUE(BuildPadTable(fields.data(), std::min<size_t>(fields.size(), 40), pad));
     fs::path table = entry.path();
-    EXPECT_EQ(PadTable(), ReadNumbers(table.replace_extension(".table")));
+    EXPECT_EQ(Entries(pad), ReadNumbers(table.replace_extension(".table")));
     ++tables;
   }
   EXPECT_GE(tables, 5);
@@ -183,8 +230,7 @@ TEST(Vectors, DecimalFormatter) {
   std::string expected;
   int rows = 0;
   while (in >> value >> width >> expected) {
-    itoa(value, width);
-    EXPECT_EQ(std::string(numstr.data()), expected) << value << "," << width;
+    EXPECT_EQ(std::string(itoa(value, width).data()), expected) << value << "," << width;
     ++rows;
   }
   EXPECT_GE(rows, 5);

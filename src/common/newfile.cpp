@@ -118,6 +118,7 @@ bool NewFile::Commit(bool replace, int& error) {
     error = EBADF;
     return false;
   }
+  if (step_hook != nullptr) (void)step_hook(Step::destination_commit, -1);
   if (::fsync(file_.get()) != 0) {
     error = errno;
     Discard();

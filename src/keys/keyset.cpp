@@ -12,11 +12,6 @@ namespace tav::keys {
 
 namespace {
 
-// The built-in stepping parameters used when k3 / k4 do not exist.
-constexpr std::array<int32_t, kWheels + 1> kDefaultDirections = {0, 0, 1, 1, 0, 1, 0, 0, 1, 1, 1,
-                                                                 0, 0, 1, 1, 0, 0, 1, 0, 1, 0};
-constexpr std::array<int32_t, kWheels + 1> kDefaultSteps = kDefaultDirections;
-
 // A wheel record must be a permutation of the alphabet: other keys would
 // encrypt data that can never be decrypted.
 bool IsPermutation(const uint8_t* record, Kind kind) {
@@ -30,8 +25,8 @@ bool IsPermutation(const uint8_t* record, Kind kind) {
   return true;
 }
 
-// Directions from the scheme file: 'D' turns down, anything else up (a short
-// file's missing bytes count as 0).
+}  // namespace
+
 std::array<int32_t, kWheels + 1> Directions(const FileImage<kSchemeBytes>& scheme) {
   if (!scheme.present) return kDefaultDirections;
   std::array<int32_t, kWheels + 1> sd{};
@@ -39,8 +34,6 @@ std::array<int32_t, kWheels + 1> Directions(const FileImage<kSchemeBytes>& schem
   return sd;
 }
 
-// Step counts from the step-count file: a missing field or one below 1
-// counts as 1.
 std::array<int32_t, kWheels + 1> StepCounts(const FileImage<kFieldBytes>& steps) {
   if (!steps.present) return kDefaultSteps;
   std::array<int32_t, kWheels> fields{};
@@ -53,6 +46,8 @@ std::array<int32_t, kWheels + 1> StepCounts(const FileImage<kFieldBytes>& steps)
   SecureZeroObject(fields);
   return sh;
 }
+
+namespace {
 
 void BuildCipher(tav_keys& keys, const Schedule& schedule) {
   auto sd = Directions(keys.files.scheme);

@@ -27,6 +27,19 @@ struct tav_keys {
 
 namespace tav::keys {
 
+// The built-in stepping parameters used when k3 / k4 do not exist.
+inline constexpr std::array<int32_t, kWheels + 1> kDefaultDirections = {0, 0, 1, 1, 0, 1, 0, 0, 1, 1, 1,
+                                                                        0, 0, 1, 1, 0, 0, 1, 0, 1, 0};
+inline constexpr std::array<int32_t, kWheels + 1> kDefaultSteps = kDefaultDirections;
+
+// Directions (0 down, 1 up) of positions 1..20 from the scheme file: 'D'
+// turns down, anything else up (a short file's missing bytes count as 0).
+std::array<int32_t, kWheels + 1> Directions(const FileImage<kSchemeBytes>& scheme);
+
+// Step counts of positions 1..20 from the step-count file, read as
+// two-character lines: a missing field or one below 1 counts as 1.
+std::array<int32_t, kWheels + 1> StepCounts(const FileImage<kFieldBytes>& steps);
+
 // Fills keys from a passphrase of len bytes. False for an empty passphrase.
 bool Derive(tav_keys& keys, Kind kind, const uint8_t* passphrase, size_t len);
 

@@ -76,7 +76,7 @@ int Shutdown() {
     DestroyKeyFile(kKeyFileNames[i], fill, static_cast<size_t>(IsTextKeyFile(i) ? kTextSize : kBinarySize));
   }
   SecureZeroObject(state.schedule);
-  ClearKeys();
+  SecureZeroObject(state.keys);
   TextSys = 0;
   BinSys = 0;
   return ops::kDone;

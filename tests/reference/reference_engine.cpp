@@ -1,12 +1,41 @@
 // SPDX-License-Identifier: MIT
 #include "reference/reference_engine.hpp"
 
-#include "engine/setup.hpp"
+#include <cstring>
 
 namespace tav::reference {
 
 uint8_t cc;
 int32_t ps;
+
+namespace {
+
+using Wheel = std::array<uint8_t, 256>;
+std::array<Wheel, kWheels + 1> w;     // wheels at positions 1..20
+std::array<int32_t, kWheels + 1> sd;  // direction per position: 0 down, 1 up
+std::array<int32_t, kWheels + 1> sh;  // step count per position
+std::array<uint8_t, 256> TA;          // the alphabet
+int32_t cryptype;
+Schedule msterkey;
+int32_t mstrshift;
+int32_t mstrshiftcount;
+int32_t mstrindex;
+
+}  // namespace
+
+void Prepare(const tav_keys& keys) {
+  const Kind kind = keys.files.kind;
+  const int n = AlphabetSize(kind);
+  cryptype = static_cast<int32_t>(kind);
+  for (int r = 1; r <= kWheels; ++r) std::memcpy(w[r].data(), &keys.files.wheels[static_cast<size_t>((r - 1) * n)], static_cast<size_t>(n));
+  sd = keys::Directions(keys.files.scheme);
+  sh = keys::StepCounts(keys.files.steps);
+  for (int i = 0; i < n; ++i) TA[i] = kind == Kind::text ? kTextAlphabet[i] : static_cast<uint8_t>(i);
+  msterkey = keys.tables.schedule;
+  mstrshift = msterkey[1];
+  mstrshiftcount = 0;
+  mstrindex = 1;
+}
 
 // The original set-up kept these in globals; the production engine needs
 // neither, so the reference derives them itself.

@@ -91,13 +91,13 @@ class Tav : public ::testing::Test {
   }
 
   [[noreturn]] void Exec(const std::vector<std::string>& args, const std::vector<std::string>& env) const {
-    std::vector<char*> argv = {const_cast<char*>(TAV_BINARY)};
+    std::vector<char*> argv = {const_cast<char*>(TAV_TOOL_PATH)};
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<char*> envp;
     for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
-    if (chdir(work_.c_str()) == 0) execve(TAV_BINARY, argv.data(), envp.data());
+    if (chdir(work_.c_str()) == 0) execve(TAV_TOOL_PATH, argv.data(), envp.data());
     _exit(127);
   }
 
