@@ -50,6 +50,7 @@ def best_rate(size, run):
 
 def main():
     size = int(sys.argv[1]) * MIB if len(sys.argv) > 1 else 64 * MIB
+    load = open("/proc/loadavg").read().split()[0]
     keys = tavsdk.Keys("benchmark passphrase", "binary")
     data = os.urandom(size)
     rows = []
@@ -119,6 +120,11 @@ def main():
 
     one = best_rate(size, one_thread)
     two = best_rate(size, two_threads)
+    # CPU time over wall time of the two threads: near 2 when both run at
+    # once on free CPUs; at most 1 if the GIL were held during the calls.
+    cpu, wall = time.process_time(), time.perf_counter()
+    two_threads()
+    busy = (time.process_time() - cpu) / (time.perf_counter() - wall)
     rows.append(("encrypt() of two buffers, one thread", one, new))
     rows.append(("encrypt() of two buffers, two threads", two, new))
 
@@ -133,7 +139,8 @@ def main():
     print("|---|---:|---:|")
     for name, rate, reference in rows:
         print(f"| {name} | {rate:.0f} | {rate / reference:.0%} |")
-    print(f"two threads / one thread: {two / one:.2f}x")
+    print(f"two threads / one thread: {two / one:.2f}x (CPU time / wall time with two threads: {busy:.2f}); "
+          f"load average before the run: {load}")
     print(f"1 GiB through open() in 64 KiB writes: peak resident size {peak / 1024:.1f} MiB")
 
 
