@@ -93,8 +93,8 @@ class TavFile(io.BufferedIOBase):
         # Expanded reading: plain bytes decoded ahead of the reader.
         self._buffer = bytearray(buffer_size if not self._reading or self._expanded else 0)
         self._buffered = 0
-        self._taken = 0
-        self._eof = False
+        self._ahead = b""
+        self._ahead_at = 0
 
     # ---- state ----------------------------------------------------------
 
@@ -138,6 +138,7 @@ class TavFile(io.BufferedIOBase):
             raise ValueError(f"negative seek position {target}")
         self._fileobj.seek(self._base + target)
         self._pos = target
+        self._ahead, self._ahead_at = b"", 0
         return target
 
     def _check_open(self) -> None:
@@ -150,6 +151,10 @@ class TavFile(io.BufferedIOBase):
             raise io.UnsupportedOperation("not readable" if reading else "not writable")
 
     # ---- reading --------------------------------------------------------
+    #
+    # Plain bytes decoded ahead of the reader (peek, readline, the expanded
+    # mode) wait in _ahead from _ahead_at on; _pos counts the bytes handed
+    # out. Block-mode reads with nothing ahead go straight from the file.
 
     def read(self, size: Optional[int] = -1) -> bytes:
         self._check_mode(True)
@@ -176,15 +181,21 @@ class TavFile(io.BufferedIOBase):
         self._check_mode(True)
         if size is None or size < 0:
             size = _READ_ALL_CHUNK
-        if self._expanded:
-            return self._read_expanded(size)
-        data = bytes(self._fileobj.read(size) or b"")
-        if not data:
-            return b""
-        plain = new_bytes(len(data))
-        check(_lib.lib.tav_block_decrypt(self._handle, self._pos, data, address_of(plain), len(data)))
-        self._pos += len(data)
-        return plain
+        if self._ahead_at == len(self._ahead):
+            if not self._expanded:
+                part = self._next_plain(size)
+                self._pos += len(part)
+                return part
+            self._ahead, self._ahead_at = self._next_plain(size), 0
+        return self._take(size)
+
+    def peek(self, size: int = 0) -> bytes:
+        """Plain bytes ahead of the position, without moving it (at least one
+        unless at the end)."""
+        self._check_mode(True)
+        if self._ahead_at == len(self._ahead):
+            self._ahead, self._ahead_at = self._next_plain(max(size, io.DEFAULT_BUFFER_SIZE)), 0
+        return self._ahead[self._ahead_at:]
 
     def readinto(self, b: Any) -> int:
         self._check_mode(True)
@@ -203,43 +214,49 @@ class TavFile(io.BufferedIOBase):
             return self._readinto_at(b, target, 0)
 
     def _readinto_at(self, b: Any, target: View, done: int) -> int:
-        if self._expanded:
-            part = self._read_expanded(target.length - done)
+        if self._expanded or self._ahead_at < len(self._ahead):
+            part = self.read1(target.length - done)
             ctypes.memmove(target.address + done, part, len(part))
             return len(part)
         reader = getattr(self._fileobj, "readinto", None)
         if reader is None:
-            part = self._fileobj.read(target.length - done)
-            if not part:
-                return 0
+            part = self._next_plain(target.length - done)
             ctypes.memmove(target.address + done, part, len(part))
-            got = len(part)
-        else:
-            got = reader(memoryview(b).cast("B")[done:]) or 0
+            self._pos += len(part)
+            return len(part)
+        got = reader(memoryview(b).cast("B")[done:]) or 0
         if got:
             address = target.address + done
             check(_lib.lib.tav_block_decrypt(self._handle, self._pos, address, address, got))
             self._pos += got
         return got
 
-    def _read_expanded(self, size: int) -> bytes:
-        while self._taken == self._buffered and not self._eof:
-            self._decode_more()
-        start = self._taken
-        end = min(self._buffered, start + size)
-        self._taken = end
+    def _take(self, size: int) -> bytes:
+        start = self._ahead_at
+        end = min(len(self._ahead), start + size)
+        self._ahead_at = end
         self._pos += end - start
-        return bytes(memoryview(self._buffer)[start:end])
+        return self._ahead if start == 0 and end == len(self._ahead) else self._ahead[start:end]
 
-    def _decode_more(self) -> None:
-        data = bytes(self._fileobj.read(len(self._buffer)) or b"")
-        if not data:
-            self._eof = True
-            return
+    def _next_plain(self, size: int) -> bytes:
+        """The plain bytes that follow what was read from the file (up to
+        `size` in block mode; one buffer of the file decoded in the expanded
+        mode); b"" at its end. Nothing may be waiting ahead."""
+        if not self._expanded:
+            data = bytes(self._fileobj.read(size) or b"")
+            plain = new_bytes(len(data))
+            check(_lib.lib.tav_block_decrypt(self._handle, self._pos, data, address_of(plain), len(data)))
+            return plain
         got = ctypes.c_size_t()
-        with View(self._buffer, writable=True) as out:
-            check(_lib.lib.tav_decoder_update(self._coder, data, len(data), out.address, ctypes.byref(got)))
-        self._taken, self._buffered = 0, got.value
+        while True:
+            data = bytes(self._fileobj.read(len(self._buffer)) or b"")
+            if not data:
+                return b""
+            with View(self._buffer, writable=True) as out:
+                check(_lib.lib.tav_decoder_update(self._coder, data, len(data), out.address, ctypes.byref(got)))
+            # A piece of the file may hold filler bytes only.
+            if got.value:
+                return bytes(memoryview(self._buffer)[:got.value])
 
     # ---- writing --------------------------------------------------------
 
