@@ -7,7 +7,7 @@ import builtins
 import ctypes
 import io
 import os
-from typing import Any, List, Optional
+from typing import Any, List, Optional, Union
 
 from . import _lib
 from ._buffers import View, address_of, new_bytes
@@ -21,6 +21,7 @@ DEFAULT_BUFFER_SIZE = 256 * 1024
 # goes through the write buffer.
 _ENCODE_CHUNK = 4096
 _READ_ALL_CHUNK = 1 << 20
+_LINE_CHUNK = 64 * 1024
 
 
 class TavFile(io.BufferedIOBase):
@@ -197,6 +198,25 @@ class TavFile(io.BufferedIOBase):
             self._ahead, self._ahead_at = self._next_plain(max(size, io.DEFAULT_BUFFER_SIZE)), 0
         return self._ahead[self._ahead_at:]
 
+    def readline(self, size: Optional[int] = -1) -> bytes:
+        self._check_mode(True)
+        limit = -1 if size is None else size
+        parts: List[bytes] = []
+        while limit != 0:
+            if self._ahead_at == len(self._ahead):
+                self._ahead, self._ahead_at = self._next_plain(_LINE_CHUNK), 0
+                if not self._ahead:
+                    break
+            end = self._ahead.find(b"\n", self._ahead_at)
+            stop = end + 1 if end >= 0 else len(self._ahead)
+            if limit > 0:
+                stop = min(stop, self._ahead_at + limit)
+                limit -= stop - self._ahead_at
+            parts.append(self._take(stop - self._ahead_at))
+            if parts[-1].endswith(b"\n"):
+                break
+        return parts[0] if len(parts) == 1 else b"".join(parts)
+
     def readinto(self, b: Any) -> int:
         self._check_mode(True)
         with View(b, writable=True) as target:
@@ -365,12 +385,26 @@ def _open_path(path: PathName, mode: str) -> Any:
 
 
 def open(file: Any, mode: str = "rb", *, keys: Keys, expanded: bool = False,
-         buffer_size: int = DEFAULT_BUFFER_SIZE) -> TavFile:
-    """Opens a ciphertext file as a binary file object, like gzip.open().
+         buffer_size: int = DEFAULT_BUFFER_SIZE, encoding: Optional[str] = None, errors: Optional[str] = None,
+         newline: Optional[str] = None) -> Union[TavFile, io.TextIOWrapper]:
+    """Opens a ciphertext file as a file object, like gzip.open().
 
     `file` is a path (str, bytes, os.PathLike) or a binary file object, which
     is then used from its current position and not closed. "rb" reads and
     decrypts; "wb" (or "xb": the file must not exist) encrypts and writes.
     `expanded` selects the expanded mode instead of the block mode.
+    "rt", "wt" and "xt" give an io.TextIOWrapper with `encoding`, `errors`
+    and `newline` over the binary file object.
     """
+    if "t" in mode:
+        if "b" in mode:
+            raise ValueError(f"invalid mode {mode!r}")
+        binary = TavFile(file, mode.replace("t", ""), keys=keys, expanded=expanded, buffer_size=buffer_size)
+        try:
+            return io.TextIOWrapper(binary, encoding, errors, newline)
+        except BaseException:
+            binary.close()
+            raise
+    if encoding is not None or errors is not None or newline is not None:
+        raise ValueError("encoding, errors and newline apply to text modes only")
     return TavFile(file, mode, keys=keys, expanded=expanded, buffer_size=buffer_size)

@@ -127,7 +127,8 @@ def test_wrong_types(action):
     lambda: tavsdk.encrypt(b"data", KEYS, -1),
     lambda: tavsdk.encrypt(b"data", KEYS, out=bytearray(3)),
     lambda: tavsdk.encrypt(b"data", KEYS, 2**64 - 2),
-    lambda: tavsdk.open("x", "rt", keys=KEYS),
+    lambda: tavsdk.open("x", "ab", keys=KEYS),
+    lambda: tavsdk.open("x", "wb", keys=KEYS, encoding="utf-8"),
 ])
 def test_wrong_values(action):
     with pytest.raises(ValueError):

@@ -76,7 +76,7 @@ def test_reads_of_every_kind(tmp_path):
         b = bytearray(100)
         assert f.readinto(b) == 100 and b == data[10:110]
         assert f.seek(-18, io.SEEK_END) == len(data) - 18
-        assert f.readline() == b"line one\n" and f.tell() == len(data) - 9
+        assert f.readline(4) == b"line" and f.readline() == b" one\n" and f.tell() == len(data) - 9
         f.seek(5000)  # drops what readline read ahead
         assert f.read1(7) == data[5000:5007]
         assert f.seek(-7, io.SEEK_CUR) == 5000 and f.read() == data[5000:]
@@ -85,6 +85,15 @@ def test_reads_of_every_kind(tmp_path):
     assert f.closed
     with pytest.raises(ValueError):
         f.read()
+
+
+def test_text_mode(tmp_path):
+    keys = KEYS["text"]
+    with tavsdk.open(tmp_path / "t", "wt", keys=keys, encoding="latin-1") as f:
+        f.write("Grüße\nzweite Zeile\n")
+    assert (tmp_path / "t").read_bytes() == tavsdk.encrypt("Grüße\nzweite Zeile\n".encode("latin-1"), keys)
+    with tavsdk.open(tmp_path / "t", "rt", keys=keys, encoding="latin-1") as f:
+        assert f.readlines() == ["Grüße\n", "zweite Zeile\n"]
 
 
 def test_block_writes_at_any_position_and_after_a_header(tmp_path):
