@@ -48,6 +48,8 @@ class View:
     """
 
     __slots__ = ("_buffer", "_held", "address", "length", "_copy")
+    address: int
+    length: int
 
     def __init__(self, obj: Any, writable: bool = False) -> None:
         self._held = False
@@ -63,8 +65,8 @@ class View:
             self._copy = memoryview(obj).tobytes()
             _get_buffer(self._copy, ctypes.byref(self._buffer), _PYBUF_SIMPLE)
         self._held = True
-        self.address = self._buffer.buf
-        self.length = self._buffer.len
+        self.address = self._buffer.buf or 0
+        self.length = int(self._buffer.len)
 
     def release(self) -> None:
         if self._held:
@@ -84,7 +86,8 @@ class View:
 def new_bytes(length: int) -> bytes:
     """A new bytes object of `length` bytes, not yet initialised: the caller
     fills all of it (through address_of) before anyone else sees it."""
-    return _new_bytes(None, length)
+    result: bytes = _new_bytes(None, length)
+    return result
 
 
 def address_of(data: bytes) -> int:

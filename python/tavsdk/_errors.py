@@ -4,7 +4,7 @@
 from __future__ import annotations
 
 import os
-from typing import Dict, Optional, Type, Union
+from typing import Any, Dict, Optional, Type, Union
 
 from . import _lib
 
@@ -20,9 +20,11 @@ class Error(Exception):
     """
 
     status: int = -1
-    errno: Optional[int]
-    filename: Optional[PathName]
-    strerror: Optional[str]
+    # Declared loosely: OSError's own declarations differ, and the OSError
+    # subclasses keep OSError's attributes.
+    errno: Any
+    filename: Any
+    strerror: Any
 
     def __str__(self) -> str:
         text = self.strerror or (str(self.args[0]) if self.args else type(self).__name__)

@@ -8,11 +8,11 @@ import enum
 import os
 import threading
 from contextlib import contextmanager
-from typing import Any, Iterator, Optional, Union
+from typing import Any, Iterator, Optional, Type, Union
 
 from . import _lib
 from ._buffers import View
-from ._errors import NoKeysError, DestinationError, PathName, check
+from ._errors import DestinationError, Error, NoKeysError, PathName, check
 
 __all__ = ["Alphabet", "Keys"]
 
@@ -40,7 +40,7 @@ def to_alphabet(value: Any) -> Alphabet:
     raise TypeError(f"alphabet must be 'text', 'binary' or an Alphabet, not {type(value).__name__}")
 
 
-def _open_directory(directory: PathName, error_class: type) -> int:
+def _open_directory(directory: PathName, error_class: Type[Error]) -> int:
     try:
         return os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     except OSError as e:
@@ -69,6 +69,10 @@ class Keys:
     __slots__ = ("_handle", "_alphabet", "_lock", "_users", "_closing", "__weakref__")
 
     _handle: Optional[int]
+    _alphabet: Alphabet
+    _lock: threading.Lock
+    _users: int
+    _closing: bool
 
     def __init__(self, passphrase: Passphrase, alphabet: AlphabetLike = Alphabet.BINARY) -> None:
         chosen = to_alphabet(alphabet)

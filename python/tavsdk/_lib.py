@@ -37,6 +37,8 @@ c_void_pp = ctypes.POINTER(ctypes.c_void_p)
 
 FILL_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t)
 PROGRESS_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_uint64, ctypes.c_uint64)
+# The null filler source: the system's random source.
+SYSTEM_RANDOM = FILL_FN(0)
 
 # name: (result type, argument types). Key sets, encoders and decoders stay
 # opaque c_void_p handles.
@@ -114,4 +116,5 @@ lib = _load()
 
 
 def strerror(status: int) -> str:
-    return lib.tav_strerror(status).decode("ascii", "replace")
+    text: bytes = lib.tav_strerror(status)
+    return text.decode("ascii", "replace")

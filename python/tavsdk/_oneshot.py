@@ -63,7 +63,7 @@ def encode_expanded(data: Any, keys: Keys) -> bytes:
     require_keys(keys)
     with View(data) as source, keys._use() as handle:
         encoder = ctypes.c_void_p()
-        check(_lib.lib.tav_encoder_new(ctypes.byref(encoder), handle, _lib.FILL_FN(), None))
+        check(_lib.lib.tav_encoder_new(ctypes.byref(encoder), handle, _lib.SYSTEM_RANDOM, None))
         try:
             size = _lib.lib.tav_encoder_size(encoder, source.length)
             if size == ctypes.c_size_t(-1).value:

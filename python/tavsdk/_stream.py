@@ -7,7 +7,7 @@ import builtins
 import ctypes
 import io
 import os
-from typing import Any, List, Optional, Union
+from typing import Any, BinaryIO, List, Optional, Union, cast
 
 from . import _lib
 from ._buffers import View, address_of, new_bytes
@@ -64,7 +64,7 @@ class TavFile(io.BufferedIOBase):
             if self._expanded and self._reading:
                 check(_lib.lib.tav_decoder_new(ctypes.byref(coder), self._handle))
             elif self._expanded:
-                check(_lib.lib.tav_encoder_new(ctypes.byref(coder), self._handle, _lib.FILL_FN(), None))
+                check(_lib.lib.tav_encoder_new(ctypes.byref(coder), self._handle, _lib.SYSTEM_RANDOM, None))
             self._coder = coder.value
             if is_path:
                 self._fileobj = _open_path(file, mode[0])
@@ -401,7 +401,7 @@ def open(file: Any, mode: str = "rb", *, keys: Keys, expanded: bool = False,
             raise ValueError(f"invalid mode {mode!r}")
         binary = TavFile(file, mode.replace("t", ""), keys=keys, expanded=expanded, buffer_size=buffer_size)
         try:
-            return io.TextIOWrapper(binary, encoding, errors, newline)
+            return io.TextIOWrapper(cast(BinaryIO, binary), encoding, errors, newline)
         except BaseException:
             binary.close()
             raise
