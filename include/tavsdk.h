@@ -6,9 +6,15 @@
  * this system. It has no integrity protection and is no replacement for modern
  * authenticated encryption.
  *
- * Usage: generate the keys of an alphabet from a passphrase (TavGenTextKeys or
- * TavGenBinaryKeys), then encrypt or decrypt strings and files with that
- * alphabet, and finally destroy the key files with TavShutdown.
+ * Two interfaces give the same bytes:
+ *  - the core interface (tav_..., at the end of this file): key sets held in
+ *    memory, buffers and streams of any length, descriptors, and files
+ *    relative to directory descriptors; re-entrant and thread-safe;
+ *  - the process-wide functions (Tav...): generate the keys of an alphabet
+ *    from a passphrase (TavGenTextKeys or TavGenBinaryKeys), which writes
+ *    them to key files in the current directory, then encrypt or decrypt
+ *    strings and files with that alphabet, and finally destroy the key files
+ *    with TavShutdown. They are built on the core.
  *
  * Key files. Key generation writes the key material to fixed names in the
  * process's current working directory, and every operation reads it back from
@@ -30,9 +36,11 @@
  * 55 ISO 8859-1 letters and signs); text-mode bytes outside it pass through
  * unchanged. The binary alphabet is all 256 byte values.
  *
- * Threads. The library keeps all state in fixed process-global storage and
- * allocates nothing on the heap. It is not re-entrant: call it from one thread
- * at a time, and let one process at a time use a directory. The block and
+ * Threads. The process-wide functions keep their state in fixed
+ * process-global storage and allocate nothing on the heap. They are not
+ * re-entrant: call them from one thread at a time (and not while another
+ * thread uses the core on the same current directory's key files), and let
+ * one process at a time use a directory. The block and
  * expanded file operations may run worker threads within a call on sources of
  * a few MiB and more: as many as the CPUs the process may run on, capped by
  * the environment variable TAVSDK_THREADS (a positive number, read at every
@@ -61,8 +69,9 @@
  *   3  destination path null, not creatable, the same file as the source,
  *      replaced by something else during the call, or a write error; cmd
  *      holds TAV_MSG_BAD_DEST
- * A failure never leaves a partial destination behind, and the source is never
- * modified by an encryption or decryption.
+ * The output is written beside the destination and takes its name only when
+ * complete: a failure never leaves a partial destination behind and leaves an
+ * existing destination as it was; the source is never modified.
  *
  * Global names. Besides its functions the library exports four variables
  * with plain global names: cmd, OutString, TextSys and BinSys. They share the
@@ -169,15 +178,19 @@ TAVSDK_API char *TavBDec(char *text);
  * k4.txt; binary: k1.bin, k3.bin, k4.bin. Checks, in this order: key flag and
  * key files (1), source path null (2), destination path null (3), source not
  * readable or not a regular file (2; FIFOs and devices are refused at once),
- * destination naming the source file by any spelling or link, or an existing
- * destination that is not a regular file (3), destination not creatable or
- * replaced by something else during the call (3, nothing written). An
- * existing destination file is first cut to "@@@" and deleted, then created
- * anew; a destination that is a symbolic link is removed as a link, and its
- * target is never opened or written. The source is read to its end, whatever
- * size it reported (procfs files, files growing during the call). A read error
- * returns 2, a write error 3; in both cases the incomplete destination is
- * removed if the name still refers to it. See the status codes above.
+ * destination naming the source file by any spelling or link, an existing
+ * destination that is not a regular file, or a symbolic link to anything but
+ * a regular file (3), an existing destination that cannot be opened for
+ * writing, or a directory where the new file cannot be created (3, nothing
+ * written). The new file is written under no name in the destination's
+ * directory and replaces the destination in one step when complete; an
+ * existing destination file is then cut to "@@@" through its descriptor, so
+ * that other links to it see "@@@" as before. A destination that is a
+ * symbolic link is replaced as a link, and its target is never opened or
+ * written. The source is read to its end, whatever size it reported (procfs
+ * files, files growing during the call). A read error returns 2, a write error
+ * 3; in both cases nothing new is left and the old destination is intact.
+ * See the status codes above.
  * Files of any size that the file system supports are handled. */
 TAVSDK_API int TavTextFileEnc(const char *source, const char *destination);
 TAVSDK_API int TavTextFileDec(const char *source, const char *destination);
@@ -235,7 +248,9 @@ TAVSDK_API int TavXScrambleFile(const char *path);
 /* ---- Destruction -----------------------------------------------------------
  * TavKillFile: overwrite the file in place 21 times with blocks of 8192
  * backquotes (L / 8192 + 1 blocks for a file of L bytes), flushing each pass to
- * the device, then remove it. Returns 0; or 2 with TAV_MSG_BAD_SOURCE in cmd
+ * the device, then remove it. Once the file's own L bytes are written, a full
+ * file system (no room for the rest of the last block) does not stop the
+ * passes or the removal. Returns 0; or 2 with TAV_MSG_BAD_SOURCE in cmd
  * for a null path, a symbolic link, a directory or other non-regular file, a
  * file that cannot be opened for reading and writing (nothing touched), or a
  * write error (the file is then left in place, so that the call can be

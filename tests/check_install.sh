@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 # Usage: check_install.sh CMAKE BUILD_DIR VERSION CC [CFLAGS [LDFLAGS]]
 # Installs the build into a temporary prefix, component by component, and
-# builds and runs a small C program against it three ways: find_package,
+# builds and runs the C program in consumer/ against it three ways: find_package,
 # pkg-config, and a plain compiler line. CFLAGS go to every compile and link,
 # LDFLAGS to every link (a sanitized library needs its runtime in the program).
 set -eu
@@ -23,28 +23,7 @@ pc=$(find "$prefix" -name tavsdk.pc)
 [ -n "$pc" ] || fail "no tavsdk.pc installed"
 libdir=$(dirname "$(dirname "$pc")")
 
-mkdir "$tmp/src"
-cat > "$tmp/src/consumer.c" <<'CODE'
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
-
-#include <tavsdk.h>
-
-int main(void) {
-  char dir[] = "/tmp/tavsdk-consumer-XXXXXX";
-  char text[] = "installed and found";
-  int ok;
-  if (mkdtemp(dir) == NULL || chdir(dir) != 0) return 2;
-  ok = TavGenTextKeys("consumer") == TAV_OK && TavTEnc(text) == OutString && strcmp(OutString, text) != 0 &&
-       TavTDec(OutString) == OutString && strcmp(OutString, text) == 0;
-  TavShutdown();
-  if (chdir("/") != 0 || rmdir(dir) != 0) return 2;
-  printf("%s %d.%d.%d\n", TAVSDK_VERSION_STRING, TAVSDK_VERSION_MAJOR, TAVSDK_VERSION_MINOR, TAVSDK_VERSION_PATCH);
-  return ok ? 0 : 1;
-}
-CODE
+cp -R "$(dirname "$0")/consumer" "$tmp/src"
 expected="$version $version"
 
 run() {  # run WAY PROGRAM [ENV...]: the program must round-trip and report the version
@@ -56,13 +35,6 @@ run() {  # run WAY PROGRAM [ENV...]: the program must round-trip and report the 
 }
 
 # 1. CMake package
-cat > "$tmp/src/CMakeLists.txt" <<'CODE'
-cmake_minimum_required(VERSION 3.13)
-project(consumer C)
-find_package(tavsdk 1 REQUIRED)
-add_executable(consumer consumer.c)
-target_link_libraries(consumer PRIVATE tavsdk::tavsdk)
-CODE
 "$cmake" -S "$tmp/src" -B "$tmp/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" \
   -DCMAKE_C_FLAGS="$cflags" -DCMAKE_EXE_LINKER_FLAGS="$cflags $ldflags" >"$tmp/cmake.log" 2>&1 ||
   { cat "$tmp/cmake.log"; fail "find_package: configuration failed"; }
