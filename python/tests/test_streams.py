@@ -8,7 +8,7 @@ import os
 import pytest
 
 pytest.importorskip("hypothesis")
-from hypothesis import given, settings, strategies as st  # noqa: E402
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 import tavsdk
 from conftest import vector_keys
@@ -16,7 +16,9 @@ from conftest import vector_keys
 KEYS = {alphabet: vector_keys("staple", alphabet) for alphabet in ("text", "binary")}
 alphabets = st.sampled_from(sorted(KEYS))
 cuts = st.lists(st.floats(min_value=0, max_value=1), max_size=6)  # as shares of the length
-many = settings(max_examples=40, deadline=None)
+# A busy CI machine is no failure.
+many = settings(max_examples=40, deadline=None,
+                suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 
 def pieces(data, cut_points):
