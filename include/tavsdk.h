@@ -341,7 +341,8 @@ TAVSDK_API tav_status tav_keys_new(tav_keys **keys, tav_alphabet alphabet, const
  * whoever generated the keys. The loaded set takes the schedule of `master`
  * (a key set made by tav_keys_new from the same passphrase, of either
  * alphabet, or any other), or, with NULL, the all-zero schedule of a process
- * that has generated nothing.
+ * that has generated nothing (which encrypts differently from the keys that
+ * were generated: only the schedule of the generation reproduces them).
  * Allocates as tav_keys_new. Returns TAV_OK; TAV_BAD_ARGUMENT; TAV_NO_KEYS
  * when k1, k3 or k4 is missing or damaged (*error: the errno of the failed
  * open or read, 0 for a file of the wrong size or content); TAV_NO_MEMORY. */
@@ -391,7 +392,10 @@ typedef int (*tav_fill_fn)(void *context, void *buffer, size_t length);
  * pad table; TAV_BAD_ARGUMENT (null pointers, or a size past 2^64). */
 TAVSDK_API tav_status tav_expanded_size(const tav_keys *keys, uint64_t plain_length, uint64_t *expanded_length);
 
-/* Encoder: plain chunks of any size in, expanded bytes out, as one message. */
+/* Encoder: plain chunks of any size in, expanded bytes out, as one message.
+ * Encoders and decoders keep a pointer to their key set and a copy of the
+ * cipher's position; free them with their *_free function (which overwrites
+ * them). */
 typedef struct tav_encoder tav_encoder;
 
 /* Makes an encoder at the start of a message. `fill` (NULL: the system's
@@ -419,6 +423,9 @@ TAVSDK_API void tav_encoder_free(tav_encoder *encoder);
  * bytes out. A message that ends inside a filler run has given every byte. */
 typedef struct tav_decoder tav_decoder;
 
+/* Makes a decoder at the start of a message. Allocates the decoder. Returns
+ * TAV_OK; TAV_BAD_ARGUMENT; TAV_NO_KEYS without a k5 pad table;
+ * TAV_NO_MEMORY. */
 TAVSDK_API tav_status tav_decoder_new(tav_decoder **decoder, const tav_keys *keys);
 
 /* Decodes `in_length` expanded bytes into `out`, which must have room for
@@ -466,7 +473,9 @@ TAVSDK_API tav_status tav_fd_decrypt(const tav_keys *keys, int in_fd, int out_fd
  * a regular file (links are followed to read). The output is written to an
  * unnamed file in the destination's directory and takes the name only when
  * it is complete and flushed: after any failure, signal or crash nothing new
- * is at the name. Without TAV_REPLACE an existing destination is refused
+ * is at the name. (On a file system without unnamed files it is written
+ * under a hidden name ".tav-" and 16 hex digits there instead, which only a
+ * crash or SIGKILL can leave behind.) Without TAV_REPLACE an existing destination is refused
  * (TAV_EXISTS, nothing touched); with it, an existing regular file is
  * replaced in one step, and stays whole until then. A destination that is a
  * symbolic link is replaced as a name (its target never opened) when the link

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Block mode on buffers, and the expanded mode as a stream.
+#include <algorithm>
 #include <cstring>
 
 #include "common/wipe.hpp"
@@ -12,17 +13,22 @@
 namespace tav::core {
 namespace {
 
+// Out of place, a piece at a time is copied and transformed while it is still
+// in the cache, rather than copying the whole buffer first.
+constexpr size_t kPieceBytes = size_t{256} << 10;
+
 tav_status Block(const tav_keys* keys, uint64_t offset, const void* in, void* out, size_t length, bool decrypt) {
   if (keys == nullptr || (length > 0 && (in == nullptr || out == nullptr))) return TAV_BAD_ARGUMENT;
   if (length == 0) return TAV_OK;
-  if (in != out) std::memmove(out, in, length);
   engine::Cipher c;
   engine::CipherStart(c, keys->tables, offset);
   auto* data = static_cast<uint8_t*>(out);
-  if (decrypt) {
-    engine::CipherDecrypt(c, data, length);
-  } else {
-    engine::CipherEncrypt(c, data, length);
+  const auto* src = static_cast<const uint8_t*>(in);
+  for (size_t at = 0; at < length;) {
+    const size_t n = in == out ? length : std::min(kPieceBytes, length - at);
+    if (in != out) std::memmove(data + at, src + at, n);
+    engine::CipherRun(c, data + at, n, decrypt);
+    at += n;
   }
   // The kernels clear their working storage; the position is all that is left.
   SecureZeroObject(c.s);

@@ -77,6 +77,13 @@ void CipherStart(Cipher& c, const Tables& t, uint64_t position);
 // fastest path this CPU supports.
 void CipherEncrypt(Cipher& c, uint8_t* data, size_t len);
 void CipherDecrypt(Cipher& c, uint8_t* data, size_t len);
+inline void CipherRun(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
+  if (decrypt) {
+    CipherDecrypt(c, data, len);
+  } else {
+    CipherEncrypt(c, data, len);
+  }
+}
 
 // The same on a chosen path; the path must be available.
 void CipherTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt, Path path);

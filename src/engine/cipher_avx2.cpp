@@ -391,7 +391,7 @@ void Avx2Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
   if (text && decrypt) Transform<true, true>(c, data, len, work);
   if (!text && !decrypt) Transform<false, false>(c, data, len, work);
   if (!text && decrypt) Transform<false, true>(c, data, len, work);
-  SecureZeroObject(c.work);  // the tables and offsets follow from the key
+  SecureZero(c.work, sizeof(Work));  // the tables and offsets follow from the key
 }
 
 }  // namespace tav::engine

@@ -325,7 +325,7 @@ void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
   if (text && decrypt) Transform<true, true>(c, data, len, work);
   if (!text && !decrypt) Transform<false, false>(c, data, len, work);
   if (!text && decrypt) Transform<false, true>(c, data, len, work);
-  SecureZeroObject(c.work);  // the turn offsets follow from the key
+  SecureZero(c.work, sizeof(Work));  // the turn offsets follow from the key
 }
 
 }  // namespace tav::engine

@@ -33,12 +33,7 @@ char* StringOperation(char* text, Kind kind, bool decrypt) {
   OutString[len] = 0;
   engine::Cipher c;
   engine::CipherStart(c, state.keys.tables, 0);
-  auto* data = reinterpret_cast<uint8_t*>(OutString);
-  if (decrypt) {
-    engine::CipherDecrypt(c, data, len);
-  } else {
-    engine::CipherEncrypt(c, data, len);
-  }
+  engine::CipherRun(c, reinterpret_cast<uint8_t*>(OutString), len, decrypt);
   SecureZeroObject(c.s);
   ClearKeys();
   return OutString;

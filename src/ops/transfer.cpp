@@ -148,14 +148,6 @@ Outcome Failed(int status, int64_t in_end, int64_t out_end) { return {status, er
 
 // ---- Block mode ----------------------------------------------------------
 
-void Transform(engine::Cipher& c, bool decrypt, uint8_t* data, size_t len) {
-  if (decrypt) {
-    engine::CipherDecrypt(c, data, len);
-  } else {
-    engine::CipherEncrypt(c, data, len);
-  }
-}
-
 // Bytes [from, to) of the input into the same offsets of the output, with c
 // standing at symbol `from`. The input may end sooner.
 Outcome BlockRun(Shared& sh, engine::Cipher& c, const Port& in, const Port& out, uint8_t* block, size_t block_bytes,
@@ -165,7 +157,7 @@ Outcome BlockRun(Shared& sh, engine::Cipher& c, const Port& in, const Port& out,
     const auto len = static_cast<size_t>(std::min<int64_t>(to - at, static_cast<int64_t>(block_bytes)));
     const int64_t got = ReadAt(in, block, len, at);
     if (got < 0) return Failed(kBadSource, at, at);
-    Transform(c, sh.job.decrypt, block, static_cast<size_t>(got));
+    engine::CipherRun(c, block, static_cast<size_t>(got), sh.job.decrypt);
     if (!WriteAt(out, block, static_cast<size_t>(got), at)) return Failed(kBadDest, at, at);
     at += got;
     sh.done.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
