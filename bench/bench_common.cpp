@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,9 +13,7 @@
 #include <cstring>
 
 #include "common/fileio.hpp"
-#include "engine/setup.hpp"
 #include "reference/reference_engine.hpp"
-#include "tavsdk.h"
 
 namespace bench {
 
@@ -24,6 +23,9 @@ constexpr Names kTextFiles = {"plain.txt", "small.txt", "expand.txt", "expanded.
 constexpr Names kBinaryFiles = {"plain.bin", "small.bin", "expand.bin", "expanded.bin"};
 
 std::string g_dir;
+tav_keys* g_text_keys = nullptr;
+tav_keys* g_binary_keys = nullptr;
+std::vector<Comparison> g_comparisons;
 
 // Deterministic content. Text data holds alphabet symbols only, so that every
 // byte goes through the wheels rather than passing through unchanged.
@@ -60,6 +62,31 @@ bool g_reference = true;
 
 const Names& FilesOf(Kind kind) { return kind == Kind::text ? kTextFiles : kBinaryFiles; }
 
+const tav_keys& KeysOf(Kind kind) { return *(kind == Kind::text ? g_text_keys : g_binary_keys); }
+
+void Compare(const std::string& row, const std::string& base) { g_comparisons.push_back({row, base}); }
+
+const std::vector<Comparison>& Comparisons() { return g_comparisons; }
+
+std::string PathSuffix() { return std::string("/") + PathName(tav::engine::ActivePath()); }
+
+Workers::Workers(int count) {
+  if (count > 0) {
+    setenv("TAVSDK_THREADS", std::to_string(count).c_str(), 1);
+  } else {
+    unsetenv("TAVSDK_THREADS");
+  }
+}
+
+Workers::~Workers() { unsetenv("TAVSDK_THREADS"); }
+
+std::string WorkersName(int workers) {
+  if (workers > 0) return "/threads:" + std::to_string(workers);
+  cpu_set_t set;
+  const int all = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+  return "/threads:all(" + std::to_string(all) + ")";
+}
+
 void Fail(const char* what) {
   std::fprintf(stderr, "tavsdk_bench: %s: %s\n", what, std::strerror(errno));
   std::exit(1);
@@ -72,6 +99,11 @@ int64_t FileSize(const char* path) {
 
 void SkipWithStatus(benchmark::State& state, int status) {
   const std::string message = "status " + std::to_string(status) + ": " + cmd;
+  state.SkipWithError(message.c_str());
+}
+
+void SkipWithCoreStatus(benchmark::State& state, tav_status status) {
+  const std::string message = "status " + std::to_string(status) + ": " + tav_strerror(status);
   state.SkipWithError(message.c_str());
 }
 
@@ -93,10 +125,7 @@ const char* KindName(Kind kind) { return kind == Kind::text ? "text" : "binary";
 void ReferenceRun(benchmark::State& state, Kind kind, bool decrypt, const uint8_t* source, size_t size) {
   Bytes data(source, source + size);
   for (auto _ : state) {
-    if (!tav::PrepareCipher(kind)) {
-      state.SkipWithError("PrepareCipher failed");
-      break;
-    }
+    tav::reference::Prepare(KeysOf(kind));
     if (decrypt) {
       tav::reference::Decrypt(data.data(), data.size());
     } else {
@@ -112,6 +141,9 @@ const std::string& WorkDir() { return g_dir; }
 void RemoveWorkDir() {
   if (g_dir.empty()) return;
   TavShutdown();  // overwrites and removes the key files
+  tav_keys_free(g_text_keys);
+  tav_keys_free(g_binary_keys);
+  g_text_keys = g_binary_keys = nullptr;
   if (DIR* dir = opendir(g_dir.c_str())) {
     while (const dirent* entry = readdir(dir)) {
       if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
@@ -136,6 +168,11 @@ void SetUp() {
 
   if (TavGenTextKeys(kPassphrase) != 0 || TavGenBinaryKeys(kPassphrase) != 0) {
     std::fprintf(stderr, "tavsdk_bench: key generation failed\n");
+    std::exit(1);
+  }
+  if (tav_keys_new(&g_text_keys, TAV_TEXT, kPassphrase, sizeof kPassphrase - 1) != TAV_OK ||
+      tav_keys_new(&g_binary_keys, TAV_BINARY, kPassphrase, sizeof kPassphrase - 1) != TAV_OK) {
+    std::fprintf(stderr, "tavsdk_bench: tav_keys_new failed\n");
     std::exit(1);
   }
 

@@ -12,6 +12,7 @@
 
 #include "engine/alphabet.hpp"
 #include "engine/cipher.hpp"
+#include "tavsdk.h"
 
 namespace bench {
 
@@ -47,6 +48,10 @@ extern Bytes g_binary_data;          // kEngineSize bytes
 extern int64_t g_expanded_size;      // size of the last binary expanded file
 extern bool g_reference;             // register the reference engine's rows
 
+// Key sets from kPassphrase, the same keys the key files in the work
+// directory hold.
+const tav_keys& KeysOf(Kind kind);
+
 [[noreturn]] void Fail(const char* what);
 
 // Creates the private work directory, generates keys and writes the inputs.
@@ -55,7 +60,9 @@ void RemoveWorkDir();
 const std::string& WorkDir();
 
 int64_t FileSize(const char* path);
+// A failed process-wide call (status and cmd) or core call (its status).
 void SkipWithStatus(benchmark::State& state, int status);
+void SkipWithCoreStatus(benchmark::State& state, tav_status status);
 
 // Removes the output of one iteration outside the timed region and returns
 // its size (-1 when there was none).
@@ -65,7 +72,7 @@ const char* PathName(Path path);
 const char* KindName(Kind kind);
 
 // The reference engine over the first `size` bytes of `source`, set up afresh
-// for every run as each operation does.
+// from the key set for every run, as each operation sets up its cipher.
 void ReferenceRun(benchmark::State& state, Kind kind, bool decrypt, const uint8_t* source, size_t size);
 
 template <class Fn>
@@ -73,9 +80,32 @@ benchmark::internal::Benchmark* Add(const std::string& name, Fn&& fn) {
   return benchmark::RegisterBenchmark(name.c_str(), std::forward<Fn>(fn))->UseRealTime();
 }
 
+// Two rows that do the same work, compared in the summary: how many times
+// faster `row` is than `base`.
+void Compare(const std::string& row, const std::string& base);
+struct Comparison {
+  std::string row, base;
+};
+const std::vector<Comparison>& Comparisons();
+
+// "/" and the engine path this process runs.
+std::string PathSuffix();
+
+// Sets TAVSDK_THREADS for the rows of one worker count; 0 means all CPUs.
+class Workers {
+public:
+  explicit Workers(int count);
+  ~Workers();
+  Workers(const Workers&) = delete;
+  Workers& operator=(const Workers&) = delete;
+};
+// "/threads:N", or "/threads:all(N)" for 0.
+std::string WorkersName(int workers);
+
 // Each subject registers its rows.
 void RegisterKeygen();
 void RegisterEngine();
 void RegisterFiles();
+void RegisterCore();
 
 }  // namespace bench

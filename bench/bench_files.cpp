@@ -2,18 +2,14 @@
 // Block and expanded file operations on the path this process runs
 // (TAVSDK_CPU), per worker count (TAVSDK_THREADS, read at every call).
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
 #include "bench_common.hpp"
 #include "common/fileio.hpp"
-#include "engine/setup.hpp"
 #include "reference/reference_engine.hpp"
-#include "tavsdk.h"
 
 namespace bench {
 namespace {
@@ -27,21 +23,6 @@ constexpr size_t kRandomChunk = 256 * kKiB;
 // When the encoder has not produced a file yet, the baseline copies this
 // multiple of kExpandSize, the middle of the expansion range.
 constexpr size_t kTypicalExpansion = 34;
-
-// Sets TAVSDK_THREADS for the rows of one worker count; 0 means all CPUs.
-class Workers {
-public:
-  explicit Workers(int count) {
-    if (count > 0) {
-      setenv("TAVSDK_THREADS", std::to_string(count).c_str(), 1);
-    } else {
-      unsetenv("TAVSDK_THREADS");
-    }
-  }
-  ~Workers() { unsetenv("TAVSDK_THREADS"); }
-  Workers(const Workers&) = delete;
-  Workers& operator=(const Workers&) = delete;
-};
 
 // Decryption reads the plain file: any stream of alphabet symbols decrypts at
 // the same speed, and the rows then do not depend on the encryption working.
@@ -65,7 +46,7 @@ void ProductionFile(State& state, FileOp op, const char* source, int workers) {
 
 // The reference engine with the I/O of a block file operation around it.
 bool ReferenceFileRun(Kind kind, bool decrypt, const char* source, const char* destination) {
-  if (!tav::PrepareCipher(kind)) return false;
+  tav::reference::Prepare(KeysOf(kind));
   const int in = open(source, O_RDONLY | O_CLOEXEC);
   const int out = open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   bool ok = in >= 0 && out >= 0;
@@ -190,19 +171,11 @@ void GetrandomCopy(State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * total));
 }
 
-// Worker counts of the rows: 1, 2 and all CPUs this process may run on.
-std::string WorkersName(int workers) {
-  if (workers > 0) return "/threads:" + std::to_string(workers);
-  cpu_set_t set;
-  const int all = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
-  return "/threads:all(" + std::to_string(all) + ")";
-}
-
 }  // namespace
 
 void RegisterFiles() {
   using benchmark::kMillisecond;
-  const std::string path = std::string("/") + PathName(tav::engine::ActivePath());
+  const std::string path = PathSuffix();
   constexpr int kWorkerCounts[] = {1, 2, 0};
 
   struct FileRow {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Throughput of the production library next to the reference engine: key
-// generation, the engine and string operations, block and expanded files.
+// generation, the engine and string operations, block and expanded files,
+// and the core interface with a key set made once.
 //
 // The engine path is chosen once per process (TAVSDK_CPU), so one run covers
 // one path; `run_bench.sh` runs the program once per path the CPU has. The
@@ -107,6 +108,26 @@ void PrintSummary(const SummaryReporter& reporter) {
   }
 }
 
+// How many times faster each row is than the row it is compared with: the
+// ratio of rates where both have one, else of the times per call.
+void PrintComparisons(const SummaryReporter& reporter) {
+  bool header = false;
+  for (const Comparison& c : Comparisons()) {
+    const auto row = reporter.results.find(c.row);
+    const auto base = reporter.results.find(c.base);
+    if (row == reporter.results.end() || base == reporter.results.end()) continue;
+    const Result& a = row->second;
+    const Result& b = base->second;
+    const double ratio = a.rate > 0 && b.rate > 0 ? a.rate / b.rate : b.seconds / a.seconds;
+    if (!header) {
+      std::printf("\nComparisons (best repetitions; > 1: the row is faster)\n");
+      std::printf("%-52s %-52s %8s\n", "row", "compared with", "ratio");
+      header = true;
+    }
+    std::printf("%-52s %-52s %7.2fx\n", c.row.c_str(), c.base.c_str(), ratio);
+  }
+}
+
 // Removes the program's own options from argv; returns false after --paths.
 bool TakeOwnOptions(int& argc, char** argv) {
   int kept = 1;
@@ -144,6 +165,7 @@ int main(int argc, char** argv) {
   RegisterKeygen();
   RegisterEngine();
   RegisterFiles();
+  RegisterCore();
   benchmark::AddCustomContext("cpu model", cpu);
   benchmark::AddCustomContext("engine path", path);
   benchmark::AddCustomContext("work directory", WorkDir());
@@ -153,6 +175,7 @@ int main(int argc, char** argv) {
   SummaryReporter reporter(options);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   PrintSummary(reporter);
+  PrintComparisons(reporter);
   benchmark::Shutdown();
   RemoveWorkDir();
   return 0;

@@ -4,7 +4,6 @@
 // byte. Encoding any file gives units of the table's sizes, text fillers from
 // the alphabet, and decodes back.
 #include "fuzz_support.hpp"
-#include "ops/padtable.hpp"
 #include "tavsdk.h"
 
 using namespace tav;
@@ -16,7 +15,7 @@ void CheckDecodeAny(const Operations& ops, const Bytes& input) {
   WriteFile("any", input);
   FUZZ_CHECK(ops.expand_dec("any", "decoded") == 0);
   const Bytes decoded = ReadFile("decoded");
-  const Bytes starts = UnitStarts(input);
+  const Bytes starts = UnitStarts(ops.kind, input);
   FUZZ_CHECK(decoded.size() == starts.size());
   WriteFile("starts", starts);
   FUZZ_CHECK(ops.file_dec("starts", "block") == 0);
@@ -27,9 +26,10 @@ void CheckEncodeDecode(const Operations& ops, const Bytes& plain) {
   WriteFile("plain", plain);
   FUZZ_CHECK(ops.expand_enc("plain", "expanded") == 0);
   const Bytes expanded = ReadFile("expanded");
+  const PadTable& pad = PadOf(ops.kind, false);
   size_t at = 0;
   for (size_t n = 1; n <= plain.size(); ++n) {
-    const size_t fillers = static_cast<size_t>(pkey[(n - 1) % kPadEntries + 1]);
+    const size_t fillers = static_cast<size_t>(pad[(n - 1) % kPadEntries + 1]);
     FUZZ_CHECK(at + 1 + fillers <= expanded.size());
     // In text the first byte of a unit may be a byte outside the alphabet,
     // passed through; the fillers never are.

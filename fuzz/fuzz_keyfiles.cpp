@@ -106,7 +106,7 @@ void CheckCipherOperations(const Operations& ops, bool reads_pad_file_only) {
   const bool expanded = FileOperation(ops, ops.expand_enc, "plain", "expanded");
   FUZZ_CHECK(expanded == usable || (reads_pad_file_only && !expanded));
   if (expanded) {
-    FUZZ_CHECK(UnitStarts(ReadFile("expanded")) == cipher);
+    FUZZ_CHECK(UnitStarts(ops.kind, ReadFile("expanded")) == cipher);
     FUZZ_CHECK(FileOperation(ops, ops.expand_dec, "expanded", "restored"));
     FUZZ_CHECK(ReadFile("restored") == message);
   } else {

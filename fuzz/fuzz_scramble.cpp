@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "fuzz_support.hpp"
-#include "ops/padtable.hpp"
 #include "tavsdk.h"
 
 using namespace tav;
@@ -36,11 +35,12 @@ Bytes Scrambled(Bytes data, int count, int size) {
   return data;
 }
 
-// The blocks of the pad table the last call built from k6.dat.
+// The blocks of the pad table of k6.dat.
 Bytes PadScrambled(Bytes data) {
+  const PadTable& pad = PadOf(Kind::binary, true);
   size_t at = 0;
   for (int32_t n = 1;; n = n % kPadEntries + 1) {
-    const auto block = static_cast<size_t>(pkey[n]);
+    const auto block = static_cast<size_t>(pad[n]);
     if (at + block > data.size()) break;
     std::reverse(data.begin() + static_cast<ptrdiff_t>(at), data.begin() + static_cast<ptrdiff_t>(at + block));
     at += block;

@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "ops/padtable.hpp"
+#include <memory>
+
+#include "keys/keyset.hpp"
 #include "tavsdk.h"
 
 namespace tav::fuzz {
@@ -112,13 +114,22 @@ const Operations& OperationsOf(Kind kind) {
   return kind == Kind::text ? text : binary;
 }
 
-Bytes UnitStarts(const Bytes& expanded) {
+const PadTable& PadOf(Kind kind, bool scramble) {
+  static const auto set = std::make_unique<tav_keys>();
+  set->files.kind = kind;
+  int error = 0;
+  FUZZ_CHECK(keys::LoadPad(*set, AT_FDCWD, scramble, error) == keys::Loaded::ok);
+  return scramble ? set->scramble_pad : set->pad;
+}
+
+Bytes UnitStarts(Kind kind, const Bytes& expanded) {
+  const PadTable& table = PadOf(kind, false);
   Bytes starts;
   int32_t pad = 0;
   for (size_t at = 0; at < expanded.size();) {
     starts.push_back(expanded[at]);
     pad = pad % kPadEntries + 1;
-    at += 1 + static_cast<size_t>(pkey[pad]);
+    at += 1 + static_cast<size_t>(table[pad]);
   }
   return starts;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/alphabet.hpp"
+#include "keys/padtable.hpp"
 
 namespace tav::fuzz {
 
@@ -59,8 +60,13 @@ struct Operations {
 };
 const Operations& OperationsOf(Kind kind);
 
-// The bytes at the unit starts of an expanded file, with the pad table the
-// last expanded operation or scrambler left.
-Bytes UnitStarts(const Bytes& expanded);
+// The pad table of the alphabet's k5 (scramble false) or of k6.dat (true) in
+// the current directory, as the operations build it; a file that gives none
+// aborts.
+const PadTable& PadOf(Kind kind, bool scramble);
+
+// The bytes at the unit starts of an expanded file, with the pad table of the
+// alphabet's k5 in the current directory.
+Bytes UnitStarts(Kind kind, const Bytes& expanded);
 
 }  // namespace tav::fuzz

@@ -10,7 +10,7 @@ set -euo pipefail
 seconds=${1:-30}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-fuzz
-targets=${FUZZ_TARGETS:-keygen strings keyfiles expanded scramble}
+targets=${FUZZ_TARGETS:-keygen strings keyfiles expanded scramble core}
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tavsdk-fuzz-run-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
@@ -30,6 +30,7 @@ max_len() {
   case $1 in
     strings) echo 8400 ;;
     expanded) echo 2048 ;;
+    core) echo 4600 ;;
     *) echo 1024 ;;
   esac
 }

@@ -16,7 +16,7 @@ for f in $files; do
   case "$f" in
     *.c|*.h|*.map) want='/* SPDX-License-Identifier: MIT */' ;;
     *.cpp|*.hpp) want='// SPDX-License-Identifier: MIT' ;;
-    *CMakeLists.txt|*.cmake|*.sh|.ci/run) want='# SPDX-License-Identifier: MIT' ;;
+    *CMakeLists.txt|*.cmake|*.sh|*.py|*.toml|.ci/run) want='# SPDX-License-Identifier: MIT' ;;
     *.in)
       case "$f" in
         *.h.in) want='/* SPDX-License-Identifier: MIT */' ;;

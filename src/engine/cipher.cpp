@@ -10,6 +10,21 @@
 
 namespace tav::engine {
 
+void ChunkRow(const uint8_t* row, int n, uint8_t flip, uint8_t (*out)[16]) {
+  uint8_t c[16][16] = {};
+  for (int i = 0; i < n; ++i) c[i / 16][i % 16] = static_cast<uint8_t>(row[i] ^ flip);
+  const int chunks = n > 160 ? 16 : 10;
+  for (int j = 0; j < 16; ++j) {
+    out[0][j] = c[0][j];
+    for (int k = 1; k < 8; ++k) out[k][j] = static_cast<uint8_t>(c[k][j] ^ c[k - 1][j]);
+    for (int k = 8; k < chunks; ++k) {
+      const int m = k - 7;  // U[m]
+      out[k][j] = static_cast<uint8_t>(c[m + 7][j] ^ (m + 8 < chunks ? c[m + 8][j] : 0));
+    }
+  }
+  SecureZeroObject(c);
+}
+
 void BuildTables(Tables& t, Kind kind, const uint8_t* wheels, const std::array<int32_t, kWheels + 1>& directions,
                  const std::array<int32_t, kWheels + 1>& steps, const std::array<int32_t, 201>& schedule) {
   const int n = AlphabetSize(kind);
@@ -44,6 +59,25 @@ void BuildTables(Tables& t, Kind kind, const uint8_t* wheels, const std::array<i
     for (int l = 0; l < 16; ++l) t.lane_step[p][l] = static_cast<uint16_t>(l * t.delta[p] % n);
   }
   t.schedule = schedule;
+  for (int p = 0; p < kWheels; ++p) {
+    for (int g = 0; g < 256; ++g) t.mult[p][g] = static_cast<uint8_t>(g * t.delta[p] % n);
+  }
+  for (int g = 0; g < 128; ++g) {
+    for (int p = 0; p < 32; ++p) t.mult_by_symbol[g][p] = p < kWheels ? t.mult[p][g] : 0;
+  }
+  // Text values between steps have bit 7 flipped: encryption's lookups give
+  // them, decryption's lookups give values the offset is taken from.
+  const uint8_t flip = kind == Kind::text ? 0x80 : 0;
+  for (int r = 0; r < kWheels; ++r) {
+    ChunkRow(t.fwd[r], n, flip, t.chunked_rows[0][r]);
+    ChunkRow(t.inv[r], n, flip, t.chunked_rows[1][r]);
+  }
+  ChunkRow(t.to_index.data(), 256, 0, t.chunked_to_index);
+  ChunkRow(t.to_symbol.data(), kTextSize, 0, t.chunked_to_symbol);
+  for (int rot = 0; rot < kWheels; ++rot) {
+    for (int l = 0; l < 32; ++l) t.delta_by_wheel[rot][l] = 0;
+    for (int p = 0; p < kWheels; ++p) t.delta_by_wheel[rot][(p + rot) % kWheels] = t.delta[p];
+  }
   // Entry e runs max(schedule[e], 1) symbols with the order rotated e - 1
   // times: position p then holds wheel (p + e - 1) mod 20.
   std::array<uint64_t, kWheels> turn{};

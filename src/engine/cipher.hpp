@@ -43,6 +43,18 @@ struct Tables {
   // lane_step[p][l] = l * delta[p] mod n: the turn of position p after l symbols.
   std::array<std::array<uint16_t, 16>, kWheels> lane_step{};
   std::array<int32_t, 201> schedule{};  // master key schedule, entries 1..200
+  // For the vector kernels, which would otherwise build them at every call:
+  // mult[p][g] = g * delta[p] mod n, and, for each wheel order rot, the turn
+  // of each wheel r in 16-bit lane r (delta of the position it stands at).
+  alignas(64) uint8_t mult[kWheels][256];
+  alignas(64) uint16_t delta_by_wheel[kWheels][32];
+  // The AVX2 kernel's forms: the multiples by symbol ([g][p]), and the rows
+  // of each direction (0 encrypt, 1 decrypt) and of the text mapping cut into
+  // the 16-byte chunks its lookups read (see ChunkRow).
+  alignas(64) uint8_t mult_by_symbol[128][32];
+  alignas(64) uint8_t chunked_rows[2][kWheels][16][16];
+  alignas(64) uint8_t chunked_to_index[16][16];
+  alignas(64) uint8_t chunked_to_symbol[10][16];
   // Seeking: one round of the schedule (200 wheel orders) is round_length
   // symbols; entry e starts entry_start[e] symbols into it, when wheel r has
   // turned entry_turn[e][r] (mod n) since the round began.
@@ -69,6 +81,10 @@ enum class Path { portable, avx2, avx512, neon };
 // key schedule (entries 1..200).
 void BuildTables(Tables& t, Kind kind, const uint8_t* wheels, const std::array<int32_t, kWheels + 1>& directions,
                  const std::array<int32_t, kWheels + 1>& steps, const std::array<int32_t, 201>& schedule);
+
+// Chunks a row of n entries (entry i = row[i] ^ flip) as the AVX2 kernel's
+// lookups read it: L[0..7], then U[1..8] (text: U[1] and U[2]).
+void ChunkRow(const uint8_t* row, int n, uint8_t flip, uint8_t (*out)[16]);
 
 // Puts c at symbol `position` of a message with tables t.
 void CipherStart(Cipher& c, const Tables& t, uint64_t position);

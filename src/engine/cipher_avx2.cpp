@@ -68,11 +68,6 @@ struct Group {
 };
 
 struct Work {
-  alignas(32) uint8_t rows[kWheels][16][16];  // chunked rows of this call's direction
-  alignas(32) uint8_t to_index[16][16];       // text: byte -> index, chunked as a 256-entry row
-  alignas(32) uint8_t to_symbol[10][16];      // text: index -> byte, chunked as a 151-entry row
-  alignas(32) uint8_t mult[kWheels][kMultWidth];  // mult[p][g] = g * delta[p] mod n
-  alignas(32) uint8_t mult_by_symbol[kMultWidth][32];  // the same as [g][p]
   // The wheels' offsets by position in the current wheel order, twice over,
   // so that the next order's are a load one byte further on.
   alignas(32) uint8_t offsets[64];
@@ -80,21 +75,8 @@ struct Work {
   Group group;
 };
 
-// Chunks a row of n entries (entry i = row[i] ^ flip) as Lookup() reads it:
-// L[0..7], then U[1..8] (text: U[1] and U[2]).
-void ChunkRow(const uint8_t* row, int n, uint8_t flip, uint8_t (*out)[16]) {
-  uint8_t c[16][16] = {};
-  for (int i = 0; i < n; ++i) c[i / 16][i % 16] = static_cast<uint8_t>(row[i] ^ flip);
-  const int chunks = n > 160 ? 16 : 10;
-  for (int j = 0; j < 16; ++j) {
-    out[0][j] = c[0][j];
-    for (int k = 1; k < 8; ++k) out[k][j] = static_cast<uint8_t>(c[k][j] ^ c[k - 1][j]);
-    for (int k = 8; k < chunks; ++k) {
-      const int m = k - 7;  // U[m]
-      out[k][j] = static_cast<uint8_t>(c[m + 7][j] ^ (m + 8 < chunks ? c[m + 8][j] : 0));
-    }
-  }
-}
+using MultRows = const uint8_t (*)[sizeof(Tables::mult[0])];
+static_assert(kMultWidth <= static_cast<int>(sizeof(Tables::mult_by_symbol) / sizeof(Tables::mult_by_symbol[0])));
 
 // Keeps the compiler from rewriting the chains of XORs: as XOR trees, the
 // lookups need more registers than there are and every step spills. (The
@@ -164,7 +146,7 @@ inline __m256i SubModN(__m256i a, __m256i b) {
 template <bool kText>
 void Chart(const Cipher& c, Work& work, Stepping& s, uint32_t len, Group& group) {
   const __m256i n = _mm256_set1_epi8(static_cast<char>(kText ? kTextSize : 0));
-  auto row = [&](uint32_t g) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(work.mult_by_symbol[g])); };
+  auto row = [&](uint32_t g) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(c.t->mult_by_symbol[g])); };
   group.rot = s.rot;
   int k = 0;
   uint32_t g = 0;
@@ -231,7 +213,7 @@ inline __m256i LaneMask(int first, int lo, int hi) {
 
 // The Line() of every wheel for each vector of the group.
 template <bool kText, bool kDecrypt>
-void Lines(const Group& group, const uint8_t (*mult)[kMultWidth], int vectors, __m256i (*out)[kWheels]) {
+void Lines(const Group& group, MultRows mult, int vectors, __m256i (*out)[kWheels]) {
   int first = 0;
   for (int v = 0; v < vectors; ++v) {
     const int lane0 = v * kLanes;
@@ -270,7 +252,8 @@ inline void Step(const uint8_t (*row)[16], const __m256i (*lines)[kWheels], uint
 // (rot + t) mod 20 for all of them; a symbol of segment k takes part in steps
 // k .. k + 39.
 template <bool kText, bool kDecrypt, int V>
-void Steps(const Work& work, __m256i* x) {
+void Steps(const Cipher& c, const Work& work, __m256i* x) {
+  const auto rows = c.t->chunked_rows[kDecrypt ? 1 : 0];
   const Group& group = work.group;
   const int segments = group.segments;
   const int steps = 2 * kWheels - 1 + segments;
@@ -284,12 +267,12 @@ void Steps(const Work& work, __m256i* x) {
     const int lo = t < 2 * kWheels ? 0 : group.start[t - 2 * kWheels + 1];
     __m256i y[V];
     for (int v = 0; v < V; ++v) y[v] = x[v];
-    Step<kText, kDecrypt, V>(work.rows[r], work.lines, r, y);
+    Step<kText, kDecrypt, V>(rows[r], work.lines, r, y);
     for (int v = 0; v < V; ++v) x[v] = _mm256_blendv_epi8(x[v], y[v], LaneMask(v * kLanes, lo, hi));
   };
   auto full = [&](int t) {
     const uint32_t r = (group.rot + static_cast<uint32_t>(t)) % kWheels;
-    Step<kText, kDecrypt, V>(work.rows[r], work.lines, r, x);
+    Step<kText, kDecrypt, V>(rows[r], work.lines, r, x);
   };
   if constexpr (!kDecrypt) {
     for (int t = 0; t < std::min(full_lo, steps); ++t) masked(t);
@@ -304,26 +287,6 @@ void Steps(const Work& work, __m256i* x) {
 
 template <bool kText, bool kDecrypt>
 void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
-  constexpr uint32_t N = kText ? kTextSize : kBinarySize;
-  for (int r = 0; r < kWheels; ++r) {
-    // Text values between steps have bit 7 flipped: encryption's lookups give
-    // them, decryption's lookups give values the offset is taken from.
-    ChunkRow(kDecrypt ? c.t->inv[r] : c.t->fwd[r], N, kText ? 0x80 : 0, work.rows[r]);
-  }
-  if constexpr (kText) {
-    ChunkRow(c.t->to_index.data(), 256, 0, work.to_index);
-    ChunkRow(c.t->to_symbol.data(), kTextSize, 0, work.to_symbol);
-  }
-  const uint32_t reach = static_cast<uint32_t>(std::min<size_t>(kGroup, (len + kLanes - 1) / kLanes * kLanes)) + 1;
-  for (uint32_t p = 0; p < kWheels; ++p) {
-    uint32_t m = 0;
-    for (uint32_t g = 0; g < reach; ++g) {
-      work.mult[p][g] = static_cast<uint8_t>(m);
-      work.mult_by_symbol[g][p] = static_cast<uint8_t>(m);
-      m += c.t->delta[p];
-      if (m >= N) m -= N;
-    }
-  }
   const __m256i outside = _mm256_set1_epi8(static_cast<char>(kNotInAlphabet));
   const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
   Stepping s = c.s;
@@ -335,7 +298,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
     Chart<kText>(c, work, s, static_cast<uint32_t>(std::min<size_t>(len, kGroup)), work.group);
     const uint32_t block = work.group.symbols;
     const int vectors = static_cast<int>((block + kLanes - 1) / kLanes);
-    Lines<kText, kDecrypt>(work.group, work.mult, vectors, work.lines);
+    Lines<kText, kDecrypt>(work.group, c.t->mult, vectors, work.lines);
     // A short block goes through a copy, so that whole vectors can be loaded.
     uint8_t* io = data;
     if (block < static_cast<uint32_t>(vectors * kLanes)) {
@@ -347,7 +310,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
     for (int v = 0; v < vectors; ++v) {
       in[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(io + v * kLanes));
       if constexpr (kText) {
-        Lookup<false, 1>(work.to_index, &in[v], &x[v]);
+        Lookup<false, 1>(c.t->chunked_to_index, &in[v], &x[v]);
         keep[v] = _mm256_cmpeq_epi8(x[v], outside);  // not in the alphabet: passes through
         if constexpr (!kDecrypt) x[v] = _mm256_xor_si256(x[v], flip);
       } else {
@@ -355,17 +318,17 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
       }
     }
     if (vectors == 1) {
-      Steps<kText, kDecrypt, 1>(work, x);
+      Steps<kText, kDecrypt, 1>(c, work, x);
     } else if (vectors == 2) {
-      Steps<kText, kDecrypt, 2>(work, x);
+      Steps<kText, kDecrypt, 2>(c, work, x);
     } else {
-      Steps<kText, kDecrypt, 3>(work, x);
+      Steps<kText, kDecrypt, 3>(c, work, x);
     }
     for (int v = 0; v < vectors; ++v) {
       __m256i out = x[v];
       if constexpr (kText) {
         if constexpr (!kDecrypt) out = _mm256_xor_si256(out, flip);
-        Lookup<true, 1>(work.to_symbol, &out, &out);
+        Lookup<true, 1>(c.t->chunked_to_symbol, &out, &out);
         out = _mm256_blendv_epi8(out, in[v], keep[v]);
       }
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(io + v * kLanes), out);

@@ -51,10 +51,10 @@ struct Group {
 
 struct Work {
   Group groups[2];
-  alignas(64) uint8_t mult[kWheels][kGroup];  // mult[p][g] = g * delta[p] mod n
   __m512i lines[kVectors][kWheels];
-  __m512i deltas[kWheels];  // 16-bit lanes: for wheel order rot, lane r = delta of wheel r's position
 };
+
+static_assert(kGroup == sizeof(Tables::mult[0]));
 
 // vpermb. (The maskz form: the plain one trips a false uninitialised warning
 // in GCC 12.)
@@ -254,21 +254,7 @@ void Steps(const Cipher& c, const Group& group, const __m512i (*lines)[kWheels],
 template <bool kText, bool kDecrypt>
 void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
   constexpr uint32_t N = kText ? kTextSize : kBinarySize;
-  // Multiples of each position's turn, as far as this call needs them.
-  const uint32_t reach = static_cast<uint32_t>(std::min<size_t>(kGroup, (len + kLanes - 1) / kLanes * kLanes));
-  for (uint32_t p = 0; p < kWheels; ++p) {
-    uint32_t m = 0;
-    for (uint32_t g = 0; g < reach; ++g) {
-      work.mult[p][g] = static_cast<uint8_t>(m);
-      m += c.t->delta[p];
-      if (m >= N) m -= N;
-    }
-  }
-  for (uint32_t rot = 0; rot < kWheels; ++rot) {
-    alignas(64) uint16_t d[32] = {};
-    for (uint32_t p = 0; p < kWheels; ++p) d[(p + rot) % kWheels] = c.t->delta[p];
-    work.deltas[rot] = _mm512_load_si512(d);
-  }
+  const auto* deltas = reinterpret_cast<const __m512i*>(c.t->delta_by_wheel);
   const __m512i* to_index = reinterpret_cast<const __m512i*>(c.t->to_index.data());
   const __m512i* to_symbol = reinterpret_cast<const __m512i*>(c.t->to_symbol.data());
   const __m512i outside = _mm512_set1_epi8(static_cast<char>(kNotInAlphabet));
@@ -277,14 +263,18 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
   // The next group is charted a group ahead, while the previous one's
   // results are still being stored.
   int next = 0;
-  if (len > 0) Chart<N>(c, s, off, work.deltas, static_cast<uint32_t>(std::min<size_t>(len, kGroup)), work.groups[0]);
+  int used_vectors = 0;
+  work.groups[0].segments = 0;
+  work.groups[1].segments = 0;
+  if (len > 0) Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len, kGroup)), work.groups[0]);
   while (len > 0) {
     const Group& group = work.groups[next];
     next ^= 1;
     const uint32_t block = group.symbols;
     const int vectors = static_cast<int>((block + kLanes - 1) / kLanes);
-    Lines<kText, kDecrypt>(group, work.mult, vectors, work.lines);
-    if (len > block) Chart<N>(c, s, off, work.deltas, static_cast<uint32_t>(std::min<size_t>(len - block, kGroup)), work.groups[next]);
+    used_vectors = std::max(used_vectors, vectors);
+    Lines<kText, kDecrypt>(group, c.t->mult, vectors, work.lines);
+    if (len > block) Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len - block, kGroup)), work.groups[next]);
     __m512i in[kVectors], x[kVectors];
     __mmask64 keep[kVectors];
     for (int v = 0; v < vectors; ++v) {
@@ -312,6 +302,12 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
   }
   _mm512_mask_storeu_epi16(s.off.data(), (1u << kWheels) - 1, off);
   c.s = s;
+  // The offsets follow from the key: clear what this call wrote.
+  for (Group& group : work.groups) {
+    SecureZero(group.base, sizeof group.base[0] * static_cast<size_t>(group.segments));
+    SecureZero(group.start, sizeof group.start);
+  }
+  SecureZero(work.lines, sizeof work.lines[0] * static_cast<size_t>(used_vectors));
 }
 
 }  // namespace
@@ -325,7 +321,6 @@ void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
   if (text && decrypt) Transform<true, true>(c, data, len, work);
   if (!text && !decrypt) Transform<false, false>(c, data, len, work);
   if (!text && decrypt) Transform<false, true>(c, data, len, work);
-  SecureZero(c.work, sizeof(Work));  // the turn offsets follow from the key
 }
 
 }  // namespace tav::engine

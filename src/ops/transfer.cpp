@@ -122,15 +122,18 @@ struct Shared {
   std::atomic<uint64_t> done{0};
   std::atomic<bool> cancelled{false};
   uint64_t last_report = 0;
+  uint64_t last_done = UINT64_MAX;
 
-  // On the caller's thread only.
+  // On the caller's thread only. The final report (now) is not repeated when
+  // the last one already said as much.
   void Report(bool now) {
     if (job.progress == nullptr || cancelled.load(std::memory_order_relaxed)) return;
     const uint64_t t = NowNs();
-    if (!now && t - last_report < kProgressNs) return;
+    const uint64_t d = done.load(std::memory_order_relaxed);
+    if (now ? d == last_done : t - last_report < kProgressNs) return;
     last_report = t;
-    if (job.progress(job.progress_context, done.load(std::memory_order_relaxed), total) != 0)
-      cancelled.store(true, std::memory_order_relaxed);
+    last_done = d;
+    if (job.progress(job.progress_context, d, total) != 0) cancelled.store(true, std::memory_order_relaxed);
   }
   bool Cancelled() const { return cancelled.load(std::memory_order_relaxed); }
 };

@@ -1,0 +1,106 @@
+# SPDX-License-Identifier: MIT
+"""Exceptions for the statuses of the core interface."""
+
+from __future__ import annotations
+
+import os
+from typing import Any, Dict, Optional, Type, Union
+
+from . import _lib
+
+PathName = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+
+class Error(Exception):
+    """Base class of every failure the library reports.
+
+    Attributes: ``status`` (the core's tav_status number), ``errno`` (the
+    errno of the system call that failed, or None), ``filename`` (the file or
+    directory concerned, or None) and ``strerror`` (the status's text).
+    """
+
+    status: int = -1
+    # Declared loosely: OSError's own declarations differ, and the OSError
+    # subclasses keep OSError's attributes.
+    errno: Any
+    filename: Any
+    strerror: Any
+
+    def __str__(self) -> str:
+        text = self.strerror or (str(self.args[0]) if self.args else type(self).__name__)
+        if self.errno:
+            text += f": {os.strerror(self.errno)}"
+        if self.filename is not None:
+            text += f": {os.fspath(self.filename)!r}"
+        return text
+
+
+class NoKeysError(Error):
+    """No usable keys: a missing or damaged key file, or no pad table for the
+    expanded mode."""
+
+    status = _lib.NO_KEYS
+
+
+class SourceError(Error, OSError):
+    """The source is missing, not a regular file, or could not be read."""
+
+    status = _lib.BAD_SOURCE
+
+
+class DestinationError(Error, OSError):
+    """The destination cannot be created or written, or is the source itself."""
+
+    status = _lib.BAD_DEST
+
+
+class DestinationExistsError(DestinationError, FileExistsError):
+    """The destination exists and replacing it was not asked for."""
+
+    status = _lib.EXISTS
+
+
+class CancelledError(Error):
+    """The progress callback stopped the operation; no output remains."""
+
+    status = _lib.CANCELLED
+
+
+class ArgumentError(Error, ValueError):
+    """The library refused an argument (an empty passphrase or one with a 0
+    byte, too little room, ...)."""
+
+    status = _lib.BAD_ARGUMENT
+
+
+class OutOfMemoryError(Error, MemoryError):
+    """The library could not allocate an object."""
+
+    status = _lib.NO_MEMORY
+
+
+_CLASSES: Dict[int, Type[Error]] = {
+    cls.status: cls
+    for cls in (NoKeysError, SourceError, DestinationError, DestinationExistsError, CancelledError,
+                ArgumentError, OutOfMemoryError)
+}
+
+
+def make_error(status: int, errno: int = 0, filename: Optional[PathName] = None) -> Error:
+    cls = _CLASSES.get(status, Error)
+    message = _lib.strerror(status)
+    error: Error
+    if issubclass(cls, OSError):
+        error = cls(errno or None, message, filename)
+    else:
+        error = cls(message)
+        error.errno = errno or None
+        error.filename = filename
+        error.strerror = message
+    error.status = status
+    return error
+
+
+def check(status: int, errno: int = 0, filename: Optional[PathName] = None) -> None:
+    if status != _lib.OK:
+        raise make_error(status, errno, filename)

@@ -1,0 +1,232 @@
+# SPDX-License-Identifier: MIT
+"""Key sets."""
+
+from __future__ import annotations
+
+import ctypes
+import enum
+import os
+import threading
+from contextlib import contextmanager
+from typing import Any, Iterator, Optional, Type, Union
+
+from . import _lib
+from ._buffers import View
+from ._errors import DestinationError, Error, NoKeysError, PathName, check
+
+__all__ = ["Alphabet", "Keys"]
+
+
+class Alphabet(enum.IntEnum):
+    """The 151-symbol text alphabet (other bytes pass through unchanged) or
+    all 256 byte values."""
+
+    TEXT = 1
+    BINARY = 2
+
+
+AlphabetLike = Union[Alphabet, str]
+Passphrase = Union[str, bytes, bytearray, memoryview]
+
+
+def to_alphabet(value: Any) -> Alphabet:
+    if isinstance(value, Alphabet):
+        return value
+    if isinstance(value, str):
+        try:
+            return Alphabet[value.upper()]
+        except KeyError:
+            raise ValueError(f"unknown alphabet {value!r}: 'text' or 'binary'") from None
+    raise TypeError(f"alphabet must be 'text', 'binary' or an Alphabet, not {type(value).__name__}")
+
+
+def _open_directory(directory: PathName, error_class: Type[Error]) -> int:
+    try:
+        return os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except OSError as e:
+        # OSError subclasses (DestinationError) take errno first; NoKeysError
+        # is no OSError and gets its fields set.
+        if issubclass(error_class, OSError):
+            raise error_class(e.errno, _lib.strerror(error_class.status), directory) from e
+        error = error_class(_lib.strerror(error_class.status))
+        error.errno, error.filename, error.strerror = e.errno, directory, _lib.strerror(error_class.status)
+        raise error from e
+
+
+class Keys:
+    """The keys of one alphabet: everything the block mode, the expanded mode
+    and the files need.
+
+    ``Keys(passphrase, alphabet)`` derives them in memory (nothing is written);
+    only the first 18 bytes of the passphrase (UTF-8 for a str) count. A key
+    set is immutable and may be used by any number of threads at once.
+    ``close()`` (or leaving a ``with`` block, or garbage collection) overwrites
+    the key material and frees it; calls still running on other threads finish
+    first. Python cannot wipe the passphrase object you passed in: pass a
+    bytearray and clear it yourself if that matters.
+    """
+
+    __slots__ = ("_handle", "_alphabet", "_lock", "_users", "_closing", "__weakref__")
+
+    _handle: Optional[int]
+    _alphabet: Alphabet
+    _lock: threading.Lock
+    _users: int
+    _closing: bool
+
+    def __init__(self, passphrase: Passphrase, alphabet: AlphabetLike = Alphabet.BINARY) -> None:
+        chosen = to_alphabet(alphabet)
+        if isinstance(passphrase, str):
+            passphrase = passphrase.encode("utf-8")
+        handle = ctypes.c_void_p()
+        with View(passphrase) as phrase:
+            status = _lib.lib.tav_keys_new(ctypes.byref(handle), chosen, phrase.address, phrase.length)
+        check(status)
+        self._init(handle.value, chosen)
+
+    def _init(self, handle: Optional[int], alphabet: Alphabet) -> None:
+        setter = object.__setattr__
+        setter(self, "_handle", handle)
+        setter(self, "_alphabet", alphabet)
+        setter(self, "_lock", threading.Lock())
+        setter(self, "_users", 0)
+        setter(self, "_closing", False)
+
+    @classmethod
+    def load(cls, directory: PathName, alphabet: AlphabetLike = Alphabet.BINARY, *,
+             master: Union["Keys", Passphrase, None] = None) -> "Keys":
+        """Reads the key files of `alphabet` (k1..k5 and k6.dat) from `directory`.
+
+        The master key schedule is in no key file, and the cipher depends on
+        it: pass the key set (or the passphrase) the files were generated from
+        as `master` to get the same ciphertext as its generation. Without it
+        the schedule is that of a process that has generated nothing.
+        Raises NoKeysError when k1, k3 or k4 is missing or damaged.
+        """
+        chosen = to_alphabet(alphabet)
+        if master is not None and not isinstance(master, Keys):
+            with cls(master, chosen) as derived:
+                return cls.load(directory, chosen, master=derived)
+        dirfd = _open_directory(directory, NoKeysError)
+        try:
+            handle = ctypes.c_void_p()
+            error = ctypes.c_int(0)
+            with (master._use() if master is not None else _nothing()) as master_handle:
+                status = _lib.lib.tav_keys_load(ctypes.byref(handle), chosen, dirfd, master_handle,
+                                                ctypes.byref(error))
+        finally:
+            os.close(dirfd)
+        check(status, error.value, directory)
+        keys = cls.__new__(cls)
+        keys._init(handle.value, chosen)
+        return keys
+
+    def save(self, directory: PathName) -> None:
+        """Writes the key files (mode 0600, replacing existing ones) into
+        `directory`, as the library's key generation does."""
+        dirfd = _open_directory(directory, DestinationError)
+        try:
+            error = ctypes.c_int(0)
+            with self._use() as handle:
+                status = _lib.lib.tav_keys_save(handle, dirfd, ctypes.byref(error))
+        finally:
+            os.close(dirfd)
+        check(status, error.value, directory)
+
+    @property
+    def alphabet(self) -> Alphabet:
+        return self._alphabet
+
+    @property
+    def closed(self) -> bool:
+        return self._closing
+
+    def expanded_size(self, plain_length: int) -> int:
+        """The size of the expanded form of a message of `plain_length` bytes."""
+        if plain_length < 0:
+            raise ValueError("negative length")
+        size = ctypes.c_uint64()
+        with self._use() as handle:
+            check(_lib.lib.tav_expanded_size(handle, plain_length, ctypes.byref(size)))
+        return size.value
+
+    @contextmanager
+    def _use(self) -> Iterator[int]:
+        """The handle, kept alive until the block ends even if another thread
+        closes the key set meanwhile."""
+        with self._lock:
+            if self._closing:
+                raise ValueError("the key set is closed")
+            object.__setattr__(self, "_users", self._users + 1)
+        try:
+            yield self._handle  # type: ignore[misc]
+        finally:
+            self._leave()
+
+    def _enter(self) -> int:
+        with self._lock:
+            if self._closing:
+                raise ValueError("the key set is closed")
+            object.__setattr__(self, "_users", self._users + 1)
+        return self._handle  # type: ignore[return-value]
+
+    def _leave(self) -> None:
+        with self._lock:
+            object.__setattr__(self, "_users", self._users - 1)
+            if self._closing and self._users == 0:
+                self._free()
+
+    def _free(self) -> None:
+        handle = self._handle
+        object.__setattr__(self, "_handle", None)
+        if handle:
+            _lib.lib.tav_keys_free(handle)
+
+    def close(self) -> None:
+        """Overwrites and frees the key material (once the calls that use it
+        have returned). Further use raises ValueError."""
+        with self._lock:
+            object.__setattr__(self, "_closing", True)
+            if self._users == 0:
+                self._free()
+
+    def __enter__(self) -> "Keys":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        # Nothing can use the set once it is unreachable.
+        if getattr(self, "_handle", None):
+            self._free()
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError("Keys objects are immutable")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError("Keys objects are immutable")
+
+    def __reduce__(self) -> Any:
+        raise TypeError("Keys objects cannot be pickled: that would copy the key material")
+
+    def __copy__(self) -> "Keys":
+        return self
+
+    def __deepcopy__(self, memo: Any) -> "Keys":
+        return self
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closing else "open"
+        return f"<tavsdk.Keys {self._alphabet.name.lower()} {state}>"
+
+
+@contextmanager
+def _nothing() -> Iterator[None]:
+    yield None
+
+
+def require_keys(keys: Any) -> Keys:
+    if not isinstance(keys, Keys):
+        raise TypeError(f"keys must be a tavsdk.Keys, not {type(keys).__name__}")
+    return keys

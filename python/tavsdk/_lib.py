@@ -1,0 +1,120 @@
+# SPDX-License-Identifier: MIT
+"""Loading libtavsdk and declaring the core interface (the tav_... functions)."""
+
+from __future__ import annotations
+
+import ctypes
+import ctypes.util
+import os
+from typing import List
+
+ENV_VARIABLE = "TAVSDK_LIBRARY"
+SONAME = "libtavsdk.so.1"
+
+# tav_status values (include/tavsdk.h).
+OK = 0
+NO_KEYS = 1
+BAD_SOURCE = 2
+BAD_DEST = 3
+BAD_BLOCKS = 4
+PAST_END = 5
+CANCELLED = 6
+BAD_ARGUMENT = 7
+NO_MEMORY = 8
+EXISTS = 9
+COPY_KEPT = 10
+
+EXPANDED = 0x1
+REPLACE = 0x2
+SOURCE_MODE = 0x4
+SIZE_UNKNOWN = 2**64 - 1
+AT_FDCWD = -100
+
+c_size_p = ctypes.POINTER(ctypes.c_size_t)
+c_uint64_p = ctypes.POINTER(ctypes.c_uint64)
+c_int_p = ctypes.POINTER(ctypes.c_int)
+c_void_pp = ctypes.POINTER(ctypes.c_void_p)
+
+FILL_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t)
+PROGRESS_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_uint64, ctypes.c_uint64)
+# The null filler source: the system's random source.
+SYSTEM_RANDOM = FILL_FN(0)
+
+# name: (result type, argument types). Key sets, encoders and decoders stay
+# opaque c_void_p handles.
+_PROTOTYPES = {
+    "tav_strerror": (ctypes.c_char_p, [ctypes.c_int]),
+    "tav_keys_new": (ctypes.c_int, [c_void_pp, ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t]),
+    "tav_keys_load": (ctypes.c_int, [c_void_pp, ctypes.c_int, ctypes.c_int, ctypes.c_void_p, c_int_p]),
+    "tav_keys_save": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int, c_int_p]),
+    "tav_keys_alphabet": (ctypes.c_int, [ctypes.c_void_p]),
+    "tav_keys_free": (None, [ctypes.c_void_p]),
+    "tav_block_encrypt": (
+        ctypes.c_int, [ctypes.c_void_p, ctypes.c_uint64, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t]),
+    "tav_block_decrypt": (
+        ctypes.c_int, [ctypes.c_void_p, ctypes.c_uint64, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t]),
+    "tav_expanded_size": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_uint64, c_uint64_p]),
+    "tav_encoder_new": (ctypes.c_int, [c_void_pp, ctypes.c_void_p, FILL_FN, ctypes.c_void_p]),
+    "tav_encoder_size": (ctypes.c_size_t, [ctypes.c_void_p, ctypes.c_size_t]),
+    "tav_encoder_update": (
+        ctypes.c_int,
+        [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p, ctypes.c_size_t, c_size_p]),
+    "tav_encoder_free": (None, [ctypes.c_void_p]),
+    "tav_decoder_new": (ctypes.c_int, [c_void_pp, ctypes.c_void_p]),
+    "tav_decoder_update": (
+        ctypes.c_int, [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p, c_size_p]),
+    "tav_decoder_free": (None, [ctypes.c_void_p]),
+    "tav_file_encrypt_at": (
+        ctypes.c_int,
+        [ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint,
+         PROGRESS_FN, ctypes.c_void_p, c_int_p]),
+    "tav_file_decrypt_at": (
+        ctypes.c_int,
+        [ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint,
+         PROGRESS_FN, ctypes.c_void_p, c_int_p]),
+}
+
+
+def _candidates() -> List[str]:
+    explicit = os.environ.get(ENV_VARIABLE)
+    if explicit:
+        # A named library is the only one tried: silently taking another
+        # would hide a mistake in the setting. A relative path means one
+        # relative to the directory the program started in.
+        return [os.path.abspath(explicit) if os.sep in explicit else explicit]
+    names = [SONAME]
+    found = ctypes.util.find_library("tavsdk")
+    if found and found not in names:
+        names.append(found)
+    return names
+
+
+def _load() -> ctypes.CDLL:
+    tried = []
+    for name in _candidates():
+        try:
+            # CDLL, not PyDLL: every foreign call releases the GIL.
+            lib = ctypes.CDLL(name)
+        except OSError as e:
+            tried.append(f"{name} ({e})")
+            continue
+        if not hasattr(lib, "tav_keys_new"):
+            tried.append(f"{name} (loaded, but it lacks the core interface: tav_keys_new)")
+            continue
+        for symbol, (restype, argtypes) in _PROTOTYPES.items():
+            function = getattr(lib, symbol)
+            function.restype = restype
+            function.argtypes = argtypes
+        return lib
+    how = (f"the environment variable {ENV_VARIABLE}" if os.environ.get(ENV_VARIABLE)
+           else f"the loader's search path and ctypes.util.find_library('tavsdk'); "
+                f"set {ENV_VARIABLE} to the library's path to name it")
+    raise ImportError("tavsdk: cannot load libtavsdk, looked through " + how + ": " + "; ".join(tried))
+
+
+lib = _load()
+
+
+def strerror(status: int) -> str:
+    text: bytes = lib.tav_strerror(status)
+    return text.decode("ascii", "replace")

@@ -1,0 +1,201 @@
+# SPDX-License-Identifier: MIT
+"""Every failure class gives its exception, errno and file name."""
+
+import errno
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import tavsdk
+from conftest import VECTORS, vector_keys
+
+KEYS = vector_keys("hello", "binary")
+
+
+@pytest.fixture
+def files(tmp_path):
+    (tmp_path / "plain").write_bytes(b"plain bytes" * 100)
+    (tmp_path / "taken").write_bytes(b"already here")
+    (tmp_path / "dir").mkdir()
+    return tmp_path
+
+
+def damaged_keys(tmp_path, damage):
+    """Loads the key files of "hello" after damage(directory) changed them."""
+    directory = tmp_path / "keys"
+    shutil.copytree(VECTORS / "keys" / "hello" / "binary", directory)
+    damage(directory)
+    try:
+        return tavsdk.Keys.load(directory, "binary", master=KEYS)
+    finally:
+        shutil.rmtree(directory)
+
+
+def truncate(path):
+    path.write_bytes(path.read_bytes()[:-1])
+
+
+CASES = {
+    # name: (action on the files directory, exception, errno or None, file name in the message)
+    "missing source": (lambda d: tavsdk.encrypt_file(d / "none", d / "out", KEYS),
+                       tavsdk.SourceError, errno.ENOENT, "none"),
+    "source is a directory": (lambda d: tavsdk.decrypt_file(d / "dir", d / "out", KEYS),
+                              tavsdk.SourceError, None, "dir"),
+    "destination directory missing": (lambda d: tavsdk.encrypt_file(d / "plain", d / "no" / "out", KEYS),
+                                      tavsdk.DestinationError, errno.ENOENT, "out"),
+    "destination is the source": (lambda d: tavsdk.encrypt_file(d / "plain", d / "." / "plain", KEYS,
+                                                                replace=True),
+                                  tavsdk.DestinationError, None, "plain"),
+    "destination exists": (lambda d: tavsdk.encrypt_file(d / "plain", d / "taken", KEYS),
+                           tavsdk.DestinationExistsError, None, "taken"),
+    "open a missing file": (lambda d: tavsdk.open(d / "none", "rb", keys=KEYS),
+                            tavsdk.SourceError, errno.ENOENT, "none"),
+    "open an existing file exclusively": (lambda d: tavsdk.open(d / "taken", "xb", keys=KEYS),
+                                          tavsdk.DestinationExistsError, errno.EEXIST, "taken"),
+    "key directory missing": (lambda d: tavsdk.Keys.load(d / "none", "binary"),
+                              tavsdk.NoKeysError, errno.ENOENT, "none"),
+    "wheel file missing": (lambda d: damaged_keys(d, lambda k: (k / "k1.bin").unlink()),
+                           tavsdk.NoKeysError, errno.ENOENT, "keys"),
+    "wheel file truncated": (lambda d: damaged_keys(d, lambda k: truncate(k / "k1.bin")),
+                             tavsdk.NoKeysError, None, "keys"),
+    "step file a directory": (lambda d: damaged_keys(d, lambda k: ((k / "k4.bin").unlink(), (k / "k4.bin").mkdir())),
+                              tavsdk.NoKeysError, None, "keys"),
+    "empty passphrase": (lambda d: tavsdk.Keys(""), tavsdk.ArgumentError, None, None),
+    "passphrase with a 0 byte": (lambda d: tavsdk.Keys(b"a\0b"), tavsdk.ArgumentError, None, None),
+}
+
+
+@pytest.mark.parametrize("name", sorted(CASES))
+def test_failures(name, files):
+    action, exception, number, filename = CASES[name]
+    with pytest.raises(exception) as caught:
+        action(files)
+    error = caught.value
+    assert error.status == exception.status
+    if number is not None:
+        assert error.errno == number
+    if filename is None:
+        assert error.filename is None
+    else:
+        assert os.path.basename(os.fspath(error.filename)) == filename
+        assert filename in str(error)
+    assert sorted(os.listdir(files)) == ["dir", "plain", "taken"], "a failure left something behind"
+    assert (files / "taken").read_bytes() == b"already here"
+
+
+def test_os_errors_are_os_errors():
+    assert issubclass(tavsdk.SourceError, OSError) and issubclass(tavsdk.DestinationError, OSError)
+    assert issubclass(tavsdk.DestinationExistsError, FileExistsError)
+    assert issubclass(tavsdk.ArgumentError, ValueError) and not issubclass(tavsdk.NoKeysError, OSError)
+
+
+def test_expanded_mode_without_a_pad_table(files):
+    keys = damaged_keys(files, lambda k: (k / "k5.bin").unlink())
+    assert tavsdk.encrypt(b"block mode needs no pad table", keys)
+    for action in (lambda: tavsdk.encode_expanded(b"x", keys),
+                   lambda: tavsdk.open(files / "new", "wb", keys=keys, expanded=True),
+                   lambda: tavsdk.encrypt_file(files / "plain", files / "new", keys, expanded=True)):
+        with pytest.raises(tavsdk.NoKeysError):
+            action()
+    assert not (files / "new").exists()
+
+
+@pytest.mark.parametrize("action", [
+    lambda: tavsdk.encrypt("text", KEYS),
+    lambda: tavsdk.encrypt(b"data", "keys"),
+    lambda: tavsdk.encrypt(b"data", KEYS, 1.0),
+    lambda: tavsdk.decrypt(b"data", KEYS, out=bytes(4)),
+    lambda: tavsdk.Keys(12345),
+    lambda: tavsdk.Keys("passphrase", 2.0),
+    lambda: tavsdk.encrypt_file(3.5, "out", KEYS),
+    lambda: tavsdk.open(object(), "rb", keys=KEYS),
+    lambda: tavsdk.encrypt_file("plain", "out", KEYS, progress="not callable"),
+], ids=["str data", "keys", "offset", "read-only out", "passphrase", "alphabet", "path", "file", "progress"])
+def test_wrong_types(action):
+    with pytest.raises(TypeError):
+        action()
+
+
+@pytest.mark.parametrize("action", [
+    lambda: tavsdk.Keys("passphrase", "klingon"),
+    lambda: tavsdk.encrypt(b"data", KEYS, -1),
+    lambda: tavsdk.encrypt(b"data", KEYS, out=bytearray(3)),
+    lambda: tavsdk.encrypt(b"data", KEYS, 2**64 - 2),
+    lambda: tavsdk.open("x", "ab", keys=KEYS),
+    lambda: tavsdk.open("x", "wb", keys=KEYS, encoding="utf-8"),
+])
+def test_wrong_values(action):
+    with pytest.raises(ValueError):
+        action()
+    assert not os.path.exists("x")
+
+
+def test_progress_and_cancel(files):
+    calls = []
+    tavsdk.encrypt_file(files / "plain", files / "out", KEYS, progress=lambda *a: calls.append(a))
+    assert calls[-1] == (1100, 1100)
+
+    class Stop(Exception):
+        pass
+
+    def stop(done, total):
+        raise Stop
+
+    def interrupt(done, total):
+        os.kill(os.getpid(), signal.SIGINT)  # Ctrl-C
+
+    for progress, exception in ((stop, Stop), (interrupt, KeyboardInterrupt)):
+        with pytest.raises(exception):
+            tavsdk.encrypt_file(files / "plain", files / "stopped", KEYS, progress=progress)
+        assert not (files / "stopped").exists()
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+def test_ctrl_c_while_the_library_works(files):
+    with open(files / "big", "wb") as f:
+        f.truncate(256 << 20)
+    main = threading.main_thread().ident
+
+    def press_ctrl_c():
+        # Once the main thread waits in the call, the signal arrives there.
+        while sys._current_frames()[main].f_code.co_name != "_run":
+            time.sleep(0.001)
+        time.sleep(0.02)
+        os.kill(os.getpid(), signal.SIGINT)
+
+    threading.Thread(target=press_ctrl_c).start()
+    with pytest.raises(KeyboardInterrupt):
+        tavsdk.encrypt_file(files / "big", files / "out", KEYS)
+    assert not (files / "out").exists()
+    (files / "big").unlink()
+
+
+def test_closed_key_sets(files):
+    keys = tavsdk.Keys("closed soon")
+    with tavsdk.open(files / "c", "wb", keys=keys) as f:
+        keys.close()  # the open file keeps using it
+        f.write(b"still works")
+    assert (files / "c").read_bytes() == tavsdk.encrypt(b"still works", tavsdk.Keys("closed soon"))
+    for action in (lambda: tavsdk.encrypt(b"x", keys), lambda: tavsdk.open(files / "d", "wb", keys=keys),
+                   lambda: keys.save(files)):
+        with pytest.raises(ValueError, match="closed"):
+            action()
+    assert not (files / "d").exists()
+    with pytest.raises(AttributeError):
+        keys._handle = 0  # immutable
+    with pytest.raises(TypeError):
+        __import__("pickle").dumps(keys)
+
+
+def test_no_library_named_in_the_message(tmp_path):
+    package_parent = os.path.dirname(os.path.dirname(tavsdk.__file__))
+    env = dict(os.environ, TAVSDK_LIBRARY=str(tmp_path / "libnothing.so"), PYTHONPATH=package_parent)
+    run = subprocess.run([sys.executable, "-c", "import tavsdk"], env=env, capture_output=True, text=True)
+    assert run.returncode != 0
+    assert "ImportError" in run.stderr and "TAVSDK_LIBRARY" in run.stderr and "libnothing.so" in run.stderr

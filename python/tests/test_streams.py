@@ -1,0 +1,148 @@
+# SPDX-License-Identifier: MIT
+"""Pieces, offsets, chunkings and file objects all give the one-shot bytes."""
+
+import io
+import mmap
+import os
+
+import pytest
+
+pytest.importorskip("hypothesis")
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import tavsdk
+from conftest import vector_keys
+
+KEYS = {alphabet: vector_keys("staple", alphabet) for alphabet in ("text", "binary")}
+alphabets = st.sampled_from(sorted(KEYS))
+cuts = st.lists(st.floats(min_value=0, max_value=1), max_size=6)  # as shares of the length
+# A busy CI machine is no failure.
+many = settings(max_examples=40, deadline=None,
+                suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+
+
+def pieces(data, cut_points):
+    edges = sorted({0, len(data), *(int(c * len(data)) for c in cut_points)})
+    return [(a, data[a:b]) for a, b in zip(edges, edges[1:])]
+
+
+@many
+@given(alphabet=alphabets, data=st.binary(max_size=70_000), cut_points=cuts)
+def test_block_pieces_at_their_offsets(alphabet, data, cut_points):
+    keys = KEYS[alphabet]
+    whole = tavsdk.encrypt(data, keys)
+    assert len(whole) == len(data)
+    parts = pieces(data, cut_points)
+    encrypted = {a: tavsdk.encrypt(p, keys, a) for a, p in reversed(parts)}  # any order
+    assert b"".join(encrypted[a] for a, _ in parts) == whole
+    buffer = bytearray(whole)
+    for a, p in pieces(data, cut_points):
+        tavsdk.decrypt(memoryview(buffer)[a:a + len(p)], keys, a, out=memoryview(buffer)[a:a + len(p)])
+    assert buffer == data
+
+
+@many
+@given(alphabet=alphabets, expanded=st.booleans(), data=st.binary(max_size=70_000), cut_points=cuts,
+       read_share=st.floats(min_value=0, max_value=0.5), buffer_size=st.integers(min_value=1, max_value=100))
+def test_file_objects_against_one_shot(alphabet, expanded, data, cut_points, read_share, buffer_size):
+    keys = KEYS[alphabet]
+    sink = io.BytesIO()
+    with tavsdk.open(sink, "wb", keys=keys, expanded=expanded, buffer_size=4096) as f:
+        for _, p in pieces(data, cut_points):
+            assert f.write(p) == len(p)
+        assert f.tell() == len(data)
+    written = sink.getvalue()
+    if expanded:
+        assert len(written) == keys.expanded_size(len(data))
+        assert tavsdk.decode_expanded(written, keys) == data
+    else:
+        assert written == tavsdk.encrypt(data, keys)
+    # Small buffers: expanded reads that hold fillers only.
+    with tavsdk.open(io.BytesIO(written), "rb", keys=keys, expanded=expanded, buffer_size=buffer_size) as f:
+        read_size = max(1, int(read_share * len(data)))
+        got = bytearray(f.read(read_size))
+        chunk = bytearray(read_size)
+        got += chunk[:f.readinto(chunk)]
+        got += f.read()
+        assert got == data and f.tell() == len(data)
+
+
+def test_reads_of_every_kind(tmp_path):
+    keys = KEYS["text"]
+    data = bytes(range(256)) * 40 + b"line one\nline two\n"
+    path = tmp_path / "c"
+    path.write_bytes(tavsdk.encrypt(data, keys))
+    with tavsdk.open(path, "rb", keys=keys) as f:
+        assert f.readable() and f.seekable() and not f.writable()
+        assert f.read(10) == data[:10]
+        b = bytearray(100)
+        assert f.readinto(b) == 100 and b == data[10:110]
+        assert f.seek(-18, io.SEEK_END) == len(data) - 18
+        assert f.readline(4) == b"line" and f.readline() == b" one\n" and f.tell() == len(data) - 9
+        f.seek(5000)  # drops what readline read ahead
+        assert f.read1(7) == data[5000:5007]
+        assert f.seek(-7, io.SEEK_CUR) == 5000 and f.read() == data[5000:]
+        f.seek(len(data) - 18)
+        assert list(f) == [b"line one\n", b"line two\n"] and f.read() == b""
+    assert f.closed
+    with pytest.raises(ValueError):
+        f.read()
+
+
+def test_text_mode(tmp_path):
+    keys = KEYS["text"]
+    with tavsdk.open(tmp_path / "t", "wt", keys=keys, encoding="latin-1") as f:
+        f.write("Grüße\nzweite Zeile\n")
+    assert (tmp_path / "t").read_bytes() == tavsdk.encrypt("Grüße\nzweite Zeile\n".encode("latin-1"), keys)
+    with tavsdk.open(tmp_path / "t", "rt", keys=keys, encoding="latin-1") as f:
+        assert f.readlines() == ["Grüße\n", "zweite Zeile\n"]
+
+
+def test_block_writes_at_any_position_and_after_a_header(tmp_path):
+    keys = KEYS["binary"]
+    data = os.urandom(100_000)
+    path = tmp_path / "c"
+    with open(path, "wb") as raw:
+        raw.write(b"HEADER")
+        with tavsdk.open(raw, "wb", keys=keys) as f:
+            f.seek(50_000)
+            f.write(data[50_000:])
+            f.seek(0)
+            f.write(data[:50_000])
+            assert f.seek(0, io.SEEK_END) == len(data)
+        assert not raw.closed
+    assert path.read_bytes() == b"HEADER" + tavsdk.encrypt(data, keys)
+    with open(path, "rb") as raw:
+        raw.seek(6)
+        with tavsdk.open(raw, "rb", keys=keys) as f:
+            f.seek(99_990)
+            assert f.read() == data[99_990:]
+
+
+def test_expanded_files_read_and_write_in_order(tmp_path):
+    keys = KEYS["binary"]
+    with tavsdk.open(tmp_path / "x", "xb", keys=keys, expanded=True) as f:
+        assert not f.seekable()
+        f.write(b"in order")
+        with pytest.raises(io.UnsupportedOperation):
+            f.seek(0)
+    with tavsdk.open(tmp_path / "x", "rb", keys=keys, expanded=True) as f:
+        assert f.read(3) == b"in " and f.read() == b"order"
+
+
+def test_bytes_like_inputs_and_outputs(tmp_path):
+    keys = KEYS["binary"]
+    data = os.urandom(5000)
+    expected = tavsdk.encrypt(data, keys)
+    path = tmp_path / "m"
+    path.write_bytes(data)
+    spread = bytearray(2 * len(data))
+    spread[::2] = data
+    with open(path, "r+b") as f, mmap.mmap(f.fileno(), 0) as m:
+        for source in (bytearray(data), memoryview(data), memoryview(spread)[::2], m):
+            assert tavsdk.encrypt(source, keys) == expected
+        assert tavsdk.encrypt(m, keys, out=m) is m and m[:] == expected
+    assert path.read_bytes() == expected
+    for empty in (b"", bytearray(), memoryview(b"")):
+        assert tavsdk.encrypt(empty, keys) == b"" and tavsdk.decode_expanded(empty, keys) == b""
+        assert tavsdk.decode_expanded(tavsdk.encode_expanded(empty, keys), keys) == b""
