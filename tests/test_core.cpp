@@ -324,6 +324,19 @@ Bytes ThroughPipes(const Bytes& in, const std::function<tav_status(int, int)>& c
   return out;
 }
 
+struct Progress {
+  int calls = 0;
+  uint64_t done = 0, total = 0;
+  int stop_at = -1;  // the call that asks to stop
+};
+
+int Record(void* context, uint64_t done, uint64_t total) {
+  auto& p = *static_cast<Progress*>(context);
+  p.done = done;
+  p.total = total;
+  return p.calls++ == p.stop_at ? 1 : 0;
+}
+
 TEST(CoreDescriptors, PipesGiveTheBytesOfFiles) {
   ScratchDir scratch;
   ResetFlags();
@@ -360,23 +373,49 @@ TEST(CoreDescriptors, PipesGiveTheBytesOfFiles) {
     want.insert(want.end(), plain.begin(), plain.end());
     EXPECT_EQ(ReadFile("back"), want);
   }
+  // Streams shared among threads and kept on one give the same bytes, and
+  // stop on a reader that went away or a progress callback that says so.
+  for (const char* threads : {"1", "2", "3"}) {
+    setenv("TAVSDK_THREADS", threads, 1);
+    EXPECT_EQ(ThroughPipes(plain, [&](int in, int out) {
+                return tav_fd_encrypt(keys.k, in, out, 0, nullptr, nullptr, nullptr);
+              }),
+              Block(keys.k, plain, false))
+        << threads;
+  }
+  unsetenv("TAVSDK_THREADS");
+  {
+    int a[2], b[2];
+    ASSERT_EQ(pipe2(a, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(b, O_CLOEXEC), 0);
+    close(b[0]);
+    std::thread writer([&] {
+      (void)io::WriteAll(a[1], plain.data(), plain.size());
+      close(a[1]);
+    });
+    const auto old = signal(SIGPIPE, SIG_IGN);
+    int error = 0;
+    EXPECT_EQ(tav_fd_encrypt(keys.k, a[0], b[1], 0, nullptr, nullptr, &error), TAV_BAD_DEST);
+    EXPECT_EQ(error, EPIPE);
+    close(a[0]);  // the writer may still be blocked on a full pipe
+    writer.join();
+    close(b[1]);
+    signal(SIGPIPE, old);
+  }
+  Progress stop;
+  stop.stop_at = 0;
+  ThroughPipes(plain, [&](int in, int out) {
+    // Drain what is left so that the writer can finish.
+    const tav_status s = tav_fd_encrypt(keys.k, in, out, 0, Record, &stop, nullptr);
+    uint8_t sink[65536];
+    while (read(in, sink, sizeof sink) > 0) {
+    }
+    return s;
+  }, TAV_CANCELLED);
   EXPECT_EQ(tav_fd_encrypt(keys.k, 0, 1, TAV_REPLACE, nullptr, nullptr, nullptr), TAV_BAD_ARGUMENT);
   int error = 0;
   EXPECT_EQ(tav_fd_encrypt(keys.k, 12345, 1, 0, nullptr, nullptr, &error), TAV_BAD_SOURCE);
   EXPECT_EQ(error, EBADF);
-}
-
-struct Progress {
-  int calls = 0;
-  uint64_t done = 0, total = 0;
-  int stop_at = -1;  // the call that asks to stop
-};
-
-int Record(void* context, uint64_t done, uint64_t total) {
-  auto& p = *static_cast<Progress*>(context);
-  p.done = done;
-  p.total = total;
-  return p.calls++ == p.stop_at ? 1 : 0;
 }
 
 TEST(CoreFiles, ProgressCancelReplaceAndRefusals) {
