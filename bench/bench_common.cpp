@@ -97,6 +97,18 @@ int64_t FileSize(const char* path) {
   return stat(path, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
+void StringLoop(benchmark::State& state, char* (*op)(char*), std::string input) {
+  for (auto _ : state) {
+    char* result = op(input.data());
+    if (result != OutString) {
+      state.SkipWithError("string operation failed");
+      break;
+    }
+    benchmark::DoNotOptimize(result);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * input.size()));
+}
+
 void SkipWithStatus(benchmark::State& state, int status) {
   const std::string message = "status " + std::to_string(status) + ": " + cmd;
   state.SkipWithError(message.c_str());

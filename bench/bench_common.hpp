@@ -62,6 +62,10 @@ const std::string& WorkDir();
 int64_t FileSize(const char* path);
 // A failed process-wide call (status and cmd) or core call (its status).
 void SkipWithStatus(benchmark::State& state, int status);
+
+// A process-wide string operation on `input`, over and over; the input is left
+// alone when the operation succeeds.
+void StringLoop(benchmark::State& state, char* (*op)(char*), std::string input);
 void SkipWithCoreStatus(benchmark::State& state, tav_status status);
 
 // Removes the output of one iteration outside the timed region and returns

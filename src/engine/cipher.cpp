@@ -59,8 +59,14 @@ void BuildTables(Tables& t, Kind kind, const uint8_t* wheels, const std::array<i
     for (int l = 0; l < 16; ++l) t.lane_step[p][l] = static_cast<uint16_t>(l * t.delta[p] % n);
   }
   t.schedule = schedule;
+  // Built at every call of the process-wide functions: sums, not divisions.
   for (int p = 0; p < kWheels; ++p) {
-    for (int g = 0; g < 256; ++g) t.mult[p][g] = static_cast<uint8_t>(g * t.delta[p] % n);
+    int m = 0;
+    for (int g = 0; g < 256; ++g) {
+      t.mult[p][g] = static_cast<uint8_t>(m);
+      m += t.delta[p];
+      if (m >= n) m -= n;
+    }
   }
   for (int g = 0; g < 128; ++g) {
     for (int p = 0; p < 32; ++p) t.mult_by_symbol[g][p] = p < kWheels ? t.mult[p][g] : 0;
@@ -80,14 +86,19 @@ void BuildTables(Tables& t, Kind kind, const uint8_t* wheels, const std::array<i
   }
   // Entry e runs max(schedule[e], 1) symbols with the order rotated e - 1
   // times: position p then holds wheel (p + e - 1) mod 20.
-  std::array<uint64_t, kWheels> turn{};
+  // A run of len symbols turns the wheel at position p by mult[p][len mod n].
+  std::array<uint16_t, kWheels> turn{};
   uint64_t at = 0;
   for (int e = 1; e <= 201; ++e) {
     t.entry_start[e] = at;
-    for (int r = 0; r < kWheels; ++r) t.entry_turn[e][r] = static_cast<uint16_t>(turn[r] % static_cast<uint64_t>(n));
+    t.entry_turn[e] = turn;
     if (e == 201) break;
     const auto len = static_cast<uint64_t>(std::max(schedule[e], 1));
-    for (uint32_t p = 0; p < kWheels; ++p) turn[(p + static_cast<uint32_t>(e) - 1) % kWheels] += len * t.delta[p];
+    const auto g = static_cast<size_t>(len % static_cast<uint64_t>(n));
+    for (uint32_t p = 0, r = static_cast<uint32_t>(e - 1) % kWheels; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
+      const int sum = turn[r] + t.mult[p][g];
+      turn[r] = static_cast<uint16_t>(sum >= n ? sum - n : sum);
+    }
     at += len;
   }
   t.round_length = at;
