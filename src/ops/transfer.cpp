@@ -535,9 +535,10 @@ int Transfer(Job& job) {
       } else if (status == kDone) {
         in_at = bytes;
         out_at = job.expanded && !job.decrypt ? UnitStart(keys, units) : static_cast<int64_t>(units);
-        if (job.expanded && job.decrypt) in_at = bytes;
       }
-      if (status == kDone && !ended &&
+      // Both descriptors end after what was read and written, as the calls
+      // on this thread leave them.
+      if (status == kDone &&
           (::lseek(job.in, in_base + in_at, SEEK_SET) < 0 || ::lseek(job.out, out_base + out_at, SEEK_SET) < 0)) {
         status = kBadDest;
         job.error = errno;
