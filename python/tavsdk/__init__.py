@@ -18,7 +18,7 @@ ctypes; every call into it releases the GIL.
 """
 
 from ._errors import (ArgumentError, CancelledError, DestinationError, DestinationExistsError, Error,
-                      NoKeysError, OutOfMemoryError, SourceError)
+                      NoKeysError, OutOfMemoryError, PassphraseTruncatedWarning, SourceError)
 from ._files import decrypt_file, encrypt_file
 from ._keys import Alphabet, Keys
 from ._oneshot import decode_expanded, decrypt, encode_expanded, encrypt
@@ -32,5 +32,5 @@ __all__ = [
     "open", "TavFile",
     "encrypt_file", "decrypt_file",
     "Error", "NoKeysError", "SourceError", "DestinationError", "DestinationExistsError", "CancelledError",
-    "ArgumentError", "OutOfMemoryError",
+    "ArgumentError", "OutOfMemoryError", "PassphraseTruncatedWarning",
 ]

@@ -4,7 +4,7 @@
 from __future__ import annotations
 
 import os
-from typing import Any, Dict, Optional, Type, Union
+from typing import Any, Dict, Optional, Tuple, Type, Union
 
 from . import _lib
 
@@ -25,6 +25,10 @@ class Error(Exception):
     errno: Any
     filename: Any
     strerror: Any
+
+    def __reduce__(self) -> Any:
+        # The class may be one made for an errno: rebuild it, not look it up.
+        return _rebuild, (self.status, getattr(self, "errno", None), getattr(self, "filename", None), str(self))
 
     def __str__(self) -> str:
         text = self.strerror or (str(self.args[0]) if self.args else type(self).__name__)
@@ -79,16 +83,40 @@ class OutOfMemoryError(Error, MemoryError):
     status = _lib.NO_MEMORY
 
 
+class PassphraseTruncatedWarning(UserWarning):
+    """The passphrase is longer than the part that counts (its first 18
+    bytes): the rest makes no difference to the keys."""
+
+
 _CLASSES: Dict[int, Type[Error]] = {
     cls.status: cls
     for cls in (NoKeysError, SourceError, DestinationError, DestinationExistsError, CancelledError,
                 ArgumentError, OutOfMemoryError)
 }
+_WITH_ERRNO: Dict[Tuple[Type[Error], Type[OSError]], Type[Error]] = {}
 
 
-def make_error(status: int, errno: int = 0, filename: Optional[PathName] = None) -> Error:
-    cls = _CLASSES.get(status, Error)
-    message = _lib.strerror(status)
+def _class_for(cls: Type[Error], number: int) -> Type[Error]:
+    """`cls`, also an instance of the OSError subclass that OSError(number,
+    ...) would give (FileNotFoundError, PermissionError, ...), so that the
+    built-in classes catch it."""
+    if not number or not issubclass(cls, OSError):
+        return cls
+    builtin = type(OSError(number, ""))
+    if issubclass(cls, builtin):
+        return cls
+    key = (cls, builtin)
+    if key not in _WITH_ERRNO:
+        _WITH_ERRNO[key] = type(cls.__name__, (cls, builtin), {"__module__": cls.__module__,
+                                                              "__qualname__": cls.__qualname__})
+    return _WITH_ERRNO[key]
+
+
+def make_error(status: int, errno: int = 0, filename: Optional[PathName] = None,
+               message: Optional[str] = None) -> Error:
+    """The exception for a status; `message` says more than the status's text."""
+    cls = _class_for(_CLASSES.get(status, Error), errno)
+    message = message or _lib.strerror(status)
     error: Error
     if issubclass(cls, OSError):
         error = cls(errno or None, message, filename)
@@ -99,6 +127,10 @@ def make_error(status: int, errno: int = 0, filename: Optional[PathName] = None)
         error.strerror = message
     error.status = status
     return error
+
+
+def _rebuild(status: int, errno: Optional[int], filename: Optional[PathName], message: Optional[str]) -> Error:
+    return make_error(status, errno or 0, filename, message)
 
 
 def check(status: int, errno: int = 0, filename: Optional[PathName] = None) -> None:

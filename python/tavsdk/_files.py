@@ -4,13 +4,14 @@
 from __future__ import annotations
 
 import ctypes
+import errno
 import os
 import signal
 import threading
 from typing import Any, Callable, List, Optional
 
 from . import _lib
-from ._errors import PathName, check
+from ._errors import Error, PathName, make_error
 from ._keys import Keys, require_keys
 
 __all__ = ["encrypt_file", "decrypt_file"]
@@ -68,8 +69,28 @@ def _run(function: Any, src: PathName, dst: PathName, keys: Keys, expanded: bool
         raise KeyboardInterrupt
     if raised:
         raise raised[0]
-    filename = src if status == _lib.BAD_SOURCE else dst
-    check(status, error.value, filename)
+    if status != _lib.OK:
+        raise _explained(status, error.value, src, dst)
+
+
+def _same_file(a: PathName, b: PathName) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def _explained(status: int, number: int, src: PathName, dst: PathName) -> Error:
+    """The library's failure, with the reason it leaves to the status found
+    out again where it can be: a directory as source, the source as
+    destination."""
+    if status == _lib.BAD_SOURCE:
+        if number == errno.EINVAL and os.path.isdir(src):
+            number = errno.EISDIR
+        return make_error(status, number, src)
+    if status == _lib.BAD_DEST and not number and _same_file(src, dst):
+        return make_error(status, 0, dst, "the destination is the source")
+    return make_error(status, number, dst)
 
 
 def encrypt_file(src: PathName, dst: PathName, keys: Keys, *, expanded: bool = False, replace: bool = False,

@@ -7,12 +7,13 @@ import ctypes
 import enum
 import os
 import threading
+import warnings
 from contextlib import contextmanager
 from typing import Any, Iterator, Optional, Type, Union
 
 from . import _lib
 from ._buffers import View
-from ._errors import DestinationError, Error, NoKeysError, PathName, check
+from ._errors import DestinationError, Error, NoKeysError, PassphraseTruncatedWarning, PathName, check, make_error
 
 __all__ = ["Alphabet", "Keys"]
 
@@ -25,7 +26,7 @@ class Alphabet(enum.IntEnum):
     BINARY = 2
 
 
-AlphabetLike = Union[Alphabet, str]
+AlphabetLike = Union[Alphabet, str, int]
 Passphrase = Union[str, bytes, bytearray, memoryview]
 
 
@@ -37,6 +38,12 @@ def to_alphabet(value: Any) -> Alphabet:
             return Alphabet[value.upper()]
         except KeyError:
             raise ValueError(f"unknown alphabet {value!r}: 'text' or 'binary'") from None
+    if isinstance(value, int) and not isinstance(value, bool):
+        try:
+            return Alphabet(value)
+        except ValueError:
+            raise ValueError(f"unknown alphabet {value}: {Alphabet.TEXT.value} (text) or "
+                             f"{Alphabet.BINARY.value} (binary)") from None
     raise TypeError(f"alphabet must be 'text', 'binary' or an Alphabet, not {type(value).__name__}")
 
 
@@ -44,13 +51,20 @@ def _open_directory(directory: PathName, error_class: Type[Error]) -> int:
     try:
         return os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     except OSError as e:
-        # OSError subclasses (DestinationError) take errno first; NoKeysError
-        # is no OSError and gets its fields set.
-        if issubclass(error_class, OSError):
-            raise error_class(e.errno, _lib.strerror(error_class.status), directory) from e
-        error = error_class(_lib.strerror(error_class.status))
-        error.errno, error.filename, error.strerror = e.errno, directory, _lib.strerror(error_class.status)
-        raise error from e
+        raise make_error(error_class.status, e.errno or 0, directory) from e
+
+
+def _check_passphrase(phrase: View) -> None:
+    """Says why the library would refuse a passphrase, and warns of one
+    longer than the part that counts."""
+    if phrase.length == 0:
+        raise make_error(_lib.BAD_ARGUMENT, message="the passphrase is empty")
+    # Read in place: a copy would be key material Python cannot wipe.
+    if 0 in (ctypes.c_ubyte * phrase.length).from_address(phrase.address):
+        raise make_error(_lib.BAD_ARGUMENT, message="the passphrase contains a 0 byte")
+    if phrase.length > _lib.PASSPHRASE_BYTES:
+        warnings.warn(f"the passphrase is {phrase.length} bytes long; only its first {_lib.PASSPHRASE_BYTES} "
+                      "bytes count", PassphraseTruncatedWarning, stacklevel=3)
 
 
 class Keys:
@@ -80,6 +94,7 @@ class Keys:
             passphrase = passphrase.encode("utf-8")
         handle = ctypes.c_void_p()
         with View(passphrase) as phrase:
+            _check_passphrase(phrase)
             status = _lib.lib.tav_keys_new(ctypes.byref(handle), chosen, phrase.address, phrase.length)
         check(status)
         self._init(handle.value, chosen)
@@ -143,8 +158,8 @@ class Keys:
 
     def expanded_size(self, plain_length: int) -> int:
         """The size of the expanded form of a message of `plain_length` bytes."""
-        if plain_length < 0:
-            raise ValueError("negative length")
+        if not 0 <= plain_length < 2**64:
+            raise ValueError(f"length {plain_length} out of range: 0 to 2**64 - 1")
         size = ctypes.c_uint64()
         with self._use() as handle:
             check(_lib.lib.tav_expanded_size(handle, plain_length, ctypes.byref(size)))
@@ -172,7 +187,8 @@ class Keys:
 
     def _leave(self) -> None:
         with self._lock:
-            object.__setattr__(self, "_users", self._users - 1)
+            # Never below zero: a count too low would free the keys under a user.
+            object.__setattr__(self, "_users", max(0, self._users - 1))
             if self._closing and self._users == 0:
                 self._free()
 

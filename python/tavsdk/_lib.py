@@ -28,6 +28,10 @@ EXPANDED = 0x1
 REPLACE = 0x2
 SOURCE_MODE = 0x4
 SIZE_UNKNOWN = 2**64 - 1
+# Positions in a message are 64-bit: offset + length may reach 2**64, no more.
+POSITION_END = 2**64
+# Only this much of a passphrase makes a difference to the keys.
+PASSPHRASE_BYTES = 18
 AT_FDCWD = -100
 
 c_size_p = ctypes.POINTER(ctypes.c_size_t)
@@ -113,6 +117,12 @@ def _load() -> ctypes.CDLL:
 
 
 lib = _load()
+
+
+def check_span(offset: int, length: int) -> None:
+    """Refuses a piece of a message that ctypes would cut to 64 bits."""
+    if offset < 0 or offset + length > POSITION_END:
+        raise ValueError(f"offset {offset} with {length} bytes out of range: the positions end at 2**64")
 
 
 def strerror(status: int) -> str:

@@ -4,16 +4,19 @@
 from __future__ import annotations
 
 import ctypes
-from typing import Any, Optional, TypeVar
+from typing import TYPE_CHECKING, Any, Optional, TypeVar, overload
 
 from . import _lib
 from ._buffers import View, address_of, new_bytes
 from ._errors import check
 from ._keys import Keys, require_keys
 
+if TYPE_CHECKING:
+    from _typeshed import ReadableBuffer, WriteableBuffer
+
 __all__ = ["encrypt", "decrypt", "encode_expanded", "decode_expanded"]
 
-Out = TypeVar("Out")
+Out = TypeVar("Out", bound="WriteableBuffer")
 
 _DECODE_CHUNK = 1 << 20
 
@@ -23,8 +26,7 @@ def _block(function: Any, data: Any, keys: Keys, offset: int, out: Optional[Out]
     if not isinstance(offset, int) or isinstance(offset, bool):
         raise TypeError("offset must be an int")
     with View(data) as source:
-        if offset < 0 or offset + source.length > 2**64:
-            raise ValueError("offset out of range")
+        _lib.check_span(offset, source.length)
         with keys._use() as handle:
             if out is None:
                 result = new_bytes(source.length)
@@ -40,7 +42,15 @@ def _block(function: Any, data: Any, keys: Keys, offset: int, out: Optional[Out]
             return out
 
 
-def encrypt(data: Any, keys: Keys, offset: int = 0, *, out: Optional[Out] = None) -> Any:
+@overload
+def encrypt(data: ReadableBuffer, keys: Keys, offset: int = 0, *, out: None = None) -> bytes: ...
+
+
+@overload
+def encrypt(data: ReadableBuffer, keys: Keys, offset: int = 0, *, out: Out) -> Out: ...
+
+
+def encrypt(data: ReadableBuffer, keys: Keys, offset: int = 0, *, out: Optional[Out] = None) -> Any:
     """Encrypts `data` (any bytes-like object) in the block mode and returns
     the ciphertext as bytes, or writes it into `out` (a writable buffer of the
     same length, which may be `data` itself) and returns `out`.
@@ -51,12 +61,20 @@ def encrypt(data: Any, keys: Keys, offset: int = 0, *, out: Optional[Out] = None
     return _block(_lib.lib.tav_block_encrypt, data, keys, offset, out)
 
 
-def decrypt(data: Any, keys: Keys, offset: int = 0, *, out: Optional[Out] = None) -> Any:
+@overload
+def decrypt(data: ReadableBuffer, keys: Keys, offset: int = 0, *, out: None = None) -> bytes: ...
+
+
+@overload
+def decrypt(data: ReadableBuffer, keys: Keys, offset: int = 0, *, out: Out) -> Out: ...
+
+
+def decrypt(data: ReadableBuffer, keys: Keys, offset: int = 0, *, out: Optional[Out] = None) -> Any:
     """Decrypts block-mode ciphertext; arguments as for encrypt()."""
     return _block(_lib.lib.tav_block_decrypt, data, keys, offset, out)
 
 
-def encode_expanded(data: Any, keys: Keys) -> bytes:
+def encode_expanded(data: ReadableBuffer, keys: Keys) -> bytes:
     """Returns the expanded form of `data`: each ciphertext byte followed by
     random filler symbols (about 21 to 48 times the size).
     Raises NoKeysError when the key set has no k5 pad table."""
@@ -77,7 +95,7 @@ def encode_expanded(data: Any, keys: Keys) -> bytes:
     return result
 
 
-def decode_expanded(data: Any, keys: Keys) -> bytes:
+def decode_expanded(data: ReadableBuffer, keys: Keys) -> bytes:
     """Restores the plain bytes from an expanded message (a truncated one
     gives every unit whose ciphertext byte is present)."""
     require_keys(keys)

@@ -5,14 +5,20 @@ from __future__ import annotations
 
 import builtins
 import ctypes
+import errno
 import io
 import os
-from typing import Any, BinaryIO, List, Optional, Union, cast
+import warnings
+from typing import IO, TYPE_CHECKING, Any, BinaryIO, List, Literal, Optional, Tuple, Union, cast, overload
 
 from . import _lib
 from ._buffers import View, address_of, new_bytes
 from ._errors import PathName, check, make_error
 from ._keys import Keys, require_keys
+from ._newfile import NewFile, open_for_writing
+
+if TYPE_CHECKING:
+    from _typeshed import ReadableBuffer, WriteableBuffer
 
 __all__ = ["TavFile", "open"]
 
@@ -22,6 +28,29 @@ DEFAULT_BUFFER_SIZE = 256 * 1024
 _ENCODE_CHUNK = 4096
 _READ_ALL_CHUNK = 1 << 20
 _LINE_CHUNK = 64 * 1024
+
+# The modes of the built-in open() that apply here; "r", "w" and "x" are
+# binary, as with gzip.open().
+BinaryMode = Literal["r", "w", "x", "rb", "wb", "xb", "br", "bw", "bx"]
+TextMode = Literal["rt", "wt", "xt", "tr", "tw", "tx"]
+# A path, or a binary file object used from its current position.
+FileArgument = Union[PathName, IO[bytes], io.RawIOBase, io.BufferedIOBase]
+
+
+def _parse_mode(mode: object) -> Tuple[str, bool]:
+    """"r", "w" or "x", and whether the mode is a text mode, by the rules of
+    the built-in open(): each letter once, one of r/w/x, not both b and t."""
+    if not isinstance(mode, str):
+        raise TypeError(f"mode must be str, not {type(mode).__name__}")
+    kinds = [c for c in mode if c in "rwx"]
+    if (len(set(mode)) != len(mode) or not set(mode) <= set("rwxbt") or len(kinds) != 1
+            or ("b" in mode and "t" in mode)):
+        raise ValueError(f"invalid mode {mode!r}: 'rb', 'wb' or 'xb', or 'rt', 'wt' or 'xt' for text")
+    return kinds[0], "t" in mode
+
+
+def _no_data_yet() -> BlockingIOError:
+    return BlockingIOError(errno.EAGAIN, "no data yet: the file is in non-blocking mode")
 
 
 class TavFile(io.BufferedIOBase):
@@ -34,7 +63,7 @@ class TavFile(io.BufferedIOBase):
     One thread at a time may use a TavFile.
     """
 
-    def __init__(self, file: Any, mode: str = "rb", *, keys: Keys, expanded: bool = False,
+    def __init__(self, file: FileArgument, mode: BinaryMode = "rb", *, keys: Keys, expanded: bool = False,
                  buffer_size: int = DEFAULT_BUFFER_SIZE) -> None:
         super().__init__()
         self._reading = True
@@ -43,15 +72,19 @@ class TavFile(io.BufferedIOBase):
         self._coder: Optional[int] = None
         self._fileobj: Any = None
         self._owned = False
+        # Writing to a path: the new file, named at a normal close.
+        self._pending: Optional[NewFile] = None
+        self._discarding = False
         require_keys(keys)
-        if mode not in ("r", "rb", "w", "wb", "x", "xb"):
-            raise ValueError(f"invalid mode {mode!r}: 'rb', 'wb' or 'xb'")
+        kind, text = _parse_mode(mode)
+        if text:
+            raise ValueError(f"invalid mode {mode!r}: TavFile is binary; tavsdk.open() gives text modes")
         if buffer_size <= 0:
             raise ValueError("buffer_size must be positive")
         is_path = isinstance(file, (str, bytes, os.PathLike))
-        if not is_path and not hasattr(file, "read" if mode[0] == "r" else "write"):
+        if not is_path and not hasattr(file, "read" if kind == "r" else "write"):
             raise TypeError(f"file must be a path or a binary file object, not {type(file).__name__}")
-        self._reading = mode[0] == "r"
+        self._reading = kind == "r"
         self.mode = "rb" if self._reading else "wb"
         self._expanded = bool(expanded)
         # A closed key set fails here, before a destination is created.
@@ -67,7 +100,11 @@ class TavFile(io.BufferedIOBase):
                 check(_lib.lib.tav_encoder_new(ctypes.byref(coder), self._handle, _lib.SYSTEM_RANDOM, None))
             self._coder = coder.value
             if is_path:
-                self._fileobj = _open_path(file, mode[0])
+                path = cast(PathName, file)
+                if self._reading:
+                    self._fileobj = _open_source(path)
+                else:
+                    self._fileobj, self._pending = open_for_writing(path, kind == "x")
                 self._owned = True
                 self.name: Any = file
             else:
@@ -135,8 +172,8 @@ class TavFile(io.BufferedIOBase):
             target = self._fileobj.seek(0, io.SEEK_END) - self._base + offset
         else:
             raise ValueError(f"invalid whence ({whence})")
-        if target < 0:
-            raise ValueError(f"negative seek position {target}")
+        if not 0 <= target <= _lib.POSITION_END:
+            raise ValueError(f"seek position {target} out of range: 0 to 2**64")
         self._fileobj.seek(self._base + target)
         self._pos = target
         self._ahead, self._ahead_at = b"", 0
@@ -158,22 +195,25 @@ class TavFile(io.BufferedIOBase):
     # out. Block-mode reads with nothing ahead go straight from the file.
 
     def read(self, size: Optional[int] = -1) -> bytes:
+        """Up to `size` plain bytes (all up to the end without it); fewer only
+        at the end, or from a non-blocking file that has no more yet (with
+        nothing at all: BlockingIOError)."""
         self._check_mode(True)
-        if size is None or size < 0:
-            parts: List[bytes] = []
-            while True:
-                part = self.read1(_READ_ALL_CHUNK)
-                if not part:
-                    return b"".join(parts)
-                parts.append(part)
-        parts = []
-        wanted = size
+        everything = size is None or size < 0
+        wanted = _READ_ALL_CHUNK if everything else cast(int, size)
+        parts: List[bytes] = []
         while wanted > 0:
-            part = self.read1(wanted)
+            try:
+                part = self.read1(_READ_ALL_CHUNK if everything else wanted)
+            except BlockingIOError:
+                if not parts:
+                    raise
+                break
             if not part:
                 break
             parts.append(part)
-            wanted -= len(part)
+            if not everything:
+                wanted -= len(part)
         return parts[0] if len(parts) == 1 else b"".join(parts)
 
     def read1(self, size: int = -1) -> bytes:
@@ -204,7 +244,13 @@ class TavFile(io.BufferedIOBase):
         parts: List[bytes] = []
         while limit != 0:
             if self._ahead_at == len(self._ahead):
-                self._ahead, self._ahead_at = self._next_plain(_LINE_CHUNK), 0
+                try:
+                    self._ahead, self._ahead_at = self._next_plain(_LINE_CHUNK), 0
+                except BlockingIOError:
+                    # The start of the line waits for its end.
+                    self._ahead, self._ahead_at = b"".join(parts), 0
+                    self._pos -= len(self._ahead)
+                    raise
                 if not self._ahead:
                     break
             end = self._ahead.find(b"\n", self._ahead_at)
@@ -217,18 +263,23 @@ class TavFile(io.BufferedIOBase):
                 break
         return parts[0] if len(parts) == 1 else b"".join(parts)
 
-    def readinto(self, b: Any) -> int:
+    def readinto(self, b: WriteableBuffer) -> int:
         self._check_mode(True)
         with View(b, writable=True) as target:
             done = 0
             while done < target.length:
-                got = self._readinto_at(b, target, done)
+                try:
+                    got = self._readinto_at(b, target, done)
+                except BlockingIOError:
+                    if not done:
+                        raise
+                    break
                 if not got:
                     break
                 done += got
         return done
 
-    def readinto1(self, b: Any) -> int:
+    def readinto1(self, b: WriteableBuffer) -> int:
         self._check_mode(True)
         with View(b, writable=True) as target:
             return self._readinto_at(b, target, 0)
@@ -244,12 +295,15 @@ class TavFile(io.BufferedIOBase):
             ctypes.memmove(target.address + done, part, len(part))
             self._pos += len(part)
             return len(part)
-        got = reader(memoryview(b).cast("B")[done:]) or 0
+        got = reader(memoryview(b).cast("B")[done:])
+        if got is None:
+            raise _no_data_yet()
         if got:
+            _lib.check_span(self._pos, got)
             address = target.address + done
             check(_lib.lib.tav_block_decrypt(self._handle, self._pos, address, address, got))
             self._pos += got
-        return got
+        return int(got)
 
     def _take(self, size: int) -> bytes:
         start = self._ahead_at
@@ -263,13 +317,14 @@ class TavFile(io.BufferedIOBase):
         `size` in block mode; one buffer of the file decoded in the expanded
         mode); b"" at its end. Nothing may be waiting ahead."""
         if not self._expanded:
-            data = bytes(self._fileobj.read(size) or b"")
+            data = self._read_file(size)
+            _lib.check_span(self._pos, len(data))
             plain = new_bytes(len(data))
             check(_lib.lib.tav_block_decrypt(self._handle, self._pos, data, address_of(plain), len(data)))
             return plain
         got = ctypes.c_size_t()
         while True:
-            data = bytes(self._fileobj.read(len(self._buffer)) or b"")
+            data = self._read_file(len(self._buffer))
             if not data:
                 return b""
             with View(self._buffer, writable=True) as out:
@@ -278,9 +333,15 @@ class TavFile(io.BufferedIOBase):
             if got.value:
                 return bytes(memoryview(self._buffer)[:got.value])
 
+    def _read_file(self, size: int) -> bytes:
+        data = self._fileobj.read(size)
+        if data is None:
+            raise _no_data_yet()
+        return bytes(data)
+
     # ---- writing --------------------------------------------------------
 
-    def write(self, b: Any) -> int:
+    def write(self, b: ReadableBuffer) -> int:
         """Encrypts the plain bytes of `b` and writes them; returns len(b) in
         bytes. Ciphertext is buffered until a full buffer, flush() or close()."""
         self._check_mode(False)
@@ -297,6 +358,7 @@ class TavFile(io.BufferedIOBase):
                 self._write_buffer()
                 room = len(self._buffer)
             count = min(room, length)
+            _lib.check_span(self._pos, count)
             with View(self._buffer, writable=True) as out:
                 check(_lib.lib.tav_block_encrypt(self._handle, self._pos, address, out.address + self._buffered,
                                                  count))
@@ -336,7 +398,7 @@ class TavFile(io.BufferedIOBase):
 
     def flush(self) -> None:
         self._check_open()
-        if self._ready and not self._reading:
+        if self._ready and not self._reading and not self._discarding:
             self._write_buffer()
             flush = getattr(self._fileobj, "flush", None)
             if flush is not None:
@@ -346,13 +408,41 @@ class TavFile(io.BufferedIOBase):
 
     def close(self) -> None:
         """Writes what is buffered, closes the file if open() opened it, and
-        lets go of the key set. The key set stays open."""
+        lets go of the key set. The key set stays open.
+        A file written to a path takes its name here, complete and flushed
+        to the disk: it was written to an unnamed file until now."""
         if self.closed:
             return
         try:
             super().close()  # flushes
+            if self._pending is not None and not self._discarding:
+                pending, self._pending = self._pending, None
+                pending.commit()
         finally:
             self._release()
+
+    def __exit__(self, kind: Any, value: Any, traceback: Any) -> None:
+        if kind is not None:
+            self._discard_output()
+        self.close()
+
+    def _discard_output(self) -> None:
+        """An unfinished output never takes its name: close() then drops it."""
+        if self._pending is not None:
+            self._discarding = True
+
+    def __del__(self) -> None:
+        if getattr(self, "_pending", None) is not None and not self.closed:
+            # Dropped without close(): nothing tells it is complete.
+            self._discard_output()
+            warnings.warn(f"unclosed {self!r}: what was written does not take the name", ResourceWarning,
+                          source=self)
+        super().__del__()
+
+    def __reduce_ex__(self, protocol: Any) -> Any:
+        # copy, deepcopy and pickle: two objects would share one encoder and
+        # one use of the key set.
+        raise TypeError("TavFile objects cannot be copied or pickled")
 
     def _release(self) -> None:
         self._ready = False
@@ -368,23 +458,54 @@ class TavFile(io.BufferedIOBase):
         if self._owned:
             self._owned = False
             self._fileobj.close()
+        if self._pending is not None:
+            pending, self._pending = self._pending, None
+            pending.discard()
 
     def __repr__(self) -> str:
         return f"<tavsdk.TavFile name={self.name!r} mode={self.mode!r} expanded={self._expanded}>"
 
 
-def _open_path(path: PathName, mode: str) -> Any:
+class _TextFile(io.TextIOWrapper):
+    """Text over a TavFile, whose output also takes its name only at a normal close."""
+
+    def __exit__(self, kind: Any, value: Any, traceback: Any) -> None:
+        if kind is not None:
+            cast(TavFile, self.buffer)._discard_output()
+        self.close()
+
+    def __del__(self) -> None:
+        if not self.closed:
+            cast(TavFile, self.buffer)._discard_output()
+        super().__del__()
+
+
+def _open_source(path: PathName) -> Any:
     try:
-        return builtins.open(path, mode + "b", buffering=0)
+        return builtins.open(path, "rb", buffering=0)
     except OSError as e:
-        if mode == "r":
-            status = _lib.BAD_SOURCE
-        else:
-            status = _lib.EXISTS if isinstance(e, FileExistsError) else _lib.BAD_DEST
-        raise make_error(status, e.errno or 0, path) from e
+        raise make_error(_lib.BAD_SOURCE, e.errno or 0, path) from e
 
 
-def open(file: Any, mode: str = "rb", *, keys: Keys, expanded: bool = False,
+@overload
+def open(file: FileArgument, mode: BinaryMode = "rb", *, keys: Keys, expanded: bool = False,
+         buffer_size: int = DEFAULT_BUFFER_SIZE, encoding: None = None, errors: None = None,
+         newline: None = None) -> TavFile: ...
+
+
+@overload
+def open(file: FileArgument, mode: TextMode, *, keys: Keys, expanded: bool = False,
+         buffer_size: int = DEFAULT_BUFFER_SIZE, encoding: Optional[str] = None, errors: Optional[str] = None,
+         newline: Optional[str] = None) -> io.TextIOWrapper: ...
+
+
+@overload
+def open(file: FileArgument, mode: str, *, keys: Keys, expanded: bool = False,
+         buffer_size: int = DEFAULT_BUFFER_SIZE, encoding: Optional[str] = None, errors: Optional[str] = None,
+         newline: Optional[str] = None) -> Union[TavFile, io.TextIOWrapper]: ...
+
+
+def open(file: FileArgument, mode: str = "rb", *, keys: Keys, expanded: bool = False,
          buffer_size: int = DEFAULT_BUFFER_SIZE, encoding: Optional[str] = None, errors: Optional[str] = None,
          newline: Optional[str] = None) -> Union[TavFile, io.TextIOWrapper]:
     """Opens a ciphertext file as a file object, like gzip.open().
@@ -395,16 +516,25 @@ def open(file: Any, mode: str = "rb", *, keys: Keys, expanded: bool = False,
     `expanded` selects the expanded mode instead of the block mode.
     "rt", "wt" and "xt" give an io.TextIOWrapper with `encoding`, `errors`
     and `newline` over the binary file object.
+
+    A path opened for writing gets a new file that takes the name only when
+    the file object is closed normally (close(), or the end of a `with`
+    block without an exception): until then, and after an exception, the
+    old file at the name stays as it was and nothing partial appears.
+    "wb" replaces the name in one step and keeps the permission bits of the
+    file it replaces; "xb" refuses a name taken when opening or closing.
+    A character device or FIFO is written directly.
     """
-    if "t" in mode:
-        if "b" in mode:
-            raise ValueError(f"invalid mode {mode!r}")
-        binary = TavFile(file, mode.replace("t", ""), keys=keys, expanded=expanded, buffer_size=buffer_size)
+    kind, text = _parse_mode(mode)
+    binary_mode = cast(BinaryMode, kind + "b")
+    if text:
+        binary = TavFile(file, binary_mode, keys=keys, expanded=expanded, buffer_size=buffer_size)
         try:
-            return io.TextIOWrapper(cast(BinaryIO, binary), encoding, errors, newline)
+            return _TextFile(cast(BinaryIO, binary), encoding, errors, newline)
         except BaseException:
+            binary._discard_output()
             binary.close()
             raise
     if encoding is not None or errors is not None or newline is not None:
         raise ValueError("encoding, errors and newline apply to text modes only")
-    return TavFile(file, mode, keys=keys, expanded=expanded, buffer_size=buffer_size)
+    return TavFile(file, binary_mode, keys=keys, expanded=expanded, buffer_size=buffer_size)

@@ -1,18 +1,23 @@
 # SPDX-License-Identifier: MIT
 """Every failure class gives its exception, errno and file name."""
 
+import copy
 import errno
+import io
 import os
+import pickle
 import shutil
 import signal
 import subprocess
 import sys
 import threading
 import time
+import warnings
 
 import pytest
 
 import tavsdk
+from tavsdk import _errors, _lib
 from conftest import VECTORS, vector_keys
 
 KEYS = vector_keys("hello", "binary")
@@ -41,43 +46,57 @@ def truncate(path):
     path.write_bytes(path.read_bytes()[:-1])
 
 
+def refused(status, number):
+    return lambda d: _errors.check(status, number, d / "plain")
+
+
 CASES = {
-    # name: (action on the files directory, exception, errno or None, file name in the message)
+    # name: (action on the files directory, exception classes, errno or None, file name in the message,
+    #        words in the message or None)
     "missing source": (lambda d: tavsdk.encrypt_file(d / "none", d / "out", KEYS),
-                       tavsdk.SourceError, errno.ENOENT, "none"),
+                       (tavsdk.SourceError, FileNotFoundError), errno.ENOENT, "none", None),
     "source is a directory": (lambda d: tavsdk.decrypt_file(d / "dir", d / "out", KEYS),
-                              tavsdk.SourceError, None, "dir"),
+                              (tavsdk.SourceError, IsADirectoryError), errno.EISDIR, "dir", None),
+    "source refused": (refused(_lib.BAD_SOURCE, errno.EACCES), (tavsdk.SourceError, PermissionError),
+                       errno.EACCES, "plain", None),
+    "destination refused": (refused(_lib.BAD_DEST, errno.EPERM), (tavsdk.DestinationError, PermissionError),
+                            errno.EPERM, "plain", None),
     "destination directory missing": (lambda d: tavsdk.encrypt_file(d / "plain", d / "no" / "out", KEYS),
-                                      tavsdk.DestinationError, errno.ENOENT, "out"),
+                                      (tavsdk.DestinationError, FileNotFoundError), errno.ENOENT, "out", None),
     "destination is the source": (lambda d: tavsdk.encrypt_file(d / "plain", d / "." / "plain", KEYS,
                                                                 replace=True),
-                                  tavsdk.DestinationError, None, "plain"),
+                                  (tavsdk.DestinationError,), None, "plain", "is the source"),
     "destination exists": (lambda d: tavsdk.encrypt_file(d / "plain", d / "taken", KEYS),
-                           tavsdk.DestinationExistsError, None, "taken"),
+                           (tavsdk.DestinationExistsError, FileExistsError), None, "taken", None),
     "open a missing file": (lambda d: tavsdk.open(d / "none", "rb", keys=KEYS),
-                            tavsdk.SourceError, errno.ENOENT, "none"),
+                            (tavsdk.SourceError, FileNotFoundError), errno.ENOENT, "none", None),
+    "open a directory": (lambda d: tavsdk.open(d / "dir", "rb", keys=KEYS),
+                         (tavsdk.SourceError, IsADirectoryError), errno.EISDIR, "dir", None),
+    "write a directory": (lambda d: tavsdk.open(d / "dir", "wb", keys=KEYS),
+                          (tavsdk.DestinationError, IsADirectoryError), errno.EISDIR, "dir", None),
     "open an existing file exclusively": (lambda d: tavsdk.open(d / "taken", "xb", keys=KEYS),
-                                          tavsdk.DestinationExistsError, errno.EEXIST, "taken"),
+                                          (tavsdk.DestinationExistsError,), errno.EEXIST, "taken", None),
     "key directory missing": (lambda d: tavsdk.Keys.load(d / "none", "binary"),
-                              tavsdk.NoKeysError, errno.ENOENT, "none"),
+                              (tavsdk.NoKeysError,), errno.ENOENT, "none", None),
     "wheel file missing": (lambda d: damaged_keys(d, lambda k: (k / "k1.bin").unlink()),
-                           tavsdk.NoKeysError, errno.ENOENT, "keys"),
+                           (tavsdk.NoKeysError,), errno.ENOENT, "keys", None),
     "wheel file truncated": (lambda d: damaged_keys(d, lambda k: truncate(k / "k1.bin")),
-                             tavsdk.NoKeysError, None, "keys"),
+                             (tavsdk.NoKeysError,), None, "keys", None),
     "step file a directory": (lambda d: damaged_keys(d, lambda k: ((k / "k4.bin").unlink(), (k / "k4.bin").mkdir())),
-                              tavsdk.NoKeysError, None, "keys"),
-    "empty passphrase": (lambda d: tavsdk.Keys(""), tavsdk.ArgumentError, None, None),
-    "passphrase with a 0 byte": (lambda d: tavsdk.Keys(b"a\0b"), tavsdk.ArgumentError, None, None),
+                              (tavsdk.NoKeysError,), None, "keys", None),
+    "empty passphrase": (lambda d: tavsdk.Keys(""), (tavsdk.ArgumentError,), None, None, "empty"),
+    "passphrase with a 0 byte": (lambda d: tavsdk.Keys(b"a\0b"), (tavsdk.ArgumentError,), None, None, "0 byte"),
 }
 
 
 @pytest.mark.parametrize("name", sorted(CASES))
 def test_failures(name, files):
-    action, exception, number, filename = CASES[name]
-    with pytest.raises(exception) as caught:
+    action, classes, number, filename, words = CASES[name]
+    with pytest.raises(classes[0]) as caught:
         action(files)
     error = caught.value
-    assert error.status == exception.status
+    assert all(isinstance(error, c) for c in classes), type(error).__mro__
+    assert error.status == classes[0].status
     if number is not None:
         assert error.errno == number
     if filename is None:
@@ -85,6 +104,9 @@ def test_failures(name, files):
     else:
         assert os.path.basename(os.fspath(error.filename)) == filename
         assert filename in str(error)
+    if words is not None:
+        assert words in str(error)
+    assert pickle.loads(pickle.dumps(error)).__class__ is error.__class__  # across processes
     assert sorted(os.listdir(files)) == ["dir", "plain", "taken"], "a failure left something behind"
     assert (files / "taken").read_bytes() == b"already here"
 
@@ -116,7 +138,9 @@ def test_expanded_mode_without_a_pad_table(files):
     lambda: tavsdk.encrypt_file(3.5, "out", KEYS),
     lambda: tavsdk.open(object(), "rb", keys=KEYS),
     lambda: tavsdk.encrypt_file("plain", "out", KEYS, progress="not callable"),
-], ids=["str data", "keys", "offset", "read-only out", "passphrase", "alphabet", "path", "file", "progress"])
+    lambda: tavsdk.open("x", None, keys=KEYS),
+], ids=["str data", "keys", "offset", "read-only out", "passphrase", "alphabet", "path", "file", "progress",
+        "mode"])
 def test_wrong_types(action):
     with pytest.raises(TypeError):
         action()
@@ -127,13 +151,72 @@ def test_wrong_types(action):
     lambda: tavsdk.encrypt(b"data", KEYS, -1),
     lambda: tavsdk.encrypt(b"data", KEYS, out=bytearray(3)),
     lambda: tavsdk.encrypt(b"data", KEYS, 2**64 - 2),
-    lambda: tavsdk.open("x", "ab", keys=KEYS),
+    lambda: tavsdk.Keys("passphrase", 3),
+    lambda: KEYS.expanded_size(2**64),
     lambda: tavsdk.open("x", "wb", keys=KEYS, encoding="utf-8"),
+    *(lambda m=m: tavsdk.open("x", m, keys=KEYS) for m in ("ab", "rtt", "ttr", "rw", "r+b", "", "wbt", "rbb")),
 ])
 def test_wrong_values(action):
     with pytest.raises(ValueError):
         action()
     assert not os.path.exists("x")
+
+
+def test_integer_alphabets_and_long_passphrases():
+    assert tavsdk.Keys("passphrase", 1).alphabet is tavsdk.Alphabet.TEXT
+    with pytest.warns(tavsdk.PassphraseTruncatedWarning, match="19 bytes"):
+        long = tavsdk.Keys("a passphrase of 19.", 2)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert tavsdk.encrypt(b"x", long) == tavsdk.encrypt(b"x", tavsdk.Keys("a passphrase of 19"))
+
+
+class Endless(io.RawIOBase):
+    """A seekable file that reads as zero bytes anywhere, even past 2**64."""
+
+    position = 0
+
+    def readable(self):
+        return True
+
+    def seekable(self):
+        return True
+
+    def seek(self, offset, whence=io.SEEK_SET):
+        self.position = offset
+        return offset
+
+    def tell(self):
+        return self.position
+
+    def readinto(self, b):
+        b[:] = bytes(len(b))
+        self.position += len(b)
+        return len(b)
+
+
+def test_positions_past_2_64_are_refused():
+    with tavsdk.open(Endless(), "rb", keys=KEYS) as f:
+        f.seek(2**64 - 2)
+        with pytest.raises(ValueError):
+            f.read(4)
+        with pytest.raises(ValueError):
+            f.seek(2**64 + 1)
+
+
+def test_file_objects_cannot_be_copied(files):
+    keys = tavsdk.Keys("copied")
+    with tavsdk.open(files / "c", "wb", keys=keys, expanded=True) as f:
+        for copy_it in (copy.copy, copy.deepcopy, pickle.dumps):
+            with pytest.raises(TypeError):
+                copy_it(f)
+        f.write(b"one owner")
+    keys._leave()  # one release too many leaves the count at zero
+    assert keys._users == 0
+    with tavsdk.open(files / "c", "rb", keys=keys, expanded=True) as f:
+        keys.close()  # the reader keeps the key set
+        assert f.read() == b"one owner"
+    assert keys.closed and keys._handle is None
 
 
 def test_progress_and_cancel(files):

@@ -146,3 +146,74 @@ def test_bytes_like_inputs_and_outputs(tmp_path):
     for empty in (b"", bytearray(), memoryview(b"")):
         assert tavsdk.encrypt(empty, keys) == b"" and tavsdk.decode_expanded(empty, keys) == b""
         assert tavsdk.decode_expanded(tavsdk.encode_expanded(empty, keys), keys) == b""
+
+
+@pytest.fixture(params=["unnamed", "hidden name"])
+def new_files(request, monkeypatch):
+    """Both ways of writing a new file: unnamed, or where the file system has
+    no unnamed files, under a hidden name."""
+    if request.param == "hidden name":
+        monkeypatch.delattr(os, "O_TMPFILE", raising=False)
+
+
+@pytest.mark.parametrize("mode", ["wb", "wt", "xb"])
+def test_writing_takes_the_name_only_at_a_normal_close(tmp_path, mode, new_files):
+    keys, path = KEYS["binary"], tmp_path / "o.tav"
+    old = b"old ciphertext" if mode[0] == "w" else None
+    if old:
+        path.write_bytes(old)
+        path.chmod(0o640)
+    text = "t" in mode
+    with pytest.raises(ZeroDivisionError):
+        with tavsdk.open(path, mode, keys=keys) as f:
+            f.write("partial" if text else b"partial")
+            f.flush()
+            1 / 0
+    assert sorted(os.listdir(tmp_path)) == (["o.tav"] if old else [])
+    assert not old or path.read_bytes() == old
+    umask = os.umask(0o022)
+    try:
+        with tavsdk.open(path, mode, keys=keys) as f:
+            f.write("whole" if text else b"whole")
+            f.flush()
+            assert not old or path.read_bytes() == old
+    finally:
+        os.umask(umask)
+    assert os.listdir(tmp_path) == ["o.tav"] and path.read_bytes() == tavsdk.encrypt(b"whole", keys)
+    assert path.stat().st_mode & 0o777 == (0o640 if old else 0o644)  # the replaced file's, else 0666 - umask
+
+
+def test_exclusive_writing_refuses_a_name_taken_meanwhile(tmp_path, new_files):
+    keys, path = KEYS["binary"], tmp_path / "x.tav"
+    target = tmp_path / "target"
+    target.write_bytes(b"target")
+    f = tavsdk.open(path, "xb", keys=keys)
+    f.write(b"new")
+    path.symlink_to(target)
+    with pytest.raises(tavsdk.DestinationExistsError):
+        f.close()
+    assert f.closed and target.read_bytes() == b"target" and sorted(os.listdir(tmp_path)) == ["target", "x.tav"]
+    path.unlink()
+    with tavsdk.open(path, "wb", keys=keys) as f:  # the link is replaced as a name, its target stays
+        f.write(b"new")
+    assert not path.is_symlink() and target.read_bytes() == b"target"
+
+
+@pytest.mark.parametrize("expanded", [False, True])
+def test_non_blocking_input_is_no_end_of_file(expanded):
+    keys = KEYS["text"]
+    cipher = (tavsdk.encode_expanded if expanded else tavsdk.encrypt)(b"first line\nsecond half", keys)
+    read_end, write_end = os.pipe()
+    os.set_blocking(read_end, False)
+    with open(read_end, "rb", buffering=0) as raw, tavsdk.open(raw, "rb", keys=keys, expanded=expanded) as f:
+        for attempt in (f.read, f.read1, f.readline, lambda: f.readinto(bytearray(5))):
+            with pytest.raises(BlockingIOError):
+                attempt()
+        cut = len(cipher) * 16 // 22  # within "second half"
+        os.write(write_end, cipher[:cut])
+        assert f.readline() == b"first line\n"
+        with pytest.raises(BlockingIOError):
+            f.readline()  # the start of the line waits for its end
+        os.write(write_end, cipher[cut:])
+        os.close(write_end)
+        assert f.readline() == b"second half" and f.read() == b""
