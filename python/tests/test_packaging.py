@@ -1,10 +1,14 @@
 # SPDX-License-Identifier: MIT
 """The wheel that `pip install ./python` builds holds the whole package."""
 
+import os
 import pathlib
 import re
+import subprocess
 import sys
 import zipfile
+
+import pytest
 
 import tavsdk
 
@@ -25,3 +29,17 @@ def test_wheel_has_every_module_and_the_version_of_the_library(tmp_path):
     assert "Requires-Python: >=3.9" in metadata
     cmake = (PYTHON_DIR.parent / "CMakeLists.txt").read_text()
     assert re.search(r"project\(tavsdk VERSION (\S+)", cmake).group(1) == tavsdk.__version__
+
+
+def test_type_hints_hold_under_mypy_strict(tmp_path):
+    pytest.importorskip("mypy")
+    sample = pathlib.Path("tests", "typing_sample.py")
+    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path), "tavsdk",
+                          str(sample)], capture_output=True, text=True, cwd=PYTHON_DIR)
+    assert run.returncode in (0, 1), run.stderr
+    errors = {line for line in run.stdout.splitlines() if ": error:" in line}
+    assert all(line.startswith(str(sample)) for line in errors), run.stdout  # the package is clean
+    errors = {int(line.split(":")[1]) for line in errors}
+    lines = (PYTHON_DIR / sample).read_text().splitlines()
+    refused = {n for n, line in enumerate(lines, 1) if line.endswith("# refused")}
+    assert errors == refused, run.stdout
