@@ -72,7 +72,9 @@ class Keys:
     and the files need.
 
     ``Keys(passphrase, alphabet)`` derives them in memory (nothing is written);
-    only the first 18 bytes of the passphrase (UTF-8 for a str) count. A key
+    only the first 18 bytes of the passphrase (UTF-8 for a str) count, and a
+    longer one draws a PassphraseTruncatedWarning. `alphabet` is "text",
+    "binary", an Alphabet or its integer value. A key
     set is immutable and may be used by any number of threads at once.
     ``close()`` (or leaving a ``with`` block, or garbage collection) overwrites
     the key material and frees it; calls still running on other threads finish
