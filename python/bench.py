@@ -51,7 +51,7 @@ def best_rate(size, run):
 def main():
     size = int(sys.argv[1]) * MIB if len(sys.argv) > 1 else 64 * MIB
     load = open("/proc/loadavg").read().split()[0]
-    keys = tavsdk.Keys("benchmark passphrase", "binary")
+    keys = tavsdk.Keys("benchmark phrase", "binary")  # within the 18 bytes that count
     data = os.urandom(size)
     rows = []
 

@@ -88,7 +88,7 @@ def _explained(status: int, number: int, src: PathName, dst: PathName) -> Error:
         if number == errno.EINVAL and os.path.isdir(src):
             number = errno.EISDIR
         return make_error(status, number, src)
-    if status == _lib.BAD_DEST and not number and _same_file(src, dst):
+    if status == _lib.BAD_DEST and _same_file(src, dst):
         return make_error(status, 0, dst, "the destination is the source")
     return make_error(status, number, dst)
 
