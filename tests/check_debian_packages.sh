@@ -51,7 +51,9 @@ for p in "${packages[@]}"; do
 done
 
 echo "== lintian"
-lintian --fail-on error "${debs[@]}" || fail "lintian reports errors"
+lintian --fail-on error "${debs[@]}" | tee "$tmp/lintian" || fail "lintian reports errors"
+# The trigger runs ldconfig; a maintainer script must not call it as well.
+! grep -q maintscript-calls-ldconfig "$tmp/lintian" || fail "a maintainer script calls ldconfig"
 
 echo "== control files"
 field() { dpkg-deb -f "$1" "$2"; }
