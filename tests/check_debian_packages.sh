@@ -134,8 +134,8 @@ if [ $have_tav -eq 1 ]; then
     set -- $mode
     file=${*: -1} opts=${*:1:$#-1}
     # shellcheck disable=SC2086
-    clean "$tav" encrypt -q $opts --passphrase-file passphrase "$file" sealed &&
-      clean "$tav" decrypt -q $opts --passphrase-file passphrase sealed opened || fail "tav $opts: failed"
+    clean "$tav" encrypt -q $opts --passphrase-file passphrase "$file" -o sealed &&
+      clean "$tav" decrypt -q $opts --passphrase-file passphrase sealed -o opened || fail "tav $opts: failed"
     ! cmp -s "$file" sealed || fail "tav $opts: the encrypted file equals the plain one"
     cmp -s "$file" opened || fail "tav $opts: the round trip changed the file"
     rm -f sealed opened

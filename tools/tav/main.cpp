@@ -246,7 +246,8 @@ void AddCipherOptions(CLI::App* command, CipherOptions& options, const char* ver
 
 int main(int argc, char** argv) {
   CLI::App app{"Encrypt, decrypt, scramble and wipe files and strings with the tavsdk rotor cipher.\n"
-               "The passphrase comes from --passphrase-file, --passphrase-fd, TAV_PASSPHRASE or a terminal prompt.",
+               "The passphrase comes from --passphrase-file, --passphrase-fd, TAV_PASSPHRASE or a terminal prompt.\n"
+               "'tav help COMMAND' shows a command's options, 'tav version' the version; commands may be shortened.",
                "tav"};
   app.set_version_flag("--version", std::string("tav ") + TAVSDK_VERSION_STRING);
   app.require_subcommand(1);
@@ -297,7 +298,8 @@ int main(int argc, char** argv) {
   // The command may be abbreviated to any prefix that names only it; help
   // and version are commands too.
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (!args.empty() && !args[0].starts_with("-")) {
+  if (args.empty()) return UsageError("a command is needed", kUsageAll);
+  if (!args[0].starts_with("-")) {
     const std::string command = ResolveCommand(args[0]);
     if (command.empty()) return UnknownCommand(args[0]);
     args[0] = command;
