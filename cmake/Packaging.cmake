@@ -40,7 +40,8 @@ ${_tavsdk_about}
 This package holds the shared library.")
 # The shlibs file lets packages built against the library depend on this
 # one; the trigger has ldconfig update the loader's cache on install and
-# removal.
+# removal, so the ldconfig scripts CPack adds are dropped
+# (DebianScripts.cmake).
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 file(WRITE ${PROJECT_BINARY_DIR}/debian-runtime/triggers "activate-noawait ldconfig\n")
@@ -89,5 +90,6 @@ set(CPACK_TAVSDK_CHANGELOG "tavsdk (${_tavsdk_deb_version}) unstable; urgency=me
 set(CPACK_TAVSDK_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_TAVSDK_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebianFiles.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebianScripts.cmake)
 
 include(CPack)

@@ -51,7 +51,9 @@ for p in "${packages[@]}"; do
 done
 
 echo "== lintian"
-lintian --fail-on error "${debs[@]}" || fail "lintian reports errors"
+lintian --fail-on error "${debs[@]}" | tee "$tmp/lintian" || fail "lintian reports errors"
+# The trigger runs ldconfig; a maintainer script must not call it as well.
+! grep -q maintscript-calls-ldconfig "$tmp/lintian" || fail "a maintainer script calls ldconfig"
 
 echo "== control files"
 field() { dpkg-deb -f "$1" "$2"; }
@@ -132,8 +134,8 @@ if [ $have_tav -eq 1 ]; then
     set -- $mode
     file=${*: -1} opts=${*:1:$#-1}
     # shellcheck disable=SC2086
-    clean "$tav" encrypt -q $opts --passphrase-file passphrase "$file" sealed &&
-      clean "$tav" decrypt -q $opts --passphrase-file passphrase sealed opened || fail "tav $opts: failed"
+    clean "$tav" encrypt -q $opts --passphrase-file passphrase "$file" -o sealed &&
+      clean "$tav" decrypt -q $opts --passphrase-file passphrase sealed -o opened || fail "tav $opts: failed"
     ! cmp -s "$file" sealed || fail "tav $opts: the encrypted file equals the plain one"
     cmp -s "$file" opened || fail "tav $opts: the round trip changed the file"
     rm -f sealed opened

@@ -53,6 +53,12 @@ for scd in "$src"/*.scd; do
     continue
   fi
   examples=$((examples + 1))
+  # A term's indented text that runs on into an unindented line is text
+  # pasted into the middle of a sentence.
+  if awk 'prev ~ /^\t/ && $0 != "" && $0 !~ /^\t/ { print "FAIL: " FILENAME ":" FNR ": runs on from an indented paragraph" }
+         { prev = $0 }' "$scd" | grep .; then
+    failed=1
+  fi
   # The library's own references (a sanitizer runtime) are not the example's to resolve.
   # shellcheck disable=SC2086
   "$cc" -Wall -Wextra -Werror -Wno-unused-function $includes "$tmp/$base.c" "$library" \

@@ -4,10 +4,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "console.hpp"
 #include "encoding.hpp"
@@ -16,17 +18,20 @@ namespace tavtool {
 
 namespace {
 
-constexpr const char* kSuffix = ".tav";
+constexpr std::string_view kSuffix = ".tav";
+constexpr std::string_view kExpandedSuffix = ".tavx";
 
 // One input and where its result goes; "-" is standard input or output.
 struct Job {
   std::string source;
-  std::string destination;
+  std::string destination;  // empty until the default name is chosen
+  bool expanded = false;
   int in_fd = -1;          // the source, held when the core does not open it by name
   bool regular = false;    // the source is a regular file
   struct stat source_stat = {};
   int dir_fd = -1;         // the destination's directory
   std::string base;        // the destination's name in it
+  int out_fd = -1;         // a device or FIFO named as the destination, written as it is
 };
 
 Job MakeJob(const std::string& source, const std::string& destination) {
@@ -39,42 +44,53 @@ Job MakeJob(const std::string& source, const std::string& destination) {
 std::string SourceName(const Job& job) { return job.source == "-" ? "standard input" : job.source; }
 std::string DestinationName(const Job& job) { return job.destination == "-" ? "standard output" : job.destination; }
 
-// NAME.tav for encryption; decryption strips the suffix and has no name for
-// anything else.
-bool DefaultName(bool encrypt, const std::string& source, std::string& destination) {
+// The suffix of the mode that `source` names, or "" for none.
+std::string_view ModeSuffix(const std::string& source) {
+  for (const std::string_view suffix : {kSuffix, kExpandedSuffix}) {
+    const size_t stem = source.size() - suffix.size();
+    if (source.size() > suffix.size() && source.ends_with(suffix) && source[stem - 1] != '/') return suffix;
+  }
+  return "";
+}
+
+// Decryption reads the mode a suffix names unless an option names it.
+void ChooseMode(const CipherOptions& o, Job& job) {
+  job.expanded = o.expanded || (!o.encrypt && !o.block && ModeSuffix(job.source) == kExpandedSuffix);
+}
+
+// NAME.tav or NAME.tavx for encryption; decryption strips either suffix and
+// has no name for anything else.
+bool DefaultName(bool encrypt, const Job& job, std::string& destination) {
   if (encrypt) {
-    destination = source + kSuffix;
+    destination = job.source + std::string(job.expanded ? kExpandedSuffix : kSuffix);
     return true;
   }
-  const size_t stem = source.size() - std::strlen(kSuffix);
-  if (source.size() <= std::strlen(kSuffix) || !source.ends_with(kSuffix) || source[stem - 1] == '/') return false;
-  destination = source.substr(0, stem);
+  const std::string_view suffix = ModeSuffix(job.source);
+  if (suffix.empty()) return false;
+  destination = job.source.substr(0, job.source.size() - suffix.size());
   return true;
 }
 
+// Every name on the command line is an input; only -o names an output.
 int PlanJobs(const CipherOptions& o, std::vector<Job>& jobs) {
   const auto& args = o.args;
+  if (o.hex) return UsageError("--hex is for --string, where it is the ciphertext's form", kUsageCipher);
   if (!o.output.empty()) {
     if (args.size() > 1) return UsageError("-o names the output of one input", kUsageCipher);
     jobs.push_back(MakeJob(args.empty() ? "-" : args[0], o.output));
   } else if (args.empty()) {
     jobs.push_back(MakeJob("-", "-"));
-  } else if (args.size() == 2 && !o.to_stdout) {
-    jobs.push_back(MakeJob(args[0], args[1]));  // SOURCE DEST, as scripts have always called it
   } else {
-    for (const std::string& source : args) {
-      std::string destination = "-";
-      if (source != "-" && !o.to_stdout && !DefaultName(o.encrypt, source, destination)) {
-        return UsageError(source + ": no " + kSuffix + " suffix to strip; -o names the output", kUsageCipher);
-      }
-      jobs.push_back(MakeJob(source, destination));
-    }
+    for (const std::string& source : args) jobs.push_back(MakeJob(source, source == "-" || o.to_stdout ? "-" : ""));
   }
   int stdin_uses = 0;
-  for (const Job& job : jobs) {
+  for (Job& job : jobs) {
+    ChooseMode(o, job);
     stdin_uses += job.source == "-";
-    if (job.destination == "-" && !o.to_stdout && isatty(STDOUT_FILENO)) {
-      std::fputs("tav: refusing to write to a terminal; -c (--stdout) writes there anyway\n", stderr);
+    // Ciphertext is not sprayed over a terminal by accident; asked for
+    // (-c, -o -), it is written there.
+    if (job.destination == "-" && o.encrypt && !o.to_stdout && o.output.empty() && isatty(STDOUT_FILENO)) {
+      std::fputs("tav: refusing to write ciphertext to a terminal; -c (--stdout) writes there anyway\n", stderr);
       return kUsageError;
     }
   }
@@ -82,13 +98,18 @@ int PlanJobs(const CipherOptions& o, std::vector<Job>& jobs) {
   return 0;
 }
 
-int CheckSource(Job& job) {
+int CheckSource(const CipherOptions& o, Job& job, bool second_of_two) {
   if (job.source == "-") {
     job.in_fd = STDIN_FILENO;
     return 0;
   }
   // Not blocking on a FIFO without a writer; the core waits for data.
   const int fd = open(job.source.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT && second_of_two) {
+    // Earlier versions took a second name as the output.
+    std::fprintf(stderr, "tav: %s: No such file or directory; -o names an output\n", job.source.c_str());
+    return TAV_BAD_SOURCE;
+  }
   if (fd < 0) return Report(job.source, TAV_BAD_SOURCE, errno);
   if (fstat(fd, &job.source_stat) != 0 || S_ISDIR(job.source_stat.st_mode)) {
     const int error = S_ISDIR(job.source_stat.st_mode) ? EISDIR : errno;
@@ -96,13 +117,29 @@ int CheckSource(Job& job) {
     return Report(job.source, TAV_BAD_SOURCE, error);
   }
   job.regular = S_ISREG(job.source_stat.st_mode);
-  // A regular file to a named output is opened by the core itself.
-  if (job.regular && job.destination != "-") {
-    close(fd);
-  } else {
-    job.in_fd = fd;
+  job.in_fd = fd;
+  if (job.destination.empty() && !DefaultName(o.encrypt, job, job.destination)) {
+    return UsageError(job.source + ": no .tav or .tavx suffix to strip; -o names the output", kUsageCipher);
   }
   return 0;
+}
+
+// A character device or FIFO (through a link too, /dev/stdout) named as the
+// destination is written as it is: there is no file to replace.
+bool OpenDevice(Job& job, int& error) {
+  struct stat st;
+  if (fstatat(job.dir_fd, job.base.c_str(), &st, 0) != 0 || !(S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))) return false;
+  // Neither created nor truncated, so a name that changed meanwhile to a
+  // regular file is left as it is.
+  const int fd = openat(job.dir_fd, job.base.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 || fstat(fd, &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) ||
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    error = fd < 0 ? errno : S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) ? errno : EEXIST;
+    if (fd >= 0) close(fd);
+    return true;
+  }
+  job.out_fd = fd;
+  return true;
 }
 
 int CheckDestination(const CipherOptions& o, Job& job) {
@@ -118,15 +155,17 @@ int CheckDestination(const CipherOptions& o, Job& job) {
   if (fstatat(job.dir_fd, job.base.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     return errno == ENOENT ? 0 : Report(path, TAV_BAD_DEST, errno);
   }
-  if (!o.force) {
-    std::fprintf(stderr, "tav: %s: File exists; -f replaces it\n", path.c_str());
-    return TAV_EXISTS;
-  }
   if (S_ISDIR(st.st_mode)) return Report(path, TAV_BAD_DEST, EISDIR);
+  int error = 0;
+  if (OpenDevice(job, error)) return error != 0 ? Report(path, TAV_BAD_DEST, error) : 0;
   if (job.source != "-" && fstatat(job.dir_fd, job.base.c_str(), &st, 0) == 0 &&
       st.st_dev == job.source_stat.st_dev && st.st_ino == job.source_stat.st_ino) {
     std::fprintf(stderr, "tav: %s: is the source file\n", path.c_str());
     return TAV_BAD_DEST;
+  }
+  if (!o.force) {
+    std::fprintf(stderr, "tav: %s: File exists; -f replaces it\n", path.c_str());
+    return TAV_EXISTS;
   }
   return 0;
 }
@@ -170,16 +209,25 @@ using FileOperation = tav_status (*)(const tav_keys*, int, const char*, int, con
 
 tav_status RunJob(const CipherOptions& o, const tav_keys* keys, const Job& job, int& error) {
   Progress progress(!o.quiet && (o.progress || isatty(STDERR_FILENO)), SourceName(job));
-  const unsigned mode = o.expanded ? TAV_EXPANDED : 0;
+  const unsigned mode = job.expanded ? TAV_EXPANDED : 0;
   const FdOperation fd_operation = o.encrypt ? tav_fd_encrypt : tav_fd_decrypt;
-  if (job.destination == "-") {
-    return fd_operation(keys, job.in_fd, STDOUT_FILENO, mode, Progress::Callback, &progress, &error);
+  if (job.destination == "-" || job.out_fd >= 0) {
+    const int out = job.out_fd >= 0 ? job.out_fd : STDOUT_FILENO;
+    return fd_operation(keys, job.in_fd, out, mode, Progress::Callback, &progress, &error);
   }
   if (job.regular) {
     const FileOperation file_operation = o.encrypt ? tav_file_encrypt_at : tav_file_decrypt_at;
     const unsigned flags = mode | TAV_SOURCE_MODE | (o.force ? TAV_REPLACE : 0);
-    return file_operation(keys, AT_FDCWD, job.source.c_str(), job.dir_fd, job.base.c_str(), flags,
-                          Progress::Callback, &progress, &error);
+    const tav_status status = file_operation(keys, AT_FDCWD, job.source.c_str(), job.dir_fd, job.base.c_str(), flags,
+                                             Progress::Callback, &progress, &error);
+    // The output keeps the source's times with its permission bits; the
+    // name is the new file's, which is never a link.
+    const timespec times[2] = {job.source_stat.st_atim, job.source_stat.st_mtim};
+    if (status == TAV_OK && utimensat(job.dir_fd, job.base.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+      std::fprintf(stderr, "tav: %s: cannot keep the modification time: %s\n", job.destination.c_str(),
+                   std::strerror(errno));
+    }
+    return status;
   }
   // A stream into a named file: an unnamed file in the destination's
   // directory, named once complete.
@@ -234,11 +282,16 @@ int RunFiles(const CipherOptions& o) {
   std::vector<Job> jobs;
   if (const int status = PlanJobs(o, jobs)) return status;
   int result = 0;
-  for (Job& job : jobs) {
-    if ((result = CheckSource(job)) != 0 || (result = CheckDestination(o, job)) != 0) break;
+  for (size_t i = 0; i < jobs.size() && result == 0; ++i) {
+    Job& job = jobs[i];
+    if ((result = CheckSource(o, job, i == 1 && jobs.size() == 2)) != 0) break;
+    result = CheckDestination(o, job);
+    // The core opens a regular file it writes to a named output itself.
+    if (job.regular && job.destination != "-" && job.out_fd < 0) close(std::exchange(job.in_fd, -1));
   }
   tav_keys* keys = nullptr;
   if (result == 0) result = MakeKeys(o.passphrase, o.encrypt, o.text ? TAV_TEXT : TAV_BINARY, &keys);
+  bool reader_gone = false;
   if (result == 0) {
     CatchStopSignals();
     for (const Job& job : jobs) {
@@ -248,14 +301,18 @@ int RunFiles(const CipherOptions& o) {
         result = StoppedBySignal();
         break;
       }
+      // The reader of the output went away: end as a pipeline expects.
+      if ((reader_gone = status == TAV_BAD_DEST && error == EPIPE)) break;
       if (status != TAV_OK && ReportJob(job, status, error) != 0 && result == 0) result = status;
     }
   }
   tav_keys_free(keys);
   for (const Job& job : jobs) {
     if (job.in_fd > STDERR_FILENO) close(job.in_fd);
+    if (job.out_fd >= 0) close(job.out_fd);
     if (job.dir_fd >= 0) close(job.dir_fd);
   }
+  if (reader_gone) EndByBrokenPipe();
   return result;
 }
 
@@ -285,7 +342,7 @@ bool WriteAll(int fd, const std::string& data) {
 }  // namespace
 
 int RunString(const CipherOptions& o) {
-  if (o.expanded) return UsageError("--expanded works on files, not on --string", kUsageCipher);
+  if (o.expanded || o.block) return UsageError("--expanded and --block work on files, not on --string", kUsageCipher);
   if (!o.output.empty() || o.to_stdout || o.force) return UsageError("--string prints its result; -o, -c and -f are for files", kUsageCipher);
   if (o.args.size() > 1) return UsageError("--string takes one TEXT argument or standard input", kUsageCipher);
   std::string input;
@@ -317,9 +374,13 @@ int RunString(const CipherOptions& o) {
                                                                                bytes.size());
   tav_keys_free(keys);
   if (status != TAV_OK) return Report("string", status, 0);
-  std::string shown = o.hex || (o.encrypt && !o.text) ? ToHex(result) : o.text ? Latin1ToUtf8(result) : result;
+  // --hex is the ciphertext's form only; plain text is printed as typed.
+  std::string shown = o.encrypt && (o.hex || !o.text) ? ToHex(result) : o.text ? Latin1ToUtf8(result) : result;
   shown += '\n';
-  if (!WriteAll(STDOUT_FILENO, shown)) return Report("standard output", TAV_BAD_DEST, errno);
+  if (!WriteAll(STDOUT_FILENO, shown)) {
+    if (errno == EPIPE) EndByBrokenPipe();
+    return Report("standard output", TAV_BAD_DEST, errno);
+  }
   return 0;
 }
 

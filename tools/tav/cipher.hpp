@@ -11,8 +11,7 @@
 namespace tavtool {
 
 inline constexpr const char* kUsageCipher =
-    "tav encrypt|decrypt [--text|--binary] [--expanded] [-f] [-c|-o OUT] [passphrase options] [FILE...]\n"
-    "       tav encrypt|decrypt [options] SOURCE DEST\n"
+    "tav encrypt|decrypt [--text|--binary] [--block|--expanded] [-f] [-c|-o OUT] [passphrase options] [FILE...]\n"
     "       tav encrypt|decrypt --string [--text|--binary] [--hex] [passphrase options] [TEXT]";
 
 struct CipherOptions {
@@ -20,6 +19,7 @@ struct CipherOptions {
   bool text = false;
   bool binary = false;
   bool expanded = false;
+  bool block = false;  // --block: decrypt ignores the .tavx suffix
   bool string = false;
   bool hex = false;
   bool quiet = false;

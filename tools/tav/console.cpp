@@ -49,6 +49,16 @@ void CatchStopSignals() {
 
 int StopSignal() { return g_stop; }
 
+void EndByBrokenPipe() {
+  std::signal(SIGPIPE, SIG_DFL);
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  sigprocmask(SIG_UNBLOCK, &pipe, nullptr);
+  raise(SIGPIPE);
+  _exit(128 + SIGPIPE);
+}
+
 int StoppedBySignal() {
   std::fprintf(stderr, "tav: stopped by signal %d (%s)\n", static_cast<int>(g_stop), strsignal(g_stop));
   return 128 + g_stop;
@@ -57,7 +67,8 @@ int StoppedBySignal() {
 Deferred::Deferred() { g_deferred = 1; }
 Deferred::~Deferred() { g_deferred = 0; }
 
-Progress::Progress(bool show, std::string label) : show_(show), label_(std::move(label)), start_(Now()) {}
+Progress::Progress(bool show, std::string label)
+    : show_(show), terminal_(isatty(STDERR_FILENO) == 1), label_(std::move(label)), start_(Now()) {}
 
 Progress::~Progress() {
   if (width_ > 0) Write("");
@@ -72,7 +83,11 @@ int Progress::Callback(void* context, uint64_t done, uint64_t total) {
 void Progress::Draw(uint64_t done, uint64_t total) {
   const bool known = total != TAV_SIZE_UNKNOWN;
   if (!show_ || (known ? total : done) < kProgressThreshold) return;
-  const double seconds = Now() - start_;
+  const double now = Now();
+  // A file or pipe gets whole lines, one a second, instead of a line redrawn.
+  if (!terminal_ && now - last_line_ < 1) return;
+  last_line_ = now;
+  const double seconds = now - start_;
   const double megabytes = static_cast<double>(done) / 1e6;
   const double rate = seconds > 0 ? megabytes / seconds : 0;
   char line[200];
@@ -89,6 +104,11 @@ void Progress::Draw(uint64_t done, uint64_t total) {
 }
 
 void Progress::Write(const std::string& text) {
+  if (!terminal_) {
+    const std::string line = text.empty() ? text : text + "\n";
+    if (write(STDERR_FILENO, line.data(), line.size()) < 0) show_ = false;
+    return;
+  }
   // Spaces over the rest of the previous line, then back to its start.
   std::string out = "\r" + text;
   if (text.size() < width_) out.append(width_ - text.size(), ' ');

@@ -27,6 +27,11 @@ void CatchStopSignals();
 // The pending stop signal, or 0.
 int StopSignal();
 
+// Ends the process by SIGPIPE, quietly, as a pipeline expects when the
+// reader of standard output has gone; also when SIGPIPE was ignored or
+// blocked, as the library's writes do not raise it.
+[[noreturn]] void EndByBrokenPipe();
+
 // Prints that the signal stopped the work and returns 128 + its number.
 int StoppedBySignal();
 
@@ -40,7 +45,8 @@ class Deferred {
   Deferred& operator=(const Deferred&) = delete;
 };
 
-// The core's progress callback with a line on stderr, rewritten in place.
+// The core's progress callback with a line on stderr, rewritten in place on a
+// terminal, else a new line for each update.
 class Progress {
  public:
   // `show`: draw the line at all (the callback still cancels without it).
@@ -57,8 +63,10 @@ class Progress {
   void Write(const std::string& text);
 
   bool show_;
+  bool terminal_;
   std::string label_;
   double start_ = 0;
+  double last_line_ = 0;
   size_t width_ = 0;
 };
 

@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
 // tav: the library's operations from the shell. Keys live only in this
 // process's memory; key files are written by `tav keygen` alone.
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -25,7 +28,9 @@ constexpr const char* kUsageKeygen = "tav keygen [--text|--binary|--both] [-f] [
 constexpr const char* kUsageScramble = "tav scramble FILE [--blocks N --size S]";
 constexpr const char* kUsageXScramble = "tav xscramble [passphrase options] FILE";
 constexpr const char* kUsageWipe = "tav wipe FILE...";
-constexpr const char* kUsageAll = "tav encrypt|decrypt|keygen|scramble|xscramble|wipe ... (tav --help)";
+constexpr const char* kUsageAll = "tav encrypt|decrypt|keygen|scramble|xscramble|wipe|help|version ... (tav help)";
+constexpr std::array<std::string_view, 8> kCommands = {"encrypt",   "decrypt", "keygen", "scramble",
+                                                       "xscramble", "wipe",    "help",   "version"};
 
 constexpr const char* kFooter =
     "The format has no check: a wrong passphrase, alphabet or mode decrypts to garbage, and tav exits 0.\n"
@@ -36,7 +41,11 @@ int RunKeygen(const std::string& directory, bool text, bool binary, bool force, 
   std::vector<const char*> names = {"k6.dat"};
   if (text || both) names.insert(names.end(), {"k1.txt", "k2.txt", "k3.txt", "k4.txt", "k5.txt"});
   if (!text || both) names.insert(names.end(), {"k1.bin", "k2.bin", "k3.bin", "k4.bin", "k5.bin"});
-  const int dir = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // A missing directory is made private: the key files are the passphrase.
+  int dir = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0 && errno == ENOENT && mkdir(directory.c_str(), 0700) == 0) {
+    dir = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  }
   if (dir < 0) return Report(directory, TAV_BAD_DEST, errno);
   struct stat st;
   for (const char* name : names) {
@@ -64,6 +73,11 @@ int RunKeygen(const std::string& directory, bool text, bool binary, bool force, 
   }
   ClearPassphrase(passphrase);
   close(dir);
+  if (status == TAV_OK) {
+    std::string written;
+    for (const char* name : names) written += std::string(" ") + name;
+    std::fprintf(stderr, "tav: key files written to %s:%s (mode 0600)\n", directory.c_str(), written.c_str());
+  }
   return status;
 }
 
@@ -132,9 +146,68 @@ int RunWipe(const std::vector<std::string>& files) {
   for (const std::string& file : files) {
     int error = 0;
     const tav_status status = tav_wipe_at(AT_FDCWD, file.c_str(), &error);
-    if (status != TAV_OK && Report(file, status, error) != 0 && result == 0) result = status;
+    if (status == TAV_OK) continue;
+    struct stat st;
+    if (error == ELOOP && fstatat(AT_FDCWD, file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+      std::fprintf(stderr, "tav: %s: is a symbolic link; not wiped (name the file it points to)\n", file.c_str());
+    } else {
+      Report(file, status, error);
+    }
+    if (result == 0) result = status;
   }
   return result;
+}
+
+// Edits (insertions, deletions, replacements, swaps of neighbours) from a to b.
+size_t Distance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// "; did you mean 'X'?" for the nearest of `known` within a few edits, else "".
+std::string CloseMatch(std::string_view word, const std::vector<std::string>& known) {
+  const std::string* best = nullptr;
+  size_t best_distance = std::max<size_t>(2, word.size() / 3) + 1;
+  for (const std::string& name : known) {
+    const size_t distance = name.starts_with(word) ? 1 : Distance(word, name);
+    if (distance < best_distance) best = &name, best_distance = distance;
+  }
+  return best != nullptr ? "; did you mean '" + *best + "'?" : "";
+}
+
+// The command a word names: itself, or the one command it begins.
+std::string ResolveCommand(std::string_view word) {
+  std::string found;
+  for (std::string_view command : kCommands) {
+    if (command == word) return std::string(command);
+    if (command.starts_with(word)) found = found.empty() ? std::string(command) : "?";
+  }
+  return found == "?" ? "" : found;
+}
+
+int UnknownCommand(std::string_view word) {
+  const std::vector<std::string> known(kCommands.begin(), kCommands.end());
+  return UsageError("unknown command '" + std::string(word) + "'" + CloseMatch(word, known), kUsageAll);
+}
+
+// The first argument a command did not take, named with the nearest option.
+int UnknownArgument(const CLI::App* command, const std::vector<std::string>& extras, const char* usage) {
+  const std::string& word = extras.front();
+  if (!word.starts_with("-")) return UsageError(command->get_name() + ": unexpected argument '" + word + "'", usage);
+  std::vector<std::string> known;
+  for (const CLI::Option* option : command->get_options()) {
+    for (const std::string& name : option->get_lnames()) known.push_back("--" + name);
+  }
+  const std::string name = word.substr(0, word.find('='));
+  return UsageError(command->get_name() + ": unknown option '" + name + "'" + CloseMatch(name, known), usage);
 }
 
 void AddPassphraseOptions(CLI::App* command, PassphraseSource& source) {
@@ -150,19 +223,22 @@ void AddCipherOptions(CLI::App* command, CipherOptions& options, const char* ver
   auto* text = command->add_flag("--text", options.text, "Use the 151-symbol text alphabet");
   auto* binary = command->add_flag("--binary", options.binary, "Use the binary alphabet of all 256 bytes (default)");
   text->excludes(binary);
-  command->add_flag("--expanded", options.expanded, std::string("Expanded file mode (") + verb + " the expanded format)");
+  auto* expanded = command->add_flag("--expanded", options.expanded,
+                                     std::string("Expanded file mode (") + verb + " the expanded format, NAME.tavx)");
+  command->add_flag("--block", options.block, std::string("Block mode (") + verb + " NAME.tav; the default)")
+      ->excludes(expanded);
   auto* output = command->add_option("-o,--output", options.output, "Write the result to FILE (- standard output)")
                      ->type_name("FILE");
   command->add_flag("-c,--stdout", options.to_stdout, "Write to standard output, also when it is a terminal")
       ->excludes(output);
   command->add_flag("-f,--force", options.force, "Replace an existing output (atomically)");
   command->add_flag("--string", options.string, "Work on TEXT (or standard input) instead of files");
-  command->add_flag("--hex", options.hex, "--string: print the result as hexadecimal (decrypt reads hexadecimal)");
+  command->add_flag("--hex", options.hex, "--string: the ciphertext as hexadecimal (encrypt prints it, decrypt reads it)");
   AddPassphraseOptions(command, options.passphrase);
   auto* quiet = command->add_flag("-q,--quiet", options.quiet, "No progress line");
   command->add_flag("--progress", options.progress, "Progress line on standard error even when it is no terminal")
       ->excludes(quiet);
-  command->add_option("FILE", options.args, "Inputs (- standard input), or SOURCE DEST, or TEXT with --string")
+  command->add_option("FILE", options.args, "Inputs (- standard input), or TEXT with --string")
       ->type_name("");
 }
 
@@ -170,7 +246,8 @@ void AddCipherOptions(CLI::App* command, CipherOptions& options, const char* ver
 
 int main(int argc, char** argv) {
   CLI::App app{"Encrypt, decrypt, scramble and wipe files and strings with the tavsdk rotor cipher.\n"
-               "The passphrase comes from --passphrase-file, --passphrase-fd, TAV_PASSPHRASE or a terminal prompt.",
+               "The passphrase comes from --passphrase-file, --passphrase-fd, TAV_PASSPHRASE or a terminal prompt.\n"
+               "'tav help COMMAND' shows a command's options, 'tav version' the version; commands may be shortened.",
                "tav"};
   app.set_version_flag("--version", std::string("tav ") + TAVSDK_VERSION_STRING);
   app.require_subcommand(1);
@@ -178,9 +255,9 @@ int main(int argc, char** argv) {
 
   CipherOptions encrypt_options, decrypt_options;
   decrypt_options.encrypt = false;
-  auto* encrypt = app.add_subcommand("encrypt", "Encrypt files (each to NAME.tav), standard input, or a string");
+  auto* encrypt = app.add_subcommand("encrypt", "Encrypt files (each to NAME.tav or NAME.tavx), standard input, or a string");
   AddCipherOptions(encrypt, encrypt_options, "write");
-  auto* decrypt = app.add_subcommand("decrypt", "Decrypt files (NAME.tav to NAME), standard input, or a string");
+  auto* decrypt = app.add_subcommand("decrypt", "Decrypt files (NAME.tav or NAME.tavx to NAME), standard input, or a string");
   AddCipherOptions(decrypt, decrypt_options, "read");
   for (auto* command : {encrypt, decrypt}) command->footer(kFooter);
 
@@ -218,17 +295,44 @@ int main(int argc, char** argv) {
   auto* wipe = app.add_subcommand("wipe", "Overwrite files 21 times, then delete them");
   wipe->add_option("FILE", wipe_files, "Files to destroy")->required()->type_name("");
 
+  // The command may be abbreviated to any prefix that names only it; help
+  // and version are commands too.
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) return UsageError("a command is needed", kUsageAll);
+  if (!args[0].starts_with("-")) {
+    const std::string command = ResolveCommand(args[0]);
+    if (command.empty()) return UnknownCommand(args[0]);
+    args[0] = command;
+    if (command == "version") {
+      std::printf("tav %s\n", TAVSDK_VERSION_STRING);
+      return 0;
+    }
+    if (command == "help") {
+      if (args.size() > 2) return UsageError("help takes one COMMAND", kUsageAll);
+      const std::string topic = args.size() == 2 ? ResolveCommand(args[1]) : "";
+      if (args.size() == 2 && (topic.empty() || topic == "help" || topic == "version")) return UnknownCommand(args[1]);
+      std::fputs((topic.empty() ? app.help() : app.get_subcommand(topic)->help()).c_str(), stdout);
+      return 0;
+    }
+  }
+  const std::array<std::pair<CLI::App*, const char*>, 6> usages = {{{encrypt, kUsageCipher},
+                                                                    {decrypt, kUsageCipher},
+                                                                    {keygen, kUsageKeygen},
+                                                                    {scramble, kUsageScramble},
+                                                                    {xscramble, kUsageXScramble},
+                                                                    {wipe, kUsageWipe}}};
+  for (const auto& [command, usage] : usages) command->allow_extras();
   try {
-    app.parse(argc, argv);
+    std::reverse(args.begin(), args.end());  // CLI11 takes them last first
+    app.parse(args);
   } catch (const CLI::ParseError& error) {
     if (error.get_exit_code() == 0) return app.exit(error);
     const char* usage = kUsageAll;
-    if (encrypt->parsed() || decrypt->parsed()) usage = kUsageCipher;
-    if (keygen->parsed()) usage = kUsageKeygen;
-    if (scramble->parsed()) usage = kUsageScramble;
-    if (xscramble->parsed()) usage = kUsageXScramble;
-    if (wipe->parsed()) usage = kUsageWipe;
+    for (const auto& [command, command_usage] : usages) usage = command->parsed() ? command_usage : usage;
     return UsageError(error.what(), usage);
+  }
+  for (const auto& [command, usage] : usages) {
+    if (command->parsed() && !command->remaining().empty()) return UnknownArgument(command, command->remaining(), usage);
   }
 
   if (encrypt->parsed() || decrypt->parsed()) {
