@@ -76,18 +76,25 @@ void CheckBlock(FuzzedDataProvider& in, const tav_keys* keys, const Bytes& messa
   FUZZ_CHECK(BlockPieces(keys, true, base, whole, other, !backwards, in.ConsumeIntegral<uint64_t>()) == message);
 }
 
-// A filler source that any run repeats.
+// A filler source that any run repeats: a counter, or one byte over and over
+// (which must end every call as well, whatever the byte).
+struct FixedFill {
+  uint8_t next;
+  bool constant;
+};
+
 int FixedFiller(void* context, void* buffer, size_t length) {
-  auto* next = static_cast<uint8_t*>(context);
+  auto& fill = *static_cast<FixedFill*>(context);
+  FUZZ_CHECK(length > 0);
   auto* out = static_cast<uint8_t*>(buffer);
-  for (size_t i = 0; i < length; ++i) out[i] = (*next)++;
+  for (size_t i = 0; i < length; ++i) out[i] = fill.constant ? fill.next : fill.next++;
   return 0;
 }
 
 void CheckExpanded(FuzzedDataProvider& in, const tav_keys* keys, const Bytes& message) {
   uint64_t size = 0;
   FUZZ_CHECK(tav_expanded_size(keys, message.size(), &size) == TAV_OK);
-  uint8_t filler_state = in.ConsumeIntegral<uint8_t>();
+  FixedFill filler_state{in.ConsumeIntegral<uint8_t>(), in.ConsumeBool()};
   tav_encoder* encoder = nullptr;
   FUZZ_CHECK(tav_encoder_new(&encoder, keys, FixedFiller, &filler_state) == TAV_OK);
   Bytes expanded;

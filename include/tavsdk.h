@@ -87,10 +87,27 @@
 
 #include "tavsdk_version.h"
 
-#if defined(TAVSDK_BUILDING)
+#if defined(TAVSDK_BUILDING) && defined(__cplusplus)
+/* The standard spelling, so that TAV_NODISCARD may follow it. */
+#define TAVSDK_API [[gnu::visibility("default")]]
+#elif defined(TAVSDK_BUILDING)
 #define TAVSDK_API __attribute__((visibility("default")))
 #else
 #define TAVSDK_API
+#endif
+
+/* Marks the functions whose tav_status result must not be ignored: the
+ * compiler warns about a call that drops it. In C++17 and C23 a cast to void
+ * says that dropping it is meant; GCC's older attribute (C99) ignores such a
+ * cast, so test the result there. */
+#if defined(__cplusplus) && __cplusplus >= 201703L
+#define TAV_NODISCARD [[nodiscard]]
+#elif !defined(__cplusplus) && defined(__STDC_VERSION__) && __STDC_VERSION__ >= 202311L
+#define TAV_NODISCARD [[nodiscard]]
+#elif defined(__GNUC__)
+#define TAV_NODISCARD __attribute__((warn_unused_result))
+#else
+#define TAV_NODISCARD
 #endif
 
 #ifdef __cplusplus
@@ -302,7 +319,9 @@ TAVSDK_API void UpdateDecFile(void);
 typedef enum tav_alphabet { TAV_TEXT = 1, TAV_BINARY = 2 } tav_alphabet;
 
 /* A short English text for a status ("no usable keys", ...); never NULL, a
- * static string, also for values that are no status. */
+ * static string, also for values that are no status. The text of
+ * TAV_BAD_ARGUMENT lists its causes, a refused passphrase (empty, or holding
+ * a 0 byte) among them. */
 TAVSDK_API const char *tav_strerror(int status);
 
 /* ---- Key sets -------------------------------------------------------------
@@ -318,7 +337,7 @@ typedef struct tav_keys tav_keys;
  * character may take several bytes. */
 #define TAV_PASSPHRASE_BYTES 18
 
-/* Derives the key set of `alphabet` from a passphrase, in memory only: no
+/* Derives the key set of `alphabet` (TAV_TEXT or TAV_BINARY) from a passphrase, in memory only: no
  * file is read or written. The result is exactly what TavGenTextKeys /
  * TavGenBinaryKeys would write to the key files, with the master key
  * schedule that generation leaves behind.
@@ -328,7 +347,7 @@ typedef struct tav_keys tav_keys;
  * Returns TAV_OK; TAV_BAD_ARGUMENT for a null pointer, an unknown alphabet, an
  * empty passphrase or one that holds a 0 byte (no other implementation could
  * derive keys from it); TAV_NO_MEMORY. */
-TAVSDK_API tav_status tav_keys_new(tav_keys **keys, tav_alphabet alphabet, const void *passphrase, size_t length);
+TAVSDK_API TAV_NODISCARD tav_status tav_keys_new(tav_keys **keys, int alphabet, const void *passphrase, size_t length);
 
 /* Reads the key files of `alphabet` (k1..k5 of it and k6.dat) from the
  * directory `dirfd` (AT_FDCWD: the current directory) with the rules of the
@@ -346,8 +365,8 @@ TAVSDK_API tav_status tav_keys_new(tav_keys **keys, tav_alphabet alphabet, const
  * Allocates as tav_keys_new. Returns TAV_OK; TAV_BAD_ARGUMENT; TAV_NO_KEYS
  * when k1, k3 or k4 is missing or damaged (*error: the errno of the failed
  * open or read, 0 for a file of the wrong size or content); TAV_NO_MEMORY. */
-TAVSDK_API tav_status tav_keys_load(tav_keys **keys, tav_alphabet alphabet, int dirfd, const tav_keys *master,
-                                    int *error);
+TAVSDK_API TAV_NODISCARD tav_status tav_keys_load(tav_keys **keys, int alphabet, int dirfd, const tav_keys *master,
+                                                  int *error);
 
 /* Writes the key files of the set into the directory `dirfd`, as key
  * generation does: k1..k5 of its alphabet and k6.dat (those it holds), each
@@ -355,7 +374,7 @@ TAVSDK_API tav_status tav_keys_load(tav_keys **keys, tav_alphabet alphabet, int 
  * replaced, never followed). Returns TAV_OK; TAV_BAD_ARGUMENT for a null key
  * set; TAV_BAD_DEST when a file cannot be created or fully written (*error
  * says why; the files written before it stay). */
-TAVSDK_API tav_status tav_keys_save(const tav_keys *keys, int dirfd, int *error);
+TAVSDK_API TAV_NODISCARD tav_status tav_keys_save(const tav_keys *keys, int dirfd, int *error);
 
 /* The alphabet of a key set (0 for NULL). */
 TAVSDK_API tav_alphabet tav_keys_alphabet(const tav_keys *keys);
@@ -370,27 +389,30 @@ TAVSDK_API void tav_keys_free(tav_keys *keys);
  * pieces of any size and pass each with its offset, in any order and on any
  * threads. `in` and `out` may be the same buffer (in place); other overlaps
  * are not allowed. Any length, 0 included. Allocates nothing.
- * Returns TAV_OK, or TAV_BAD_ARGUMENT for a null key set or a null buffer with
- * a non-zero length. */
-TAVSDK_API tav_status tav_block_encrypt(const tav_keys *keys, uint64_t offset, const void *in, void *out,
-                                        size_t length);
-TAVSDK_API tav_status tav_block_decrypt(const tav_keys *keys, uint64_t offset, const void *in, void *out,
-                                        size_t length);
+ * Positions end at 2^64 - 1: a piece may end there, not beyond.
+ * Returns TAV_OK, or TAV_BAD_ARGUMENT (nothing written) for a null key set, a
+ * null buffer with a non-zero length, or offset + length above 2^64. */
+TAVSDK_API TAV_NODISCARD tav_status tav_block_encrypt(const tav_keys *keys, uint64_t offset, const void *in, void *out,
+                                                      size_t length);
+TAVSDK_API TAV_NODISCARD tav_status tav_block_decrypt(const tav_keys *keys, uint64_t offset, const void *in, void *out,
+                                                      size_t length);
 
 /* ---- Expanded mode as a stream ----------------------------------------------
  * The expanded layout: each ciphertext byte is followed by a run of random
  * filler symbols whose length comes from the key set's k5 pad table. */
 
-/* A source of random bytes for the fillers: fills `length` bytes and returns
- * 0, or returns an errno value to fail the call. The encoder turns the bytes
- * into filler symbols of the alphabet. The default is the operating system's
- * random source (getrandom). */
+/* A source of random bytes for the fillers: fills `length` bytes (never 0)
+ * and returns 0, or returns an errno value to fail the call. The encoder
+ * turns the bytes into filler symbols of the alphabet; whatever bytes the
+ * source gives, the call ends, though only uniform bytes give uniform
+ * fillers. The default is the operating system's random source (getrandom). */
 typedef int (*tav_fill_fn)(void *context, void *buffer, size_t length);
 
 /* The size of the expanded form of a message of `plain_length` bytes, in
  * *expanded_length. Returns TAV_OK; TAV_NO_KEYS when the key set has no k5
  * pad table; TAV_BAD_ARGUMENT (null pointers, or a size past 2^64). */
-TAVSDK_API tav_status tav_expanded_size(const tav_keys *keys, uint64_t plain_length, uint64_t *expanded_length);
+TAVSDK_API TAV_NODISCARD tav_status tav_expanded_size(const tav_keys *keys, uint64_t plain_length,
+                                                      uint64_t *expanded_length);
 
 /* Encoder: plain chunks of any size in, expanded bytes out, as one message.
  * Encoders and decoders keep a pointer to their key set and a copy of the
@@ -402,7 +424,8 @@ typedef struct tav_encoder tav_encoder;
  * random source) and its `context` supply the filler bytes. Allocates the
  * encoder. Returns TAV_OK; TAV_BAD_ARGUMENT; TAV_NO_KEYS without a k5 pad
  * table; TAV_NO_MEMORY. */
-TAVSDK_API tav_status tav_encoder_new(tav_encoder **encoder, const tav_keys *keys, tav_fill_fn fill, void *context);
+TAVSDK_API TAV_NODISCARD tav_status tav_encoder_new(tav_encoder **encoder, const tav_keys *keys, tav_fill_fn fill,
+                                                    void *context);
 
 /* The exact number of bytes the next tav_encoder_update with `in_length`
  * bytes writes (SIZE_MAX when that does not fit a size_t). */
@@ -414,8 +437,8 @@ TAVSDK_API size_t tav_encoder_size(const tav_encoder *encoder, size_t in_length)
  * TAV_BAD_ARGUMENT (null pointers, or less room than needed: nothing is
  * consumed); TAV_BAD_SOURCE when the filler source fails (the encoder is
  * then unusable). */
-TAVSDK_API tav_status tav_encoder_update(tav_encoder *encoder, const void *in, size_t in_length, void *out,
-                                         size_t out_capacity, size_t *out_length);
+TAVSDK_API TAV_NODISCARD tav_status tav_encoder_update(tav_encoder *encoder, const void *in, size_t in_length,
+                                                       void *out, size_t out_capacity, size_t *out_length);
 
 TAVSDK_API void tav_encoder_free(tav_encoder *encoder);
 
@@ -426,13 +449,13 @@ typedef struct tav_decoder tav_decoder;
 /* Makes a decoder at the start of a message. Allocates the decoder. Returns
  * TAV_OK; TAV_BAD_ARGUMENT; TAV_NO_KEYS without a k5 pad table;
  * TAV_NO_MEMORY. */
-TAVSDK_API tav_status tav_decoder_new(tav_decoder **decoder, const tav_keys *keys);
+TAVSDK_API TAV_NODISCARD tav_status tav_decoder_new(tav_decoder **decoder, const tav_keys *keys);
 
 /* Decodes `in_length` expanded bytes into `out`, which must have room for
  * `in_length` bytes (the plain bytes are always fewer); *out_length receives
  * their number. Returns TAV_OK or TAV_BAD_ARGUMENT. */
-TAVSDK_API tav_status tav_decoder_update(tav_decoder *decoder, const void *in, size_t in_length, void *out,
-                                         size_t *out_length);
+TAVSDK_API TAV_NODISCARD tav_status tav_decoder_update(tav_decoder *decoder, const void *in, size_t in_length,
+                                                       void *out, size_t *out_length);
 
 TAVSDK_API void tav_decoder_free(tav_decoder *decoder);
 
@@ -463,10 +486,10 @@ typedef int (*tav_progress_fn)(void *context, uint64_t done, uint64_t total);
  * TAV_NO_KEYS (expanded mode without a k5 pad table); TAV_BAD_SOURCE (a read
  * error); TAV_BAD_DEST (a write error); TAV_CANCELLED. After a failure the
  * output holds some prefix of the result. */
-TAVSDK_API tav_status tav_fd_encrypt(const tav_keys *keys, int in_fd, int out_fd, unsigned flags,
-                                     tav_progress_fn progress, void *context, int *error);
-TAVSDK_API tav_status tav_fd_decrypt(const tav_keys *keys, int in_fd, int out_fd, unsigned flags,
-                                     tav_progress_fn progress, void *context, int *error);
+TAVSDK_API TAV_NODISCARD tav_status tav_fd_encrypt(const tav_keys *keys, int in_fd, int out_fd, unsigned flags,
+                                                   tav_progress_fn progress, void *context, int *error);
+TAVSDK_API TAV_NODISCARD tav_status tav_fd_decrypt(const tav_keys *keys, int in_fd, int out_fd, unsigned flags,
+                                                   tav_progress_fn progress, void *context, int *error);
 
 /* Encrypts or decrypts the file `source` (relative to `source_dirfd`, or
  * AT_FDCWD) into `destination` (relative to `dest_dirfd`). The source must be
@@ -486,12 +509,12 @@ TAVSDK_API tav_status tav_fd_decrypt(const tav_keys *keys, int in_fd, int out_fd
  * Returns TAV_OK; TAV_BAD_ARGUMENT; TAV_NO_KEYS; TAV_BAD_SOURCE; TAV_BAD_DEST
  * (also when the destination is the source by any spelling); TAV_EXISTS;
  * TAV_CANCELLED. */
-TAVSDK_API tav_status tav_file_encrypt_at(const tav_keys *keys, int source_dirfd, const char *source,
-                                          int dest_dirfd, const char *destination, unsigned flags,
-                                          tav_progress_fn progress, void *context, int *error);
-TAVSDK_API tav_status tav_file_decrypt_at(const tav_keys *keys, int source_dirfd, const char *source,
-                                          int dest_dirfd, const char *destination, unsigned flags,
-                                          tav_progress_fn progress, void *context, int *error);
+TAVSDK_API TAV_NODISCARD tav_status tav_file_encrypt_at(const tav_keys *keys, int source_dirfd, const char *source,
+                                                        int dest_dirfd, const char *destination, unsigned flags,
+                                                        tav_progress_fn progress, void *context, int *error);
+TAVSDK_API TAV_NODISCARD tav_status tav_file_decrypt_at(const tav_keys *keys, int source_dirfd, const char *source,
+                                                        int dest_dirfd, const char *destination, unsigned flags,
+                                                        tav_progress_fn progress, void *context, int *error);
 
 /* The scramblers and the wipe of the process-wide functions, relative to a
  * directory descriptor. tav_scramble_at: as TavScrambleFile, except that the
@@ -502,9 +525,9 @@ TAVSDK_API tav_status tav_file_decrypt_at(const tav_keys *keys, int source_dirfd
  * table of `keys` (TAV_NO_KEYS without one). tav_wipe_at: as TavKillFile,
  * except that once the file's own bytes are overwritten, a full file system
  * does not stop the passes over the rest of the last block or the removal. */
-TAVSDK_API tav_status tav_scramble_at(int dirfd, const char *path, int count, int size, int *error);
-TAVSDK_API tav_status tav_xscramble_at(const tav_keys *keys, int dirfd, const char *path, int *error);
-TAVSDK_API tav_status tav_wipe_at(int dirfd, const char *path, int *error);
+TAVSDK_API TAV_NODISCARD tav_status tav_scramble_at(int dirfd, const char *path, int count, int size, int *error);
+TAVSDK_API TAV_NODISCARD tav_status tav_xscramble_at(const tav_keys *keys, int dirfd, const char *path, int *error);
+TAVSDK_API TAV_NODISCARD tav_status tav_wipe_at(int dirfd, const char *path, int *error);
 
 #ifdef __cplusplus
 }

@@ -58,8 +58,10 @@ class TavFile(io.BufferedIOBase):
     plain bytes, writing ("wb", "xb") takes plain bytes and writes ciphertext.
 
     Block mode: the position in the plain bytes equals the position in the
-    file, so a seekable file can be read and written at any position. The
-    expanded mode reads and writes from the start to the end only.
+    file, so a seekable file can be read and written at any position. A gap
+    left by writing past the end holds the file system's zero bytes, which
+    read back as their decryption, not as zeros. The expanded mode reads and
+    writes from the start to the end only.
     One thread at a time may use a TavFile.
     """
 

@@ -20,6 +20,8 @@ constexpr size_t kPieceBytes = size_t{256} << 10;
 tav_status Block(const tav_keys* keys, uint64_t offset, const void* in, void* out, size_t length, bool decrypt) {
   if (keys == nullptr || (length > 0 && (in == nullptr || out == nullptr))) return TAV_BAD_ARGUMENT;
   if (length == 0) return TAV_OK;
+  // Positions end at 2^64 - 1: a piece past it has no place in a message.
+  if (length - 1 > UINT64_MAX - offset) return TAV_BAD_ARGUMENT;
   engine::Cipher c;
   engine::CipherStart(c, keys->tables, offset);
   auto* data = static_cast<uint8_t*>(out);

@@ -31,7 +31,11 @@ TAVSDK_API const char* tav_strerror(int status) {
     case TAV_BAD_BLOCKS: return "block count or size out of range";
     case TAV_PAST_END: return "blocks reach past the end of the file";
     case TAV_CANCELLED: return "cancelled";
-    case TAV_BAD_ARGUMENT: return "invalid argument";
+    // Callers tell a refused passphrase by this status, so the text names
+    // every cause rather than a status of its own.
+    case TAV_BAD_ARGUMENT:
+      return "invalid argument (a null pointer, an unknown flag or alphabet, a position or size out of range, "
+             "too little room, or a passphrase that is empty or holds a 0 byte)";
     case TAV_NO_MEMORY: return "out of memory";
     case TAV_EXISTS: return "destination exists";
     case TAV_COPY_KEPT: return "write-back failed; the reversed copy is kept";
@@ -39,7 +43,7 @@ TAVSDK_API const char* tav_strerror(int status) {
   }
 }
 
-TAVSDK_API tav_status tav_keys_new(tav_keys** keys, tav_alphabet alphabet, const void* passphrase, size_t length) {
+TAVSDK_API tav_status tav_keys_new(tav_keys** keys, int alphabet, const void* passphrase, size_t length) {
   if (keys == nullptr) return TAV_BAD_ARGUMENT;
   *keys = nullptr;
   // A 0 byte ends the passphrase for every other implementation: keys made
@@ -57,7 +61,7 @@ TAVSDK_API tav_status tav_keys_new(tav_keys** keys, tav_alphabet alphabet, const
   return TAV_OK;
 }
 
-TAVSDK_API tav_status tav_keys_load(tav_keys** keys, tav_alphabet alphabet, int dirfd, const tav_keys* master,
+TAVSDK_API tav_status tav_keys_load(tav_keys** keys, int alphabet, int dirfd, const tav_keys* master,
                                     int* error) {
   tav::core::SetError(error, 0);
   if (keys == nullptr) return TAV_BAD_ARGUMENT;

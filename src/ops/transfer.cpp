@@ -51,6 +51,8 @@ bool RandomFill(void* buf, size_t n) {
 }
 
 bool Fill(const Filler& filler, void* buf, size_t n) {
+  // A caller's source is asked for bytes only when some are wanted.
+  if (n == 0) return true;
   if (filler.fn == nullptr) return RandomFill(buf, n);
   const int rc = filler.fn(filler.context, buf, n);
   if (rc != 0) errno = rc;
@@ -62,21 +64,32 @@ bool Fill(const Filler& filler, void* buf, size_t n) {
 // digits.
 constexpr uint32_t kTextRange = 151u * 151u * 151u * 151u * 8u;
 
+// A uniform source keeps about 97% of its words, so a round that keeps less
+// than half of them comes twice in a row practically never. A source that
+// does that is no uniform source (a caller's constant one, say): its next
+// round is folded in whole, so that any bytes end the call.
+constexpr int kShortRoundsBeforeFolding = 2;
+
 bool FillTextSymbols(const Filler& filler, uint8_t* out, size_t n, uint32_t* random_words, size_t word_count) {
   uint8_t* p = out;
   uint8_t* const end = out + n;
+  int short_rounds = 0;
   while (p < end) {
     const size_t need = (static_cast<size_t>(end - p) + 3) / 4;
     const size_t words = std::min(need + need / 16 + 1, word_count);
     if (!Fill(filler, random_words, words * sizeof(uint32_t))) return false;
+    const bool fold = short_rounds >= kShortRoundsBeforeFolding;
+    size_t kept = 0;
     for (size_t i = 0; i < words && p < end; ++i) {
       uint32_t v = random_words[i];
-      if (v >= kTextRange) continue;
+      if (v >= kTextRange && !fold) continue;
+      ++kept;
       for (int d = 0; d < 4 && p < end; ++d) {
         *p++ = kTextAlphabet[v % 151];
         v /= 151;
       }
     }
+    short_rounds = kept * 2 < words ? short_rounds + 1 : 0;
   }
   return true;
 }
