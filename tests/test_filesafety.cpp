@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/fileio.hpp"
-#include "common/keyfiles.hpp"
+#include "keygen/keyfiles.hpp"
 #include "support.hpp"
 #include "tavsdk.h"
 
