@@ -10,6 +10,7 @@
 #include "bench_common.hpp"
 #include "common/fileio.hpp"
 #include "reference/reference_engine.hpp"
+#include "support.hpp"
 
 namespace bench {
 namespace {
@@ -178,41 +179,29 @@ void RegisterFiles() {
   const std::string path = PathSuffix();
   constexpr int kWorkerCounts[] = {1, 2, 0};
 
-  struct FileRow {
-    const char* name;
-    FileOp op;
-    Kind kind;
-    bool decrypt;
-  };
-  for (const FileRow& o : {FileRow{"TavTextFileEnc", TavTextFileEnc, Kind::text, false},
-                           FileRow{"TavTextFileDec", TavTextFileDec, Kind::text, true},
-                           FileRow{"TavBinaryFileEnc", TavBinaryFileEnc, Kind::binary, false},
-                           FileRow{"TavBinaryFileDec", TavBinaryFileDec, Kind::binary, true}}) {
+  for (const tav::test::NamedFileOp& o : tav::test::kFileOps) {
+    if (o.expanded) continue;
+    const std::string name = std::string("Tav") + o.name;
     if (g_reference) {
-      Add(std::string(o.name) + "/reference", [o](State& s) { ReferenceFile(s, o.kind, o.decrypt); })
+      Add(name + "/reference", [o](State& s) { ReferenceFile(s, o.kind, o.decrypts); })
           ->Unit(kMillisecond)->Iterations(2);
     }
     for (int workers : kWorkerCounts) {
-      Add(o.name + path + WorkersName(workers),
-          [o, workers](State& s) { ProductionFile(s, o.op, FilesOf(o.kind).plain, workers); })
+      Add(name + path + WorkersName(workers),
+          [o, workers](State& s) { ProductionFile(s, o.run, FilesOf(o.kind).plain, workers); })
           ->Unit(kMillisecond)->Iterations(3)->Repetitions(3);
     }
   }
 
-  struct ExpandRow {
-    const char* name;
-    FileOp encode;
-    FileOp decode;
-    Kind kind;
-  };
-  for (const ExpandRow& o : {ExpandRow{"TavTExpandFile", TavTExpandFileEnc, TavTExpandFileDec, Kind::text},
-                             ExpandRow{"TavBExpandFile", TavBExpandFileEnc, TavBExpandFileDec, Kind::binary}}) {
+  for (const Kind kind : {Kind::text, Kind::binary}) {
+    const tav::test::FileOpPair ops = tav::test::FileOpsOf(kind, true);
+    const std::string name = kind == Kind::text ? "TavTExpandFile" : "TavBExpandFile";
     for (int workers : kWorkerCounts) {
-      Add(o.name + std::string("Enc") + path + WorkersName(workers),
-          [o, workers](State& s) { ExpandEncode(s, o.encode, o.kind, workers); })
+      Add(name + "Enc" + path + WorkersName(workers),
+          [ops, kind, workers](State& s) { ExpandEncode(s, ops.enc, kind, workers); })
           ->Unit(kMillisecond)->Iterations(3);
-      Add(o.name + std::string("Dec") + path + WorkersName(workers),
-          [o, workers](State& s) { ExpandDecode(s, o.decode, o.encode, o.kind, workers); })
+      Add(name + "Dec" + path + WorkersName(workers),
+          [ops, kind, workers](State& s) { ExpandDecode(s, ops.dec, ops.enc, kind, workers); })
           ->Unit(kMillisecond)->Iterations(3);
     }
   }

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "keys/keyset.hpp"
+#include "support.hpp"
 #include "tavsdk.h"
 
 namespace tav::fuzz {
@@ -103,14 +104,15 @@ Bytes NonZeroBytes() {
 }
 
 const Operations& OperationsOf(Kind kind) {
-  static const Operations text{Kind::text,       TavGenTextKeys,    TavTEnc,
-                               TavTDec,          TavTextFileEnc,    TavTextFileDec,
-                               TavTExpandFileEnc, TavTExpandFileDec, &TextSys,
-                               TAV_MSG_NO_TEXT_KEYS};
-  static const Operations binary{Kind::binary,      TavGenBinaryKeys,  TavBEnc,
-                                 TavBDec,           TavBinaryFileEnc,  TavBinaryFileDec,
-                                 TavBExpandFileEnc, TavBExpandFileDec, &BinSys,
-                                 TAV_MSG_NO_BINARY_KEYS};
+  const auto make = [](Kind of, int (*generate)(const char*), char* (*enc)(char*), char* (*dec)(char*), int* flag,
+                       const char* key_message) {
+    const test::FileOpPair block = test::FileOpsOf(of, false);
+    const test::FileOpPair expanded = test::FileOpsOf(of, true);
+    return Operations{of, generate, enc, dec, block.enc, block.dec, expanded.enc, expanded.dec, flag, key_message};
+  };
+  static const Operations text = make(Kind::text, TavGenTextKeys, TavTEnc, TavTDec, &TextSys, TAV_MSG_NO_TEXT_KEYS);
+  static const Operations binary =
+      make(Kind::binary, TavGenBinaryKeys, TavBEnc, TavBDec, &BinSys, TAV_MSG_NO_BINARY_KEYS);
   return kind == Kind::text ? text : binary;
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Helpers shared by the tests: a private working directory per test, file
-// access, and the conformance data.
+// access, the conformance data, and the table of the file operations (which
+// the fuzz targets and the benchmark take from here too).
 #pragma once
 
 #include <cstdint>
@@ -8,10 +9,45 @@
 #include <vector>
 
 #include "keys/keyset.hpp"
+#include "tavsdk.h"
 
 namespace tav::test {
 
 using Bytes = std::vector<uint8_t>;
+
+// A file operation of the process-wide interface: source name, destination name.
+using FileOp = int (*)(const char*, const char*);
+
+struct NamedFileOp {
+  const char* name;  // without the Tav prefix
+  Kind kind;
+  bool expanded;
+  bool decrypts;
+  FileOp run;
+};
+
+// All eight, by mode and alphabet: the one that encrypts, then its inverse.
+inline constexpr NamedFileOp kFileOps[] = {
+    {"TextFileEnc", Kind::text, false, false, TavTextFileEnc},
+    {"TextFileDec", Kind::text, false, true, TavTextFileDec},
+    {"BinaryFileEnc", Kind::binary, false, false, TavBinaryFileEnc},
+    {"BinaryFileDec", Kind::binary, false, true, TavBinaryFileDec},
+    {"TExpandFileEnc", Kind::text, true, false, TavTExpandFileEnc},
+    {"TExpandFileDec", Kind::text, true, true, TavTExpandFileDec},
+    {"BExpandFileEnc", Kind::binary, true, false, TavBExpandFileEnc},
+    {"BExpandFileDec", Kind::binary, true, true, TavBExpandFileDec},
+};
+
+struct FileOpPair {
+  FileOp enc;
+  FileOp dec;
+};
+
+// The two operations of an alphabet in one mode.
+constexpr FileOpPair FileOpsOf(Kind kind, bool expanded) {
+  const NamedFileOp* first = &kFileOps[(expanded ? 4 : 0) + (kind == Kind::text ? 0 : 2)];
+  return {first[0].run, first[1].run};
+}
 
 // Makes a fresh directory, switches the process into it (the key files are
 // read and written in the current directory) and removes it afterwards.

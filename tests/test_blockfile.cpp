@@ -21,20 +21,8 @@ namespace tav::test {
 namespace {
 
 namespace fs = std::filesystem;
-using FileOp = int (*)(const char*, const char*);
-
-struct Op {
-  const char* name;
-  Kind kind;
-  FileOp run;
-};
-
-const Op kAllOps[] = {
-    {"TavTextFileEnc", Kind::text, TavTextFileEnc},       {"TavTextFileDec", Kind::text, TavTextFileDec},
-    {"TavBinaryFileEnc", Kind::binary, TavBinaryFileEnc}, {"TavBinaryFileDec", Kind::binary, TavBinaryFileDec},
-    {"TavTExpandFileEnc", Kind::text, TavTExpandFileEnc}, {"TavTExpandFileDec", Kind::text, TavTExpandFileDec},
-    {"TavBExpandFileEnc", Kind::binary, TavBExpandFileEnc}, {"TavBExpandFileDec", Kind::binary, TavBExpandFileDec},
-};
+using Op = NamedFileOp;
+const auto& kAllOps = kFileOps;
 
 struct BlockMode {
   const char* name;
@@ -44,8 +32,8 @@ struct BlockMode {
 };
 
 const BlockMode kBlockModes[] = {
-    {"text", Kind::text, TavTextFileEnc, TavTextFileDec},
-    {"binary", Kind::binary, TavBinaryFileEnc, TavBinaryFileDec},
+    {"text", Kind::text, FileOpsOf(Kind::text, false).enc, FileOpsOf(Kind::text, false).dec},
+    {"binary", Kind::binary, FileOpsOf(Kind::binary, false).enc, FileOpsOf(Kind::binary, false).dec},
 };
 
 const char* KeyMessage(Kind kind) { return kind == Kind::text ? TAV_MSG_NO_TEXT_KEYS : TAV_MSG_NO_BINARY_KEYS; }

@@ -19,7 +19,6 @@ namespace tav::test {
 namespace {
 
 namespace fs = std::filesystem;
-using FileOp = int (*)(const char*, const char*);
 
 struct Mode {
   const char* name;
@@ -31,8 +30,10 @@ struct Mode {
 };
 
 const Mode kModes[] = {
-    {"text", Kind::text, TavTExpandFileEnc, TavTExpandFileDec, TavTextFileEnc, "k5.txt"},
-    {"binary", Kind::binary, TavBExpandFileEnc, TavBExpandFileDec, TavBinaryFileEnc, "k5.bin"},
+    {"text", Kind::text, FileOpsOf(Kind::text, true).enc, FileOpsOf(Kind::text, true).dec,
+     FileOpsOf(Kind::text, false).enc, "k5.txt"},
+    {"binary", Kind::binary, FileOpsOf(Kind::binary, true).enc, FileOpsOf(Kind::binary, true).dec,
+     FileOpsOf(Kind::binary, false).enc, "k5.bin"},
 };
 
 void GenerateBoth() {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/fileio.hpp"
-#include "common/keyfiles.hpp"
+#include "keygen/keyfiles.hpp"
 #include "support.hpp"
 #include "tavsdk.h"
 
@@ -24,7 +24,6 @@ namespace tav::test {
 namespace {
 
 using io::Step;
-using FileOp = int (*)(const char*, const char*);
 
 // Runs `action` at the hook's steps while in scope; its result is the errno
 // injected into a read or write (0: none).
@@ -86,19 +85,8 @@ protected:
   ScratchDir scratch_;
 };
 
-struct Op {
-  const char* name;
-  Kind kind;
-  FileOp run;
-  bool expanded;
-};
-
-const Op kAllOps[] = {
-    {"TextFileEnc", Kind::text, TavTextFileEnc, false},        {"TextFileDec", Kind::text, TavTextFileDec, false},
-    {"BinaryFileEnc", Kind::binary, TavBinaryFileEnc, false},  {"BinaryFileDec", Kind::binary, TavBinaryFileDec, false},
-    {"TExpandFileEnc", Kind::text, TavTExpandFileEnc, true},   {"TExpandFileDec", Kind::text, TavTExpandFileDec, true},
-    {"BExpandFileEnc", Kind::binary, TavBExpandFileEnc, true}, {"BExpandFileDec", Kind::binary, TavBExpandFileDec, true},
-};
+using Op = NamedFileOp;
+const auto& kAllOps = kFileOps;
 
 const Bytes kVictim = {'k', 'e', 'e', 'p'};
 
@@ -266,13 +254,11 @@ TEST_F(NoHang, ProcfsSourceIsEncryptedAsRead) {
   ResetFlags();
   ASSERT_EQ(TavGenTextKeys("procfs"), 0);
   ASSERT_EQ(TavGenBinaryKeys("procfs"), 0);
-  const FileOp pairs[][2] = {{TavTextFileEnc, TavTextFileDec},
-                             {TavBinaryFileEnc, TavBinaryFileDec},
-                             {TavTExpandFileEnc, TavTExpandFileDec},
-                             {TavBExpandFileEnc, TavBExpandFileDec}};
-  for (const auto& pair : pairs) {
-    ASSERT_EQ(pair[0](source, "enc"), 0);
-    ASSERT_EQ(pair[1]("enc", "dec"), 0);
+  for (const Op& op : kAllOps) {
+    if (op.decrypts) continue;
+    const FileOpPair pair = FileOpsOf(op.kind, op.expanded);
+    ASSERT_EQ(pair.enc(source, "enc"), 0);
+    ASSERT_EQ(pair.dec("enc", "dec"), 0);
     EXPECT_EQ(ReadFile("dec"), content);
   }
   ASSERT_EQ(TavBinaryFileEnc("copy", "expected"), 0);

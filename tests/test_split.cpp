@@ -40,9 +40,10 @@ using ops::Split;
 struct Mode {
   const char* name;
   Kind kind;
-  int (*block)(const char*, const char*);
+  FileOp block;
 };
-const Mode kModes[] = {{"text", Kind::text, TavTextFileEnc}, {"binary", Kind::binary, TavBinaryFileEnc}};
+const Mode kModes[] = {{"text", Kind::text, FileOpsOf(Kind::text, false).enc},
+                       {"binary", Kind::binary, FileOpsOf(Kind::binary, false).enc}};
 
 void GenerateBoth() {
   ResetFlags();

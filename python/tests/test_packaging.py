@@ -43,3 +43,20 @@ def test_type_hints_hold_under_mypy_strict(tmp_path):
     lines = (PYTHON_DIR / sample).read_text().splitlines()
     refused = {n for n, line in enumerate(lines, 1) if line.endswith("# refused")}
     assert errors == refused, run.stdout
+
+
+def test_constants_are_the_headers():
+    """Every numeric TAV_ constant of the C header (statuses, alphabets, flags,
+    limits) has the same value under its name without the prefix: an Alphabet
+    member or a constant of the loader."""
+    from tavsdk import _lib
+    from tavsdk._keys import Alphabet
+
+    header = (PYTHON_DIR.parent / "include" / "tavsdk.h").read_text()
+    literals = {"UINT64_MAX": 2**64 - 1}
+    found = {name: int(value, 0) for name, value in re.findall(r"\bTAV_(\w+) = (\d+)", header)}
+    found.update({name: literals[value] if value in literals else int(value.rstrip("uUlL"), 0)
+                  for name, value in re.findall(r"#define TAV_(\w+) +(0x[0-9a-fA-F]+\w*|\d+\w*|UINT64_MAX)\b", header)})
+    assert {"OK", "COPY_KEPT", "TEXT", "BINARY", "EXPANDED", "SOURCE_MODE", "SIZE_UNKNOWN"} <= found.keys()
+    ours = {name: int(Alphabet[name]) if name in Alphabet.__members__ else getattr(_lib, name, None) for name in found}
+    assert ours == found

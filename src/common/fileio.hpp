@@ -23,10 +23,13 @@ enum class Step {
   wipe_remove,          // before a wiped file's name is unlinked
 };
 
+#ifdef TAVSDK_TEST_SEAM
 // Test seam: when set, runs at each step with the descriptor concerned (-1
 // for the steps on names). A non-zero result makes that read or write fail
-// with this errno. Internal: the shared library does not export it.
+// with this errno. Only the internal library the tests link has it: the
+// shared library is built without TAVSDK_TEST_SEAM and carries none of it.
 extern int (*step_hook)(Step step, int fd);
+#endif
 
 // Owns a file descriptor for the span of one call. Close() reports whether the
 // close succeeded (a deferred write error shows up there); the destructor

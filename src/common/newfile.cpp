@@ -118,7 +118,9 @@ bool NewFile::Commit(bool replace, int& error) {
     error = EBADF;
     return false;
   }
+#ifdef TAVSDK_TEST_SEAM
   if (step_hook != nullptr) (void)step_hook(Step::destination_commit, -1);
+#endif
   if (::fsync(file_.get()) != 0) {
     error = errno;
     Discard();

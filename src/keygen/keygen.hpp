@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "engine/alphabet.hpp"
-#include "keys/keyfiles.hpp"
+#include "keygen/keyfiles.hpp"
 
 namespace tav {
 

@@ -8,9 +8,13 @@
 #include <cstdint>
 
 #include "engine/cipher.hpp"
+#include "keygen/keyfiles.hpp"
 #include "keygen/keygen.hpp"
-#include "keys/keyfiles.hpp"
 #include "keys/padtable.hpp"
+#include "tavsdk.h"
+
+// A set's alphabet goes in and out of the C interface as tav_alphabet.
+static_assert(static_cast<int>(tav::Kind::text) == TAV_TEXT && static_cast<int>(tav::Kind::binary) == TAV_BINARY);
 
 struct tav_keys {
   tav::KeyFiles files;

@@ -8,8 +8,8 @@
 #include <cstdio>
 
 #include "common/fileio.hpp"
-#include "common/keyfiles.hpp"
 #include "common/wipe.hpp"
+#include "keygen/keyfiles.hpp"
 #include "legacy/state.hpp"
 #include "ops/scramble.hpp"
 #include "tavsdk.h"

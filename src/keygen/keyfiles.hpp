@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
-// The eleven key files, by their fixed names in the current directory. Every
-// part of the library takes a key file name from here.
+// The key files: their fixed names in the current directory, which every part
+// of the library takes from here, and the contents of those of one alphabet,
+// as key generation writes them or as they were read from a directory.
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 #include "engine/alphabet.hpp"
 
@@ -31,5 +33,27 @@ inline constexpr const char* KeyFileName(KeyFile file, Kind kind) {
 // True for the names of the text alphabet, which take the 151-byte overwrite
 // string; the others take the 256-byte one.
 inline constexpr bool IsTextKeyFile(size_t index) { return index < 10 && index % 2 == 0; }
+
+// A key file's bytes; `present` is false when there was no such file.
+template <size_t N>
+struct FileImage {
+  std::array<uint8_t, N> bytes{};
+  size_t size = 0;
+  bool present = false;
+};
+
+// Sizes as key generation writes them.
+inline constexpr size_t kSchemeBytes = 100;  // k3: 20 direction letters, 20 little-endian values
+inline constexpr size_t kFieldBytes = 2 * kWheels;  // k4, k5, k6.dat: 20 two-digit fields
+inline constexpr char kMarker[] = "202";  // k2: written, never read
+
+struct KeyFiles {
+  Kind kind = Kind::binary;
+  std::array<uint8_t, kWheels * kBinarySize> wheels{};  // k1: 20 records of n bytes
+  FileImage<kSchemeBytes> scheme;                        // k3
+  FileImage<kFieldBytes> steps;                          // k4
+  FileImage<kFieldBytes> pad;                            // k5
+  FileImage<kFieldBytes> scramble_pad;                   // k6.dat
+};
 
 }  // namespace tav
