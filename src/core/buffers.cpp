@@ -6,8 +6,8 @@
 #include "common/wipe.hpp"
 #include "core/objects.hpp"
 #include "engine/cipher.hpp"
+#include "expanded/layout.hpp"
 #include "keys/keyset.hpp"
-#include "ops/transfer.hpp"
 #include "tavsdk.h"
 
 namespace tav::core {
@@ -45,7 +45,7 @@ constexpr size_t kStreamSymbols = 4096;
 // The state that crosses chunk boundaries.
 struct tav_encoder {
   const tav_keys* keys;
-  tav::ops::Filler filler;
+  tav::expanded::Filler filler;
   uint64_t units;  // plain bytes encoded so far
   bool broken;     // the filler source failed
   tav::engine::Cipher cipher;
@@ -53,8 +53,7 @@ struct tav_encoder {
 
 struct tav_decoder {
   const tav_keys* keys;
-  uint64_t units;  // plain bytes decoded so far
-  uint64_t skip;   // filler bytes before the next unit starts
+  tav::expanded::Picker picker;
   tav::engine::Cipher cipher;
 };
 
@@ -75,7 +74,7 @@ TAVSDK_API tav_status tav_expanded_size(const tav_keys* keys, uint64_t plain_len
   if (!keys->has_pad) return TAV_NO_KEYS;
   // Each unit is at most a few hundred bytes: refuse what would not fit 64 bits.
   if (plain_length > UINT64_MAX / static_cast<uint64_t>(keys->pad_max_unit)) return TAV_BAD_ARGUMENT;
-  *expanded_length = tav::ops::UnitsBytes(*keys, 0, plain_length);
+  *expanded_length = tav::expanded::UnitsBytes(*keys, 0, plain_length);
   return TAV_OK;
 }
 
@@ -87,7 +86,7 @@ TAVSDK_API tav_status tav_encoder_new(tav_encoder** encoder, const tav_keys* key
   tav_encoder* e = tav::core::Make<tav_encoder>();
   if (e == nullptr) return TAV_NO_MEMORY;
   e->keys = keys;
-  e->filler = tav::ops::Filler{fill, context};
+  e->filler = tav::expanded::Filler{fill, context};
   tav::engine::CipherStart(e->cipher, keys->tables, 0);
   *encoder = e;
   return TAV_OK;
@@ -96,7 +95,7 @@ TAVSDK_API tav_status tav_encoder_new(tav_encoder** encoder, const tav_keys* key
 TAVSDK_API size_t tav_encoder_size(const tav_encoder* encoder, size_t in_length) {
   if (encoder == nullptr) return 0;
   if (in_length > SIZE_MAX / static_cast<size_t>(encoder->keys->pad_max_unit)) return SIZE_MAX;
-  return static_cast<size_t>(tav::ops::UnitsBytes(*encoder->keys, encoder->units, in_length));
+  return static_cast<size_t>(tav::expanded::UnitsBytes(*encoder->keys, encoder->units, in_length));
 }
 
 TAVSDK_API tav_status tav_encoder_update(tav_encoder* encoder, const void* in, size_t in_length, void* out,
@@ -113,22 +112,18 @@ TAVSDK_API tav_status tav_encoder_update(tav_encoder* encoder, const void* in, s
   alignas(64) uint8_t symbols[tav::core::kStreamSymbols];
   alignas(64) uint32_t words[1024];
   // Fillers everywhere first, then each unit's first byte over them.
-  if (!tav::ops::FillFillers(keys.tables.kind, encoder->filler, dst, need, words, 1024)) {
+  if (!tav::expanded::FillFillers(keys.tables.kind, encoder->filler, dst, need, words, 1024)) {
     encoder->broken = true;
     tav::SecureZero(dst, need);
     return TAV_BAD_SOURCE;
   }
-  auto pad = static_cast<int32_t>(encoder->units % tav::kPadEntries);
+  int32_t pad = tav::expanded::PadIndexAfter(encoder->units);
   size_t at = 0;
   for (size_t done = 0; done < in_length;) {
     const size_t n = std::min(in_length - done, sizeof symbols);
     std::memcpy(symbols, src + done, n);
     tav::engine::CipherEncrypt(encoder->cipher, symbols, n);
-    for (size_t u = 0; u < n; ++u) {
-      dst[at] = symbols[u];
-      pad = tav::NextPadIndex(pad);
-      at += 1 + static_cast<size_t>(keys.pad[pad]);
-    }
+    at += tav::expanded::Place(keys, pad, symbols, n, dst + at);
     done += n;
   }
   tav::SecureZeroObject(symbols);
@@ -157,27 +152,11 @@ TAVSDK_API tav_status tav_decoder_update(tav_decoder* decoder, const void* in, s
                                          size_t* out_length) {
   if (decoder == nullptr || out_length == nullptr || (in_length > 0 && (in == nullptr || out == nullptr)))
     return TAV_BAD_ARGUMENT;
-  const tav_keys& keys = *decoder->keys;
-  const auto* src = static_cast<const uint8_t*>(in);
+  size_t consumed = 0;
+  const size_t got = tav::expanded::Pick(*decoder->keys, decoder->picker, static_cast<const uint8_t*>(in), in_length,
+                                         static_cast<uint8_t*>(out), in_length, consumed);
   auto* dst = static_cast<uint8_t*>(out);
-  size_t got = 0;
-  size_t i = 0;
-  auto pad = static_cast<int32_t>(decoder->units % tav::kPadEntries);
-  uint64_t skip = decoder->skip;
-  while (i < in_length) {
-    if (skip > 0) {
-      const uint64_t jump = std::min<uint64_t>(skip, in_length - i);
-      i += static_cast<size_t>(jump);
-      skip -= jump;
-      continue;
-    }
-    dst[got++] = src[i++];
-    pad = tav::NextPadIndex(pad);
-    skip = static_cast<uint64_t>(keys.pad[pad]);
-  }
   tav::engine::CipherDecrypt(decoder->cipher, dst, got);
-  decoder->units += got;
-  decoder->skip = skip;
   *out_length = got;
   return TAV_OK;
 }

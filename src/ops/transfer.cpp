@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,70 +35,8 @@ constexpr int64_t kParallelBlockBytes = int64_t{4} << 20;
 constexpr int64_t kParallelEncodeBytes = int64_t{256} << 10;
 constexpr int64_t kParallelDecodeBytes = int64_t{32} << 20;
 
-bool RandomFill(void* buf, size_t n) {
-  auto* p = static_cast<uint8_t*>(buf);
-  while (n > 0) {
-    const ssize_t got = ::getrandom(p, n, 0);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += got;
-    n -= static_cast<size_t>(got);
-  }
-  return true;
-}
-
-bool Fill(const Filler& filler, void* buf, size_t n) {
-  // A caller's source is asked for bytes only when some are wanted.
-  if (n == 0) return true;
-  if (filler.fn == nullptr) return RandomFill(buf, n);
-  const int rc = filler.fn(filler.context, buf, n);
-  if (rc != 0) errno = rc;
-  return rc == 0;
-}
-
-// A 32-bit value below 8 * 151^4 is four uniform base-151 digits; the few
-// values above are dropped rather than folded in, which would bias the low
-// digits.
-constexpr uint32_t kTextRange = 151u * 151u * 151u * 151u * 8u;
-
-// A uniform source keeps about 97% of its words, so a round that keeps less
-// than half of them comes twice in a row practically never. A source that
-// does that is no uniform source (a caller's constant one, say): its next
-// round is folded in whole, so that any bytes end the call.
-constexpr int kShortRoundsBeforeFolding = 2;
-
-bool FillTextSymbols(const Filler& filler, uint8_t* out, size_t n, uint32_t* random_words, size_t word_count) {
-  uint8_t* p = out;
-  uint8_t* const end = out + n;
-  int short_rounds = 0;
-  while (p < end) {
-    const size_t need = (static_cast<size_t>(end - p) + 3) / 4;
-    const size_t words = std::min(need + need / 16 + 1, word_count);
-    if (!Fill(filler, random_words, words * sizeof(uint32_t))) return false;
-    const bool fold = short_rounds >= kShortRoundsBeforeFolding;
-    size_t kept = 0;
-    for (size_t i = 0; i < words && p < end; ++i) {
-      uint32_t v = random_words[i];
-      if (v >= kTextRange && !fold) continue;
-      ++kept;
-      for (int d = 0; d < 4 && p < end; ++d) {
-        *p++ = kTextAlphabet[v % 151];
-        v /= 151;
-      }
-    }
-    short_rounds = kept * 2 < words ? short_rounds + 1 : 0;
-  }
-  return true;
-}
-
-int64_t UnitBytes(const tav_keys& keys, int32_t pad_index) { return 1 + int64_t{keys.pad[pad_index]}; }
-
-int32_t PadIndexAfter(uint64_t units) { return static_cast<int32_t>(units % kPadEntries); }
-
-// Where unit s starts.
-int64_t UnitStart(const tav_keys& keys, uint64_t s) { return static_cast<int64_t>(UnitsBytes(keys, 0, s)); }
+using expanded::PadIndexAfter;
+using expanded::UnitStart;
 
 // ---- Ports -------------------------------------------------------------------
 
@@ -203,17 +140,12 @@ Outcome EncodeRun(Shared& sh, engine::Cipher& c, const Buffers& b, const Port& i
     if (got < 0) return Failed(kBadSource, in_at, out_at);
     const bool ended = static_cast<size_t>(got) < units;
     units = static_cast<size_t>(got);
-    int64_t bytes = 0;
-    for (int32_t i = pad, u = 0; u < got; ++u) bytes += UnitBytes(keys, i = NextPadIndex(i));
+    const auto bytes = static_cast<int64_t>(expanded::UnitsBytes(keys, static_cast<uint64_t>(in_at), units));
     engine::CipherEncrypt(c, b.symbols, units);
-    if (!FillFillers(kind, sh.job.filler, b.region, static_cast<size_t>(bytes), b.random_words, b.word_count))
+    if (!expanded::FillFillers(kind, sh.job.filler, b.region, static_cast<size_t>(bytes), b.random_words,
+                               b.word_count))
       return Failed(kBadSource, in_at, out_at);
-    int64_t at = 0;
-    for (size_t u = 0; u < units; ++u) {
-      b.region[at] = b.symbols[u];
-      pad = NextPadIndex(pad);
-      at += UnitBytes(keys, pad);
-    }
+    (void)expanded::Place(keys, pad, b.symbols, units, b.region);
     if (!WriteAt(out, b.region, static_cast<size_t>(bytes), out_at)) return Failed(kBadDest, in_at, out_at);
     out_at += bytes;
     in_at += got;
@@ -232,7 +164,7 @@ Outcome EncodeRun(Shared& sh, engine::Cipher& c, const Buffers& b, const Port& i
 Outcome DecodeRun(Shared& sh, engine::Cipher& c, const Buffers& b, const Port& in, const Port& out, uint64_t first,
                   int64_t next, int64_t from, int64_t to, bool caller) {
   const tav_keys& keys = *sh.job.keys;
-  int32_t pad = PadIndexAfter(first);
+  expanded::Picker picker{PadIndexAfter(first), static_cast<uint64_t>(next - from)};
   auto out_at = static_cast<int64_t>(first);
   size_t gathered = 0;
   const auto flush = [&] {
@@ -249,10 +181,9 @@ Outcome DecodeRun(Shared& sh, engine::Cipher& c, const Buffers& b, const Port& i
     const int64_t got = ReadAt(in, b.region, len, offset);
     if (got < 0) return Failed(kBadSource, offset, out_at);
     const int64_t end = offset + got;
-    while (next < end) {
-      b.symbols[gathered++] = b.region[next - offset];
-      pad = NextPadIndex(pad);
-      next += UnitBytes(keys, pad);
+    for (size_t used = 0, consumed = 0; used < static_cast<size_t>(got); used += consumed) {
+      gathered += expanded::Pick(keys, picker, b.region + used, static_cast<size_t>(got) - used,
+                                 b.symbols + gathered, b.symbol_count - gathered, consumed);
       if (gathered == b.symbol_count && !flush()) return Failed(kBadDest, end, out_at);
     }
     sh.done.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
@@ -475,21 +406,6 @@ Split DefaultSplit(bool expanded, bool decrypt) {
   return Split{workers::Count(), decrypt ? kParallelDecodeBytes : kParallelEncodeBytes, kRegionSymbols};
 }
 
-bool FillFillers(Kind kind, const Filler& filler, uint8_t* out, size_t n, uint32_t* random_words, size_t word_count) {
-  return kind == Kind::text ? FillTextSymbols(filler, out, n, random_words, word_count) : Fill(filler, out, n);
-}
-
-uint64_t UnitsBytes(const tav_keys& keys, uint64_t first, uint64_t count) {
-  // Whole rounds at once, then unit by unit.
-  uint64_t bytes = count / kPadEntries * static_cast<uint64_t>(keys.pad_round_bytes);
-  int32_t pad = PadIndexAfter(first);
-  for (uint64_t u = count / kPadEntries * kPadEntries; u < count; ++u) {
-    pad = NextPadIndex(pad);
-    bytes += static_cast<uint64_t>(UnitBytes(keys, pad));
-  }
-  return bytes;
-}
-
 int Transfer(Job& job) {
   const tav_keys& keys = *job.keys;
   Shared sh{job};
@@ -520,10 +436,7 @@ int Transfer(Job& job) {
     const int64_t bytes = in_size;
     if (job.expanded && job.decrypt) {
       // The units that start before the end of the input.
-      units = static_cast<uint64_t>(bytes / keys.pad_round_bytes) * kPadEntries;
-      for (int64_t at = bytes / keys.pad_round_bytes * keys.pad_round_bytes; at < bytes; ++units) {
-        at += UnitBytes(keys, PadIndexAfter(units) + 1);
-      }
+      units = expanded::UnitsWithin(keys, bytes);
     } else {
       units = static_cast<uint64_t>(bytes);
     }

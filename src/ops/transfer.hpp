@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "expanded/layout.hpp"
 #include "keys/keyset.hpp"
 #include "tavsdk.h"
 
@@ -43,20 +44,7 @@ struct Buffers {
   size_t word_count;
 };
 
-// The filler source of the expanded encoder: the system's random source
-// unless the caller names one.
-struct Filler {
-  tav_fill_fn fn = nullptr;
-  void* context = nullptr;
-};
-
-// Fills n bytes with filler symbols of the alphabet. False (errno set) when
-// the random source fails.
-bool FillFillers(Kind kind, const Filler& filler, uint8_t* out, size_t n, uint32_t* random_words, size_t word_count);
-
-// The expanded bytes of the units first .. first+count-1 (pad index of unit
-// s is s mod 20000 + 1).
-uint64_t UnitsBytes(const tav_keys& keys, uint64_t first, uint64_t count);
+using expanded::Filler;
 
 // How an operation may share its work among threads when both ends are
 // regular files: at most `workers` threads, ranges of `grain` bytes (block

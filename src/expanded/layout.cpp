@@ -1,0 +1,109 @@
+// SPDX-License-Identifier: MIT
+// Fillers, unit sizes, and the unit starts placed and picked.
+#include "expanded/layout.hpp"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "expanded/random.hpp"
+
+namespace tav::expanded {
+
+namespace {
+
+bool Fill(const Filler& filler, void* buf, size_t n) {
+  // A caller's source is asked for bytes only when some are wanted.
+  if (n == 0) return true;
+  if (filler.fn == nullptr) return SystemRandom(buf, n);
+  const int rc = filler.fn(filler.context, buf, n);
+  if (rc != 0) errno = rc;
+  return rc == 0;
+}
+
+// A 32-bit value below 8 * 151^4 is four uniform base-151 digits; the few
+// values above are dropped rather than folded in, which would bias the low
+// digits.
+constexpr uint32_t kTextRange = 151u * 151u * 151u * 151u * 8u;
+
+// A uniform source keeps about 97% of its words, so a round that keeps less
+// than half of them comes twice in a row practically never. A source that
+// does that is no uniform source (a caller's constant one, say): its next
+// round is folded in whole, so that any bytes end the call.
+constexpr int kShortRoundsBeforeFolding = 2;
+
+bool FillTextSymbols(const Filler& filler, uint8_t* out, size_t n, uint32_t* random_words, size_t word_count) {
+  uint8_t* p = out;
+  uint8_t* const end = out + n;
+  int short_rounds = 0;
+  while (p < end) {
+    const size_t need = (static_cast<size_t>(end - p) + 3) / 4;
+    const size_t words = std::min(need + need / 16 + 1, word_count);
+    if (!Fill(filler, random_words, words * sizeof(uint32_t))) return false;
+    const bool fold = short_rounds >= kShortRoundsBeforeFolding;
+    size_t kept = 0;
+    for (size_t i = 0; i < words && p < end; ++i) {
+      uint32_t v = random_words[i];
+      if (v >= kTextRange && !fold) continue;
+      ++kept;
+      for (int d = 0; d < 4 && p < end; ++d) {
+        *p++ = kTextAlphabet[v % 151];
+        v /= 151;
+      }
+    }
+    short_rounds = kept * 2 < words ? short_rounds + 1 : 0;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool FillFillers(Kind kind, const Filler& filler, uint8_t* out, size_t n, uint32_t* random_words, size_t word_count) {
+  return kind == Kind::text ? FillTextSymbols(filler, out, n, random_words, word_count) : Fill(filler, out, n);
+}
+
+uint64_t UnitsBytes(const tav_keys& keys, uint64_t first, uint64_t count) {
+  // Whole rounds at once, then unit by unit.
+  uint64_t bytes = count / kPadEntries * static_cast<uint64_t>(keys.pad_round_bytes);
+  int32_t pad = PadIndexAfter(first);
+  for (uint64_t u = count / kPadEntries * kPadEntries; u < count; ++u) {
+    pad = NextPadIndex(pad);
+    bytes += static_cast<uint64_t>(UnitBytes(keys, pad));
+  }
+  return bytes;
+}
+
+uint64_t UnitsWithin(const tav_keys& keys, int64_t bytes) {
+  auto units = static_cast<uint64_t>(bytes / keys.pad_round_bytes) * kPadEntries;
+  for (int64_t at = bytes / keys.pad_round_bytes * keys.pad_round_bytes; at < bytes; ++units) {
+    at += UnitBytes(keys, PadIndexAfter(units) + 1);
+  }
+  return units;
+}
+
+size_t Place(const tav_keys& keys, int32_t& pad, const uint8_t* symbols, size_t n, uint8_t* out) {
+  size_t at = 0;
+  for (size_t u = 0; u < n; ++u) {
+    out[at] = symbols[u];
+    pad = NextPadIndex(pad);
+    at += static_cast<size_t>(UnitBytes(keys, pad));
+  }
+  return at;
+}
+
+size_t Pick(const tav_keys& keys, Picker& picker, const uint8_t* in, size_t n, uint8_t* out, size_t capacity,
+            size_t& consumed) {
+  uint64_t at = picker.skip;  // the next unit start, from in[0]
+  int32_t pad = picker.pad;
+  size_t got = 0;
+  while (at < n && got < capacity) {
+    out[got++] = in[at];
+    pad = NextPadIndex(pad);
+    at += static_cast<uint64_t>(UnitBytes(keys, pad));
+  }
+  consumed = static_cast<size_t>(std::min<uint64_t>(at, n));
+  picker.pad = pad;
+  picker.skip = at - consumed;
+  return got;
+}
+
+}  // namespace tav::expanded
