@@ -459,10 +459,16 @@ typedef int (*tav_progress_fn)(void *context, uint64_t done, uint64_t total);
  * of a few MiB or more are shared among worker threads, as in the
  * process-wide functions (TAVSDK_THREADS).
  * `progress` may be NULL. Returns TAV_OK; TAV_BAD_ARGUMENT (null key set,
- * unknown flag: TAV_REPLACE and TAV_SOURCE_MODE do not apply here);
+ * unknown flag: TAV_REPLACE and TAV_SOURCE_MODE do not apply here; or both
+ * descriptors on one regular file, which is then left untouched);
  * TAV_NO_KEYS (expanded mode without a k5 pad table); TAV_BAD_SOURCE (a read
  * error); TAV_BAD_DEST (a write error); TAV_CANCELLED. After a failure the
- * output holds some prefix of the result. */
+ * output holds some prefix of the result.
+ * A pipe or socket whose reader has gone gives TAV_BAD_DEST with *error EPIPE,
+ * whatever the mode and the number of threads; the library's writes raise no
+ * SIGPIPE in the process (the thread holds the signal off for each write and
+ * takes back the one the write raised; a SIGPIPE that was pending before
+ * stays pending). */
 TAVSDK_API tav_status tav_fd_encrypt(const tav_keys *keys, int in_fd, int out_fd, unsigned flags,
                                      tav_progress_fn progress, void *context, int *error);
 TAVSDK_API tav_status tav_fd_decrypt(const tav_keys *keys, int in_fd, int out_fd, unsigned flags,

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -132,8 +134,50 @@ int64_t PreadFull(int fd, void* buf, size_t n, int64_t offset) {
   return static_cast<int64_t>(done);
 }
 
+namespace {
+
+// A write to a pipe or socket without reader raises SIGPIPE on the writing
+// thread, which would end the host process: a library reports EPIPE
+// instead. The signal is held off on this thread for the write, and the one
+// the write raised is taken back; one that was pending before is the host's
+// and stays.
+class NoSigpipe {
+public:
+  NoSigpipe() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    held_ = pthread_sigmask(SIG_BLOCK, &pipe_, &saved_) == 0;
+    was_pending_ = !held_ || sigpending(&pending) != 0 || sigismember(&pending, SIGPIPE) == 1;
+  }
+  ~NoSigpipe() {
+    if (!held_) return;
+    const int saved_errno = errno;
+    if (broken_ && !was_pending_) {
+      const timespec now{0, 0};
+      while (sigtimedwait(&pipe_, nullptr, &now) < 0 && errno == EINTR) {
+      }
+    }
+    (void)pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    errno = saved_errno;
+  }
+  NoSigpipe(const NoSigpipe&) = delete;
+  NoSigpipe& operator=(const NoSigpipe&) = delete;
+  void Broken() { broken_ = true; }
+
+private:
+  sigset_t pipe_;
+  sigset_t saved_;
+  bool held_ = false;
+  bool was_pending_ = true;
+  bool broken_ = false;
+};
+
+}  // namespace
+
 bool WriteAll(int fd, const void* buf, size_t n) {
   const auto* p = static_cast<const unsigned char*>(buf);
+  NoSigpipe no_sigpipe;
   while (n > 0) {
     if (const int e = Injected(Step::write, fd); e != 0) {
       errno = e;
@@ -143,6 +187,7 @@ bool WriteAll(int fd, const void* buf, size_t n) {
     if (put < 0) {
       if (errno == EINTR) continue;
       if (Again() && WaitFor(fd, POLLOUT)) continue;
+      if (errno == EPIPE) no_sigpipe.Broken();
       return false;
     }
     if (put == 0) return false;

