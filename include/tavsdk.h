@@ -345,16 +345,23 @@ TAVSDK_API tav_status tav_keys_new(tav_keys **keys, tav_alphabet alphabet, const
  * were generated: only the schedule of the generation reproduces them).
  * Allocates as tav_keys_new. Returns TAV_OK; TAV_BAD_ARGUMENT; TAV_NO_KEYS
  * when k1, k3 or k4 is missing or damaged (*error: the errno of the failed
- * open or read, 0 for a file of the wrong size or content); TAV_NO_MEMORY. */
+ * open or read, EISDIR for a directory, 0 for a file of the wrong size or
+ * content and for anything else that is not a regular file, such as a FIFO
+ * or a device); TAV_NO_MEMORY. */
 TAVSDK_API tav_status tav_keys_load(tav_keys **keys, tav_alphabet alphabet, int dirfd, const tav_keys *master,
                                     int *error);
 
 /* Writes the key files of the set into the directory `dirfd`, as key
  * generation does: k1..k5 of its alphabet and k6.dat (those it holds), each
  * a new file of mode 0600 that replaces the name (a symbolic link at a name is
- * replaced, never followed). Returns TAV_OK; TAV_BAD_ARGUMENT for a null key
- * set; TAV_BAD_DEST when a file cannot be created or fully written (*error
- * says why; the files written before it stay). */
+ * replaced, never followed). All of them are written and flushed before the
+ * first takes its name, and each name passes from the old file to the new one
+ * in one step. Returns TAV_OK; TAV_BAD_ARGUMENT for a null key set;
+ * TAV_BAD_DEST when a file cannot be created, fully written or named (*error
+ * says why). A failure while writing (a full file system, say) leaves every
+ * old key file as it was; one while naming (a directory at a name) leaves
+ * the files before it in the order above new and the rest old. No name ever
+ * holds a partial key file. */
 TAVSDK_API tav_status tav_keys_save(const tav_keys *keys, int dirfd, int *error);
 
 /* The alphabet of a key set (0 for NULL). */

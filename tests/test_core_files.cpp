@@ -36,6 +36,31 @@ struct Keys {
   ~Keys() { tav_keys_free(k); }
 };
 
+std::vector<std::string> Entries() {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(".")) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Runs the hook's `action` while in scope.
+class Hook {
+public:
+  explicit Hook(std::function<int(io::Step, int)> action) {
+    action_ = std::move(action);
+    io::step_hook = [](io::Step step, int fd) { return action_(step, fd); };
+  }
+  ~Hook() {
+    io::step_hook = nullptr;
+    action_ = nullptr;
+  }
+  Hook(const Hook&) = delete;
+  Hook& operator=(const Hook&) = delete;
+
+private:
+  static inline std::function<int(io::Step, int)> action_;
+};
+
 // One file as input and output, by one descriptor or two, in both modes,
 // on one thread and split: refused, the file untouched. Small files would
 // get the ciphertext appended, large ones overwritten piece by piece.
@@ -124,6 +149,58 @@ TEST(CoreFileSafety, BrokenPipeRaisesNoSignal) {
       }
     }
   }
+}
+
+// A save that fails while writing leaves every old key file as it was and
+// nothing else behind; one that succeeds replaces them all.
+TEST(CoreFileSafety, FailedKeySaveKeepsTheOldSet) {
+  ScratchDir scratch;
+  Keys old_keys(TAV_TEXT, "old set"), new_keys(TAV_TEXT, "new set");
+  const int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(tav_keys_save(old_keys.k, dir, nullptr), TAV_OK);
+  const std::vector<std::string> names = Entries();
+  std::vector<Bytes> old_files;
+  for (const std::string& name : names) old_files.push_back(ReadFile(name));
+  for (const int failing : {1, 3, 6}) {
+    SCOPED_TRACE(failing);
+    int writes = 0;
+    Hook hook([&](io::Step step, int) { return step == io::Step::write && ++writes == failing ? ENOSPC : 0; });
+    int error = 0;
+    EXPECT_EQ(tav_keys_save(new_keys.k, dir, &error), TAV_BAD_DEST);
+    EXPECT_EQ(error, ENOSPC);
+    EXPECT_EQ(Entries(), names);
+    for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(ReadFile(names[i]), old_files[i]) << names[i];
+  }
+  ASSERT_EQ(tav_keys_save(new_keys.k, dir, nullptr), TAV_OK);
+  EXPECT_EQ(Entries(), names);
+  EXPECT_NE(ReadFile("k1.txt"), old_files[0]);
+  close(dir);
+}
+
+// Key files that are no regular files: refused with a value that says so.
+TEST(CoreFileSafety, KeyLoadErrorsNameTheirCause) {
+  ScratchDir scratch;
+  Keys keys(TAV_BINARY, "errno");
+  const int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(tav_keys_save(keys.k, dir, nullptr), TAV_OK);
+  struct Case {
+    std::function<int()> make;
+    int error;
+  } cases[] = {
+      {[] { return mkdir("k1.bin", 0700); }, EISDIR},
+      {[] { return mkfifo("k1.bin", 0600); }, 0},
+      {[] { return symlink("/dev/zero", "k1.bin"); }, 0},
+      {[] { return symlink("nowhere", "k1.bin"); }, ENOENT},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(remove("k1.bin"), 0);
+    ASSERT_EQ(c.make(), 0);
+    tav_keys* loaded = nullptr;
+    int error = -1;
+    EXPECT_EQ(tav_keys_load(&loaded, TAV_BINARY, dir, nullptr, &error), TAV_NO_KEYS);
+    EXPECT_EQ(error, c.error);
+  }
+  close(dir);
 }
 
 }  // namespace

@@ -292,7 +292,13 @@ Fd CreateScratch(int dirfd, const char* path, FileId& id) {
 
 KeyRead ReadKeyFile(int dirfd, const char* name, void* buf, size_t cap, int64_t& got, int& error) {
   struct stat info {};
-  Fd file = OpenRegularAt(dirfd, name, O_RDONLY, info);
+  Fd file(OpenAtRetry(dirfd, name, O_RDONLY));
+  if (file.ok() && (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))) {
+    // Nothing failed for a FIFO or a device: it is no key file, as one of
+    // the wrong size is not (0). A directory is named as reading it would.
+    error = info.st_mode == 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : 0;
+    return KeyRead::damaged;
+  }
   if (!file.ok()) {
     error = errno;
     // Only a name with nothing at all behind it is missing; a dangling link
@@ -307,24 +313,6 @@ KeyRead ReadKeyFile(int dirfd, const char* name, void* buf, size_t cap, int64_t&
   if (got < 0) error = errno;
   (void)file.Close();  // read-only: a close error cannot lose data
   return got < 0 ? KeyRead::damaged : KeyRead::ok;
-}
-
-bool WriteKeyFile(int dirfd, const char* name, const void* data, size_t n, int& error) {
-  // A new file rather than a truncated old one: no other name or open handle
-  // of the old file ever sees the new key, and rewriting does not force the
-  // old blocks out to the disk on close.
-  const auto failed = [&error] {
-    error = errno;
-    return false;
-  };
-  if (::unlinkat(dirfd, name, 0) != 0 && errno != ENOENT) return failed();
-  Fd fd(OpenAtRetry(dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
-  if (!fd.ok()) return failed();
-  // The process umask may only narrow the mode; it must end up exactly 0600.
-  if (::fchmod(fd.get(), 0600) != 0) return failed();
-  if (!WriteAll(fd.get(), data, n)) return failed();
-  if (!fd.Close()) return failed();
-  return true;
 }
 
 Fd OpenKeyFileToDestroy(const char* path, int64_t& length, bool& missing) {

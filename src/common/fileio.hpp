@@ -115,12 +115,9 @@ enum class KeyRead { ok, missing, damaged };
 // Reads at most cap bytes from the start of a key file `name` in the
 // directory dirfd; `got` is the count. `missing` only when nothing exists at
 // the name; anything but a regular file and every open or read failure is
-// `damaged`, with `error` set to the errno.
+// `damaged`, with `error` set to the errno (EISDIR for a directory, 0 for
+// anything else that is not a regular file).
 KeyRead ReadKeyFile(int dirfd, const char* name, void* buf, size_t cap, int64_t& got, int& error);
-
-// Replaces a key file by a new one, readable and writable by the owner only.
-// False, with `error` set, when it cannot be created or fully written.
-bool WriteKeyFile(int dirfd, const char* name, const void* data, size_t n, int& error);
 
 // Opens a key file for destruction: a regular file for writing, with its
 // length. A link or anything else gives an invalid Fd; the name is then only
