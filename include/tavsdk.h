@@ -490,7 +490,13 @@ TAVSDK_API tav_status tav_fd_decrypt(const tav_keys *keys, int in_fd, int out_fd
  * under a hidden name ".tav-" and 16 hex digits there instead, which only a
  * crash or SIGKILL can leave behind.) Without TAV_REPLACE an existing destination is refused
  * (TAV_EXISTS, nothing touched); with it, an existing regular file is
- * replaced in one step, and stays whole until then. A destination that is a
+ * replaced in one step, and stays whole until then. No system call gives an
+ * unnamed file a name that exists: to replace one, the finished file is linked
+ * under such a hidden name and at once renamed over the destination. The
+ * thread holds off every signal it can for those two system calls; a SIGKILL
+ * or crash between them leaves the old destination and the complete new file
+ * under the hidden name (find such files with the pattern
+ * ".tav-????????????????"). A free name is taken directly. A destination that is a
  * symbolic link is replaced as a name (its target never opened) when the link
  * leads to a regular file or nowhere; a link to anything else, or anything
  * else but a regular file at the name, is refused (TAV_BAD_DEST). New files

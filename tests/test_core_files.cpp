@@ -177,6 +177,45 @@ TEST(CoreFileSafety, FailedKeySaveKeepsTheOldSet) {
   close(dir);
 }
 
+// The finished file takes a free name directly; over an existing one it
+// passes a hidden ".tav-" name, with the signals that can be held off held
+// off for that moment.
+TEST(CoreFileSafety, ReplaceShowsTheHiddenNameOnlyWhereItMust) {
+  ScratchDir scratch;
+  Keys keys(TAV_BINARY, "hidden");
+  WriteFile("plain", RandomBytes(1000, 34));
+  for (const bool existing : {false, true}) {
+    SCOPED_TRACE(existing);
+    if (existing) WriteFile("out", "old");
+    int seen = 0;
+    bool blocked = false;
+    std::vector<std::string> between;
+    Hook hook([&](io::Step step, int) {
+      if (step != io::Step::destination_rename) return 0;
+      ++seen;
+      sigset_t mask;
+      pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+      blocked = sigismember(&mask, SIGTERM) == 1 && sigismember(&mask, SIGINT) == 1;
+      between = Entries();
+      return 0;
+    });
+    ASSERT_EQ(tav_file_encrypt_at(keys.k, AT_FDCWD, "plain", AT_FDCWD, "out", TAV_REPLACE, nullptr, nullptr, nullptr),
+              TAV_OK);
+    EXPECT_EQ(seen, existing ? 1 : 0);
+    if (existing) {
+      EXPECT_TRUE(blocked);
+      ASSERT_EQ(between.size(), 3u);
+      EXPECT_EQ(between[0].rfind(".tav-", 0), 0u);
+      EXPECT_EQ(between[0].size(), 21u);
+    }
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"out", "plain"}));
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    EXPECT_EQ(sigismember(&mask, SIGTERM), 0);
+    ASSERT_EQ(unlink("out"), 0);
+  }
+}
+
 // Key files that are no regular files: refused with a value that says so.
 TEST(CoreFileSafety, KeyLoadErrorsNameTheirCause) {
   ScratchDir scratch;
