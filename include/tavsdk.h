@@ -517,7 +517,10 @@ TAVSDK_API tav_status tav_file_decrypt_at(const tav_keys *keys, int source_dirfd
  * whole-file reversal (count 1) keeps its scratch copy in the file's own
  * directory under the file's name followed by ".reversed"; when the
  * write-back fails, the copy is kept there, complete, and the result is
- * TAV_COPY_KEPT. tav_xscramble_at: as TavXScrambleFile with the k6.dat pad
+ * TAV_COPY_KEPT. The copy is always a new file: when anything stands at that
+ * name the call returns TAV_EXISTS (*error EEXIST) and touches nothing; when
+ * the name would be too long, TAV_BAD_SOURCE (ENAMETOOLONG). The block
+ * reversal makes no copy. tav_xscramble_at: as TavXScrambleFile with the k6.dat pad
  * table of `keys` (TAV_NO_KEYS without one). tav_wipe_at: as TavKillFile,
  * except that once the file's own bytes are overwritten, a full file system
  * does not stop the passes over the rest of the last block or the removal. */

@@ -177,6 +177,56 @@ TEST(CoreFileSafety, FailedKeySaveKeepsTheOldSet) {
   close(dir);
 }
 
+// The whole-file reversal never removes or writes a name it did not create;
+// a long name is no obstacle where no copy is made, and argument errors are
+// reported as such.
+TEST(CoreFileSafety, ScrambleCopyNameIsTakenOnlyWhenFree) {
+  ScratchDir scratch;
+  const Bytes data = RandomBytes(5000, 32), other = RandomBytes(100, 33);
+  WriteFile("f", data);
+  WriteFile("unrelated", other);
+  const std::function<void()> occupy[] = {
+      [&] { WriteFile("f.reversed", other); },
+      [] { ASSERT_EQ(symlink("unrelated", "f.reversed"), 0); },
+      [] { ASSERT_EQ(symlink("nowhere", "f.reversed"), 0); },
+      [] { ASSERT_EQ(link("f", "f.reversed"), 0); },
+  };
+  for (const auto& taken : occupy) {
+    taken();
+    struct stat before {};
+    ASSERT_EQ(lstat("f.reversed", &before), 0);
+    int error = 0;
+    EXPECT_EQ(tav_scramble_at(AT_FDCWD, "f", 1, 0, &error), TAV_EXISTS);
+    EXPECT_EQ(error, EEXIST);
+    struct stat after {};
+    ASSERT_EQ(lstat("f.reversed", &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(ReadFile("f"), data);
+    EXPECT_EQ(ReadFile("unrelated"), other);
+    ASSERT_EQ(unlink("f.reversed"), 0);
+  }
+  const std::string long_name(250, 'n');
+  WriteFile(long_name, data);
+  struct Case {
+    int count, size;
+    tav_status want;
+    int error;
+  } cases[] = {
+      {0, 1, TAV_BAD_BLOCKS, 0}, {2, 5001, TAV_BAD_BLOCKS, 0}, {9, 1000, TAV_PAST_END, 0},
+      {1, 0, TAV_BAD_SOURCE, ENAMETOOLONG}, {2, 100, TAV_OK, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.count) + " x " + std::to_string(c.size));
+    int error = -1;
+    EXPECT_EQ(tav_scramble_at(AT_FDCWD, long_name.c_str(), c.count, c.size, &error), c.want);
+    EXPECT_EQ(error, c.error);
+  }
+  Bytes want = data;
+  std::reverse(want.begin(), want.begin() + 100);
+  std::reverse(want.begin() + 100, want.begin() + 200);
+  EXPECT_EQ(ReadFile(long_name), want);
+}
+
 // The finished file takes a free name directly; over an existing one it
 // passes a hidden ".tav-" name, with the signals that can be held off held
 // off for that moment.

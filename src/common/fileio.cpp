@@ -280,10 +280,10 @@ Fd OpenToWipe(int dirfd, const char* path, int64_t& length, FileId& id) {
   return file;
 }
 
-Fd CreateScratch(int dirfd, const char* path, FileId& id) {
+Fd CreateScratch(int dirfd, const char* path, bool replace, FileId& id) {
   // A fresh file: never write the reversed copy into an inode that someone
   // else may hold open or linked (or that a symbolic link points to).
-  if (::unlinkat(dirfd, path, 0) != 0 && errno != ENOENT) return Fd();
+  if (replace && ::unlinkat(dirfd, path, 0) != 0 && errno != ENOENT) return Fd();
   At(Step::scratch_create);
   Fd file(OpenAtRetry(dirfd, path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
   if (file.ok() && !IdOfFd(file.get(), id)) return Fd();

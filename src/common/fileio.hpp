@@ -105,9 +105,10 @@ bool OpenForRewrite(int dirfd, const char* path, Fd& out, int64_t& length);
 // a symbolic link. Invalid otherwise; `id` identifies it for RemoveIfSame.
 Fd OpenToWipe(int dirfd, const char* path, int64_t& length, FileId& id);
 
-// A new scratch file (owner read and write only) replacing whatever name was
-// there; never written through a link or into a file someone else holds.
-Fd CreateScratch(int dirfd, const char* path, FileId& id);
+// A new scratch file (owner read and write only); never written through a
+// link or into a file someone else holds. With `replace` whatever file stands
+// at the name is removed first; without it a name that exists fails (EEXIST).
+Fd CreateScratch(int dirfd, const char* path, bool replace, FileId& id);
 
 // ---- Key files --------------------------------------------------------------
 
