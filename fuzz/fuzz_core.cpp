@@ -5,7 +5,11 @@
 // message, and decrypt back in other pieces. Expanded mode: an encoder fed in
 // pieces writes exactly tav_expanded_size bytes whose unit starts are the
 // block ciphertext, and a decoder fed other pieces gives the message back.
+// Descriptors: one file on both ends is refused and left as it was.
+#include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -135,6 +139,24 @@ void CheckExpanded(FuzzedDataProvider& in, const tav_keys* keys, const Bytes& me
   FUZZ_CHECK(plain == message);
 }
 
+// One file on both ends of the descriptor calls, by one descriptor or two:
+// refused, the file as it was.
+void CheckSameFile(FuzzedDataProvider& in, const tav_keys* keys, const Bytes& message) {
+  const int fd = memfd_create("same", MFD_CLOEXEC);
+  FUZZ_CHECK(fd >= 0 && write(fd, message.data(), message.size()) == static_cast<ssize_t>(message.size()));
+  const int other = in.ConsumeBool() ? fd : fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  const unsigned flags = in.ConsumeBool() ? TAV_EXPANDED : 0;
+  FUZZ_CHECK(lseek(fd, 0, SEEK_SET) == 0);
+  const auto op = in.ConsumeBool() ? tav_fd_decrypt : tav_fd_encrypt;
+  FUZZ_CHECK(op(keys, fd, other, flags, nullptr, nullptr, nullptr) == TAV_BAD_ARGUMENT);
+  Bytes after(message.size() + 1);
+  FUZZ_CHECK(pread(fd, after.data(), after.size(), 0) == static_cast<ssize_t>(message.size()));
+  after.pop_back();
+  FUZZ_CHECK(after == message);
+  if (other != fd) close(other);
+  close(fd);
+}
+
 }  // namespace
 
 // Input: the alphabet, a passphrase, the message, then the offsets, cut
@@ -149,5 +171,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Bytes message(text.begin(), text.end());
   CheckBlock(in, keys, message);
   CheckExpanded(in, keys, message);
+  CheckSameFile(in, keys, message);
   return 0;
 }

@@ -364,16 +364,23 @@ TAVSDK_API TAV_NODISCARD tav_status tav_keys_new(tav_keys **keys, int alphabet, 
  * were generated: only the schedule of the generation reproduces them).
  * Allocates as tav_keys_new. Returns TAV_OK; TAV_BAD_ARGUMENT; TAV_NO_KEYS
  * when k1, k3 or k4 is missing or damaged (*error: the errno of the failed
- * open or read, 0 for a file of the wrong size or content); TAV_NO_MEMORY. */
+ * open or read, EISDIR for a directory, 0 for a file of the wrong size or
+ * content and for anything else that is not a regular file, such as a FIFO
+ * or a device); TAV_NO_MEMORY. */
 TAVSDK_API TAV_NODISCARD tav_status tav_keys_load(tav_keys **keys, int alphabet, int dirfd, const tav_keys *master,
                                                   int *error);
 
 /* Writes the key files of the set into the directory `dirfd`, as key
  * generation does: k1..k5 of its alphabet and k6.dat (those it holds), each
  * a new file of mode 0600 that replaces the name (a symbolic link at a name is
- * replaced, never followed). Returns TAV_OK; TAV_BAD_ARGUMENT for a null key
- * set; TAV_BAD_DEST when a file cannot be created or fully written (*error
- * says why; the files written before it stay). */
+ * replaced, never followed). All of them are written and flushed before the
+ * first takes its name, and each name passes from the old file to the new one
+ * in one step. Returns TAV_OK; TAV_BAD_ARGUMENT for a null key set;
+ * TAV_BAD_DEST when a file cannot be created, fully written or named (*error
+ * says why). A failure while writing (a full file system, say) leaves every
+ * old key file as it was; one while naming (a directory at a name) leaves
+ * the files before it in the order above new and the rest old. No name ever
+ * holds a partial key file. */
 TAVSDK_API TAV_NODISCARD tav_status tav_keys_save(const tav_keys *keys, int dirfd, int *error);
 
 /* The alphabet of a key set (0 for NULL). */
@@ -482,10 +489,16 @@ typedef int (*tav_progress_fn)(void *context, uint64_t done, uint64_t total);
  * of a few MiB or more are shared among worker threads, as in the
  * process-wide functions (TAVSDK_THREADS).
  * `progress` may be NULL. Returns TAV_OK; TAV_BAD_ARGUMENT (null key set,
- * unknown flag: TAV_REPLACE and TAV_SOURCE_MODE do not apply here);
+ * unknown flag: TAV_REPLACE and TAV_SOURCE_MODE do not apply here; or both
+ * descriptors on one regular file, which is then left untouched);
  * TAV_NO_KEYS (expanded mode without a k5 pad table); TAV_BAD_SOURCE (a read
  * error); TAV_BAD_DEST (a write error); TAV_CANCELLED. After a failure the
- * output holds some prefix of the result. */
+ * output holds some prefix of the result.
+ * A pipe or socket whose reader has gone gives TAV_BAD_DEST with *error EPIPE,
+ * whatever the mode and the number of threads; the library's writes raise no
+ * SIGPIPE in the process (the thread holds the signal off for each write and
+ * takes back the one the write raised; a SIGPIPE that was pending before
+ * stays pending). */
 TAVSDK_API TAV_NODISCARD tav_status tav_fd_encrypt(const tav_keys *keys, int in_fd, int out_fd, unsigned flags,
                                                    tav_progress_fn progress, void *context, int *error);
 TAVSDK_API TAV_NODISCARD tav_status tav_fd_decrypt(const tav_keys *keys, int in_fd, int out_fd, unsigned flags,
@@ -500,7 +513,13 @@ TAVSDK_API TAV_NODISCARD tav_status tav_fd_decrypt(const tav_keys *keys, int in_
  * under a hidden name ".tav-" and 16 hex digits there instead, which only a
  * crash or SIGKILL can leave behind.) Without TAV_REPLACE an existing destination is refused
  * (TAV_EXISTS, nothing touched); with it, an existing regular file is
- * replaced in one step, and stays whole until then. A destination that is a
+ * replaced in one step, and stays whole until then. No system call gives an
+ * unnamed file a name that exists: to replace one, the finished file is linked
+ * under such a hidden name and at once renamed over the destination. The
+ * thread holds off every signal it can for those two system calls; a SIGKILL
+ * or crash between them leaves the old destination and the complete new file
+ * under the hidden name (find such files with the pattern
+ * ".tav-????????????????"). A free name is taken directly. A destination that is a
  * symbolic link is replaced as a name (its target never opened) when the link
  * leads to a regular file or nowhere; a link to anything else, or anything
  * else but a regular file at the name, is refused (TAV_BAD_DEST). New files
@@ -521,7 +540,10 @@ TAVSDK_API TAV_NODISCARD tav_status tav_file_decrypt_at(const tav_keys *keys, in
  * whole-file reversal (count 1) keeps its scratch copy in the file's own
  * directory under the file's name followed by ".reversed"; when the
  * write-back fails, the copy is kept there, complete, and the result is
- * TAV_COPY_KEPT. tav_xscramble_at: as TavXScrambleFile with the k6.dat pad
+ * TAV_COPY_KEPT. The copy is always a new file: when anything stands at that
+ * name the call returns TAV_EXISTS (*error EEXIST) and touches nothing; when
+ * the name would be too long, TAV_BAD_SOURCE (ENAMETOOLONG). The block
+ * reversal makes no copy. tav_xscramble_at: as TavXScrambleFile with the k6.dat pad
  * table of `keys` (TAV_NO_KEYS without one). tav_wipe_at: as TavKillFile,
  * except that once the file's own bytes are overwritten, a full file system
  * does not stop the passes over the rest of the last block or the removal. */

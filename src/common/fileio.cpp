@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -139,8 +141,50 @@ int64_t PreadFull(int fd, void* buf, size_t n, int64_t offset) {
   return static_cast<int64_t>(done);
 }
 
+namespace {
+
+// A write to a pipe or socket without reader raises SIGPIPE on the writing
+// thread, which would end the host process: a library reports EPIPE
+// instead. The signal is held off on this thread for the write, and the one
+// the write raised is taken back; one that was pending before is the host's
+// and stays.
+class NoSigpipe {
+public:
+  NoSigpipe() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    held_ = pthread_sigmask(SIG_BLOCK, &pipe_, &saved_) == 0;
+    was_pending_ = !held_ || sigpending(&pending) != 0 || sigismember(&pending, SIGPIPE) == 1;
+  }
+  ~NoSigpipe() {
+    if (!held_) return;
+    const int saved_errno = errno;
+    if (broken_ && !was_pending_) {
+      const timespec now{0, 0};
+      while (sigtimedwait(&pipe_, nullptr, &now) < 0 && errno == EINTR) {
+      }
+    }
+    (void)pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    errno = saved_errno;
+  }
+  NoSigpipe(const NoSigpipe&) = delete;
+  NoSigpipe& operator=(const NoSigpipe&) = delete;
+  void Broken() { broken_ = true; }
+
+private:
+  sigset_t pipe_;
+  sigset_t saved_;
+  bool held_ = false;
+  bool was_pending_ = true;
+  bool broken_ = false;
+};
+
+}  // namespace
+
 bool WriteAll(int fd, const void* buf, size_t n) {
   const auto* p = static_cast<const unsigned char*>(buf);
+  NoSigpipe no_sigpipe;
   while (n > 0) {
     if (const int e = Injected(Step::write, fd); e != 0) {
       errno = e;
@@ -150,6 +194,7 @@ bool WriteAll(int fd, const void* buf, size_t n) {
     if (put < 0) {
       if (errno == EINTR) continue;
       if (Again() && WaitFor(fd, POLLOUT)) continue;
+      if (errno == EPIPE) no_sigpipe.Broken();
       return false;
     }
     if (put == 0) return false;
@@ -242,10 +287,10 @@ Fd OpenToWipe(int dirfd, const char* path, int64_t& length, FileId& id) {
   return file;
 }
 
-Fd CreateScratch(int dirfd, const char* path, FileId& id) {
+Fd CreateScratch(int dirfd, const char* path, bool replace, FileId& id) {
   // A fresh file: never write the reversed copy into an inode that someone
   // else may hold open or linked (or that a symbolic link points to).
-  if (::unlinkat(dirfd, path, 0) != 0 && errno != ENOENT) return Fd();
+  if (replace && ::unlinkat(dirfd, path, 0) != 0 && errno != ENOENT) return Fd();
   At(Step::scratch_create);
   Fd file(OpenAtRetry(dirfd, path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
   if (file.ok() && !IdOfFd(file.get(), id)) return Fd();
@@ -254,7 +299,13 @@ Fd CreateScratch(int dirfd, const char* path, FileId& id) {
 
 KeyRead ReadKeyFile(int dirfd, const char* name, void* buf, size_t cap, int64_t& got, int& error) {
   struct stat info {};
-  Fd file = OpenRegularAt(dirfd, name, O_RDONLY, info);
+  Fd file(OpenAtRetry(dirfd, name, O_RDONLY));
+  if (file.ok() && (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))) {
+    // Nothing failed for a FIFO or a device: it is no key file, as one of
+    // the wrong size is not (0). A directory is named as reading it would.
+    error = info.st_mode == 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : 0;
+    return KeyRead::damaged;
+  }
   if (!file.ok()) {
     error = errno;
     // Only a name with nothing at all behind it is missing; a dangling link
@@ -269,24 +320,6 @@ KeyRead ReadKeyFile(int dirfd, const char* name, void* buf, size_t cap, int64_t&
   if (got < 0) error = errno;
   (void)file.Close();  // read-only: a close error cannot lose data
   return got < 0 ? KeyRead::damaged : KeyRead::ok;
-}
-
-bool WriteKeyFile(int dirfd, const char* name, const void* data, size_t n, int& error) {
-  // A new file rather than a truncated old one: no other name or open handle
-  // of the old file ever sees the new key, and rewriting does not force the
-  // old blocks out to the disk on close.
-  const auto failed = [&error] {
-    error = errno;
-    return false;
-  };
-  if (::unlinkat(dirfd, name, 0) != 0 && errno != ENOENT) return failed();
-  Fd fd(OpenAtRetry(dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
-  if (!fd.ok()) return failed();
-  // The process umask may only narrow the mode; it must end up exactly 0600.
-  if (::fchmod(fd.get(), 0600) != 0) return failed();
-  if (!WriteAll(fd.get(), data, n)) return failed();
-  if (!fd.Close()) return failed();
-  return true;
 }
 
 Fd OpenKeyFileToDestroy(const char* path, int64_t& length, bool& missing) {

@@ -18,6 +18,7 @@ enum class Step {
   read,                 // before each read of fd
   write,                // before each write of fd
   destination_commit,   // before a complete destination takes its name
+  destination_rename,   // between its hidden name and the rename over the old file
   scratch_create,       // before the scratch file is created
   scratch_remove,       // before the scratch file's name is unlinked
   wipe_remove,          // before a wiped file's name is unlinked
@@ -107,9 +108,10 @@ bool OpenForRewrite(int dirfd, const char* path, Fd& out, int64_t& length);
 // a symbolic link. Invalid otherwise; `id` identifies it for RemoveIfSame.
 Fd OpenToWipe(int dirfd, const char* path, int64_t& length, FileId& id);
 
-// A new scratch file (owner read and write only) replacing whatever name was
-// there; never written through a link or into a file someone else holds.
-Fd CreateScratch(int dirfd, const char* path, FileId& id);
+// A new scratch file (owner read and write only); never written through a
+// link or into a file someone else holds. With `replace` whatever file stands
+// at the name is removed first; without it a name that exists fails (EEXIST).
+Fd CreateScratch(int dirfd, const char* path, bool replace, FileId& id);
 
 // ---- Key files --------------------------------------------------------------
 
@@ -118,12 +120,9 @@ enum class KeyRead { ok, missing, damaged };
 // Reads at most cap bytes from the start of a key file `name` in the
 // directory dirfd; `got` is the count. `missing` only when nothing exists at
 // the name; anything but a regular file and every open or read failure is
-// `damaged`, with `error` set to the errno.
+// `damaged`, with `error` set to the errno (EISDIR for a directory, 0 for
+// anything else that is not a regular file).
 KeyRead ReadKeyFile(int dirfd, const char* name, void* buf, size_t cap, int64_t& got, int& error);
-
-// Replaces a key file by a new one, readable and writable by the owner only.
-// False, with `error` set, when it cannot be created or fully written.
-bool WriteKeyFile(int dirfd, const char* name, const void* data, size_t n, int& error);
 
 // Opens a key file for destruction: a regular file for writing, with its
 // length. A link or anything else gives an invalid Fd; the name is then only

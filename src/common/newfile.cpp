@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -131,10 +133,16 @@ bool NewFile::Commit(bool replace, int& error) {
     done = (replace ? ::renameat(dir_.get(), temp_, dir_.get(), name_) : RenameNoReplace(dir_.get(), temp_, name_)) == 0;
     if (!done) error = errno;
     if (done) temp_[0] = 0;
-  } else if (!replace) {
-    done = LinkAs(name_, error);
-  } else {
-    // An unnamed file cannot replace a name: it gets a hidden one first.
+  } else if (LinkAs(name_, error)) {
+    done = true;  // the name was free: no hidden name needed
+  } else if (replace && error == EEXIST) {
+    // An unnamed file cannot replace a name: it gets a hidden one first. No
+    // call links and replaces in one step, so a SIGKILL or crash between the
+    // two leaves the complete file under the hidden name. The signals that
+    // can be held off wait on this thread for those two system calls.
+    sigset_t all, saved;
+    sigfillset(&all);
+    const bool held = pthread_sigmask(SIG_SETMASK, &all, &saved) == 0;
     char temp[32];
     for (int attempt = 0; attempt < 8 && !done; ++attempt) {
       if (!TempName(temp)) break;
@@ -142,6 +150,9 @@ bool NewFile::Commit(bool replace, int& error) {
         if (error == EEXIST) continue;
         break;
       }
+#ifdef TAVSDK_TEST_SEAM
+      if (step_hook != nullptr) (void)step_hook(Step::destination_rename, -1);
+#endif
       done = ::renameat(dir_.get(), temp, dir_.get(), name_) == 0;
       if (!done) {
         error = errno;
@@ -149,6 +160,7 @@ bool NewFile::Commit(bool replace, int& error) {
       }
       break;
     }
+    if (held) (void)pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   }
   if (!done) {
     Discard();

@@ -29,7 +29,10 @@ public:
 
   // Flushes the file and gives it the name. Without `replace` a name that
   // exists by now is left alone (false, EEXIST); with it, whatever stands at
-  // the name is replaced in one step (a directory is not: EISDIR). The
+  // the name is replaced in one step (a directory is not: EISDIR). A free
+  // name is taken directly; to replace one, an unnamed file passes a hidden
+  // name ".tav-" and 16 hex digits for two system calls, during which this
+  // thread holds off every signal it can. The
   // descriptor stays open for the caller. False, with `error` set, on any
   // failure; the output is then discarded.
   bool Commit(bool replace, int& error);

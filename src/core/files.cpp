@@ -61,9 +61,17 @@ int RunTransfer(const tav_keys& keys, int in, int out, unsigned flags, bool decr
   return status;
 }
 
+// One regular file on both ends would be read while it is overwritten or
+// grown by its own output: the data would be lost.
+bool SameFile(int in_fd, int out_fd) {
+  struct stat in {}, out {};
+  return ::fstat(in_fd, &in) == 0 && ::fstat(out_fd, &out) == 0 && S_ISREG(in.st_mode) &&
+         in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+}
+
 tav_status FdOperation(const tav_keys* keys, int in_fd, int out_fd, unsigned flags, tav_progress_fn progress,
                        void* context, int* error, bool decrypt) {
-  if (keys == nullptr || (flags & ~unsigned{TAV_EXPANDED}) != 0 || in_fd < 0 || out_fd < 0)
+  if (keys == nullptr || (flags & ~unsigned{TAV_EXPANDED}) != 0 || in_fd < 0 || out_fd < 0 || SameFile(in_fd, out_fd))
     return static_cast<tav_status>(Report(error, TAV_BAD_ARGUMENT, 0));
   int err = 0;
   const int status = RunTransfer(*keys, in_fd, out_fd, flags, decrypt, progress, context, err);
@@ -150,18 +158,16 @@ TAVSDK_API tav_status tav_file_decrypt_at(const tav_keys* keys, int source_dirfd
 
 TAVSDK_API tav_status tav_scramble_at(int dirfd, const char* path, int count, int size, int* error) {
   if (path == nullptr) return static_cast<tav_status>(tav::core::Report(error, TAV_BAD_ARGUMENT, 0));
-  // The reversed copy goes beside the file, under the file's name.
+  // The reversed copy goes beside the file, under the file's name, and never
+  // over a name that exists: that may be anyone's file.
   char dir[PATH_MAX];
   const char* base = tav::io::SplitPath(path, dir);
-  char copy_name[NAME_MAX + 1];
-  if (base == nullptr ||
-      std::snprintf(copy_name, sizeof copy_name, "%s.reversed", base) >= static_cast<int>(sizeof copy_name))
-    return static_cast<tav_status>(tav::core::Report(error, TAV_BAD_SOURCE, base == nullptr ? ENOENT : ENAMETOOLONG));
+  if (base == nullptr) return static_cast<tav_status>(tav::core::Report(error, TAV_BAD_SOURCE, ENOENT));
   tav::io::Fd dir_fd(::openat(dirfd, dir, O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!dir_fd.ok()) return static_cast<tav_status>(tav::core::Report(error, TAV_BAD_SOURCE, errno));
   alignas(64) uint8_t chunk[size_t{128} << 10];
   int err = 0;
-  const int status = tav::ops::ScrambleFile(dir_fd.get(), base, count, size, {dir_fd.get(), copy_name},
+  const int status = tav::ops::ScrambleFile(dir_fd.get(), base, count, size, {dir_fd.get(), base, ".reversed", true},
                                             {chunk, sizeof chunk}, err);
   return static_cast<tav_status>(tav::core::Report(error, status, err));
 }

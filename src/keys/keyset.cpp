@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: MIT
 #include "keys/keyset.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "common/fields.hpp"
 #include "common/fileio.hpp"
+#include "common/newfile.hpp"
 #include "common/wipe.hpp"
 
 namespace tav::keys {
@@ -137,14 +141,40 @@ Loaded LoadPad(tav_keys& keys, int dirfd, bool scramble, int& error) {
 bool Save(const tav_keys& keys, int dirfd, int& error) {
   error = 0;
   const Kind kind = keys.files.kind;
-  const auto write = [&](KeyFile file, const void* data, size_t size) {
-    return io::WriteKeyFile(dirfd, KeyFileName(file, kind), data, size, error);
+  struct Part {
+    KeyFile file;
+    const void* data;
+    size_t size;
+    bool present;
   };
-  const auto image = [&](KeyFile file, const auto& img) { return !img.present || write(file, img.bytes.data(), img.size); };
-  return write(KeyFile::wheels, keys.files.wheels.data(), static_cast<size_t>(kWheels * AlphabetSize(kind))) &&
-         write(KeyFile::marker, kMarker, sizeof kMarker - 1) && image(KeyFile::scheme, keys.files.scheme) &&
-         image(KeyFile::steps, keys.files.steps) && image(KeyFile::pad, keys.files.pad) &&
-         image(KeyFile::scramble_pad, keys.files.scramble_pad);
+  const auto image = [](KeyFile file, const auto& img) { return Part{file, img.bytes.data(), img.size, img.present}; };
+  const std::array<Part, 6> parts = {{
+      {KeyFile::wheels, keys.files.wheels.data(), static_cast<size_t>(kWheels * AlphabetSize(kind)), true},
+      {KeyFile::marker, kMarker, sizeof kMarker - 1, true},
+      image(KeyFile::scheme, keys.files.scheme),
+      image(KeyFile::steps, keys.files.steps),
+      image(KeyFile::pad, keys.files.pad),
+      image(KeyFile::scramble_pad, keys.files.scramble_pad),
+  }};
+  // Every file is written and flushed before any takes its name: a failure
+  // while writing (a full file system) leaves the old set as it was, and no
+  // name ever holds part of a key file. New files rather than rewritten old
+  // ones: no other link or open handle of an old file sees the new keys.
+  std::array<io::NewFile, parts.size()> files;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const Part& part = parts[i];
+    if (!part.present) continue;
+    if (!files[i].Open(dirfd, KeyFileName(part.file, kind), 0600, error)) return false;
+    // The process umask may only narrow the mode; it must end up exactly 0600.
+    if (::fchmod(files[i].fd(), 0600) != 0 || !io::WriteAll(files[i].fd(), part.data, part.size)) {
+      error = errno;
+      return false;
+    }
+  }
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (parts[i].present && !files[i].Commit(true, error)) return false;
+  }
+  return true;
 }
 
 bool ScramblePadUsable(const tav_keys& keys) {

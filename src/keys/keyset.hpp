@@ -61,8 +61,10 @@ Loaded LoadCipher(tav_keys& keys, Kind kind, int dirfd, const Schedule& schedule
 // the file gave a pad table.
 Loaded LoadPad(tav_keys& keys, int dirfd, bool scramble, int& error);
 
-// Writes the key files the set holds, in the order of key generation: k1,
-// k2, k3, k4, k5, k6.dat. Stops at the first that fails (false, `error`).
+// Writes the key files the set holds (k1, k2, k3, k4, k5, k6.dat), all of
+// them complete and flushed before the first takes its name. False, with
+// `error`, at the first failure: one while writing leaves every old file;
+// one while naming leaves the files before it new and the rest old.
 bool Save(const tav_keys& keys, int dirfd, int& error);
 
 // Every pad entry is a block length the variable-block scrambler can use.

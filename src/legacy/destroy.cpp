@@ -24,7 +24,7 @@ ops::Chunk ScrambleChunk() { return {state.scratch.chunk, sizeof state.scratch.c
 
 int ScrambleFile(const char* path, int count, int size) {
   int error = 0;
-  const int status = ops::ScrambleFile(AT_FDCWD, path, count, size, {AT_FDCWD, kCopyName}, ScrambleChunk(), error);
+  const int status = ops::ScrambleFile(AT_FDCWD, path, count, size, {AT_FDCWD, kCopyName, "", false}, ScrambleChunk(), error);
   // This interface has one status for every I/O failure; the copy is kept.
   return status == ops::kCopyKept ? ops::kBadSource : status;
 }

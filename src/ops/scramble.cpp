@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "common/fileio.hpp"
@@ -64,9 +66,9 @@ bool CopyBack(int copy, int fd, int64_t length, Chunk chunk) {
 
 // True when the copy's name is a link to the open file itself: replacing it
 // would destroy the file.
-bool IsCopyName(int fd, CopyPlace place) {
+bool IsCopyName(int fd, int dirfd, const char* name) {
   struct stat file {}, copy {};
-  return ::fstat(fd, &file) != 0 || (::fstatat(place.dirfd, place.name, &copy, AT_SYMLINK_NOFOLLOW) == 0 &&
+  return ::fstat(fd, &file) != 0 || (::fstatat(dirfd, name, &copy, AT_SYMLINK_NOFOLLOW) == 0 &&
                                      copy.st_dev == file.st_dev && copy.st_ino == file.st_ino);
 }
 
@@ -76,18 +78,23 @@ int Fail(int status, int& error) {
 }
 
 int ReverseWholeFile(io::Fd& file, int64_t length, CopyPlace place, Chunk chunk, int& error) {
-  if (IsCopyName(file.get(), place)) {
+  char name[NAME_MAX + 1];
+  if (std::snprintf(name, sizeof name, "%s%s", place.base, place.suffix) >= static_cast<int>(sizeof name)) {
+    error = ENAMETOOLONG;
+    return kBadSource;
+  }
+  if (!place.exclusive && IsCopyName(file.get(), place.dirfd, name)) {
     error = 0;
     return kBadSource;
   }
   io::FileId id;
-  io::Fd copy = io::CreateScratch(place.dirfd, place.name, id);
-  if (!copy.ok()) return Fail(kBadSource, error);
+  io::Fd copy = io::CreateScratch(place.dirfd, name, !place.exclusive, id);
+  if (!copy.ok()) return Fail(errno == EEXIST && place.exclusive ? kExists : kBadSource, error);
   if (!ReverseIntoCopy(file.get(), copy.get(), length, chunk)) {
     // The file is untouched; the partial copy is worth nothing.
     const int status = Fail(kBadSource, error);
     (void)copy.Close();
-    (void)io::RemoveIfSame(place.dirfd, place.name, id, io::Step::scratch_remove);
+    (void)io::RemoveIfSame(place.dirfd, name, id, io::Step::scratch_remove);
     return status;
   }
   // Once the write-back has begun, the copy is the only complete copy of the
@@ -95,7 +102,7 @@ int ReverseWholeFile(io::Fd& file, int64_t length, CopyPlace place, Chunk chunk,
   const bool copied = CopyBack(copy.get(), file.get(), length, chunk) && file.Close();
   if (!copied) return Fail(kCopyKept, error);
   (void)copy.Close();
-  (void)io::RemoveIfSame(place.dirfd, place.name, id, io::Step::scratch_remove);
+  (void)io::RemoveIfSame(place.dirfd, name, id, io::Step::scratch_remove);
   return kDone;
 }
 

@@ -19,15 +19,20 @@ struct Chunk {
 };
 
 // Where the whole-file reversal keeps its complete reversed copy while it
-// writes the file back: `name` in the directory dirfd.
+// writes the file back: `base` followed by `suffix`, in the directory dirfd.
+// An exclusive copy never takes a name that exists (kExists); otherwise
+// whatever file stands at the name is replaced.
 struct CopyPlace {
   int dirfd;
-  const char* name;
+  const char* base;
+  const char* suffix;
+  bool exclusive;
 };
 
 // Reverses the whole file (count 1, through the copy) or `count` blocks of
 // `size` bytes at its start. Statuses of TavScrambleFile; a failed write-back
-// of the whole-file reversal keeps the copy and returns kCopyKept. `error`
+// of the whole-file reversal keeps the copy and returns kCopyKept; a copy
+// name that does not fit is kBadSource (ENAMETOOLONG). `error`
 // receives the errno of a failed system call.
 int ScrambleFile(int dirfd, const char* path, int count, int size, CopyPlace copy, Chunk chunk, int& error);
 
