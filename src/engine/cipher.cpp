@@ -205,7 +205,12 @@ Path PathFor(const char* name) {
 Path ActivePath() {
   // Read once: the choice must not change under a running operation, and a
   // function-local static is initialised exactly once even with threads.
+#if defined(__wasm__)
+  // One kernel, chosen when the module was built; there is no environment.
+  static const Path active = BestPath();
+#else
   static const Path active = PathFor(std::getenv("TAVSDK_CPU"));
+#endif
   return active;
 }
 

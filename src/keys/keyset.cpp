@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "common/fields.hpp"
-#include "common/fileio.hpp"
 #include "common/wipe.hpp"
 
 namespace tav::keys {
@@ -74,15 +73,15 @@ bool BuildPad(tav_keys& keys, bool scramble) {
 }
 
 template <size_t N>
-Loaded ReadImage(int dirfd, const char* name, FileImage<N>& image, int& error) {
+Loaded ReadImage(const KeyStore& store, const char* name, FileImage<N>& image, int& error) {
   image = FileImage<N>{};
-  int64_t got = 0;
-  const io::KeyRead read = io::ReadKeyFile(dirfd, name, image.bytes.data(), N, got, error);
-  if (read != io::KeyRead::ok) {
+  size_t got = 0;
+  const Loaded read = store.read(store.context, name, image.bytes.data(), N, got, error);
+  if (read != Loaded::ok) {
     image = FileImage<N>{};
-    return read == io::KeyRead::missing ? Loaded::missing : Loaded::damaged;
+    return read;
   }
-  image.size = static_cast<size_t>(got);
+  image.size = got;
   image.present = true;
   return Loaded::ok;
 }
@@ -99,34 +98,34 @@ bool Derive(tav_keys& keys, Kind kind, const uint8_t* passphrase, size_t len) {
   return true;
 }
 
-Loaded LoadCipher(tav_keys& keys, Kind kind, int dirfd, const Schedule& schedule, int& error) {
+Loaded LoadCipher(tav_keys& keys, Kind kind, const KeyStore& store, const Schedule& schedule, int& error) {
   error = 0;
   keys.files.kind = kind;
   const size_t size = static_cast<size_t>(kWheels * AlphabetSize(kind));
   // The wheels go straight into the set: nothing else holds a copy.
-  int64_t got = 0;
-  const io::KeyRead read =
-      io::ReadKeyFile(dirfd, KeyFileName(KeyFile::wheels, kind), keys.files.wheels.data(), size, got, error);
-  if (read != io::KeyRead::ok) return read == io::KeyRead::missing ? Loaded::missing : Loaded::damaged;
-  bool usable = got == static_cast<int64_t>(size);
+  size_t got = 0;
+  const Loaded read = store.read(store.context, KeyFileName(KeyFile::wheels, kind), keys.files.wheels.data(), size,
+                                 got, error);
+  if (read != Loaded::ok) return read;
+  bool usable = got == size;
   for (int n = 0; usable && n < kWheels; ++n) usable = IsPermutation(&keys.files.wheels[static_cast<size_t>(n) * static_cast<size_t>(AlphabetSize(kind))], kind);
   if (!usable) return Loaded::damaged;
   // A damaged k3 or k4 is no licence to use the defaults: the keys that were
   // generated could not decrypt what they would encrypt.
-  if (ReadImage(dirfd, KeyFileName(KeyFile::scheme, kind), keys.files.scheme, error) == Loaded::damaged)
+  if (ReadImage(store, KeyFileName(KeyFile::scheme, kind), keys.files.scheme, error) == Loaded::damaged)
     return Loaded::damaged;
-  if (ReadImage(dirfd, KeyFileName(KeyFile::steps, kind), keys.files.steps, error) == Loaded::damaged)
+  if (ReadImage(store, KeyFileName(KeyFile::steps, kind), keys.files.steps, error) == Loaded::damaged)
     return Loaded::damaged;
   error = 0;
   BuildCipher(keys, schedule);
   return Loaded::ok;
 }
 
-Loaded LoadPad(tav_keys& keys, int dirfd, bool scramble, int& error) {
+Loaded LoadPad(tav_keys& keys, const KeyStore& store, bool scramble, int& error) {
   error = 0;
   FileImage<kFieldBytes>& image = scramble ? keys.files.scramble_pad : keys.files.pad;
   const char* name = KeyFileName(scramble ? KeyFile::scramble_pad : KeyFile::pad, keys.files.kind);
-  const Loaded read = ReadImage(dirfd, name, image, error);
+  const Loaded read = ReadImage(store, name, image, error);
   if (read != Loaded::ok) {
     (scramble ? keys.has_scramble_pad : keys.has_pad) = false;
     return read;
@@ -134,11 +133,11 @@ Loaded LoadPad(tav_keys& keys, int dirfd, bool scramble, int& error) {
   return BuildPad(keys, scramble) ? Loaded::ok : Loaded::damaged;
 }
 
-bool Save(const tav_keys& keys, int dirfd, int& error) {
+bool Save(const tav_keys& keys, const KeyStore& store, int& error) {
   error = 0;
   const Kind kind = keys.files.kind;
   const auto write = [&](KeyFile file, const void* data, size_t size) {
-    return io::WriteKeyFile(dirfd, KeyFileName(file, kind), data, size, error);
+    return store.write(store.context, KeyFileName(file, kind), data, size, error);
   };
   const auto image = [&](KeyFile file, const auto& img) { return !img.present || write(file, img.bytes.data(), img.size); };
   return write(KeyFile::wheels, keys.files.wheels.data(), static_cast<size_t>(kWheels * AlphabetSize(kind))) &&
