@@ -3,20 +3,25 @@
 # The WebAssembly build and the npm package in js/: builds build-wasm with
 # emscripten, then runs the package's Node tests (against the native build
 # in $2 where it has the tav tool) or, with "browser", its tests in headless
-# Chromium. Exit 77 (skipped) where the toolchain or the browser is missing.
+# Chromium. Exit 77 (skipped) where the toolchain or the browser is missing,
+# unless TAVSDK_REQUIRE_JS is set (CI): then that fails.
 set -eu
 source_dir=$1
 native_build=$2
 part=${3:-node}
 
+skip() {
+  echo "skipped: $1"
+  [ -z "${TAVSDK_REQUIRE_JS:-}" ] || exit 1
+  exit 77
+}
 for tool in node npm emcmake emcc; do
-  command -v "$tool" >/dev/null 2>&1 || { echo "skipped: no $tool (apt-get install emscripten nodejs npm)"; exit 77; }
+  command -v "$tool" >/dev/null 2>&1 || skip "no $tool (apt-get install emscripten nodejs npm)"
 done
 if [ "$part" = browser ]; then
   chromium=${TAVSDK_CHROMIUM:-/usr/bin/chromium}
-  [ -x "$chromium" ] || { echo "skipped: no browser at $chromium (apt-get install chromium)"; exit 77; }
-  [ -d "$source_dir/js/node_modules/puppeteer-core" ] || {
-    echo "skipped: puppeteer-core missing (cd js && npm ci)"; exit 77; }
+  [ -x "$chromium" ] || skip "no browser at $chromium (apt-get install chromium)"
+  [ -d "$source_dir/js/node_modules/puppeteer-core" ] || skip "puppeteer-core missing (cd js && npm ci)"
 fi
 
 # emcc runs under the node on PATH; Debian's emscripten keeps what it needs
