@@ -19,6 +19,7 @@ option(TAVSDK_WASM_SIMD "Use the WebAssembly SIMD kernel (128-bit vectors)" ON)
 
 add_executable(tavsdk_wasm
   ${TAVSDK_MEMORY_SOURCES}
+  src/engine/cipher_wasm.cpp
   src/expanded/random_wasm.cpp
   src/wasm/keys_memory.cpp
 )

@@ -12,7 +12,7 @@ import path from 'node:path';
 import { after, before, test } from 'node:test';
 
 import * as tav from '../src/index.js';
-import { bytes, root } from './support.js';
+import { bytes, root, same } from './support.js';
 import { chromium, launch, puppeteer, serve } from './support-browser.js';
 
 const puppet = await puppeteer();
@@ -40,7 +40,7 @@ const sha256 = (data) => createHash('sha256').update(data).digest('hex');
 
 // Native tav where it is built, the package in Node otherwise.
 function native(verb, alphabet, expanded, from, to) {
-  fs.writeFileSync(path.join(dir, 'passphrase'), `${secret}\n`);
+  fs.writeFileSync(path.join(dir, 'passphrase'), `${secret}\n`, { mode: 0o600 });
   execFileSync(tool, [verb, `--${alphabet}`, ...(expanded ? ['--expanded'] : []), '-q', '-f',
     '--passphrase-file', path.join(dir, 'passphrase'), '-o', to, from]);
 }
@@ -110,7 +110,7 @@ test('the page decrypts what tav made and encrypts what tav decrypts', { skip: m
     else fs.writeFileSync(sealed, mode === 'expanded' ? tav.expandedEncode(keys, plain) : tav.blockEncrypt(keys, plain));
     let outcome = await operate(page, sealed, { action: 'decrypt', alphabet, mode });
     assert.equal(outcome.kind, 'done', outcome.text);
-    assert.deepEqual(await downloaded(page), plain, `${alphabet} ${mode}: decrypted`);
+    same(await downloaded(page), plain, `${alphabet} ${mode}: decrypted`);
     // Encrypting a file that tav then decrypts.
     outcome = await operate(page, plainFile, { action: 'encrypt', alphabet, mode });
     assert.equal(outcome.kind, 'done', outcome.text);
@@ -118,10 +118,10 @@ test('the page decrypts what tav made and encrypts what tav decrypts', { skip: m
     fs.writeFileSync(made, await downloaded(page));
     if (haveTool) {
       native('decrypt', alphabet, mode === 'expanded', made, path.join(dir, 'back'));
-      assert.deepEqual(new Uint8Array(fs.readFileSync(path.join(dir, 'back'))), plain, `${alphabet} ${mode}: tav decrypted`);
+      same(new Uint8Array(fs.readFileSync(path.join(dir, 'back'))), plain, `${alphabet} ${mode}: tav decrypted`);
     } else {
       const back = mode === 'expanded' ? tav.expandedDecode(keys, fs.readFileSync(made)) : tav.blockDecrypt(keys, fs.readFileSync(made));
-      assert.deepEqual(back, plain);
+      same(back, plain);
     }
     keys.free();
   }

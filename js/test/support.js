@@ -67,3 +67,14 @@ export async function through(stream, parts) {
   for await (const chunk of source.pipeThrough(stream)) out.push(chunk);
   return concat(out);
 }
+
+// Byte arrays equal, or a failure naming the first difference (a diff of
+// megabytes would take longer than the test).
+export function same(actual, expected, what = 'bytes') {
+  const a = Buffer.from(actual.buffer, actual.byteOffset, actual.byteLength);
+  const b = Buffer.from(expected.buffer, expected.byteOffset, expected.byteLength);
+  if (a.equals(b)) return;
+  let at = 0;
+  while (at < a.length && at < b.length && a[at] === b[at]) ++at;
+  throw new Error(`${what}: ${a.length} bytes against ${b.length}, first difference at byte ${at}`);
+}
