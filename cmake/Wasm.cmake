@@ -16,6 +16,7 @@ if(NOT _tavsdk_package_version STREQUAL PROJECT_VERSION)
 endif()
 
 option(TAVSDK_WASM_SIMD "Use the WebAssembly SIMD kernel (128-bit vectors)" ON)
+set(TAVSDK_WASM_DIST_DIR ${PROJECT_SOURCE_DIR}/js/dist CACHE PATH "Where the build puts tavsdk.wasm for the package")
 
 add_executable(tavsdk_wasm
   ${TAVSDK_MEMORY_SOURCES}
@@ -41,5 +42,5 @@ set_target_properties(tavsdk_wasm PROPERTIES OUTPUT_NAME tavsdk SUFFIX .wasm
   LINK_DEPENDS ${PROJECT_SOURCE_DIR}/src/wasm/imports.js)
 # The package ships the module next to its loader.
 add_custom_command(TARGET tavsdk_wasm POST_BUILD
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_SOURCE_DIR}/js/dist
-  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:tavsdk_wasm> ${PROJECT_SOURCE_DIR}/js/dist/tavsdk.wasm)
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${TAVSDK_WASM_DIST_DIR}
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:tavsdk_wasm> ${TAVSDK_WASM_DIST_DIR}/tavsdk.wasm)

@@ -3,6 +3,8 @@
 // native library's portable path on one thread, in one run, with the ratios;
 // module start-up, key derivation, and the page's memory while it streams a
 // large file. Usage: node bench/bench.js [native build dir] [stream MiB]
+// [another tavsdk.wasm, e.g. one built with TAVSDK_WASM_SIMD=OFF, for its
+// rates in Node beside]
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
@@ -42,6 +44,12 @@ if (fs.existsSync(library)) {
 }
 
 const node = await rates();
+let other = null;
+if (process.argv[4]) {
+  const tav = await import('../src/index.js');
+  await tav.load(new Uint8Array(fs.readFileSync(process.argv[4])));
+  other = await rates();
+}
 
 // Chromium: the same rates in a page, and the page's streaming path.
 let chrome = null;
@@ -110,7 +118,7 @@ async function streamInPage(browser, url, mib) {
 const f = (x) => x.toFixed(1);
 const ratio = (x, y) => (y ? ` (${(x / y).toFixed(2)} of native portable)` : '');
 console.log(`native portable, 1 thread: binary ${native ? f(native.binary) : '-'} MB/s, text ${native ? f(native.text) : '-'} MB/s`);
-for (const [name, r] of [['Node', node], ['Chromium', chrome]]) {
+for (const [name, r] of [['Node', node], [`Node, ${process.argv[4]}`, other], ['Chromium', chrome]]) {
   if (!r) continue;
   console.log(`${name}: binary block ${f(r.binaryBlock)} MB/s${ratio(r.binaryBlock, native?.binary)}, ` +
     `text block ${f(r.textBlock)} MB/s${ratio(r.textBlock, native?.text)}`);

@@ -22,14 +22,15 @@
 #include <cstring>
 
 #include "common/wipe.hpp"
+#include "engine/lanes.hpp"
 
 namespace tav::engine {
 
 namespace {
 
-constexpr uint32_t kLanes = 16;
-constexpr uint32_t kVectors = 4;
-constexpr uint32_t kGroup = kLanes * kVectors;
+using lanes::kGroup;
+using lanes::kLanes;
+using lanes::kVectors;
 
 // The first kChunks * 16 entries of a row.
 template <int kChunks>
@@ -57,104 +58,64 @@ inline v128_t SubMod151(v128_t x, v128_t y) {
 }
 
 template <bool kText, bool kDecrypt>
-void Transform(Cipher& c, uint8_t* data, size_t len, uint8_t (*mult)[kGroup]) {
+void Transform(Cipher& c, uint8_t* data, size_t len, lanes::Multiples& mult) {
   constexpr uint32_t N = kText ? kTextSize : kBinarySize;
   constexpr int kChunks = kText ? kTextChunks : kBinaryChunks;
-  // mult[p][g] = g * delta[p] mod n, as far as this call's vectors reach.
-  const auto reach = static_cast<uint32_t>(std::min<size_t>(kGroup, (len + kLanes - 1) / kLanes * kLanes));
-  for (uint32_t p = 0; p < kWheels; ++p) {
-    uint32_t m = 0;
-    for (uint32_t g = 0; g < reach; ++g) {
-      mult[p][g] = static_cast<uint8_t>(m);
-      m += c.t->delta[p];
-      if (m >= N) m -= N;
-    }
-  }
+  lanes::FillMultiples(c, N, len, mult);
   const uint8_t* rows = kDecrypt ? &c.t->inv[0][0] : &c.t->fwd[0][0];
-  Stepping& s = c.s;
-  while (len > 0) {
-    const auto run = static_cast<uint32_t>(std::min<size_t>(len, RunLeft(s)));
-    for (uint32_t done = 0; done < run; done += kGroup) {
-      const uint32_t block = std::min(kGroup, run - done);
-      const uint32_t vectors = (block + kLanes - 1) / kLanes;
-      // A short group goes through a padded copy.
-      alignas(16) uint8_t pad[kGroup];
-      uint8_t* io = data + done;
-      if (block < kGroup) {
-        std::memset(pad, 0, sizeof pad);
-        std::memcpy(pad, io, block);
-        io = pad;
-      }
-      // What each step adds or subtracts, per position and vector. Binary:
-      // the offset. Text encryption: 151 - offset, in 1..151, to subtract;
-      // text decryption: the offset, in 0..150.
-      v128_t add[kWheels][kVectors];
-      uint32_t r = s.rot;
-      for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
-        const auto base = static_cast<int8_t>(s.off[r]);
-        for (uint32_t v = 0; v < vectors; ++v) {
-          const v128_t m = wasm_v128_load(&mult[p][v * kLanes]);
-          if constexpr (!kText) {
-            add[p][v] = wasm_i8x16_add(m, wasm_i8x16_splat(base));
-          } else {
-            // (base + m) mod 151 = m - (151 - base), wrapped.
-            const v128_t off = SubMod151(m, wasm_i8x16_splat(static_cast<int8_t>(N - s.off[r])));
-            add[p][v] = kDecrypt ? off : wasm_i8x16_sub(wasm_i8x16_splat(static_cast<int8_t>(N)), off);
-          }
-        }
-      }
-      v128_t in[kVectors], x[kVectors], keep[kVectors];
-      for (uint32_t v = 0; v < kVectors; ++v) {
-        in[v] = wasm_v128_load(io + v * kLanes);
-        x[v] = in[v];
-        if constexpr (kText) {
-          x[v] = Row<kBinaryChunks>(c.t->to_index.data()).Lookup(in[v]);
-          // Not in the alphabet: passes through.
-          keep[v] = wasm_i8x16_eq(x[v], wasm_i8x16_splat(static_cast<int8_t>(kNotInAlphabet)));
-        }
-      }
-      auto step = [&](uint32_t p) {
-        const Row<kChunks> row(rows + ((p + s.rot) % kWheels) * 512);
-        for (uint32_t v = 0; v < vectors; ++v) {
-          if constexpr (!kText) {
-            x[v] = kDecrypt ? wasm_i8x16_sub(row.Lookup(x[v]), add[p][v]) : row.Lookup(wasm_i8x16_add(x[v], add[p][v]));
-          } else {
-            x[v] = kDecrypt ? SubMod151(row.Lookup(x[v]), add[p][v]) : row.Lookup(SubMod151(x[v], add[p][v]));
-          }
-        }
-      };
-      for (int pass = 0; pass < 2; ++pass) {
-        if constexpr (!kDecrypt) {
-          for (uint32_t p = 0; p < kWheels; ++p) step(p);
-        } else {
-          for (uint32_t p = kWheels; p-- > 0;) step(p);
-        }
-      }
+  const Stepping& s = c.s;
+  lanes::ForEachGroup<N>(c, data, len, [&](uint8_t* io, uint32_t vectors) {
+    // What each step adds or subtracts, per position and vector. Binary:
+    // the offset. Text encryption: 151 - offset, in 1..151, to subtract;
+    // text decryption: the offset, in 0..150.
+    v128_t add[kWheels][kVectors];
+    uint32_t r = s.rot;
+    for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
+      const auto base = static_cast<int8_t>(s.off[r]);
       for (uint32_t v = 0; v < vectors; ++v) {
-        v128_t out = x[v];
-        if constexpr (kText) out = wasm_v128_bitselect(in[v], Row<kTextChunks>(c.t->to_symbol.data()).Lookup(out), keep[v]);
-        wasm_v128_store(io + v * kLanes, out);
-      }
-      if (block < kGroup) {
-        std::memcpy(data + done, pad, block);
-        SecureZeroObject(pad);
-      }
-      // Every wheel has turned `block` more times at its position.
-      r = s.rot;
-      for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
-        s.off[r] = static_cast<uint16_t>((s.off[r] + block * c.t->delta[p]) % N);
+        const v128_t m = wasm_v128_load(&mult[p][v * kLanes]);
+        if constexpr (!kText) {
+          add[p][v] = wasm_i8x16_add(m, wasm_i8x16_splat(base));
+        } else {
+          // (base + m) mod 151 = m - (151 - base), wrapped.
+          const v128_t off = SubMod151(m, wasm_i8x16_splat(static_cast<int8_t>(N - s.off[r])));
+          add[p][v] = kDecrypt ? off : wasm_i8x16_sub(wasm_i8x16_splat(static_cast<int8_t>(N)), off);
+        }
       }
     }
-    CountSymbols(c, s, run);
-    data += run;
-    len -= run;
-  }
+    v128_t in[kVectors], x[kVectors], keep[kVectors];
+    for (uint32_t v = 0; v < kVectors; ++v) {
+      in[v] = wasm_v128_load(io + v * kLanes);
+      x[v] = in[v];
+      if constexpr (kText) {
+        x[v] = Row<kBinaryChunks>(c.t->to_index.data()).Lookup(in[v]);
+        // Not in the alphabet: passes through.
+        keep[v] = wasm_i8x16_eq(x[v], wasm_i8x16_splat(static_cast<int8_t>(kNotInAlphabet)));
+      }
+    }
+    auto step = [&](uint32_t p) {
+      const Row<kChunks> row(rows + ((p + s.rot) % kWheels) * 512);
+      for (uint32_t v = 0; v < vectors; ++v) {
+        if constexpr (!kText) {
+          x[v] = kDecrypt ? wasm_i8x16_sub(row.Lookup(x[v]), add[p][v]) : row.Lookup(wasm_i8x16_add(x[v], add[p][v]));
+        } else {
+          x[v] = kDecrypt ? SubMod151(row.Lookup(x[v]), add[p][v]) : row.Lookup(SubMod151(x[v], add[p][v]));
+        }
+      }
+    };
+    lanes::Steps<kDecrypt>(step);
+    for (uint32_t v = 0; v < vectors; ++v) {
+      v128_t out = x[v];
+      if constexpr (kText) out = wasm_v128_bitselect(in[v], Row<kTextChunks>(c.t->to_symbol.data()).Lookup(out), keep[v]);
+      wasm_v128_store(io + v * kLanes, out);
+    }
+  });
 }
 
 }  // namespace
 
 void WasmSimdTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
-  uint8_t mult[kWheels][kGroup];
+  lanes::Multiples mult;
   const bool text = c.t->kind == Kind::text;
   if (text && !decrypt) Transform<true, false>(c, data, len, mult);
   if (text && decrypt) Transform<true, true>(c, data, len, mult);
