@@ -71,3 +71,20 @@ test('expanded files decode whole and in chunks cut anywhere', async () => {
     assert.deepEqual(Buffer.concat(parts), Buffer.from(plain), `${name} in chunks`);
   }
 });
+
+test('pad tables, as the sizes of expanded messages', () => {
+  const wheels = keys('hello', 'binary').exportFiles()['k1.bin'];
+  for (const name of list('padtables').filter((n) => n.endsWith('.fields'))) {
+    const table = fs.readFileSync(path.join(vectors, 'padtables', name.replace(/\.fields$/, '.table')), 'utf8')
+      .trim().split('\n').map(Number);
+    const k = tav.Keys.fromFiles({ 'k1.bin': wheels, 'k5.bin': read('padtables', name) }, 'binary');
+    let bytes = 0n;
+    table.forEach((entry, i) => {
+      bytes += BigInt(1 + entry);
+      if (i % 997 === 0 || i === table.length - 1) assert.equal(tav.expandedSize(k, i + 1), bytes, `${name} ${i + 1}`);
+    });
+    // A second round repeats the first.
+    assert.equal(tav.expandedSize(k, 2 * table.length + 1), 2n * bytes + BigInt(1 + table[0]), name);
+    k.free();
+  }
+});
