@@ -179,6 +179,9 @@ bool PathAvailable(Path path) {
 #if defined(__aarch64__)
     case Path::neon: return NeonSupported();
 #endif
+#if defined(__wasm_simd128__)
+    case Path::wasm_simd: return true;
+#endif
     default: return false;
   }
 }
@@ -190,7 +193,7 @@ Path PathFor(const char* name) {
   // Each path falls back to the ones after it; an unknown name gets the best.
   static constexpr Path kFromAvx512[] = {Path::avx512, Path::avx2, Path::portable};
   static constexpr Path kFromNeon[] = {Path::neon, Path::portable};
-  static constexpr Path kBest[] = {Path::avx512, Path::avx2, Path::neon, Path::portable};
+  static constexpr Path kBest[] = {Path::avx512, Path::avx2, Path::neon, Path::wasm_simd, Path::portable};
   std::span<const Path> order = kBest;
   if (is("portable")) order = std::span<const Path>(kFromAvx512).subspan(2);
   if (is("avx2")) order = std::span<const Path>(kFromAvx512).subspan(1);
@@ -205,7 +208,12 @@ Path PathFor(const char* name) {
 Path ActivePath() {
   // Read once: the choice must not change under a running operation, and a
   // function-local static is initialised exactly once even with threads.
+#if defined(__wasm__)
+  // One kernel, chosen when the module was built; there is no environment.
+  static const Path active = BestPath();
+#else
   static const Path active = PathFor(std::getenv("TAVSDK_CPU"));
+#endif
   return active;
 }
 
@@ -217,6 +225,9 @@ void CipherTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt, Path pa
 #endif
 #if defined(__aarch64__)
     case Path::neon: NeonTransform(c, data, len, decrypt); return;
+#endif
+#if defined(__wasm_simd128__)
+    case Path::wasm_simd: WasmSimdTransform(c, data, len, decrypt); return;
 #endif
     default: PortableTransform(c, data, len, decrypt); return;
   }

@@ -72,8 +72,9 @@ struct Cipher {
 };
 
 // The kernels. TAVSDK_CPU names one; a path the CPU lacks falls back to the
-// best one below it (avx512 -> avx2 -> portable, neon -> portable).
-enum class Path { portable, avx2, avx512, neon };
+// best one below it (avx512 -> avx2 -> portable, neon -> portable). The
+// WebAssembly build has one path, fixed when it is built.
+enum class Path { portable, avx2, avx512, neon, wasm_simd };
 
 // Builds the tables of an alphabet from its wheels (20 records of n bytes,
 // each a permutation of the alphabet, as the wheel file holds them), the
@@ -154,6 +155,11 @@ bool Avx2Supported();
 void Avx2Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt);
 bool Avx512Supported();
 void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt);
+#endif
+
+#if defined(__wasm_simd128__)
+// WebAssembly SIMD kernel (cipher_wasm.cpp).
+void WasmSimdTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt);
 #endif
 
 #if defined(__aarch64__)

@@ -31,6 +31,7 @@
 #include <cstring>
 
 #include "common/wipe.hpp"
+#include "engine/lanes.hpp"
 
 namespace tav::engine {
 
@@ -38,9 +39,9 @@ bool NeonSupported() { return true; }
 
 namespace {
 
-constexpr uint32_t kLanes = 16;
-constexpr uint32_t kVectors = 4;
-constexpr uint32_t kGroup = kLanes * kVectors;
+using lanes::kGroup;
+using lanes::kLanes;
+using lanes::kVectors;
 
 // One row, as many 64-byte tables as the alphabet needs.
 template <bool kText>
@@ -64,99 +65,62 @@ inline uint8x16_t SubMod151(uint8x16_t x, uint8x16_t y) {
 }
 
 template <bool kText, bool kDecrypt>
-void Transform(Cipher& c, uint8_t* data, size_t len, uint8_t (*mult)[kGroup]) {
+void Transform(Cipher& c, uint8_t* data, size_t len, lanes::Multiples& mult) {
   constexpr uint32_t N = kText ? kTextSize : kBinarySize;
-  // mult[p][g] = g * delta[p] mod n, as far as this call's vectors reach.
-  const auto reach = static_cast<uint32_t>(std::min<size_t>(kGroup, (len + kLanes - 1) / kLanes * kLanes));
-  for (uint32_t p = 0; p < kWheels; ++p) {
-    uint32_t m = 0;
-    for (uint32_t g = 0; g < reach; ++g) {
-      mult[p][g] = static_cast<uint8_t>(m);
-      m += c.t->delta[p];
-      if (m >= N) m -= N;
-    }
-  }
+  lanes::FillMultiples(c, N, len, mult);
   const uint8_t* rows = kDecrypt ? &c.t->inv[0][0] : &c.t->fwd[0][0];
-  Stepping& s = c.s;
-  while (len > 0) {
-    const auto run = static_cast<uint32_t>(std::min<size_t>(len, RunLeft(s)));
-    for (uint32_t done = 0; done < run; done += kGroup) {
-      const uint32_t block = std::min(kGroup, run - done);
-      const uint32_t vectors = (block + kLanes - 1) / kLanes;
-      // A short group goes through a padded copy.
-      alignas(16) uint8_t pad[kGroup];
-      uint8_t* io = data + done;
-      if (block < kGroup) {
-        std::memset(pad, 0, sizeof pad);
-        std::memcpy(pad, io, block);
-        io = pad;
-      }
-      // What each step adds or subtracts, per position and vector. Binary:
-      // the offset. Text encryption: 151 - offset, in 1..151, to subtract;
-      // text decryption: the offset, in 0..150.
-      uint8x16_t add[kWheels][kVectors];
-      uint32_t r = s.rot;
-      for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
-        const uint8_t base = static_cast<uint8_t>(s.off[r]);
-        for (uint32_t v = 0; v < vectors; ++v) {
-          const uint8x16_t m = vld1q_u8(&mult[p][v * kLanes]);
-          if constexpr (!kText) {
-            add[p][v] = vaddq_u8(m, vdupq_n_u8(base));
-          } else {
-            // (base + m) mod 151 = m - (151 - base), wrapped.
-            const uint8x16_t off = SubMod151(m, vdupq_n_u8(static_cast<uint8_t>(N - base)));
-            add[p][v] = kDecrypt ? off : vsubq_u8(vdupq_n_u8(N), off);
-          }
-        }
-      }
-      uint8x16_t in[kVectors], x[kVectors], keep[kVectors];
-      for (uint32_t v = 0; v < kVectors; ++v) {
-        in[v] = vld1q_u8(io + v * kLanes);
-        x[v] = in[v];
-        if constexpr (kText) {
-          x[v] = Row<false>(c.t->to_index.data()).Lookup(in[v]);
-          keep[v] = vceqq_u8(x[v], vdupq_n_u8(kNotInAlphabet));  // not in the alphabet: passes through
-        }
-      }
-      auto step = [&](uint32_t p) {
-        const Row<kText> row(rows + ((p + s.rot) % kWheels) * 512);
-        for (uint32_t v = 0; v < vectors; ++v) {
-          if constexpr (!kText) {
-            x[v] = kDecrypt ? vsubq_u8(row.Lookup(x[v]), add[p][v]) : row.Lookup(vaddq_u8(x[v], add[p][v]));
-          } else {
-            x[v] = kDecrypt ? SubMod151(row.Lookup(x[v]), add[p][v]) : row.Lookup(SubMod151(x[v], add[p][v]));
-          }
-        }
-      };
-      for (int pass = 0; pass < 2; ++pass) {
-        if constexpr (!kDecrypt) {
-          for (uint32_t p = 0; p < kWheels; ++p) step(p);
-        } else {
-          for (uint32_t p = kWheels; p-- > 0;) step(p);
-        }
-      }
+  const Stepping& s = c.s;
+  lanes::ForEachGroup<N>(c, data, len, [&](uint8_t* io, uint32_t vectors) {
+    // What each step adds or subtracts, per position and vector. Binary:
+    // the offset. Text encryption: 151 - offset, in 1..151, to subtract;
+    // text decryption: the offset, in 0..150.
+    uint8x16_t add[kWheels][kVectors];
+    uint32_t r = s.rot;
+    for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
+      const uint8_t base = static_cast<uint8_t>(s.off[r]);
       for (uint32_t v = 0; v < vectors; ++v) {
-        uint8x16_t out = x[v];
-        if constexpr (kText) out = vbslq_u8(keep[v], in[v], Row<true>(c.t->to_symbol.data()).Lookup(out));
-        vst1q_u8(io + v * kLanes, out);
-      }
-      if (block < kGroup) std::memcpy(data + done, pad, block);
-      // Every wheel has turned `block` more times at its position.
-      r = s.rot;
-      for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
-        s.off[r] = static_cast<uint16_t>((s.off[r] + block * c.t->delta[p]) % N);
+        const uint8x16_t m = vld1q_u8(&mult[p][v * kLanes]);
+        if constexpr (!kText) {
+          add[p][v] = vaddq_u8(m, vdupq_n_u8(base));
+        } else {
+          // (base + m) mod 151 = m - (151 - base), wrapped.
+          const uint8x16_t off = SubMod151(m, vdupq_n_u8(static_cast<uint8_t>(N - base)));
+          add[p][v] = kDecrypt ? off : vsubq_u8(vdupq_n_u8(N), off);
+        }
       }
     }
-    CountSymbols(c, s, run);
-    data += run;
-    len -= run;
-  }
+    uint8x16_t in[kVectors], x[kVectors], keep[kVectors];
+    for (uint32_t v = 0; v < kVectors; ++v) {
+      in[v] = vld1q_u8(io + v * kLanes);
+      x[v] = in[v];
+      if constexpr (kText) {
+        x[v] = Row<false>(c.t->to_index.data()).Lookup(in[v]);
+        keep[v] = vceqq_u8(x[v], vdupq_n_u8(kNotInAlphabet));  // not in the alphabet: passes through
+      }
+    }
+    auto step = [&](uint32_t p) {
+      const Row<kText> row(rows + ((p + s.rot) % kWheels) * 512);
+      for (uint32_t v = 0; v < vectors; ++v) {
+        if constexpr (!kText) {
+          x[v] = kDecrypt ? vsubq_u8(row.Lookup(x[v]), add[p][v]) : row.Lookup(vaddq_u8(x[v], add[p][v]));
+        } else {
+          x[v] = kDecrypt ? SubMod151(row.Lookup(x[v]), add[p][v]) : row.Lookup(SubMod151(x[v], add[p][v]));
+        }
+      }
+    };
+    lanes::Steps<kDecrypt>(step);
+    for (uint32_t v = 0; v < vectors; ++v) {
+      uint8x16_t out = x[v];
+      if constexpr (kText) out = vbslq_u8(keep[v], in[v], Row<true>(c.t->to_symbol.data()).Lookup(out));
+      vst1q_u8(io + v * kLanes, out);
+    }
+  });
 }
 
 }  // namespace
 
 void NeonTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
-  uint8_t mult[kWheels][kGroup];
+  lanes::Multiples mult;
   const bool text = c.t->kind == Kind::text;
   if (text && !decrypt) Transform<true, false>(c, data, len, mult);
   if (text && decrypt) Transform<true, true>(c, data, len, mult);

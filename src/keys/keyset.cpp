@@ -1,15 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "keys/keyset.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "common/fields.hpp"
-#include "common/fileio.hpp"
-#include "common/newfile.hpp"
 #include "common/wipe.hpp"
 
 namespace tav::keys {
@@ -78,15 +74,15 @@ bool BuildPad(tav_keys& keys, bool scramble) {
 }
 
 template <size_t N>
-Loaded ReadImage(int dirfd, const char* name, FileImage<N>& image, int& error) {
+Loaded ReadImage(const KeyStore& store, const char* name, FileImage<N>& image, int& error) {
   image = FileImage<N>{};
-  int64_t got = 0;
-  const io::KeyRead read = io::ReadKeyFile(dirfd, name, image.bytes.data(), N, got, error);
-  if (read != io::KeyRead::ok) {
+  size_t got = 0;
+  const Loaded read = store.read(store.context, name, image.bytes.data(), N, got, error);
+  if (read != Loaded::ok) {
     image = FileImage<N>{};
-    return read == io::KeyRead::missing ? Loaded::missing : Loaded::damaged;
+    return read;
   }
-  image.size = static_cast<size_t>(got);
+  image.size = got;
   image.present = true;
   return Loaded::ok;
 }
@@ -103,34 +99,34 @@ bool Derive(tav_keys& keys, Kind kind, const uint8_t* passphrase, size_t len) {
   return true;
 }
 
-Loaded LoadCipher(tav_keys& keys, Kind kind, int dirfd, const Schedule& schedule, int& error) {
+Loaded LoadCipher(tav_keys& keys, Kind kind, const KeyStore& store, const Schedule& schedule, int& error) {
   error = 0;
   keys.files.kind = kind;
   const size_t size = static_cast<size_t>(kWheels * AlphabetSize(kind));
   // The wheels go straight into the set: nothing else holds a copy.
-  int64_t got = 0;
-  const io::KeyRead read =
-      io::ReadKeyFile(dirfd, KeyFileName(KeyFile::wheels, kind), keys.files.wheels.data(), size, got, error);
-  if (read != io::KeyRead::ok) return read == io::KeyRead::missing ? Loaded::missing : Loaded::damaged;
-  bool usable = got == static_cast<int64_t>(size);
+  size_t got = 0;
+  const Loaded read = store.read(store.context, KeyFileName(KeyFile::wheels, kind), keys.files.wheels.data(), size,
+                                 got, error);
+  if (read != Loaded::ok) return read;
+  bool usable = got == size;
   for (int n = 0; usable && n < kWheels; ++n) usable = IsPermutation(&keys.files.wheels[static_cast<size_t>(n) * static_cast<size_t>(AlphabetSize(kind))], kind);
   if (!usable) return Loaded::damaged;
   // A damaged k3 or k4 is no licence to use the defaults: the keys that were
   // generated could not decrypt what they would encrypt.
-  if (ReadImage(dirfd, KeyFileName(KeyFile::scheme, kind), keys.files.scheme, error) == Loaded::damaged)
+  if (ReadImage(store, KeyFileName(KeyFile::scheme, kind), keys.files.scheme, error) == Loaded::damaged)
     return Loaded::damaged;
-  if (ReadImage(dirfd, KeyFileName(KeyFile::steps, kind), keys.files.steps, error) == Loaded::damaged)
+  if (ReadImage(store, KeyFileName(KeyFile::steps, kind), keys.files.steps, error) == Loaded::damaged)
     return Loaded::damaged;
   error = 0;
   BuildCipher(keys, schedule);
   return Loaded::ok;
 }
 
-Loaded LoadPad(tav_keys& keys, int dirfd, bool scramble, int& error) {
+Loaded LoadPad(tav_keys& keys, const KeyStore& store, bool scramble, int& error) {
   error = 0;
   FileImage<kFieldBytes>& image = scramble ? keys.files.scramble_pad : keys.files.pad;
   const char* name = KeyFileName(scramble ? KeyFile::scramble_pad : KeyFile::pad, keys.files.kind);
-  const Loaded read = ReadImage(dirfd, name, image, error);
+  const Loaded read = ReadImage(store, name, image, error);
   if (read != Loaded::ok) {
     (scramble ? keys.has_scramble_pad : keys.has_pad) = false;
     return read;
@@ -138,17 +134,12 @@ Loaded LoadPad(tav_keys& keys, int dirfd, bool scramble, int& error) {
   return BuildPad(keys, scramble) ? Loaded::ok : Loaded::damaged;
 }
 
-bool Save(const tav_keys& keys, int dirfd, int& error) {
-  error = 0;
+std::array<KeyFileBytes, 6> FilesOf(const tav_keys& keys) {
   const Kind kind = keys.files.kind;
-  struct Part {
-    KeyFile file;
-    const void* data;
-    size_t size;
-    bool present;
+  const auto image = [](KeyFile file, const auto& img) {
+    return KeyFileBytes{file, img.bytes.data(), img.size, img.present};
   };
-  const auto image = [](KeyFile file, const auto& img) { return Part{file, img.bytes.data(), img.size, img.present}; };
-  const std::array<Part, 6> parts = {{
+  return {{
       {KeyFile::wheels, keys.files.wheels.data(), static_cast<size_t>(kWheels * AlphabetSize(kind)), true},
       {KeyFile::marker, kMarker, sizeof kMarker - 1, true},
       image(KeyFile::scheme, keys.files.scheme),
@@ -156,23 +147,13 @@ bool Save(const tav_keys& keys, int dirfd, int& error) {
       image(KeyFile::pad, keys.files.pad),
       image(KeyFile::scramble_pad, keys.files.scramble_pad),
   }};
-  // Every file is written and flushed before any takes its name: a failure
-  // while writing (a full file system) leaves the old set as it was, and no
-  // name ever holds part of a key file. New files rather than rewritten old
-  // ones: no other link or open handle of an old file sees the new keys.
-  std::array<io::NewFile, parts.size()> files;
-  for (size_t i = 0; i < parts.size(); ++i) {
-    const Part& part = parts[i];
-    if (!part.present) continue;
-    if (!files[i].Open(dirfd, KeyFileName(part.file, kind), 0600, error)) return false;
-    // The process umask may only narrow the mode; it must end up exactly 0600.
-    if (::fchmod(files[i].fd(), 0600) != 0 || !io::WriteAll(files[i].fd(), part.data, part.size)) {
-      error = errno;
+}
+
+bool Save(const tav_keys& keys, const KeyStore& store, int& error) {
+  error = 0;
+  for (const KeyFileBytes& part : FilesOf(keys)) {
+    if (part.present && !store.write(store.context, KeyFileName(part.file, keys.files.kind), part.data, part.size, error))
       return false;
-    }
-  }
-  for (size_t i = 0; i < parts.size(); ++i) {
-    if (parts[i].present && !files[i].Commit(true, error)) return false;
   }
   return true;
 }

@@ -47,24 +47,52 @@ std::array<int32_t, kWheels + 1> StepCounts(const FileImage<kFieldBytes>& steps)
 // Fills keys from a passphrase of len bytes. False for an empty passphrase.
 bool Derive(tav_keys& keys, Kind kind, const uint8_t* passphrase, size_t len);
 
-// Reading key files from a directory. Each part reads its files and builds
-// what follows from them; `error` receives the errno of a failed open or
-// read (0 for contents that cannot be used).
+// Reading key files. Each part reads its files and builds what follows from
+// them; `error` receives the errno of a failed open or read (0 for contents
+// that cannot be used).
 enum class Loaded { ok, missing, damaged };
+
+// Where key files are read from and written to, by name: a directory, or
+// images in memory.
+struct KeyStore {
+  // Reads at most cap bytes of the file; `got` is the count. `missing` only
+  // when no such file exists.
+  Loaded (*read)(void* context, const char* name, uint8_t* buf, size_t cap, size_t& got, int& error);
+  // Writes the whole file. False, with `error` set, when it cannot.
+  bool (*write)(void* context, const char* name, const void* data, size_t n, int& error);
+  void* context;
+};
 
 // k1, k3 and k4: the wheels (required, complete, each a permutation) and the
 // stepping parameters (built-in defaults where k3 / k4 do not exist), run
 // with the master schedule given.
+Loaded LoadCipher(tav_keys& keys, Kind kind, const KeyStore& store, const Schedule& schedule, int& error);
 Loaded LoadCipher(tav_keys& keys, Kind kind, int dirfd, const Schedule& schedule, int& error);
 
 // k5 of the alphabet (scramble false) or k6.dat (scramble true): `ok` when
 // the file gave a pad table.
+Loaded LoadPad(tav_keys& keys, const KeyStore& store, bool scramble, int& error);
 Loaded LoadPad(tav_keys& keys, int dirfd, bool scramble, int& error);
 
-// Writes the key files the set holds (k1, k2, k3, k4, k5, k6.dat), all of
-// them complete and flushed before the first takes its name. False, with
-// `error`, at the first failure: one while writing leaves every old file;
-// one while naming leaves the files before it new and the rest old.
+// A key file the set may hold, and its bytes.
+struct KeyFileBytes {
+  KeyFile file;
+  const void* data;
+  size_t size;
+  bool present;
+};
+
+// The key files of the set in the order of key generation: k1, k2, k3, k4,
+// k5, k6.dat.
+std::array<KeyFileBytes, 6> FilesOf(const tav_keys& keys);
+
+// Writes the key files the set holds to the store, in that order. Stops at
+// the first that fails (false, `error`).
+bool Save(const tav_keys& keys, const KeyStore& store, int& error);
+// Writes them into a directory, all of them complete and flushed before the
+// first takes its name. False, with `error`, at the first failure: one while
+// writing leaves every old file; one while naming leaves the files before it
+// new and the rest old.
 bool Save(const tav_keys& keys, int dirfd, int& error);
 
 // Every pad entry is a block length the variable-block scrambler can use.

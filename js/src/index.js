@@ -1,0 +1,495 @@
+// SPDX-License-Identifier: MIT
+// tavsdk for JavaScript: key sets, block mode at any offset and the expanded
+// mode, on the library's core compiled to WebAssembly. Bytes go in and out as
+// Uint8Arrays; the module's copies of keys and data are overwritten once used.
+import { instantiate } from './module.js';
+
+let wasm = await instantiate();
+
+/** Loads the module again from other bytes or another URL (bundlers that
+ * move tavsdk.wasm elsewhere). Key sets made before stay with the old one. */
+export async function load(source) {
+  wasm = await instantiate(source);
+}
+
+export const Status = Object.freeze({
+  OK: 0,
+  NO_KEYS: 1,
+  BAD_SOURCE: 2,
+  BAD_DEST: 3,
+  BAD_BLOCKS: 4,
+  PAST_END: 5,
+  CANCELLED: 6,
+  BAD_ARGUMENT: 7,
+  NO_MEMORY: 8,
+  EXISTS: 9,
+  COPY_KEPT: 10,
+});
+
+const ALPHABETS = Object.freeze({ text: 1, binary: 2 });
+
+function cString(pointer) {
+  const heap = new Uint8Array(wasm.memory.buffer);
+  let end = pointer;
+  while (heap[end] !== 0) ++end;
+  return new TextDecoder().decode(heap.subarray(pointer, end));
+}
+
+/** The library's message for a status. */
+export function strerror(status) {
+  return cString(wasm.tav_strerror(status | 0));
+}
+
+/** A refusal or failure of the library: `status` is one of Status. */
+export class TavError extends Error {
+  constructor(status, detail) {
+    const message = strerror(status);
+    super(detail ? `${message}: ${detail}` : message);
+    this.name = 'TavError';
+    this.status = status;
+  }
+}
+
+function check(status, detail) {
+  if (status !== Status.OK) throw new TavError(status, detail);
+}
+
+function refuse(detail) {
+  throw new TavError(Status.BAD_ARGUMENT, detail);
+}
+
+// ---- Memory of the module ---------------------------------------------------
+
+function heap() {
+  return new Uint8Array(wasm.memory.buffer);
+}
+
+function allocate(bytes) {
+  const pointer = wasm.malloc(Math.max(bytes, 1));
+  if (pointer === 0) throw new TavError(Status.NO_MEMORY);
+  return pointer;
+}
+
+function release(pointer, bytes) {
+  if (pointer === 0) return;
+  heap().fill(0, pointer, pointer + bytes);
+  wasm.free(pointer);
+}
+
+// Runs fn with `bytes` of module memory, overwritten and freed afterwards.
+function withMemory(bytes, fn) {
+  const pointer = allocate(bytes);
+  try {
+    return fn(pointer);
+  } finally {
+    release(pointer, bytes);
+  }
+}
+
+// Input and output areas reused by every call, grown on demand.
+const scratch = { pointer: 0, bytes: 0, module: null };
+
+function scratchArea(bytes) {
+  if (scratch.module !== wasm || scratch.bytes < bytes) {
+    if (scratch.module === wasm) release(scratch.pointer, scratch.bytes);
+    scratch.pointer = allocate(bytes);
+    scratch.bytes = Math.max(bytes, 1);
+    scratch.module = wasm;
+  }
+  return scratch.pointer;
+}
+
+function wipeScratch(bytes) {
+  heap().fill(0, scratch.pointer, scratch.pointer + Math.min(bytes, scratch.bytes));
+}
+
+// Block mode: pieces of 1 MiB; expanded encoding: 64 KiB of input.
+const BLOCK_PIECE = 1 << 20;
+const ENCODE_PIECE = 1 << 16;
+const DECODE_PIECE = 1 << 20;
+
+function bytesOf(data, what = 'data') {
+  if (data instanceof Uint8Array) return data;
+  if (ArrayBuffer.isView(data)) return new Uint8Array(data.buffer, data.byteOffset, data.byteLength);
+  if (data instanceof ArrayBuffer) return new Uint8Array(data);
+  return refuse(`${what} must be a Uint8Array, another ArrayBuffer view or an ArrayBuffer`);
+}
+
+const U64_LIMIT = 1n << 64n;
+
+function offsetOf(offset) {
+  if (typeof offset === 'number') {
+    if (!Number.isSafeInteger(offset) || offset < 0) refuse('offset must be a non-negative safe integer');
+    return BigInt(offset);
+  }
+  if (typeof offset === 'bigint') {
+    if (offset < 0n || offset >= U64_LIMIT) refuse('offset must be between 0 and 2^64 - 1');
+    return offset;
+  }
+  return refuse('offset must be a number or a bigint');
+}
+
+// ---- Key sets ---------------------------------------------------------------
+
+const KEY_FILES = {
+  text: ['k1.txt', 'k2.txt', 'k3.txt', 'k4.txt', 'k5.txt', 'k6.dat'],
+  binary: ['k1.bin', 'k2.bin', 'k3.bin', 'k4.bin', 'k5.bin', 'k6.dat'],
+};
+
+// What a Keys object holds, out of reach of its users.
+const sets = new WeakMap();
+const forgotten = new FinalizationRegistry(({ module, pointer }) => module.tav_keys_free(pointer));
+const token = Symbol('tavsdk key set');
+
+function alphabetCode(alphabet) {
+  const code = ALPHABETS[alphabet];
+  if (code === undefined) refuse(`unknown alphabet ${String(alphabet)} (text or binary)`);
+  return code;
+}
+
+function made(pointer) {
+  return new Keys(token, pointer);
+}
+
+function keysPointer(keys) {
+  const set = sets.get(keys);
+  if (set === undefined) refuse('expected a Keys object');
+  if (set.pointer === 0) refuse('the key set was freed');
+  if (set.module !== wasm) refuse('the key set belongs to a module loaded before');
+  return set.pointer;
+}
+
+/** A key set of one alphabet. Free it (or let `using` do so) to overwrite
+ * the module's copy at once. */
+export class Keys {
+  constructor(from, pointer) {
+    if (from !== token) refuse('use Keys.fromPassphrase or Keys.fromFiles');
+    sets.set(this, { pointer, module: wasm, users: new Set() });
+    forgotten.register(this, { module: wasm, pointer }, this);
+  }
+
+  /** Keys derived from a passphrase (a string, taken as UTF-8, or bytes), as
+   * key generation of that alphabet makes them. */
+  static fromPassphrase(passphrase, alphabet = 'binary') {
+    const code = alphabetCode(alphabet);
+    const owned = typeof passphrase === 'string';
+    const bytes = owned ? new TextEncoder().encode(passphrase) : bytesOf(passphrase, 'passphrase');
+    try {
+      return withMemory(bytes.length + 4, (pointer) => {
+        heap().set(bytes, pointer + 4);
+        check(wasm.tav_keys_new(pointer, code, pointer + 4, bytes.length), 'refused passphrase');
+        return made(new Uint32Array(wasm.memory.buffer, pointer, 1)[0]);
+      });
+    } finally {
+      if (owned) bytes.fill(0);
+    }
+  }
+
+  /** Keys from key files: an object or Map from names (k1.bin, k3.bin, ...,
+   * k6.dat; k1.txt ... for the text alphabet) to their bytes. k1 is
+   * required; k3 and k4 default as in the library; k5 gives the expanded
+   * mode. `master` supplies the master key schedule, as tav_keys_load's. */
+  static fromFiles(files, alphabet = 'binary', master = undefined) {
+    const code = alphabetCode(alphabet);
+    if (files === null || typeof files !== 'object') refuse('files must be an object or a Map of names to bytes');
+    const get = files instanceof Map ? (name) => files.get(name) : (name) => files[name];
+    const images = KEY_FILES[alphabet].map((name) => {
+      const image = get(name);
+      return image === undefined || image === null ? null : bytesOf(image, name);
+    });
+    const masterPointer = master === undefined || master === null ? 0 : keysPointer(master);
+    const total = 52 + images.reduce((sum, image) => sum + (image ? image.length : 0), 0);
+    return withMemory(total, (pointer) => {
+      const pointers = new Uint32Array(wasm.memory.buffer, pointer + 4, 6);
+      const sizes = new Uint32Array(wasm.memory.buffer, pointer + 28, 6);
+      let at = pointer + 52;
+      images.forEach((image, slot) => {
+        if (!image) return;
+        heap().set(image, at);
+        pointers[slot] = at;
+        sizes[slot] = image.length;
+        at += image.length;
+      });
+      check(wasm.tavjs_keys_from_files(pointer, code, pointer + 4, pointer + 28, masterPointer),
+        `no usable ${alphabet} keys among the files given`);
+      return made(new Uint32Array(wasm.memory.buffer, pointer, 1)[0]);
+    });
+  }
+
+  /** 'text' or 'binary'. */
+  get alphabet() {
+    return wasm.tav_keys_alphabet(keysPointer(this)) === ALPHABETS.text ? 'text' : 'binary';
+  }
+
+  /** The key files of the set, by name, as tav_keys_save writes them. */
+  exportFiles() {
+    const pointer = keysPointer(this);
+    return withMemory(72, (slots) => {
+      const count = wasm.tavjs_keys_files(pointer, slots, slots + 24, slots + 48);
+      const words = new Uint32Array(wasm.memory.buffer, slots, 18);
+      const files = {};
+      for (let i = 0; i < count; ++i) {
+        files[cString(words[i])] = heap().slice(words[6 + i], words[6 + i] + words[12 + i]);
+      }
+      return files;
+    });
+  }
+
+  /** Overwrites and releases the module's copy; encoders and decoders made
+   * from the set are freed with it. Calling it again does nothing. */
+  free() {
+    const set = sets.get(this);
+    if (set === undefined || set.pointer === 0) return;
+    for (const user of set.users) user.free();
+    forgotten.unregister(this);
+    set.module.tav_keys_free(set.pointer);
+    set.pointer = 0;
+  }
+}
+
+function attach(keys, user) {
+  sets.get(keys).users.add(user);
+}
+
+function detach(keys, user) {
+  sets.get(keys).users.delete(user);
+}
+
+// `using` frees what it holds, where the runtime has it.
+function disposable(type) {
+  if (typeof Symbol.dispose === 'symbol') {
+    Object.defineProperty(type.prototype, Symbol.dispose, {
+      value() {
+        this.free();
+      },
+    });
+  }
+}
+
+// ---- Block mode -------------------------------------------------------------
+
+function block(keys, data, offset, decrypt) {
+  const pointer = keysPointer(keys);
+  const input = bytesOf(data);
+  let at = offsetOf(offset);
+  if (at + BigInt(input.length) > U64_LIMIT) refuse('offset + length past 2^64');
+  const output = new Uint8Array(input.length);
+  const piece = Math.min(BLOCK_PIECE, input.length);
+  const area = scratchArea(piece);
+  const run = decrypt ? wasm.tav_block_decrypt : wasm.tav_block_encrypt;
+  try {
+    for (let done = 0; done < input.length; done += piece) {
+      const part = input.subarray(done, done + piece);
+      heap().set(part, area);
+      check(run(pointer, at, area, area, part.length));
+      output.set(heap().subarray(area, area + part.length), done);
+      at += BigInt(part.length);
+    }
+  } finally {
+    wipeScratch(piece);
+  }
+  return output;
+}
+
+/** Block-mode encryption of `data` as bytes `offset` .. of a message. */
+export function blockEncrypt(keys, data, offset = 0) {
+  return block(keys, data, offset, false);
+}
+
+/** Block-mode decryption of `data` as bytes `offset` .. of a message. */
+export function blockDecrypt(keys, data, offset = 0) {
+  return block(keys, data, offset, true);
+}
+
+// ---- Expanded mode ----------------------------------------------------------
+
+/** The expanded size (a bigint) of a message of `length` plain bytes. */
+export function expandedSize(keys, length) {
+  const pointer = keysPointer(keys);
+  const plain = offsetOf(length);
+  return withMemory(8, (out) => {
+    check(wasm.tav_expanded_size(pointer, plain, out));
+    return new BigUint64Array(wasm.memory.buffer, out, 1)[0];
+  });
+}
+
+function newObject(make, what) {
+  return withMemory(4, (slot) => {
+    check(make(slot), what);
+    return new Uint32Array(wasm.memory.buffer, slot, 1)[0];
+  });
+}
+
+// What encoders and decoders share: the object in the module, tied to its
+// key set, and the pieces a chunk goes through it in.
+class Coder {
+  #keys;
+  #pointer;
+  #kind;
+
+  constructor(keys, kind) {
+    const pointer = keysPointer(keys);
+    this.#pointer = newObject((slot) => kind.make(slot, pointer), 'no k5 pad table in the key set');
+    this.#keys = keys;
+    this.#kind = kind;
+    attach(keys, this);
+  }
+
+  update(chunk) {
+    const kind = this.#kind;
+    if (this.#pointer === 0) refuse(`the ${kind.name} was freed`);
+    const input = bytesOf(chunk);
+    const parts = [];
+    let total = 0;
+    for (let done = 0; done < input.length; done += kind.piece) {
+      const part = input.subarray(done, done + kind.piece);
+      const room = kind.room(this.#pointer, part.length);
+      // The output length, then the input, then the output.
+      const bytes = 8 + part.length + room;
+      const area = scratchArea(bytes);
+      const out = area + 8 + part.length;
+      try {
+        heap().set(part, area + 8);
+        check(kind.code(this.#pointer, area + 8, part.length, out, room, area), kind.failure);
+        const got = new Uint32Array(wasm.memory.buffer, area, 1)[0];
+        parts.push(heap().slice(out, out + got));
+        total += got;
+      } finally {
+        wipeScratch(bytes);
+      }
+    }
+    return parts.length === 1 ? parts[0] : concat(parts, total);
+  }
+
+  free() {
+    if (this.#pointer === 0) return;
+    this.#kind.release(this.#pointer);
+    this.#pointer = 0;
+    detach(this.#keys, this);
+  }
+}
+
+const ENCODER = {
+  name: 'encoder',
+  piece: ENCODE_PIECE,
+  failure: 'the random source failed',
+  make: (slot, keys) => wasm.tav_encoder_new(slot, keys, 0, 0),
+  room: (encoder, n) => wasm.tav_encoder_size(encoder, n),
+  code: (encoder, input, n, out, room, length) => wasm.tav_encoder_update(encoder, input, n, out, room, length),
+  release: (encoder) => wasm.tav_encoder_free(encoder),
+};
+
+const DECODER = {
+  name: 'decoder',
+  piece: DECODE_PIECE,
+  make: (slot, keys) => wasm.tav_decoder_new(slot, keys),
+  room: (decoder, n) => n,
+  code: (decoder, input, n, out, room, length) => wasm.tav_decoder_update(decoder, input, n, out, length),
+  release: (decoder) => wasm.tav_decoder_free(decoder),
+};
+
+/** An expanded encoder: chunks of one message in, expanded bytes out. */
+export class Encoder extends Coder {
+  constructor(keys) {
+    super(keys, ENCODER);
+  }
+}
+
+/** An expanded decoder: chunks cut anywhere in, plain bytes out. */
+export class Decoder extends Coder {
+  constructor(keys) {
+    super(keys, DECODER);
+  }
+}
+
+disposable(Keys);
+disposable(Encoder);
+disposable(Decoder);
+
+function concat(parts, total) {
+  const out = new Uint8Array(total);
+  let at = 0;
+  for (const part of parts) {
+    out.set(part, at);
+    at += part.length;
+  }
+  return out;
+}
+
+function whole(coder, data) {
+  try {
+    return coder.update(data);
+  } finally {
+    coder.free();
+  }
+}
+
+/** The expanded form of a whole message. */
+export function expandedEncode(keys, data) {
+  return whole(new Encoder(keys), data);
+}
+
+/** The plain message of a whole expanded one. */
+export function expandedDecode(keys, data) {
+  return whole(new Decoder(keys), data);
+}
+
+// ---- Streams ----------------------------------------------------------------
+
+// Chunks of any size in; out, pieces of at most a few MiB each, so that the
+// memory a stream holds stays bounded whatever the chunks.
+function pieces(chunk, size, controller, fn) {
+  const input = bytesOf(chunk, 'chunk');
+  for (let done = 0; done < input.length; done += size) {
+    const out = fn(input.subarray(done, done + size));
+    if (out.length > 0) controller.enqueue(out);
+  }
+}
+
+function blockStream(keys, offset, decrypt) {
+  keysPointer(keys);
+  let at = offsetOf(offset);
+  return new TransformStream({
+    transform(chunk, controller) {
+      pieces(chunk, BLOCK_PIECE, controller, (part) => {
+        const out = block(keys, part, at, decrypt);
+        at += BigInt(part.length);
+        return out;
+      });
+    },
+  });
+}
+
+/** A TransformStream encrypting in block mode from byte `offset` on. */
+export function blockEncryptStream(keys, { offset = 0 } = {}) {
+  return blockStream(keys, offset, false);
+}
+
+/** A TransformStream decrypting in block mode from byte `offset` on. */
+export function blockDecryptStream(keys, { offset = 0 } = {}) {
+  return blockStream(keys, offset, true);
+}
+
+function objectStream(object, size) {
+  return new TransformStream({
+    transform(chunk, controller) {
+      pieces(chunk, size, controller, (part) => object.update(part));
+    },
+    flush() {
+      object.free();
+    },
+    cancel() {
+      object.free();
+    },
+  });
+}
+
+/** A TransformStream from a plain message to its expanded form. */
+export function expandedEncodeStream(keys) {
+  return objectStream(new Encoder(keys), ENCODE_PIECE);
+}
+
+/** A TransformStream from an expanded message to the plain one. */
+export function expandedDecodeStream(keys) {
+  return objectStream(new Decoder(keys), DECODE_PIECE);
+}

@@ -1,0 +1,189 @@
+// SPDX-License-Identifier: MIT
+// The page in headless Chromium, served from 127.0.0.1: files the native tav
+// made are decrypted, files it encrypts tav decrypts, 64 MiB go through the
+// streaming path, and the packed package is imported by name from a plain
+// <script type="module">. Skipped only where there is no browser.
+import assert from 'node:assert/strict';
+import { createHash } from 'node:crypto';
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { after, before, test } from 'node:test';
+
+import * as tav from '../src/index.js';
+import { bytes, root, same } from './support.js';
+import { chromium, launch, puppeteer, serve } from './support-browser.js';
+
+const puppet = await puppeteer();
+const missing = !fs.existsSync(chromium) ? `no browser at ${chromium}` : !puppet && 'puppeteer-core not installed (npm ci)';
+const tool = path.join(process.env.TAVSDK_NATIVE_BUILD ?? path.join(root, 'build'), 'tools/tav/tav');
+const secret = 'browser and native';
+const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tavsdk-browser-'));
+const shots = process.env.TAVSDK_SCREENSHOT_DIR ?? dir;
+let browser;
+let server;
+
+before(async () => {
+  if (missing) return;
+  browser = await launch(puppet);
+  server = await serve(root);
+});
+
+after(async () => {
+  await browser?.close();
+  await server?.close();
+  fs.rmSync(dir, { recursive: true, force: true });
+});
+
+const sha256 = (data) => createHash('sha256').update(data).digest('hex');
+
+// Native tav where it is built, the package in Node otherwise.
+function native(verb, alphabet, expanded, from, to) {
+  fs.writeFileSync(path.join(dir, 'passphrase'), `${secret}\n`, { mode: 0o600 });
+  execFileSync(tool, [verb, `--${alphabet}`, ...(expanded ? ['--expanded'] : []), '-q', '-f',
+    '--passphrase-file', path.join(dir, 'passphrase'), '-o', to, from]);
+}
+
+// Opens the page; `streamed` gives it a save picker backed by the origin's
+// private file system, so that the result is written as a stream.
+async function openPage(streamed) {
+  const page = await browser.newPage();
+  await page.evaluateOnNewDocument((useDisk) => {
+    if (!useDisk) {
+      delete window.showSaveFilePicker;
+      return;
+    }
+    window.showSaveFilePicker = async ({ suggestedName }) => {
+      const folder = await navigator.storage.getDirectory();
+      return folder.getFileHandle(suggestedName, { create: true });
+    };
+  }, streamed);
+  await page.goto(`${server.url}/web/index.html`);
+  await page.waitForFunction(() => document.getElementById('status').textContent.startsWith('Ready'));
+  return page;
+}
+
+// Runs one operation through the form, by keyboard where a person would.
+async function operate(page, file, { action, alphabet = 'binary', mode = 'block', passphrase = secret }) {
+  await (await page.$('#file')).uploadFile(file);
+  await page.focus('#passphrase');
+  await page.$eval('#passphrase', (input) => { input.value = ''; });
+  await page.keyboard.type(passphrase);
+  await page.click(`input[name="alphabet"][value="${alphabet}"]`);
+  await page.click(`input[name="mode"][value="${mode}"]`);
+  await page.focus(`#${action}`);
+  await page.keyboard.press('Enter');
+  await page.waitForFunction(() => ['done', 'error'].includes(document.getElementById('status').className),
+    { timeout: 120000 });
+  return page.$eval('#status', (s) => ({ kind: s.className, text: s.textContent }));
+}
+
+// Saves the result through the page's link, as a person would, and reads it.
+async function downloaded(page) {
+  const folder = fs.mkdtempSync(path.join(dir, 'download-'));
+  const session = await page.createCDPSession();
+  await session.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: folder });
+  const name = await page.$eval('#download', (a) => a.download);
+  await page.focus('#download');
+  await page.keyboard.press('Enter');
+  const file = path.join(folder, name);
+  for (let waited = 0; !fs.existsSync(file); waited += 50) {
+    assert.ok(waited < 30000, `no download of ${name}`);
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+  await session.detach();
+  return new Uint8Array(fs.readFileSync(file));
+}
+
+test('the page decrypts what tav made and encrypts what tav decrypts', { skip: missing }, async () => {
+  const haveTool = fs.existsSync(tool);
+  const page = await openPage(false);
+  for (const [alphabet, mode] of [['binary', 'block'], ['text', 'expanded']]) {
+    const plain = bytes(200000, alphabet.length);
+    const plainFile = path.join(dir, `${alphabet}-${mode}`);
+    fs.writeFileSync(plainFile, plain);
+    const keys = tav.Keys.fromPassphrase(secret, alphabet);
+    // Decrypting a file tav encrypted.
+    const sealed = `${plainFile}.tav`;
+    if (haveTool) native('encrypt', alphabet, mode === 'expanded', plainFile, sealed);
+    else fs.writeFileSync(sealed, mode === 'expanded' ? tav.expandedEncode(keys, plain) : tav.blockEncrypt(keys, plain));
+    let outcome = await operate(page, sealed, { action: 'decrypt', alphabet, mode });
+    assert.equal(outcome.kind, 'done', outcome.text);
+    same(await downloaded(page), plain, `${alphabet} ${mode}: decrypted`);
+    // Encrypting a file that tav then decrypts.
+    outcome = await operate(page, plainFile, { action: 'encrypt', alphabet, mode });
+    assert.equal(outcome.kind, 'done', outcome.text);
+    const made = path.join(dir, 'made.tav');
+    fs.writeFileSync(made, await downloaded(page));
+    if (haveTool) {
+      native('decrypt', alphabet, mode === 'expanded', made, path.join(dir, 'back'));
+      same(new Uint8Array(fs.readFileSync(path.join(dir, 'back'))), plain, `${alphabet} ${mode}: tav decrypted`);
+    } else {
+      const back = mode === 'expanded' ? tav.expandedDecode(keys, fs.readFileSync(made)) : tav.blockDecrypt(keys, fs.readFileSync(made));
+      same(back, plain);
+    }
+    keys.free();
+  }
+  // Errors in words: an empty passphrase is refused before anything runs.
+  await page.$eval('#passphrase', (input) => { input.value = ''; });
+  await page.click('#encrypt');
+  assert.equal(await page.$eval('#status', (s) => s.textContent), 'Type the passphrase first.');
+  await page.close();
+});
+
+test('64 MiB through the streaming path, and a screenshot of the result', { skip: missing }, async () => {
+  const data = bytes(64 << 20, 64);
+  const file = path.join(dir, 'large.bin');
+  fs.writeFileSync(file, data);
+  const keys = tav.Keys.fromPassphrase(secret, 'binary');
+  const expected = sha256(tav.blockEncrypt(keys, data));
+  keys.free();
+  const page = await openPage(true);
+  const outcome = await operate(page, file, { action: 'encrypt' });
+  assert.equal(outcome.kind, 'done', outcome.text);
+  assert.match(outcome.text, /saved as you chose/);
+  const written = await page.evaluate(async () => {
+    const folder = await navigator.storage.getDirectory();
+    const stored = await (await folder.getFileHandle('large.bin.tav')).getFile();
+    const digest = await crypto.subtle.digest('SHA-256', await stored.arrayBuffer());
+    await folder.removeEntry('large.bin.tav');
+    return { size: stored.size, digest: [...new Uint8Array(digest)].map((b) => b.toString(16).padStart(2, '0')).join('') };
+  });
+  assert.deepEqual(written, { size: data.length, digest: expected });
+  assert.equal(await page.$eval('#progress', (p) => p.value), 1);
+  const shot = path.join(shots, 'tavsdk-page.png');
+  await page.screenshot({ path: shot, fullPage: true });
+  assert.ok(fs.statSync(shot).size > 10000, 'screenshot written');
+  await page.close();
+});
+
+test('the packed package, installed by name, in Node and from <script type="module">', { skip: missing }, async () => {
+  const project = path.join(dir, 'project');
+  fs.mkdirSync(project);
+  const packed = execFileSync('npm', ['pack', '--silent', '--pack-destination', dir], { cwd: path.join(root, 'js') })
+    .toString().trim().split('\n').pop();
+  fs.writeFileSync(path.join(project, 'package.json'), '{"name": "scratch", "private": true, "type": "module"}');
+  execFileSync('npm', ['install', '--offline', '--no-audit', '--no-fund', path.join(dir, packed)], { cwd: project });
+  const check = "import { Keys, blockEncrypt } from 'tavsdk'; const k = Keys.fromPassphrase('Hello');" +
+    " process.stdout.write(Buffer.from(blockEncrypt(k, new TextEncoder().encode('by name'))).toString('hex'));";
+  const inNode = execFileSync(process.execPath, ['--input-type=module', '-e', check], { cwd: project }).toString();
+  const keys = tav.Keys.fromPassphrase('Hello');
+  const expected = Buffer.from(tav.blockEncrypt(keys, new TextEncoder().encode('by name'))).toString('hex');
+  keys.free();
+  assert.equal(inNode, expected);
+  fs.writeFileSync(path.join(project, 'index.html'), `<!DOCTYPE html>
+<script type="importmap">{"imports": {"tavsdk": "./node_modules/tavsdk/src/index.js"}}</script>
+<script type="module">
+  import { Keys, blockEncrypt } from 'tavsdk';
+  const data = blockEncrypt(Keys.fromPassphrase('Hello'), new TextEncoder().encode('by name'));
+  document.title = [...data].map((b) => b.toString(16).padStart(2, '0')).join('');
+</script>`);
+  const scratch = await serve(project);
+  const page = await browser.newPage();
+  await page.goto(`${scratch.url}/index.html`);
+  await page.waitForFunction(() => document.title.length > 0);
+  assert.equal(await page.title(), expected);
+  await page.close();
+  await scratch.close();
+});

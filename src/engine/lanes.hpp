@@ -1,0 +1,83 @@
+// SPDX-License-Identifier: MIT
+// The stepping of the kernels that carry one symbol in each byte lane of
+// 16-byte vectors (NEON, WebAssembly SIMD): the symbols of one wheel order
+// go through in groups of up to 64, four vectors in flight, and within a
+// group a wheel's offset for symbol g is its first offset plus g * delta,
+// mod n. The vector work of a group is the kernel's own.
+#pragma once
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/wipe.hpp"
+#include "engine/cipher.hpp"
+
+namespace tav::engine::lanes {
+
+inline constexpr uint32_t kLanes = 16;
+inline constexpr uint32_t kVectors = 4;
+inline constexpr uint32_t kGroup = kLanes * kVectors;
+
+using Multiples = uint8_t[kWheels][kGroup];
+
+// mult[p][g] = g * delta[p] mod n, as far as the vectors of len symbols reach.
+inline void FillMultiples(const Cipher& c, uint32_t n, size_t len, Multiples& mult) {
+  const auto reach = static_cast<uint32_t>(std::min<size_t>(kGroup, (len + kLanes - 1) / kLanes * kLanes));
+  for (uint32_t p = 0; p < kWheels; ++p) {
+    uint32_t m = 0;
+    for (uint32_t g = 0; g < reach; ++g) {
+      mult[p][g] = static_cast<uint8_t>(m);
+      m += c.t->delta[p];
+      if (m >= n) m -= n;
+    }
+  }
+}
+
+// Calls group(io, vectors) for each group of len symbols, io holding the
+// group's symbols in `vectors` whole vectors (a short group goes through a
+// padded copy); then turns every wheel by the group's symbols at its
+// position and counts them.
+template <uint32_t N, class Group>
+void ForEachGroup(Cipher& c, uint8_t* data, size_t len, Group&& group) {
+  Stepping& s = c.s;
+  while (len > 0) {
+    const auto run = static_cast<uint32_t>(std::min<size_t>(len, RunLeft(s)));
+    for (uint32_t done = 0; done < run; done += kGroup) {
+      const uint32_t block = std::min(kGroup, run - done);
+      alignas(16) uint8_t pad[kGroup];
+      uint8_t* io = data + done;
+      if (block < kGroup) {
+        std::memset(pad, 0, sizeof pad);
+        std::memcpy(pad, io, block);
+        io = pad;
+      }
+      group(io, (block + kLanes - 1) / kLanes);
+      if (block < kGroup) {
+        std::memcpy(data + done, pad, block);
+        SecureZeroObject(pad);
+      }
+      uint32_t r = s.rot;
+      for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
+        s.off[r] = static_cast<uint16_t>((s.off[r] + block * c.t->delta[p]) % N);
+      }
+    }
+    CountSymbols(c, s, run);
+    data += run;
+    len -= run;
+  }
+}
+
+// The forty steps of a symbol: the wheel positions twice over, in order to
+// encrypt and in reverse to decrypt.
+template <bool kDecrypt, class Step>
+void Steps(Step&& step) {
+  for (int pass = 0; pass < 2; ++pass) {
+    if constexpr (!kDecrypt) {
+      for (uint32_t p = 0; p < kWheels; ++p) step(p);
+    } else {
+      for (uint32_t p = kWheels; p-- > 0;) step(p);
+    }
+  }
+}
+
+}  // namespace tav::engine::lanes
