@@ -62,7 +62,7 @@ fi
 
 echo "CPU: $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) CPUs; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "old: $base ($(git log --format=%h -1 "$commit")), new: working tree ($(git describe --always --dirty))"
-echo "$mib MiB buffers, best of $reps, rates in MB/s (10^6 bytes)"
+echo "$mib MiB buffers, best of $reps, MB (10^6 bytes) per second of the thread's CPU time; files: 64 MiB, wall time"
 for path in "${paths[@]}"; do
   echo "== $path"
   TAVSDK_CPU=$path "$out/compare" "$old" "$new" "$mib" "$reps"

@@ -62,11 +62,12 @@ void BuildTables(Tables& t, Kind kind, const uint8_t* wheels, const std::array<i
   // Built at every call of the process-wide functions: sums, not divisions.
   for (int p = 0; p < kWheels; ++p) {
     int m = 0;
-    for (int g = 0; g < 256; ++g) {
+    for (size_t g = 0; g < sizeof t.mult[0]; ++g) {
       t.mult[p][g] = static_cast<uint8_t>(m);
       m += t.delta[p];
       if (m >= n) m -= n;
     }
+    std::memcpy(t.mult[p + kWheels], t.mult[p], sizeof t.mult[0]);
   }
   for (int g = 0; g < 128; ++g) {
     for (int p = 0; p < 32; ++p) t.mult_by_symbol[g][p] = p < kWheels ? t.mult[p][g] : 0;

@@ -2,10 +2,13 @@
 // AVX-512 VBMI kernel of the wheel cipher. This file alone is compiled for
 // AVX-512; the kernel runs only after Avx512Supported() said yes.
 //
-// Each byte lane of a zmm register carries one symbol: a group of up to 256
-// consecutive symbols is four vectors, run interleaved so that their forty
-// dependent lookups overlap. A lookup in a 256-entry row is two two-table
-// byte permutes and a select on bit 7 of the index.
+// Each byte lane of a zmm register carries one symbol: a group of up to 512
+// consecutive text symbols (eight vectors) or 256 binary ones (four) is run
+// interleaved so that their forty dependent lookups overlap. A text step's
+// chain (subtract, compare, add, permutes, select) leaves four vectors
+// waiting on its latency; binary steps, with twice the permutes, ran slower
+// with eight. A lookup in a 256-entry row is two two-table byte permutes and
+// a select on bit 7 of the index.
 //
 // The wheel order may rotate inside a group. Its symbols fall into segments of
 // one wheel order, segment k rotated k times more than the first. Step t of
@@ -22,6 +25,7 @@
 
 #include <algorithm>
 #include <new>
+#include <utility>
 
 #include "common/wipe.hpp"
 
@@ -30,11 +34,15 @@ namespace tav::engine {
 namespace {
 
 constexpr int kLanes = 64;
-constexpr int kVectors = 4;
-constexpr int kGroup = kVectors * kLanes;  // symbols transformed together
+constexpr int kMaxVectors = 8;
+constexpr int kGroup = kMaxVectors * kLanes;  // the most symbols transformed together
+// Vectors per group of each alphabet.
+template <bool kText>
+constexpr int kVectors = kText ? 8 : 4;
 
 // A group ends early after this many wheel orders. Key generation makes
-// dwells of at least 10, which never need more.
+// dwells of at least 10, which need at most 53; a group cut short only costs
+// a few masked steps more.
 constexpr int kMaxSegments = 32;
 
 // The stepping of a group of symbols, split into segments of one wheel order.
@@ -51,10 +59,12 @@ struct Group {
 
 struct Work {
   Group groups[2];
-  __m512i lines[kVectors][kWheels];
+  __m512i lines[kMaxVectors][kWheels];
 };
 
-static_assert(kGroup == sizeof(Tables::mult[0]));
+static_assert(kGroup <= sizeof(Tables::mult[0]) && std::size(Tables{}.mult) == 2 * kWheels);
+constexpr uint32_t kRow = sizeof(Tables::mult[0]);
+using MultRows = const uint8_t (*)[kRow];
 
 // vpermb. (The maskz form: the plain one trips a false uninitialised warning
 // in GCC 12.)
@@ -129,17 +139,20 @@ inline __m512i Line(uint32_t key, __m512i mult) {
   }
 }
 
-// Calls f(p, r) for every position p and the wheel r = (p + rot) mod 20
-// that sits there, without a wrap test per wheel.
+// Calls f(r) for every wheel r = 0 .. 19, with r a constant: the position
+// rows are reached from one pointer (see Tables::mult), so the loop has no
+// wrap test and no run-time bounds.
 template <class F>
-inline void ForPositions(uint32_t rot, F f) {
-  for (uint32_t p = 0; p < kWheels - rot; ++p) f(p, p + rot);
-  for (uint32_t p = kWheels - rot; p < kWheels; ++p) f(p, p + rot - kWheels);
+inline void ForWheels(F f) {
+  [&]<uint32_t... R>(std::integer_sequence<uint32_t, R...>) {
+    (f(R), ...);
+  }(std::make_integer_sequence<uint32_t, kWheels>{});
 }
 
-// The Line() of every wheel for each vector of the group, by wheel.
+// The Line() of every wheel for each vector of the group, by wheel. In wheel
+// order rot, wheel r stands at position r + 20 - rot of the repeated rows.
 template <bool kText, bool kDecrypt>
-void Lines(const Group& group, const uint8_t (*mult)[kGroup], int vectors, __m512i (*out)[kWheels]) {
+void Lines(const Group& group, MultRows mult, int vectors, __m512i (*out)[kWheels]) {
   int first = 0;
   for (int v = 0; v < vectors; ++v) {
     const int lane0 = v * kLanes;
@@ -151,28 +164,26 @@ void Lines(const Group& group, const uint8_t (*mult)[kGroup], int vectors, __m51
     const uint32_t rot = (group.rot + static_cast<uint32_t>(first)) % kWheels;
     __m512i* line = out[v];
     const uint32_t* base = group.base[first];
-    const uint8_t* m = &mult[0][lane0];
+    const uint8_t* m = &mult[kWheels - rot][lane0];
+    auto row = [](const uint8_t* at, uint32_t r) { return _mm512_load_si512(at + r * kRow); };
     if (last == first) {
-      ForPositions(rot, [&](uint32_t p, uint32_t r) {
-        line[r] = Line<kText, kDecrypt>(base[r], _mm512_load_si512(m + p * kGroup));
-      });
+      ForWheels([&](uint32_t r) { line[r] = Line<kText, kDecrypt>(base[r], row(m, r)); });
     } else if (last == first + 1) {
       const uint32_t* later = group.base[last];
       const __mmask64 lanes = ~LanesBelow(group.start[last] - lane0);
-      ForPositions(rot, [&](uint32_t p, uint32_t r) {
-        const uint32_t q = p == 0 ? kWheels - 1 : p - 1;
-        line[r] = _mm512_mask_mov_epi8(Line<kText, kDecrypt>(base[r], _mm512_load_si512(m + p * kGroup)), lanes,
-                                       Line<kText, kDecrypt>(later[r], _mm512_load_si512(m + q * kGroup)));
+      const uint8_t* m_later = m - kRow;
+      ForWheels([&](uint32_t r) {
+        line[r] = _mm512_mask_mov_epi8(Line<kText, kDecrypt>(base[r], row(m, r)), lanes,
+                                       Line<kText, kDecrypt>(later[r], row(m_later, r)));
       });
     } else {
-      ForPositions(rot, [&](uint32_t p, uint32_t r) {
-        line[r] = Line<kText, kDecrypt>(base[r], _mm512_load_si512(m + p * kGroup));
-      });
+      ForWheels([&](uint32_t r) { line[r] = Line<kText, kDecrypt>(base[r], row(m, r)); });
       for (int k = first + 1; k <= last; ++k) {
         const uint32_t* later = group.base[k];
         const __mmask64 lanes = ~LanesBelow(group.start[k] - lane0);
-        ForPositions((rot + static_cast<uint32_t>(k - first)) % kWheels, [&](uint32_t p, uint32_t r) {
-          line[r] = _mm512_mask_mov_epi8(line[r], lanes, Line<kText, kDecrypt>(later[r], _mm512_load_si512(m + p * kGroup)));
+        const uint8_t* m_later = &mult[kWheels - (rot + static_cast<uint32_t>(k - first)) % kWheels][lane0];
+        ForWheels([&](uint32_t r) {
+          line[r] = _mm512_mask_mov_epi8(line[r], lanes, Line<kText, kDecrypt>(later[r], row(m_later, r)));
         });
       }
     }
@@ -227,12 +238,15 @@ void Steps(const Cipher& c, const Group& group, const __m512i (*lines)[kWheels],
   auto masked = [&](int t) {
     const uint32_t r = (group.rot + t) % kWheels;
     const __m512i* row = reinterpret_cast<const __m512i*>(rows + r * 512);
-    // Symbols of segments t - 39 .. t take part (start[segments] = kGroup).
-    const int hi = group.start[std::min({t + 1, segments, kMaxSegments})];
-    const int lo = t < 2 * kWheels ? 0 : group.start[std::min({t - 2 * kWheels + 1, segments, kMaxSegments})];
+    // Symbols of segments t - 39 .. t take part (start[segments] = kGroup):
+    // a vector without any sits the step out, one with all runs unmasked.
+    const int hi = group.start[std::min(t + 1, segments)];
+    const int lo = t < 2 * kWheels ? 0 : group.start[t - 2 * kWheels + 1];
     for (int v = 0; v < V; ++v) {
-      const __mmask64 active = LanesBelow(hi - v * kLanes) & ~LanesBelow(lo - v * kLanes);
-      x[v] = _mm512_mask_mov_epi8(x[v], active, Through<kText, kDecrypt>(row, lines[v][r], x[v]));
+      const int below = hi - v * kLanes, from = lo - v * kLanes;
+      if (below <= 0 || from >= kLanes) continue;
+      const __m512i y = Through<kText, kDecrypt>(row, lines[v][r], x[v]);
+      x[v] = below >= kLanes && from <= 0 ? y : _mm512_mask_mov_epi8(x[v], LanesBelow(below) & ~LanesBelow(from), y);
     }
   };
   auto full = [&](int t) {
@@ -254,6 +268,7 @@ void Steps(const Cipher& c, const Group& group, const __m512i (*lines)[kWheels],
 template <bool kText, bool kDecrypt>
 void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
   constexpr uint32_t N = kText ? kTextSize : kBinarySize;
+  constexpr int kSymbols = kVectors<kText> * kLanes;
   const auto* deltas = reinterpret_cast<const __m512i*>(c.t->delta_by_wheel);
   const __m512i* to_index = reinterpret_cast<const __m512i*>(c.t->to_index.data());
   const __m512i* to_symbol = reinterpret_cast<const __m512i*>(c.t->to_symbol.data());
@@ -266,7 +281,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
   int used_vectors = 0;
   work.groups[0].segments = 0;
   work.groups[1].segments = 0;
-  if (len > 0) Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len, kGroup)), work.groups[0]);
+  if (len > 0) Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len, kSymbols)), work.groups[0]);
   while (len > 0) {
     const Group& group = work.groups[next];
     next ^= 1;
@@ -274,9 +289,9 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
     const int vectors = static_cast<int>((block + kLanes - 1) / kLanes);
     used_vectors = std::max(used_vectors, vectors);
     Lines<kText, kDecrypt>(group, c.t->mult, vectors, work.lines);
-    if (len > block) Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len - block, kGroup)), work.groups[next]);
-    __m512i in[kVectors], x[kVectors];
-    __mmask64 keep[kVectors];
+    if (len > block) Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len - block, kSymbols)), work.groups[next]);
+    __m512i in[kVectors<kText>], x[kVectors<kText>];
+    __mmask64 keep[kVectors<kText>];
     for (int v = 0; v < vectors; ++v) {
       in[v] = _mm512_maskz_loadu_epi8(LanesBelow(static_cast<int32_t>(block) - v * kLanes), data + v * kLanes);
       if constexpr (kText) {
@@ -290,7 +305,17 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
       case 1: Steps<kText, kDecrypt, 1>(c, group, work.lines, x); break;
       case 2: Steps<kText, kDecrypt, 2>(c, group, work.lines, x); break;
       case 3: Steps<kText, kDecrypt, 3>(c, group, work.lines, x); break;
-      default: Steps<kText, kDecrypt, 4>(c, group, work.lines, x); break;
+      case 4: Steps<kText, kDecrypt, 4>(c, group, work.lines, x); break;
+      default:
+        if constexpr (kText) {
+          switch (vectors) {
+            case 5: Steps<kText, kDecrypt, 5>(c, group, work.lines, x); break;
+            case 6: Steps<kText, kDecrypt, 6>(c, group, work.lines, x); break;
+            case 7: Steps<kText, kDecrypt, 7>(c, group, work.lines, x); break;
+            default: Steps<kText, kDecrypt, 8>(c, group, work.lines, x); break;
+          }
+        }
+        break;
     }
     for (int v = 0; v < vectors; ++v) {
       __m512i out = x[v];
