@@ -48,7 +48,7 @@ struct Tables {
   // row p) so that "position of wheel r in wheel order rot" is the row
   // r + 20 - rot without a wrap; and, for each wheel order rot, the turn of
   // each wheel r in 16-bit lane r (delta of the position it stands at).
-  alignas(64) uint8_t mult[2 * kWheels][512];
+  alignas(64) uint8_t mult[2 * kWheels][384];
   alignas(64) uint16_t delta_by_wheel[kWheels][32];
   // The AVX2 kernel's forms: the multiples by symbol ([g][p]), and the rows
   // of each direction (0 encrypt, 1 decrypt) and of the text mapping cut into

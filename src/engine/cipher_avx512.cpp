@@ -2,13 +2,12 @@
 // AVX-512 VBMI kernel of the wheel cipher. This file alone is compiled for
 // AVX-512; the kernel runs only after Avx512Supported() said yes.
 //
-// Each byte lane of a zmm register carries one symbol: a group of up to 512
-// consecutive text symbols (eight vectors) or 256 binary ones (four) is run
-// interleaved so that their forty dependent lookups overlap. A text step's
-// chain (subtract, compare, add, permutes, select) leaves four vectors
-// waiting on its latency; binary steps, with twice the permutes, ran slower
-// with eight. A lookup in a 256-entry row is two two-table byte permutes and
-// a select on bit 7 of the index.
+// Each byte lane of a zmm register carries one symbol: a group of up to 384
+// consecutive symbols is six vectors, run interleaved so that their forty
+// dependent lookups overlap. Four leave the permute units waiting on the
+// chain's latency (add, permutes, select); from seven on, the lanes, rows and
+// temporaries no longer fit in the registers. A lookup in a 256-entry row is
+// two two-table byte permutes and a select on bit 7 of the index.
 //
 // The wheel order may rotate inside a group. Its symbols fall into segments of
 // one wheel order, segment k rotated k times more than the first. Step t of
@@ -25,6 +24,7 @@
 
 #include <algorithm>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "common/wipe.hpp"
@@ -34,14 +34,11 @@ namespace tav::engine {
 namespace {
 
 constexpr int kLanes = 64;
-constexpr int kMaxVectors = 8;
-constexpr int kGroup = kMaxVectors * kLanes;  // the most symbols transformed together
-// Vectors per group of each alphabet.
-template <bool kText>
-constexpr int kVectors = kText ? 8 : 4;
+constexpr int kVectors = 6;
+constexpr int kGroup = kVectors * kLanes;  // symbols transformed together
 
 // A group ends early after this many wheel orders. Key generation makes
-// dwells of at least 10, which need at most 53; a group cut short only costs
+// dwells of at least 10, which need at most 40; a group cut short only costs
 // a few masked steps more.
 constexpr int kMaxSegments = 32;
 
@@ -59,10 +56,10 @@ struct Group {
 
 struct Work {
   Group groups[2];
-  __m512i lines[kMaxVectors][kWheels];
+  __m512i lines[kVectors][kWheels];
 };
 
-static_assert(kGroup <= sizeof(Tables::mult[0]) && std::size(Tables{}.mult) == 2 * kWheels);
+static_assert(kGroup <= sizeof(Tables::mult[0]) && std::extent_v<decltype(Tables::mult)> == 2 * kWheels);
 constexpr uint32_t kRow = sizeof(Tables::mult[0]);
 using MultRows = const uint8_t (*)[kRow];
 
@@ -268,7 +265,6 @@ void Steps(const Cipher& c, const Group& group, const __m512i (*lines)[kWheels],
 template <bool kText, bool kDecrypt>
 void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
   constexpr uint32_t N = kText ? kTextSize : kBinarySize;
-  constexpr int kSymbols = kVectors<kText> * kLanes;
   const auto* deltas = reinterpret_cast<const __m512i*>(c.t->delta_by_wheel);
   const __m512i* to_index = reinterpret_cast<const __m512i*>(c.t->to_index.data());
   const __m512i* to_symbol = reinterpret_cast<const __m512i*>(c.t->to_symbol.data());
@@ -281,7 +277,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
   int used_vectors = 0;
   work.groups[0].segments = 0;
   work.groups[1].segments = 0;
-  if (len > 0) Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len, kSymbols)), work.groups[0]);
+  if (len > 0) Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len, kGroup)), work.groups[0]);
   while (len > 0) {
     const Group& group = work.groups[next];
     next ^= 1;
@@ -289,9 +285,9 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
     const int vectors = static_cast<int>((block + kLanes - 1) / kLanes);
     used_vectors = std::max(used_vectors, vectors);
     Lines<kText, kDecrypt>(group, c.t->mult, vectors, work.lines);
-    if (len > block) Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len - block, kSymbols)), work.groups[next]);
-    __m512i in[kVectors<kText>], x[kVectors<kText>];
-    __mmask64 keep[kVectors<kText>];
+    if (len > block) Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len - block, kGroup)), work.groups[next]);
+    __m512i in[kVectors], x[kVectors];
+    __mmask64 keep[kVectors];
     for (int v = 0; v < vectors; ++v) {
       in[v] = _mm512_maskz_loadu_epi8(LanesBelow(static_cast<int32_t>(block) - v * kLanes), data + v * kLanes);
       if constexpr (kText) {
@@ -301,22 +297,10 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
         x[v] = in[v];
       }
     }
-    switch (vectors) {
-      case 1: Steps<kText, kDecrypt, 1>(c, group, work.lines, x); break;
-      case 2: Steps<kText, kDecrypt, 2>(c, group, work.lines, x); break;
-      case 3: Steps<kText, kDecrypt, 3>(c, group, work.lines, x); break;
-      case 4: Steps<kText, kDecrypt, 4>(c, group, work.lines, x); break;
-      default:
-        if constexpr (kText) {
-          switch (vectors) {
-            case 5: Steps<kText, kDecrypt, 5>(c, group, work.lines, x); break;
-            case 6: Steps<kText, kDecrypt, 6>(c, group, work.lines, x); break;
-            case 7: Steps<kText, kDecrypt, 7>(c, group, work.lines, x); break;
-            default: Steps<kText, kDecrypt, 8>(c, group, work.lines, x); break;
-          }
-        }
-        break;
-    }
+    // Steps<..., vectors>, the count a constant in each.
+    [&]<int... V>(std::integer_sequence<int, V...>) {
+      (void)((vectors == V + 1 && (Steps<kText, kDecrypt, V + 1>(c, group, work.lines, x), true)) || ...);
+    }(std::make_integer_sequence<int, kVectors>{});
     for (int v = 0; v < vectors; ++v) {
       __m512i out = x[v];
       if constexpr (kText) out = _mm512_mask_blend_epi8(keep[v], Lookup192(to_symbol, out), in[v]);
