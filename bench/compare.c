@@ -1,5 +1,5 @@
-/* SPDX-License-Identifier: MIT
- * Two builds of the library side by side in one process: each is opened with
+/* SPDX-License-Identifier: MIT */
+/* Two builds of the library side by side in one process: each is opened with
  * dlopen (its own copy of every symbol, its own engine path choice from
  * TAVSDK_CPU) and both transform the same buffers, alternately, so that the
  * machine's noise hits them alike. Prints the best rate of each and their
