@@ -60,13 +60,16 @@ void BuildTables(Tables& t, Kind kind, const uint8_t* wheels, const std::array<i
   }
   t.schedule = schedule;
   // Built at every call of the process-wide functions: sums, not divisions.
+  // A row repeats every n entries: the rest is copies.
+  constexpr int kWidth = sizeof t.mult[0];
   for (int p = 0; p < kWheels; ++p) {
     int m = 0;
-    for (size_t g = 0; g < sizeof t.mult[0]; ++g) {
+    for (int g = 0; g < n; ++g) {
       t.mult[p][g] = static_cast<uint8_t>(m);
       m += t.delta[p];
       if (m >= n) m -= n;
     }
+    for (int g = n; g < kWidth; g += n) std::memcpy(t.mult[p] + g, t.mult[p], static_cast<size_t>(std::min(n, kWidth - g)));
     std::memcpy(t.mult[p + kWheels], t.mult[p], sizeof t.mult[0]);
   }
   for (int g = 0; g < 128; ++g) {
