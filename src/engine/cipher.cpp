@@ -124,10 +124,14 @@ void CipherStart(Cipher& c, const Tables& t, uint64_t position) {
   s.dwell = t.schedule[e];
   s.count = static_cast<int32_t>(into);
   s.rot = static_cast<uint32_t>(e - 1) % kWheels;
-  for (uint32_t p = 0; p < kWheels; ++p) {
-    const uint32_t r = (p + s.rot) % kWheels;
-    const uint64_t whole = rounds % n * t.entry_turn[201][r] % n;
-    s.off[r] = static_cast<uint16_t>((whole + t.entry_turn[e][r] + into % n * t.delta[p]) % n);
+  // Every call of the core starts here: the reductions are by constants
+  // (n is one of two), not sixty divisions.
+  const auto mod = [binary = t.n == kBinarySize](uint32_t x) { return binary ? x & 0xFF : x % kTextSize; };
+  const auto whole_rounds = static_cast<uint32_t>(rounds % n);
+  const auto into_n = static_cast<uint32_t>(into % n);
+  for (uint32_t p = 0, r = s.rot; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
+    s.off[r] = static_cast<uint16_t>(
+        mod(mod(whole_rounds * t.entry_turn[201][r]) + t.entry_turn[e][r] + mod(into_n * t.delta[p])));
   }
 }
 
