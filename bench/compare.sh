@@ -7,7 +7,9 @@
 # and the block file path with one and two workers.
 #   bench/compare.sh [BASE] [MiB] [repetitions]
 # BASE is a tag or commit (default v1.2.0). Without the tag (a clone without
-# tags), the newest commit whose CMakeLists.txt declares VERSION 1.2.0 is taken.
+# tags), the newest commit whose CMakeLists.txt declares VERSION 1.2.0 is taken;
+# when that is HEAD itself, it says to pass the commit. COMPARE_RESOLVE_ONLY=1
+# prints the commit and stops.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 base=${1:-v1.2.0}
@@ -17,15 +19,26 @@ out=$root/build-compare
 export CMAKE_GENERATOR=${CMAKE_GENERATOR:-Ninja}
 
 cd "$root"
+# CMakeLists.txt of a commit declares the version.
+declares() { git show "$1:CMakeLists.txt" 2>/dev/null | grep -Eq "^project\([^)]* VERSION ${version//./\\.}[ )]"; }
 if ! commit=$(git rev-parse --verify --quiet "$base^{commit}"); then
   version=${base#v}
-  commit=$(git log --format=%H -G "VERSION $version( |\$)" -1 -- CMakeLists.txt || true)
-  if [ -z "$commit" ] || ! git show "$commit:CMakeLists.txt" | grep -Eq "VERSION $version( |\$)"; then
-    echo "compare: no tag or commit '$base'; pass a commit of the release: bench/compare.sh COMMIT" >&2
+  if declares HEAD; then
+    echo "compare: no tag or commit '$base', and HEAD itself still declares VERSION $version;" \
+      "pass the release's commit: bench/compare.sh COMMIT" >&2
     exit 2
   fi
+  # The newest change of the declaration replaced it: its parent is the
+  # newest commit that declares the version.
+  change=$(git log --format=%H -1 -G "VERSION ${version//./\\.}[ )]" -- CMakeLists.txt)
+  if [ -z "$change" ] || ! declares "$change^"; then
+    echo "compare: no tag or commit '$base'; pass the release's commit: bench/compare.sh COMMIT" >&2
+    exit 2
+  fi
+  commit=$(git rev-parse "$change^")
   echo "compare: no tag $base; using $(git log --format='%h %s' -1 "$commit")"
 fi
+[ -z "${COMPARE_RESOLVE_ONLY:-}" ] || { echo "$commit"; exit 0; }
 
 # Builds the library alone from a source tree.
 build() {
