@@ -5,9 +5,10 @@
 // Each byte lane of a zmm register carries one symbol: a group of up to 384
 // consecutive symbols is six vectors, run interleaved so that their forty
 // dependent lookups overlap. Four leave the permute units waiting on the
-// chain's latency (add, permutes, select); from seven on, the lanes, rows and
-// temporaries no longer fit in the registers. A lookup in a 256-entry row is
-// two two-table byte permutes and a select on bit 7 of the index.
+// chain's latency (add, permutes, select); seven and more ran slower, their
+// lanes, rows and temporaries outgrowing the registers. A lookup in a
+// 256-entry row is two two-table byte permutes and a select on bit 7 of the
+// index.
 //
 // The wheel order may rotate inside a group. Its symbols fall into segments of
 // one wheel order, segment k rotated k times more than the first. Step t of
