@@ -282,8 +282,9 @@ TEST(Engine, BuiltInSteppingWithoutSchemeFiles) {
 
 // Dwells far shorter than key generation makes: the wheel order rotates after
 // almost every symbol, up to once per lane of a vector. Then dwells just
-// around the vector widths (32 and 64 lanes), so that rotations fall on
-// either side of every group boundary, and long ones.
+// around the vector widths (32 and 64 lanes) and the widest group (384
+// symbols), so that rotations fall on either side of every group boundary,
+// and long ones.
 TEST(Engine, ShortDwellsAndDwellsAroundVectorWidths) {
   std::set<Path> ran;
   uint32_t seed = 40;
@@ -296,7 +297,7 @@ TEST(Engine, ShortDwellsAndDwellsAroundVectorWidths) {
     ASSERT_TRUE(Load(kind, false));
     ran.merge(CheckStream(MakeStream(kind, ScheduleLength() + 1234, seed)));
 
-    constexpr int32_t kDwells[] = {1, 2, 31, 32, 33, 63, 64, 65, 300};
+    constexpr int32_t kDwells[] = {1, 2, 31, 32, 33, 63, 64, 65, 300, 383, 384, 385};
     for (int i = 1; i <= 200; ++i) schedule[i] = kDwells[rng() % std::size(kDwells)];
     ASSERT_TRUE(Load(kind, false));
     ran.merge(CheckStream(MakeStream(kind, ScheduleLength() + 777, seed)));

@@ -60,13 +60,17 @@ void BuildTables(Tables& t, Kind kind, const uint8_t* wheels, const std::array<i
   }
   t.schedule = schedule;
   // Built at every call of the process-wide functions: sums, not divisions.
+  // A row repeats every n entries: the rest is copies.
+  constexpr int kWidth = sizeof t.mult[0];
   for (int p = 0; p < kWheels; ++p) {
     int m = 0;
-    for (int g = 0; g < 256; ++g) {
+    for (int g = 0; g < n; ++g) {
       t.mult[p][g] = static_cast<uint8_t>(m);
       m += t.delta[p];
       if (m >= n) m -= n;
     }
+    for (int g = n; g < kWidth; g += n) std::memcpy(t.mult[p] + g, t.mult[p], static_cast<size_t>(std::min(n, kWidth - g)));
+    std::memcpy(t.mult[p + kWheels], t.mult[p], sizeof t.mult[0]);
   }
   for (int g = 0; g < 128; ++g) {
     for (int p = 0; p < 32; ++p) t.mult_by_symbol[g][p] = p < kWheels ? t.mult[p][g] : 0;
@@ -120,10 +124,14 @@ void CipherStart(Cipher& c, const Tables& t, uint64_t position) {
   s.dwell = t.schedule[e];
   s.count = static_cast<int32_t>(into);
   s.rot = static_cast<uint32_t>(e - 1) % kWheels;
-  for (uint32_t p = 0; p < kWheels; ++p) {
-    const uint32_t r = (p + s.rot) % kWheels;
-    const uint64_t whole = rounds % n * t.entry_turn[201][r] % n;
-    s.off[r] = static_cast<uint16_t>((whole + t.entry_turn[e][r] + into % n * t.delta[p]) % n);
+  // Every call of the core starts here: the reductions are by constants
+  // (n is one of two), not sixty divisions.
+  const auto mod = [binary = t.n == kBinarySize](uint32_t x) { return binary ? x & 0xFF : x % kTextSize; };
+  const auto whole_rounds = static_cast<uint32_t>(rounds % n);
+  const auto into_n = static_cast<uint32_t>(into % n);
+  for (uint32_t p = 0, r = s.rot; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
+    s.off[r] = static_cast<uint16_t>(
+        mod(mod(whole_rounds * t.entry_turn[201][r]) + t.entry_turn[e][r] + mod(into_n * t.delta[p])));
   }
 }
 

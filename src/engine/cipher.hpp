@@ -44,9 +44,11 @@ struct Tables {
   std::array<std::array<uint16_t, 16>, kWheels> lane_step{};
   std::array<int32_t, 201> schedule{};  // master key schedule, entries 1..200
   // For the vector kernels, which would otherwise build them at every call:
-  // mult[p][g] = g * delta[p] mod n, and, for each wheel order rot, the turn
-  // of each wheel r in 16-bit lane r (delta of the position it stands at).
-  alignas(64) uint8_t mult[kWheels][256];
+  // mult[p][g] = g * delta[p] mod n, with the rows repeated (row p + 20 is
+  // row p) so that "position of wheel r in wheel order rot" is the row
+  // r + 20 - rot without a wrap; and, for each wheel order rot, the turn of
+  // each wheel r in 16-bit lane r (delta of the position it stands at).
+  alignas(64) uint8_t mult[2 * kWheels][384];
   alignas(64) uint16_t delta_by_wheel[kWheels][32];
   // The AVX2 kernel's forms: the multiples by symbol ([g][p]), and the rows
   // of each direction (0 encrypt, 1 decrypt) and of the text mapping cut into

@@ -35,6 +35,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "common/wipe.hpp"
 
@@ -63,8 +64,9 @@ struct Group {
   int start[kMaxSegments + 1];  // first symbol of each segment; start[segments] = symbols
   // Per segment and position, the offset of the wheel there extended back to
   // symbol 0 of the group along the segment's line (symbol g reads
-  // base + g * delta): binary base, text 151 - base.
-  alignas(32) uint8_t base[kMaxSegments][32];
+  // base + g * delta): binary base, text 151 - base. Positions 20 .. 39
+  // repeat 0 .. 19, as the rows of Tables::mult do.
+  alignas(32) uint8_t base[kMaxSegments][64];
 };
 
 struct Work {
@@ -154,7 +156,9 @@ void Chart(const Cipher& c, Work& work, Stepping& s, uint32_t len, Group& group)
   for (; g < len && k < kMaxSegments; ++k) {
     const uint32_t run = std::min(RunLeft(s), len - g);
     const __m256i base = SubModN<kText>(off, row(g));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(group.base[k]), kText ? _mm256_sub_epi8(n, base) : base);
+    const __m256i key = kText ? _mm256_sub_epi8(n, base) : base;
+    _mm256_store_si256(reinterpret_cast<__m256i*>(group.base[k]), key);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(group.base[k] + kWheels), key);
     // off + run * delta = off - (n - run * delta).
     off = SubModN<kText>(off, _mm256_sub_epi8(n, row(run)));
     group.start[k] = static_cast<int>(g);
@@ -211,7 +215,17 @@ inline __m256i LaneMask(int first, int lo, int hi) {
   return _mm256_andnot_si256(below_lo, below_hi);
 }
 
-// The Line() of every wheel for each vector of the group.
+// Calls f(r) for every wheel r = 0 .. 19, with r a constant.
+template <class F>
+inline void ForWheels(F f) {
+  [&]<uint32_t... R>(std::integer_sequence<uint32_t, R...>) {
+    (f(R), ...);
+  }(std::make_integer_sequence<uint32_t, kWheels>{});
+}
+
+// The Line() of every wheel for each vector of the group. In wheel order rot,
+// wheel r stands at position r + 20 - rot of the repeated rows and bases, so
+// the loop over the wheels has fixed bounds and no wrap test.
 template <bool kText, bool kDecrypt>
 void Lines(const Group& group, MultRows mult, int vectors, __m256i (*out)[kWheels]) {
   int first = 0;
@@ -220,12 +234,20 @@ void Lines(const Group& group, MultRows mult, int vectors, __m256i (*out)[kWheel
     while (group.start[first + 1] <= lane0) ++first;
     // The segment that holds lane 0 fills every lane, each later one its own.
     for (int k = first; k < group.segments && group.start[k] < lane0 + kLanes; ++k) {
-      const __m256i lanes = LaneMask(lane0, group.start[k], kGroup);
-      uint32_t r = (group.rot + static_cast<uint32_t>(k)) % kWheels;
-      for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
-        const __m256i m = _mm256_load_si256(reinterpret_cast<const __m256i*>(&mult[p][lane0]));
-        const __m256i line = Line<kText, kDecrypt>(group.base[k][p], m);
-        out[v][r] = k == first ? line : _mm256_blendv_epi8(out[v][r], line, lanes);
+      const uint32_t at = kWheels - (group.rot + static_cast<uint32_t>(k)) % kWheels;
+      const uint8_t* base = &group.base[k][at];
+      const uint8_t* m = &mult[at][lane0];
+      if (k == first) {
+        ForWheels([&](uint32_t r) {
+          const __m256i row = _mm256_load_si256(reinterpret_cast<const __m256i*>(m + r * sizeof mult[0]));
+          out[v][r] = Line<kText, kDecrypt>(base[r], row);
+        });
+      } else {
+        const __m256i lanes = LaneMask(lane0, group.start[k], kGroup);
+        ForWheels([&](uint32_t r) {
+          const __m256i row = _mm256_load_si256(reinterpret_cast<const __m256i*>(m + r * sizeof mult[0]));
+          out[v][r] = _mm256_blendv_epi8(out[v][r], Line<kText, kDecrypt>(base[r], row), lanes);
+        });
       }
     }
   }

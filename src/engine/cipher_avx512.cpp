@@ -2,10 +2,13 @@
 // AVX-512 VBMI kernel of the wheel cipher. This file alone is compiled for
 // AVX-512; the kernel runs only after Avx512Supported() said yes.
 //
-// Each byte lane of a zmm register carries one symbol: a group of up to 256
-// consecutive symbols is four vectors, run interleaved so that their forty
-// dependent lookups overlap. A lookup in a 256-entry row is two two-table
-// byte permutes and a select on bit 7 of the index.
+// Each byte lane of a zmm register carries one symbol: a group of up to 384
+// consecutive symbols is six vectors, run interleaved so that their forty
+// dependent lookups overlap. Four leave the permute units waiting on the
+// chain's latency (add, permutes, select); seven and more ran slower, their
+// lanes, rows and temporaries outgrowing the registers. A lookup in a
+// 256-entry row is two two-table byte permutes and a select on bit 7 of the
+// index.
 //
 // The wheel order may rotate inside a group. Its symbols fall into segments of
 // one wheel order, segment k rotated k times more than the first. Step t of
@@ -22,6 +25,8 @@
 
 #include <algorithm>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 #include "common/wipe.hpp"
 
@@ -30,11 +35,12 @@ namespace tav::engine {
 namespace {
 
 constexpr int kLanes = 64;
-constexpr int kVectors = 4;
+constexpr int kVectors = 6;
 constexpr int kGroup = kVectors * kLanes;  // symbols transformed together
 
 // A group ends early after this many wheel orders. Key generation makes
-// dwells of at least 10, which never need more.
+// dwells of at least 10, which need at most 40; a group cut short only costs
+// a few masked steps more.
 constexpr int kMaxSegments = 32;
 
 // The stepping of a group of symbols, split into segments of one wheel order.
@@ -54,7 +60,9 @@ struct Work {
   __m512i lines[kVectors][kWheels];
 };
 
-static_assert(kGroup == sizeof(Tables::mult[0]));
+static_assert(kGroup <= sizeof(Tables::mult[0]) && std::extent_v<decltype(Tables::mult)> == 2 * kWheels);
+constexpr uint32_t kRow = sizeof(Tables::mult[0]);
+using MultRows = const uint8_t (*)[kRow];
 
 // vpermb. (The maskz form: the plain one trips a false uninitialised warning
 // in GCC 12.)
@@ -129,17 +137,20 @@ inline __m512i Line(uint32_t key, __m512i mult) {
   }
 }
 
-// Calls f(p, r) for every position p and the wheel r = (p + rot) mod 20
-// that sits there, without a wrap test per wheel.
+// Calls f(r) for every wheel r = 0 .. 19, with r a constant: the position
+// rows are reached from one pointer (see Tables::mult), so the loop has no
+// wrap test and no run-time bounds.
 template <class F>
-inline void ForPositions(uint32_t rot, F f) {
-  for (uint32_t p = 0; p < kWheels - rot; ++p) f(p, p + rot);
-  for (uint32_t p = kWheels - rot; p < kWheels; ++p) f(p, p + rot - kWheels);
+inline void ForWheels(F f) {
+  [&]<uint32_t... R>(std::integer_sequence<uint32_t, R...>) {
+    (f(R), ...);
+  }(std::make_integer_sequence<uint32_t, kWheels>{});
 }
 
-// The Line() of every wheel for each vector of the group, by wheel.
+// The Line() of every wheel for each vector of the group, by wheel. In wheel
+// order rot, wheel r stands at position r + 20 - rot of the repeated rows.
 template <bool kText, bool kDecrypt>
-void Lines(const Group& group, const uint8_t (*mult)[kGroup], int vectors, __m512i (*out)[kWheels]) {
+void Lines(const Group& group, MultRows mult, int vectors, __m512i (*out)[kWheels]) {
   int first = 0;
   for (int v = 0; v < vectors; ++v) {
     const int lane0 = v * kLanes;
@@ -151,28 +162,26 @@ void Lines(const Group& group, const uint8_t (*mult)[kGroup], int vectors, __m51
     const uint32_t rot = (group.rot + static_cast<uint32_t>(first)) % kWheels;
     __m512i* line = out[v];
     const uint32_t* base = group.base[first];
-    const uint8_t* m = &mult[0][lane0];
+    const uint8_t* m = &mult[kWheels - rot][lane0];
+    auto row = [](const uint8_t* at, uint32_t r) { return _mm512_load_si512(at + r * kRow); };
     if (last == first) {
-      ForPositions(rot, [&](uint32_t p, uint32_t r) {
-        line[r] = Line<kText, kDecrypt>(base[r], _mm512_load_si512(m + p * kGroup));
-      });
+      ForWheels([&](uint32_t r) { line[r] = Line<kText, kDecrypt>(base[r], row(m, r)); });
     } else if (last == first + 1) {
       const uint32_t* later = group.base[last];
       const __mmask64 lanes = ~LanesBelow(group.start[last] - lane0);
-      ForPositions(rot, [&](uint32_t p, uint32_t r) {
-        const uint32_t q = p == 0 ? kWheels - 1 : p - 1;
-        line[r] = _mm512_mask_mov_epi8(Line<kText, kDecrypt>(base[r], _mm512_load_si512(m + p * kGroup)), lanes,
-                                       Line<kText, kDecrypt>(later[r], _mm512_load_si512(m + q * kGroup)));
+      const uint8_t* m_later = m - kRow;
+      ForWheels([&](uint32_t r) {
+        line[r] = _mm512_mask_mov_epi8(Line<kText, kDecrypt>(base[r], row(m, r)), lanes,
+                                       Line<kText, kDecrypt>(later[r], row(m_later, r)));
       });
     } else {
-      ForPositions(rot, [&](uint32_t p, uint32_t r) {
-        line[r] = Line<kText, kDecrypt>(base[r], _mm512_load_si512(m + p * kGroup));
-      });
+      ForWheels([&](uint32_t r) { line[r] = Line<kText, kDecrypt>(base[r], row(m, r)); });
       for (int k = first + 1; k <= last; ++k) {
         const uint32_t* later = group.base[k];
         const __mmask64 lanes = ~LanesBelow(group.start[k] - lane0);
-        ForPositions((rot + static_cast<uint32_t>(k - first)) % kWheels, [&](uint32_t p, uint32_t r) {
-          line[r] = _mm512_mask_mov_epi8(line[r], lanes, Line<kText, kDecrypt>(later[r], _mm512_load_si512(m + p * kGroup)));
+        const uint8_t* m_later = &mult[kWheels - (rot + static_cast<uint32_t>(k - first)) % kWheels][lane0];
+        ForWheels([&](uint32_t r) {
+          line[r] = _mm512_mask_mov_epi8(line[r], lanes, Line<kText, kDecrypt>(later[r], row(m_later, r)));
         });
       }
     }
@@ -227,12 +236,15 @@ void Steps(const Cipher& c, const Group& group, const __m512i (*lines)[kWheels],
   auto masked = [&](int t) {
     const uint32_t r = (group.rot + t) % kWheels;
     const __m512i* row = reinterpret_cast<const __m512i*>(rows + r * 512);
-    // Symbols of segments t - 39 .. t take part (start[segments] = kGroup).
-    const int hi = group.start[std::min({t + 1, segments, kMaxSegments})];
-    const int lo = t < 2 * kWheels ? 0 : group.start[std::min({t - 2 * kWheels + 1, segments, kMaxSegments})];
+    // Symbols of segments t - 39 .. t take part (start[segments] = kGroup):
+    // a vector without any sits the step out, one with all runs unmasked.
+    const int hi = group.start[std::min(t + 1, segments)];
+    const int lo = t < 2 * kWheels ? 0 : group.start[t - 2 * kWheels + 1];
     for (int v = 0; v < V; ++v) {
-      const __mmask64 active = LanesBelow(hi - v * kLanes) & ~LanesBelow(lo - v * kLanes);
-      x[v] = _mm512_mask_mov_epi8(x[v], active, Through<kText, kDecrypt>(row, lines[v][r], x[v]));
+      const int below = hi - v * kLanes, from = lo - v * kLanes;
+      if (below <= 0 || from >= kLanes) continue;
+      const __m512i y = Through<kText, kDecrypt>(row, lines[v][r], x[v]);
+      x[v] = below >= kLanes && from <= 0 ? y : _mm512_mask_mov_epi8(x[v], LanesBelow(below) & ~LanesBelow(from), y);
     }
   };
   auto full = [&](int t) {
@@ -286,12 +298,10 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
         x[v] = in[v];
       }
     }
-    switch (vectors) {
-      case 1: Steps<kText, kDecrypt, 1>(c, group, work.lines, x); break;
-      case 2: Steps<kText, kDecrypt, 2>(c, group, work.lines, x); break;
-      case 3: Steps<kText, kDecrypt, 3>(c, group, work.lines, x); break;
-      default: Steps<kText, kDecrypt, 4>(c, group, work.lines, x); break;
-    }
+    // Steps<..., vectors>, the count a constant in each.
+    [&]<int... V>(std::integer_sequence<int, V...>) {
+      (void)((vectors == V + 1 && (Steps<kText, kDecrypt, V + 1>(c, group, work.lines, x), true)) || ...);
+    }(std::make_integer_sequence<int, kVectors>{});
     for (int v = 0; v < vectors; ++v) {
       __m512i out = x[v];
       if constexpr (kText) out = _mm512_mask_blend_epi8(keep[v], Lookup192(to_symbol, out), in[v]);

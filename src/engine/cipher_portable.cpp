@@ -12,9 +12,11 @@
 // the lanes to registers and keeps the steps in order.
 //
 // Decryption turns each result back by its offset: x' = (row[x] - off) mod n.
-// That subtraction is folded into the next step's displacement (n - off,
-// which the doubled row absorbs), so both directions run the same step; the
-// last offset is taken off once at the end.
+// That subtraction is folded into the next step's displacement (-off mod n),
+// so both directions run the same step; the last offset is taken off once at
+// the end. Decryption keeps the negated offsets themselves, moving them on per
+// chunk as encryption moves its own: recomputing them for every chunk cost
+// decryption a seventh of its rate.
 //
 // GCC's SLP vectoriser is off for this file (CMakeLists.txt): it repacks the
 // scalar lanes into vectors around the steps, and the kernel runs slower.
@@ -95,15 +97,22 @@ void Transform(Cipher& c, uint8_t* data, size_t len) {
     const uint8_t* rows[kWheels];
     // Plain arrays rather than vectors, so that the steps read single lanes
     // with scalar loads instead of extracting them from vector registers.
+    // Decryption: -off mod n.
     alignas(16) uint16_t off[kWheels][kLanes];
-    alignas(16) uint16_t back[kDecrypt ? kWheels : 1][kLanes];
     Offsets chunk_step[kWheels];
     uint32_t r = s.rot;
     for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
       rows[p] = kDecrypt ? c.t->inv[r] : c.t->fwd[r];
       // (off + l * delta) mod n for the lanes; both terms are below n.
-      Put(off[p], AddModN(Get(c.t->lane_step[p].data()), Offsets{} + static_cast<int16_t>(s.off[r] - n16), n16));
-      chunk_step[p] = Offsets{} + static_cast<int16_t>(kLanes * c.t->delta[p] % n - n);
+      Offsets lanes = AddModN(Get(c.t->lane_step[p].data()), Offsets{} + static_cast<int16_t>(s.off[r] - n16), n16);
+      auto step = static_cast<int16_t>(kLanes * c.t->delta[p] % n);
+      if constexpr (kDecrypt) {
+        lanes = -lanes;
+        lanes += (lanes >> 15) & n16;
+        step = static_cast<int16_t>(step == 0 ? 0 : n16 - step);
+      }
+      Put(off[p], lanes);
+      chunk_step[p] = Offsets{} + static_cast<int16_t>(step - n16);
     }
     for (uint32_t done = 0; done < run; done += kLanes) {
       const uint32_t lanes = std::min(kLanes, run - done);
@@ -116,13 +125,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len) {
         std::memcpy(pad, chunk, lanes);
         io = pad;
       }
-      // disp[p][l]: lane l's displacement into row p. Decryption: the
-      // previous step (position p + 1, or 0 on the way from the first pass
-      // to the second) still owes its n - off.
-      if constexpr (kDecrypt) {
-        for (uint32_t p = 0; p < kWheels; ++p) Put(back[p], n16 - Get(off[p + 1 == kWheels ? 0 : p + 1]));
-      }
-      const uint16_t(*disp)[kLanes] = kDecrypt ? back : off;
+      const uint16_t(*disp)[kLanes] = off;
       size_t x[kLanes];
       // Text: the chunk's eight bytes are read as one word, and the bytes
       // outside the alphabet become a mask word that waits out the lookups in
@@ -143,9 +146,13 @@ void Transform(Cipher& c, uint8_t* data, size_t len) {
       }
       // Every position is a constant: the rows and displacements are read
       // at fixed places, and no loop counter competes with x for registers.
+      // lane l's displacement into row p is disp[p][l]. Decryption: the
+      // previous step (position p + 1, or 0 on the way from the first pass
+      // to the second) still owes its -off.
       auto step = [&](auto p) {
         const uint8_t* row = rows[p];
-        for (uint32_t l = 0; l < kLanes; ++l) x[l] = row[x[l] + disp[p][l]];
+        constexpr uint32_t d = kDecrypt ? (p + 1) % kWheels : p;
+        for (uint32_t l = 0; l < kLanes; ++l) x[l] = row[x[l] + disp[d][l]];
         InRegisters(x);
       };
       // Both passes read the same displacements. Between them the pointer is
@@ -170,8 +177,8 @@ void Transform(Cipher& c, uint8_t* data, size_t len) {
       for (uint32_t l = 0; l < kLanes; ++l) {
         size_t v = x[l];
         if constexpr (kDecrypt) {
-          const size_t o = off[0][l];
-          v = v >= o ? v - o : v + n - o;
+          v += off[0][l];
+          v = v >= n ? v - n : v;
         }
         if constexpr (kText) {
           symbols |= uint64_t{c.t->to_symbol[v]} << ByteShift(l);
@@ -193,7 +200,8 @@ void Transform(Cipher& c, uint8_t* data, size_t len) {
         // Every wheel has turned `lanes` more times at its position.
         r = s.rot;
         for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
-          const uint32_t next = off[p][0] + c.t->lane_step[p][lanes];
+          const uint32_t now = kDecrypt && off[p][0] != 0 ? n - off[p][0] : off[p][0];
+          const uint32_t next = now + c.t->lane_step[p][lanes];
           s.off[r] = static_cast<uint16_t>(next >= n ? next - n : next);
         }
       }

@@ -1,0 +1,205 @@
+/* SPDX-License-Identifier: MIT */
+/* Two builds of the library side by side in one process: each is opened with
+ * dlopen (its own copy of every symbol, its own engine path choice from
+ * TAVSDK_CPU) and both transform the same buffers, alternately, so that the
+ * machine's noise hits them alike. Prints the best rate of each and their
+ * ratio (new over old).
+ *   compare OLD.so NEW.so [MiB] [repetitions]            block buffers, both alphabets and directions
+ *   compare --files OLD.so NEW.so DIR [MiB] [repetitions] binary files in DIR, 1 and 2 worker threads
+ * Run it once per engine path (TAVSDK_CPU); compare.sh does. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "tavsdk.h"
+
+typedef tav_status (*keys_new_fn)(tav_keys **, tav_alphabet, const void *, size_t);
+typedef void (*keys_free_fn)(tav_keys *);
+typedef tav_status (*block_fn)(const tav_keys *, uint64_t, const void *, void *, size_t);
+typedef tav_status (*file_fn)(const tav_keys *, int, const char *, int, const char *, unsigned, tav_progress_fn,
+                              void *, int *);
+
+struct lib {
+  const char *path;
+  keys_free_fn keys_free;
+  block_fn block[2]; /* encrypt, decrypt */
+  file_fn file_encrypt;
+  tav_keys *keys[2]; /* text, binary */
+};
+
+static const char kPassphrase[] = "compare both builds";
+
+static void *need(void *handle, const char *name, const char *path) {
+  void *f = dlsym(handle, name);
+  if (f == NULL) {
+    fprintf(stderr, "compare: %s has no %s\n", path, name);
+    exit(2);
+  }
+  return f;
+}
+
+static void open_lib(struct lib *l, const char *path) {
+  /* Local binding: the two copies never resolve to each other. */
+  void *h = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  if (h == NULL) {
+    fprintf(stderr, "compare: %s\n", dlerror());
+    exit(2);
+  }
+  l->path = path;
+  keys_new_fn keys_new = (keys_new_fn)need(h, "tav_keys_new", path);
+  l->keys_free = (keys_free_fn)need(h, "tav_keys_free", path);
+  l->block[0] = (block_fn)need(h, "tav_block_encrypt", path);
+  l->block[1] = (block_fn)need(h, "tav_block_decrypt", path);
+  l->file_encrypt = (file_fn)need(h, "tav_file_encrypt_at", path);
+  for (int k = 0; k < 2; ++k) {
+    if (keys_new(&l->keys[k], k == 0 ? TAV_TEXT : TAV_BINARY, kPassphrase, sizeof kPassphrase - 1) != TAV_OK) {
+      fprintf(stderr, "compare: %s: tav_keys_new failed\n", path);
+      exit(2);
+    }
+  }
+}
+
+static double clock_seconds(clockid_t id) {
+  struct timespec t;
+  clock_gettime(id, &t);
+  return (double)t.tv_sec + (double)t.tv_nsec * 1e-9;
+}
+
+/* Wall time, for the file rows (their workers and the kernel's copies). */
+static double now(void) { return clock_seconds(CLOCK_MONOTONIC); }
+
+/* The buffer rows run on the calling thread alone: its CPU time leaves out
+ * the time other processes on a shared machine took the core. */
+static double cpu_now(void) { return clock_seconds(CLOCK_THREAD_CPUTIME_ID); }
+
+/* The text buffer holds alphabet symbols and, like real text, a few bytes
+ * outside it (tabs, carriage returns). */
+static void fill(uint8_t *buf, size_t n, int text, uint64_t seed) {
+  static const char kSymbols[] = "\"\n ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789@#$%&*()-+=!:;,.?'<>";
+  uint64_t x = seed;
+  for (size_t i = 0; i < n; ++i) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    const uint32_t v = (uint32_t)(x >> 32);
+    buf[i] = text ? (v % 64 == 0 ? '\t' : (uint8_t)kSymbols[v % (sizeof kSymbols - 1)]) : (uint8_t)v;
+  }
+}
+
+static void buffers(struct lib *libs, size_t bytes, int reps) {
+  uint8_t *in = malloc(bytes), *out[2] = {malloc(bytes), malloc(bytes)};
+  if (in == NULL || out[0] == NULL || out[1] == NULL) exit(2);
+  for (int k = 0; k < 2; ++k) {
+    fill(in, bytes, k == 0, 88172645463325252ull + (uint64_t)k);
+    for (int d = 0; d < 2; ++d) {
+      double best[2] = {1e30, 1e30};
+      for (int r = 0; r < reps; ++r) {
+        for (int i = 0; i < 2; ++i) {
+          const double t0 = cpu_now();
+          if (libs[i].block[d](libs[i].keys[k], 0, in, out[i], bytes) != TAV_OK) exit(2);
+          const double t = cpu_now() - t0;
+          if (t < best[i]) best[i] = t;
+        }
+      }
+      if (memcmp(out[0], out[1], bytes) != 0) {
+        fprintf(stderr, "compare: the two builds disagree (%s %s)\n", k == 0 ? "text" : "binary",
+                d == 0 ? "encrypt" : "decrypt");
+        exit(1);
+      }
+      const double mb = (double)bytes / 1e6;
+      printf("%-8s %-8s old %8.1f MB/s   new %8.1f MB/s   new/old %5.2f\n", k == 0 ? "text" : "binary",
+             d == 0 ? "encrypt" : "decrypt", mb / best[0], mb / best[1], best[0] / best[1]);
+    }
+  }
+  /* The fixed cost of a call: 64-byte messages at running offsets. */
+  for (int k = 0; k < 2; ++k) {
+    enum { kMessage = 64, kCalls = 20000 };
+    double best[2] = {1e30, 1e30};
+    for (int r = 0; r < reps; ++r) {
+      for (int i = 0; i < 2; ++i) {
+        const double t0 = cpu_now();
+        for (int m = 0; m < kCalls; ++m) {
+          const size_t at = (size_t)m * kMessage % (bytes - kMessage);
+          if (libs[i].block[0](libs[i].keys[k], at, in + at, out[i] + at, kMessage) != TAV_OK) exit(2);
+        }
+        const double t = cpu_now() - t0;
+        if (t < best[i]) best[i] = t;
+      }
+    }
+    printf("%-8s 64-byte calls  old %8.0f ns       new %8.0f ns       old/new %5.2f\n", k == 0 ? "text" : "binary",
+           best[0] / kCalls * 1e9, best[1] / kCalls * 1e9, best[0] / best[1]);
+  }
+  free(in);
+  free(out[0]);
+  free(out[1]);
+}
+
+/* Block files of the binary alphabet with 1 and 2 workers (TAVSDK_THREADS is
+ * read at every call). */
+static void files(struct lib *libs, const char *dir, size_t bytes, int reps) {
+  int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) exit(2);
+  uint8_t *buf = malloc(bytes);
+  if (buf == NULL) exit(2);
+  fill(buf, bytes, 0, 7);
+  int fd = openat(dfd, "plain", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0 || write(fd, buf, bytes) != (ssize_t)bytes || close(fd) != 0) exit(2);
+  free(buf);
+  double best[2][2] = {{1e30, 1e30}, {1e30, 1e30}};
+  for (int r = 0; r < reps; ++r) {
+    for (int w = 0; w < 2; ++w) {
+      setenv("TAVSDK_THREADS", w == 0 ? "1" : "2", 1);
+      for (int i = 0; i < 2; ++i) {
+        int error = 0;
+        const double t0 = now();
+        if (libs[i].file_encrypt(libs[i].keys[1], dfd, "plain", dfd, "out", TAV_REPLACE, NULL, NULL, &error) !=
+            TAV_OK)
+          exit(2);
+        const double t = now() - t0;
+        if (t < best[i][w]) best[i][w] = t;
+      }
+    }
+  }
+  unlinkat(dfd, "plain", 0);
+  unlinkat(dfd, "out", 0);
+  close(dfd);
+  const double mb = (double)bytes / 1e6;
+  for (int i = 0; i < 2; ++i) {
+    printf("file %-3s 1 worker %8.1f MB/s   2 workers %8.1f MB/s   2/1 %5.2f\n", i == 0 ? "old" : "new",
+           mb / best[i][0], mb / best[i][1], best[i][0] / best[i][1]);
+  }
+  printf("file     new/old: 1 worker %5.2f   2 workers %5.2f\n", best[0][0] / best[1][0], best[0][1] / best[1][1]);
+}
+
+int main(int argc, char **argv) {
+  const int file_mode = argc > 1 && strcmp(argv[1], "--files") == 0;
+  const int first = file_mode ? 2 : 1;
+  if (argc < first + 2 + file_mode) {
+    fprintf(stderr, "usage: compare OLD.so NEW.so [MiB] [repetitions]\n"
+                    "       compare --files OLD.so NEW.so DIR [MiB] [repetitions]\n");
+    return 2;
+  }
+  struct lib libs[2];
+  open_lib(&libs[0], argv[first]);
+  open_lib(&libs[1], argv[first + 1]);
+  const int rest = first + 2 + file_mode;
+  const size_t mib = argc > rest ? (size_t)atoi(argv[rest]) : (file_mode ? 64 : 32);
+  const int reps = argc > rest + 1 ? atoi(argv[rest + 1]) : 5;
+  if (mib == 0 || reps <= 0) return 2;
+  if (file_mode) {
+    files(libs, argv[first + 2], mib << 20, reps);
+  } else {
+    buffers(libs, mib << 20, reps);
+  }
+  for (int i = 0; i < 2; ++i) {
+    libs[i].keys_free(libs[i].keys[0]);
+    libs[i].keys_free(libs[i].keys[1]);
+  }
+  return 0;
+}

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Compares the working tree's library with a previous release in one run: the
+# release is exported from git (git archive, nothing checked out) and both
+# are built in Release mode under build-compare/; bench/compare.c then loads
+# both and runs them on the same buffers, once per engine path the CPU has,
+# and the block file path with one and two workers.
+#   bench/compare.sh [BASE] [MiB] [repetitions]
+# BASE is a tag or commit (default v1.2.0). Without the tag (a clone without
+# tags), the newest commit whose CMakeLists.txt declares VERSION 1.2.0 is taken;
+# when that is HEAD itself, it says to pass the commit. COMPARE_RESOLVE_ONLY=1
+# prints the commit and stops.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+base=${1:-v1.2.0}
+mib=${2:-32}
+reps=${3:-5}
+out=$root/build-compare
+export CMAKE_GENERATOR=${CMAKE_GENERATOR:-Ninja}
+
+cd "$root"
+# CMakeLists.txt of a commit declares the version.
+declares() { git show "$1:CMakeLists.txt" 2>/dev/null | grep -Eq "^project\([^)]* VERSION ${version//./\\.}[ )]"; }
+if ! commit=$(git rev-parse --verify --quiet "$base^{commit}"); then
+  version=${base#v}
+  if declares HEAD; then
+    echo "compare: no tag or commit '$base', and HEAD itself still declares VERSION $version;" \
+      "pass the release's commit: bench/compare.sh COMMIT" >&2
+    exit 2
+  fi
+  # The newest change of the declaration replaced it: its parent is the
+  # newest commit that declares the version.
+  change=$(git log --format=%H -1 -G "VERSION ${version//./\\.}[ )]" -- CMakeLists.txt)
+  if [ -z "$change" ] || ! declares "$change^"; then
+    echo "compare: no tag or commit '$base'; pass the release's commit: bench/compare.sh COMMIT" >&2
+    exit 2
+  fi
+  commit=$(git rev-parse "$change^")
+  echo "compare: no tag $base; using $(git log --format='%h %s' -1 "$commit")"
+fi
+[ -z "${COMPARE_RESOLVE_ONLY:-}" ] || { echo "$commit"; exit 0; }
+
+# Builds the library alone from a source tree.
+build() {
+  cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=Release -DTAVSDK_BUILD_TESTS=OFF -DTAVSDK_BUILD_BENCH=OFF \
+    -DTAVSDK_BUILD_EXAMPLES=OFF -DTAVSDK_BUILD_TOOL=OFF -DTAVSDK_BUILD_MANPAGES=OFF -DTAVSDK_INSTALL=OFF \
+    >"$2.log" 2>&1 && cmake --build "$2" -j 2 --target tavsdk >>"$2.log" 2>&1 || {
+    tail -n 30 "$2.log"
+    echo "compare: building $1 failed" >&2
+    exit 1
+  }
+}
+
+mkdir -p "$out"
+if [ ! -f "$out/base-$commit/CMakeLists.txt" ]; then
+  rm -rf "$out/base-$commit"
+  mkdir -p "$out/base-$commit"
+  git archive "$commit" | tar -x -C "$out/base-$commit"
+fi
+build "$out/base-$commit" "$out/old"
+build "$root" "$out/new"
+cc -O2 -std=c99 -I "$root/include" -I "$out/new/include" "$root/bench/compare.c" -o "$out/compare" -ldl
+old=$(readlink -f "$out/old/libtavsdk.so")
+new=$(readlink -f "$out/new/libtavsdk.so")
+
+paths=(portable)
+if [ "$(uname -m)" = x86_64 ]; then
+  flags=$(grep -m1 '^flags' /proc/cpuinfo)
+  has() { [[ " $flags " == *" $1 "* ]]; }
+  has avx2 && paths+=(avx2)
+  has avx512f && has avx512bw && has avx512vbmi && paths+=(avx512)
+elif [ "$(uname -m)" = aarch64 ]; then
+  paths+=(neon)
+fi
+
+echo "CPU: $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) CPUs; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "old: $base ($(git log --format=%h -1 "$commit")), new: working tree ($(git describe --always --dirty))"
+echo "$mib MiB buffers, best of $reps, MB (10^6 bytes) per second of the thread's CPU time; files: 64 MiB, wall time"
+for path in "${paths[@]}"; do
+  echo "== $path"
+  TAVSDK_CPU=$path "$out/compare" "$old" "$new" "$mib" "$reps"
+  scratch=$(mktemp -d "${TMPDIR:-/tmp}/tavsdk-compare-XXXXXX")
+  TAVSDK_CPU=$path "$out/compare" --files "$old" "$new" "$scratch" 64 "$reps" || { rm -rf "$scratch"; exit 1; }
+  rm -rf "$scratch"
+done
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
