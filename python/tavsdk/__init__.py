@@ -24,7 +24,7 @@ from ._keys import Alphabet, Keys
 from ._oneshot import decode_expanded, decrypt, encode_expanded, encrypt
 from ._stream import TavFile, open
 
-__version__ = "1.2.0"
+__version__ = "1.3.0"
 
 __all__ = [
     "Alphabet", "Keys",
