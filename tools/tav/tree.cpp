@@ -455,13 +455,14 @@ void Walk::AddFile(size_t folder, const std::string& name, const struct stat& st
   e.folder = folder;
   e.name = name;
   e.size = static_cast<uint64_t>(st.st_size);
-  if (o_.encrypt) {
+  const std::string_view suffix = ModeSuffix(name);
+  // In place, the outputs of an earlier run are not encrypted again.
+  if (o_.encrypt && (suffix.empty() || !o_.output_dir.empty())) {
     e.expanded = o_.expanded;
     e.out_name = name + std::string(e.expanded ? kExpandedSuffix : kSuffix);
   } else {
-    const std::string_view suffix = ModeSuffix(name);
-    if (suffix.empty()) {
-      ++skipped;  // not ciphertext of this tool: left alone without a word
+    if (suffix.empty() || o_.encrypt) {
+      ++skipped;  // not ciphertext (or already ciphertext): left alone without a word
       return;
     }
     e.expanded = o_.expanded || (!o_.block && suffix == kExpandedSuffix);
@@ -557,7 +558,11 @@ bool Walk::AddTop(const std::string& path, const std::set<std::pair<dev_t, ino_t
   folders_.push_back(std::move(f));
   const size_t before = entries_.size();
   AddFile(folders_.size() - 1, slash == std::string::npos ? path : path.substr(slash + 1), st);
-  if (entries_.size() == before) --skipped, std::fprintf(stderr, "tav: %s: no .tav or .tavx suffix to strip\n", path.c_str());
+  if (entries_.size() == before) {
+    --skipped;
+    std::fprintf(stderr, "tav: %s: %s\n", path.c_str(),
+                 o_.encrypt ? "already ends in .tav or .tavx" : "no .tav or .tavx suffix to strip");
+  }
   return entries_.size() > before;
 }
 
