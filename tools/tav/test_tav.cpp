@@ -809,6 +809,9 @@ TEST_F(TavShell, FolderOptionsAndRefusals) {
       {"mkdir d; echo A>d/f; $TAV encrypt -r d --output-dir d/enc && $TAV encrypt -r d --output-dir d/enc -f; find d | sort",
        0, "d\nd/enc\nd/enc/d\nd/enc/d/f.tav\nd/f\n"},
       {"$TAV help encrypt", 0, "snapshots"},
+      {"mkdir d; touch f; bash --norc -c 'source $TAV_COMPLETION; COMP_WORDS=(tav encrypt -r \"\"); COMP_CWORD=3; _tav;"
+       " echo ${COMPREPLY[*]}; COMP_WORDS=(tav encrypt --wipe); COMP_CWORD=2; _tav; echo ${COMPREPLY[*]}'", 0,
+       "d\n--wipe-source\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command);
