@@ -2,6 +2,7 @@
 """Whole folders: mirrored and back, skips and failures listed, in place."""
 
 import os
+import signal
 
 import pytest
 
@@ -74,3 +75,20 @@ def test_tree_in_place_refuses_then_replaces_and_refuses_links(tmp_path):
         tavsdk.encrypt_tree(tmp_path / "l", tmp_path / "o", KEYS)
     with pytest.raises(ValueError):
         tavsdk.encrypt_tree(tmp_path / "d", tmp_path / "o", KEYS, threads=0)
+
+
+def test_ctrl_c_cancels_the_rest_and_leaves_no_part(tmp_path):
+    (tmp_path / "src").mkdir()
+    data = {f"f{i}": bytes([i % 256]) * (3000 + i) for i in range(2000)}
+    for name, plain in data.items():
+        (tmp_path / "src" / name).write_bytes(plain)
+
+    def interrupt(done, total):
+        os.kill(os.getpid(), signal.SIGINT)
+
+    with pytest.raises(KeyboardInterrupt):
+        tavsdk.encrypt_tree(tmp_path / "src", tmp_path / "enc", KEYS, threads=2, progress=interrupt)
+    written = {p.name: p.read_bytes() for p in (tmp_path / "enc").iterdir()}
+    assert len(written) < len(data)
+    assert all(cipher == tavsdk.encrypt(data[name[:-4]], KEYS) for name, cipher in written.items())
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
