@@ -9,6 +9,7 @@ authenticated encryption.
     with tavsdk.Keys("my passphrase", "binary") as keys:
         cipher = tavsdk.encrypt(b"attack at dawn", keys)
         tavsdk.encrypt_file("report.pdf", "report.tav", keys)
+        tavsdk.encrypt_tree("photos", "photos-encrypted", keys)
         with tavsdk.open("report.tav", "rb", keys=keys) as f:
             header = f.read(4)
 
@@ -23,6 +24,7 @@ from ._files import decrypt_file, encrypt_file
 from ._keys import Alphabet, Keys
 from ._oneshot import decode_expanded, decrypt, encode_expanded, encrypt
 from ._stream import TavFile, open
+from ._tree import TreeError, TreeResult, decrypt_tree, encrypt_tree
 
 __version__ = "1.3.0"
 
@@ -31,6 +33,7 @@ __all__ = [
     "encrypt", "decrypt", "encode_expanded", "decode_expanded",
     "open", "TavFile",
     "encrypt_file", "decrypt_file",
+    "encrypt_tree", "decrypt_tree", "TreeResult", "TreeError",
     "Error", "NoKeysError", "SourceError", "DestinationError", "DestinationExistsError", "CancelledError",
     "ArgumentError", "OutOfMemoryError", "PassphraseTruncatedWarning",
 ]

@@ -18,3 +18,6 @@ assert_type(tavsdk.open(io.BytesIO(), "rt", keys=keys, encoding="utf-8"), io.Tex
 tavsdk.encrypt("text", keys)  # refused
 tavsdk.encrypt(b"x", keys, out=b"x")  # refused
 tavsdk.open("f", "wb", keys=keys).write("text")  # refused
+assert_type(tavsdk.encrypt_tree("d", None, keys, threads=2, progress=lambda done, total: None), tavsdk.TreeResult)
+assert_type(tavsdk.decrypt_tree("d", "out", keys).written, list[str])
+tavsdk.encrypt_tree("d", "out", keys, 2)  # refused

@@ -18,9 +18,6 @@ namespace tavtool {
 
 namespace {
 
-constexpr std::string_view kSuffix = ".tav";
-constexpr std::string_view kExpandedSuffix = ".tavx";
-
 // One input and where its result goes; "-" is standard input or output.
 struct Job {
   std::string source;
@@ -43,15 +40,6 @@ Job MakeJob(const std::string& source, const std::string& destination) {
 
 std::string SourceName(const Job& job) { return job.source == "-" ? "standard input" : job.source; }
 std::string DestinationName(const Job& job) { return job.destination == "-" ? "standard output" : job.destination; }
-
-// The suffix of the mode that `source` names, or "" for none.
-std::string_view ModeSuffix(const std::string& source) {
-  for (const std::string_view suffix : {kSuffix, kExpandedSuffix}) {
-    const size_t stem = source.size() - suffix.size();
-    if (source.size() > suffix.size() && source.ends_with(suffix) && source[stem - 1] != '/') return suffix;
-  }
-  return "";
-}
 
 // Decryption reads the mode a suffix names unless an option names it.
 void ChooseMode(const CipherOptions& o, Job& job) {
@@ -263,6 +251,14 @@ int ReportJob(const Job& job, tav_status status, int error) {
 }
 
 }  // namespace
+
+std::string_view ModeSuffix(std::string_view source) {
+  for (const std::string_view suffix : {kSuffix, kExpandedSuffix}) {
+    const size_t stem = source.size() - suffix.size();
+    if (source.size() > suffix.size() && source.ends_with(suffix) && source[stem - 1] != '/') return suffix;
+  }
+  return "";
+}
 
 int UsageError(const std::string& message, const char* usage) {
   std::fprintf(stderr, "tav: %s\nusage: %s\n", message.c_str(), usage);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "passphrase.hpp"
@@ -12,7 +13,14 @@ namespace tavtool {
 
 inline constexpr const char* kUsageCipher =
     "tav encrypt|decrypt [--text|--binary] [--block|--expanded] [-f] [-c|-o OUT] [passphrase options] [FILE...]\n"
+    "       tav encrypt|decrypt -r [--output-dir OUT] [-T N] [--fail-fast] [--wipe-source] [...] DIR...\n"
     "       tav encrypt|decrypt --string [--text|--binary] [--hex] [passphrase options] [TEXT]";
+
+inline constexpr std::string_view kSuffix = ".tav";
+inline constexpr std::string_view kExpandedSuffix = ".tavx";
+
+// The suffix of the mode that the name `source` ends in, or "" for none.
+std::string_view ModeSuffix(std::string_view source);
 
 struct CipherOptions {
   bool encrypt = true;
@@ -27,6 +35,11 @@ struct CipherOptions {
   bool force = false;
   bool to_stdout = false;
   std::string output;  // -o, empty when not given
+  bool recursive = false;     // -r: the inputs are folders
+  std::string output_dir;     // --output-dir: mirror the folders there
+  unsigned threads = 0;       // -T: files at once; 0 the CPU count
+  bool fail_fast = false;
+  bool wipe_source = false;
   PassphraseSource passphrase;
   std::vector<std::string> args;
 };
@@ -39,6 +52,8 @@ int UsageError(const std::string& message, const char* usage);
 int MakeKeys(const PassphraseSource& source, bool confirm, tav_alphabet alphabet, tav_keys** keys);
 
 int RunFiles(const CipherOptions& options);
+// -r: every regular file below the named folders (tree.cpp).
+int RunTree(const CipherOptions& options);
 int RunString(const CipherOptions& options);
 
 }  // namespace tavtool

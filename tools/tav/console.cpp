@@ -2,6 +2,7 @@
 #include "console.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -13,7 +14,9 @@ namespace tavtool {
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
-volatile sig_atomic_t g_deferred = 0;
+// Counts the Deferred stretches of all threads; lock-free, so the handler may read it.
+std::atomic<int> g_deferred{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 // Files smaller than this are done before a line would be worth reading.
 constexpr uint64_t kProgressThreshold = 8ULL << 20;
@@ -64,8 +67,8 @@ int StoppedBySignal() {
   return 128 + g_stop;
 }
 
-Deferred::Deferred() { g_deferred = 1; }
-Deferred::~Deferred() { g_deferred = 0; }
+Deferred::Deferred() { ++g_deferred; }
+Deferred::~Deferred() { --g_deferred; }
 
 Progress::Progress(bool show, std::string label)
     : show_(show), terminal_(isatty(STDERR_FILENO) == 1), label_(std::move(label)), start_(Now()) {}
@@ -101,6 +104,10 @@ void Progress::Draw(uint64_t done, uint64_t total) {
     std::snprintf(line, sizeof line, "tav: %s  %.1f MB  %.1f MB/s", label_.c_str(), megabytes, rate);
   }
   Write(line);
+}
+
+void Progress::Show(const std::string& text) {
+  if (show_) Write(text);
 }
 
 void Progress::Write(const std::string& text) {

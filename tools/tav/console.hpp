@@ -58,6 +58,9 @@ class Progress {
   // For tav_progress_fn, with the Progress as the context.
   static int Callback(void* context, uint64_t done, uint64_t total);
 
+  // Draws `text` as the line (when shown at all); "" clears it.
+  void Show(const std::string& text);
+
  private:
   void Draw(uint64_t done, uint64_t total);
   void Write(const std::string& text);

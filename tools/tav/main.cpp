@@ -238,7 +238,19 @@ void AddCipherOptions(CLI::App* command, CipherOptions& options, const char* ver
   auto* quiet = command->add_flag("-q,--quiet", options.quiet, "No progress line");
   command->add_flag("--progress", options.progress, "Progress line on standard error even when it is no terminal")
       ->excludes(quiet);
-  command->add_option("FILE", options.args, "Inputs (- standard input), or TEXT with --string")
+  command->add_flag("-r,--recursive", options.recursive,
+                    "Every regular file below the FOLDERs named (links and special files are skipped)");
+  command->add_option("--output-dir", options.output_dir, "-r: mirror the folders under OUT instead of writing beside each file")
+      ->type_name("OUT");
+  command->add_option("-T,--threads", options.threads, "-r: files at once, large files on as many threads (default: the CPUs)")
+      ->type_name("N")
+      ->check(CLI::PositiveNumber);
+  command->add_flag("--fail-fast", options.fail_fast, "-r: stop at the first file that fails");
+  command->add_flag("--wipe-source", options.wipe_source,
+                    "-r: once an output is complete, read it back and compare it with its source, then wipe the "
+                    "source (21 overwrites, then removed); a mismatch keeps the source. A wipe cannot reach copies "
+                    "that copy-on-write or journaling file systems, SSD wear levelling, snapshots or backups keep");
+  command->add_option("FILE", options.args, "Inputs (- standard input), FOLDERs with -r, or TEXT with --string")
       ->type_name("");
 }
 
@@ -337,6 +349,10 @@ int main(int argc, char** argv) {
 
   if (encrypt->parsed() || decrypt->parsed()) {
     const CipherOptions& options = encrypt->parsed() ? encrypt_options : decrypt_options;
+    if (options.recursive) return RunTree(options);
+    if (!options.output_dir.empty() || options.threads != 0 || options.fail_fast || options.wipe_source) {
+      return UsageError("--output-dir, -T, --fail-fast and --wipe-source work on folders, with -r", kUsageCipher);
+    }
     return options.string ? RunString(options) : RunFiles(options);
   }
   if (keygen->parsed()) return RunKeygen(keygen_dir, keygen_text, keygen_binary, keygen_force, keygen_passphrase);

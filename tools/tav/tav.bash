@@ -35,12 +35,13 @@ _tav() {
   fi
   case $prev in
     --passphrase-file|-o|--output) _tav_files; return ;;
-    --passphrase-fd|--blocks|--size) return ;;
+    --output-dir) _tav_files -d; return ;;
+    --passphrase-fd|--blocks|--size|-T|--threads) return ;;
   esac
   local options command=${words[1]}
   for c in $commands; do [[ $c == "$command"* ]] && command=$c && break; done
   case $command in
-    encrypt|decrypt) options="--text --binary --block --expanded -o --output -c --stdout -f --force --string --hex -q --quiet --progress $passphrase --help" ;;
+    encrypt|decrypt) options="--text --binary --block --expanded -o --output -c --stdout -f --force --string --hex -q --quiet --progress -r --recursive --output-dir -T --threads --fail-fast --wipe-source $passphrase --help" ;;
     keygen) options="--text --binary --both -f --force $passphrase --help" ;;
     scramble) options="--blocks --size --help" ;;
     xscramble) options="$passphrase --help" ;;
@@ -49,7 +50,7 @@ _tav() {
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$options" -- "$cur"))
-  elif [[ $command == keygen ]]; then
+  elif [[ $command == keygen || " ${words[*]} " == *" -r "* || " ${words[*]} " == *" --recursive "* ]]; then
     _tav_files -d
   elif [[ $command == decrypt ]]; then
     _tav_files "" tav tavx

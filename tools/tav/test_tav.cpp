@@ -695,4 +695,208 @@ TEST_F(TavShell, InstalledToolRunsFromAnyPrefix) {
 }
 #endif
 
+
+// ---- Folders (-r) -----------------------------------------------------------
+
+// The plain bytes of `cipher` under the test passphrase, by the library.
+std::string LibraryDecrypt(const std::string& cipher, bool expanded) {
+  tav_keys* keys = nullptr;
+  EXPECT_EQ(tav_keys_new(&keys, TAV_BINARY, kPassphrase.data(), kPassphrase.size()), TAV_OK);
+  std::string plain(cipher.size(), '\0');
+  size_t length = cipher.size();
+  if (!expanded) {
+    tav_block_decrypt(keys, 0, cipher.data(), plain.data(), cipher.size());
+  } else {
+    tav_decoder* decoder = nullptr;
+    EXPECT_EQ(tav_decoder_new(&decoder, keys), TAV_OK);
+    tav_decoder_update(decoder, cipher.data(), cipher.size(), plain.data(), &length);
+    tav_decoder_free(decoder);
+  }
+  tav_keys_free(keys);
+  return plain.substr(0, length);
+}
+
+// Every regular file below `dir`, by its path relative to it.
+std::map<std::string, std::string> Files(const fs::path& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    if (e.symlink_status().type() == fs::file_type::regular) {
+      files[fs::relative(e.path(), dir).string()] = ReadFile(e.path());
+    }
+  }
+  return files;
+}
+
+// Compares file maps, naming only the files that differ (the contents are large).
+::testing::AssertionResult SameFiles(const std::map<std::string, std::string>& got,
+                                     const std::map<std::string, std::string>& want) {
+  std::string differ;
+  for (const auto& [name, data] : got) differ += want.count(name) == 0 || want.at(name) != data ? " " + name : "";
+  for (const auto& [name, data] : want) differ += got.count(name) == 0 ? " missing:" + name : "";
+  if (differ.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "differ:" << differ;
+}
+
+// A tree of every kind of name and file; "bad" cannot be read (by a shim,
+// since permission bits do not stop root).
+std::map<std::string, std::string> MakeTree(const fs::path& src, bool big) {
+  std::map<std::string, std::string> files = {
+      {"top", "top file\n"}, {"a/empty", ""}, {"a/b/c/deep", AllBytes(70000)}, {"with space/new\nline", "nl"},
+      {"a/b/empty too", ""}, {"x.tav", "looks encrypted"}};
+  if (big) files["a/big"] = AllBytes(64 << 20);
+  for (const auto& [name, data] : files) {
+    fs::create_directories((src / name).parent_path());
+    WriteFile(src / name, data);
+  }
+  fs::create_directories(src / "empty folder");
+  fs::permissions(src / "a", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+  fs::create_symlink("top", src / "link");
+  EXPECT_EQ(mkfifo((src / "a/fifo").c_str(), 0600), 0);
+  WriteFile(src / "bad", "unreadable");
+  fs::permissions(src / "bad", fs::perms::none);
+  return files;
+}
+
+TEST_F(TavShell, FoldersMirrorAndComeBackWithSkipsAndFailures) {
+  const std::map<std::string, std::string> vars = {
+      {"SHIM", TAV_EIO_SHIM}, {"TAV_EIO_READ_FILE", (work_ / "src/bad").string()}};
+  for (const bool expanded : {false, true}) {
+    SCOPED_TRACE(expanded ? "expanded" : "block");
+    for (const auto& entry : fs::directory_iterator(work_)) fs::remove_all(entry.path());
+    const auto files = MakeTree(work_ / "src", !expanded);
+    const std::string mode = expanded ? " --expanded" : "";
+    // The shim goes into tav only (bash may lack a sanitizer's runtime).
+    const Result enc = Shell("LD_PRELOAD=$SHIM $TAV encrypt -r -T 3" + mode + " src --output-dir out", vars);
+    EXPECT_EQ(enc.status, TAV_BAD_SOURCE) << enc.err;
+    for (const char* said : {"tav: src/link: symbolic link, skipped\n", "tav: src/a/fifo: FIFO, skipped\n",
+                             "tav: src/bad: ", "written, 2 skipped, 1 failed\n"}) {
+      EXPECT_NE(enc.err.find(said), std::string::npos) << said << " in " << enc.err;
+    }
+    EXPECT_FALSE(fs::exists(work_ / "out/src/bad.tav"));
+    EXPECT_EQ(fs::status(work_ / "out/src/a").permissions() & fs::perms::all,
+              fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    EXPECT_TRUE(fs::is_directory(work_ / "out/src/empty folder"));
+    const std::string suffix = expanded ? ".tavx" : ".tav";
+    for (const auto& [name, data] : files) {
+      EXPECT_TRUE(LibraryDecrypt(ReadFile(work_ / "out/src" / (name + suffix)), expanded) == data) << name;
+    }
+    // Back: only the suffixed files, the rest of the folder left alone.
+    WriteFile(work_ / "out/src/stray", "not ciphertext");
+    const Result dec = Shell("$TAV decrypt -r -T 2 out/src --output-dir back");
+    EXPECT_EQ(dec.status, 0) << dec.err;
+    EXPECT_TRUE(SameFiles(Files(work_ / "back/src"), files));
+  }
+}
+
+// Command lines on folders, each with its exit status and a text it shows.
+TEST_F(TavShell, FolderOptionsAndRefusals) {
+  struct Case {
+    const char* command;
+    int status;
+    const char* shown;
+  } cases[] = {
+      {"mkdir d; echo A>d/f; $TAV encrypt -r d && rm d/f && $TAV decrypt -r d && cat d/f", 0, "A\n"},
+      {"mkdir d; echo A>d/f; $TAV encrypt -r d; $TAV encrypt -r d", TAV_EXISTS, "d/f.tav: File exists; -f replaces it"},
+      {"mkdir d; echo A>d/f; $TAV encrypt -r d; $TAV encrypt -rf d && $TAV decrypt -c d/f.tav", 0, "A\n"},
+      {"mkdir d; echo A>d/a; echo B>d/b; touch d/a.tav; $TAV encrypt -r -T 1 --fail-fast d", TAV_EXISTS,
+       "stopped after 1 of 2 files, 1 not written"},
+      {"mkdir d; ln -s d l; $TAV encrypt -r l", TAV_BAD_SOURCE, "tav: l: is a symbolic link; name the folder"},
+      {"$TAV encrypt -r nosuch", TAV_BAD_SOURCE, "tav: nosuch: No such file or directory"},
+      {"echo A>f; $TAV encrypt -r --wipe-source f; ls", 0, "f.tav\n"},
+      {"mkdir d; $TAV encrypt -r d -o x", 64, "not with -o"},
+      {"echo A>f; $TAV encrypt --wipe-source f", 64, "with -r"},
+      {"mkdir d; $TAV encrypt -r -T 0 d", 64, "--threads"},
+      // The output folder inside the source is not walked into.
+      {"mkdir d; echo A>d/f; $TAV encrypt -r d --output-dir d/enc && $TAV encrypt -r d --output-dir d/enc -f; find d | sort",
+       0, "d\nd/enc\nd/enc/d\nd/enc/d/f.tav\nd/f\n"},
+      {"$TAV help encrypt", 0, "snapshots"},
+      {"mkdir d; touch f; bash --norc -c 'source $TAV_COMPLETION; COMP_WORDS=(tav encrypt -r \"\"); COMP_CWORD=3; _tav;"
+       " echo ${COMPREPLY[*]}; COMP_WORDS=(tav encrypt --wipe); COMP_CWORD=2; _tav; echo ${COMPREPLY[*]}'", 0,
+       "d\n--wipe-source\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    for (const auto& entry : fs::directory_iterator(work_)) fs::remove_all(entry.path());
+    const Result r = Shell(c.command);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE((r.out + r.err).find(c.shown), std::string::npos) << r.out << r.err;
+  }
+}
+
+// A source goes only when its output, read back, gives it again: a write
+// corrupted on its way to the disk keeps every source.
+TEST_F(TavShell, WipeSourceOnlyAfterTheOutputGivesItBack) {
+  const std::map<std::string, std::string> files = {
+      {"a", "alpha"}, {"d/b", AllBytes(300000)}, {"d/e/c", AllBytes(5 << 20)}, {"empty", ""}};
+  for (const char* mode : {"", " --expanded"}) {
+    for (const bool fault : {true, false}) {
+      SCOPED_TRACE(std::string(mode) + (fault ? " corrupted" : ""));
+      for (const auto& entry : fs::directory_iterator(work_)) fs::remove_all(entry.path());
+      for (const auto& [name, data] : files) {
+        fs::create_directories((work_ / "src" / name).parent_path());
+        WriteFile(work_ / "src" / name, data);
+      }
+      std::map<std::string, std::string> vars;
+      if (fault) vars = {{"SHIM", TAV_EIO_SHIM}, {"TAV_FLIP_UNNAMED", "1"}};
+      const Result r = Shell(std::string("LD_PRELOAD=$SHIM $TAV encrypt -r --wipe-source") + mode + " src", vars);
+      const bool expanded = *mode != 0;
+      const std::string suffix = expanded ? ".tavx" : ".tav";
+      if (fault) {
+        EXPECT_EQ(r.status, TAV_BAD_DEST) << r.err;
+        EXPECT_NE(r.err.find("does not give back the source; source kept"), std::string::npos) << r.err;
+        auto kept = files;
+        kept.erase("empty");  // nothing written, nothing to corrupt
+        kept["empty" + suffix] = "";
+        EXPECT_TRUE(SameFiles(Files(work_ / "src"), kept));
+        continue;
+      }
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_NE(r.err.find("4 sources wiped, 0 kept"), std::string::npos) << r.err;
+      for (const auto& [name, data] : files) {
+        EXPECT_FALSE(fs::exists(work_ / "src" / name));
+        EXPECT_TRUE(LibraryDecrypt(ReadFile(work_ / "src" / (name + suffix)), expanded) == data) << name;
+      }
+      // And back, wiping the ciphertext.
+      EXPECT_EQ(Shell("$TAV decrypt -r --wipe-source src").status, 0);
+      EXPECT_TRUE(SameFiles(Files(work_ / "src"), files));
+    }
+  }
+}
+
+// Stopped anywhere, a job leaves each output absent or complete, and a
+// source gone only where its output was checked.
+TEST_F(TavShell, InterruptedFolderJobsFinishNoFileHalf) {
+  std::map<std::string, std::string> files;
+  for (size_t i = 0; i < 200; ++i) files[std::to_string(i).insert(0, 1, 'f')] = AllBytes(20000 + i * 997 + i % 7);
+  std::mt19937 random(std::random_device{}());
+  for (int round = 0; round < 4; ++round) {
+    for (const auto& entry : fs::directory_iterator(work_)) fs::remove_all(entry.path());
+    fs::create_directory(work_ / "src");
+    for (const auto& [name, data] : files) WriteFile(work_ / "src" / name, data);
+    const pid_t pid = Start({"-c", "exec $TAV encrypt -r -T 2 --wipe-source src"}, "", {}, "/bin/bash");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50 + random() % 2500));
+    kill(pid, SIGINT);
+    const Result r = Finish(pid);
+    SCOPED_TRACE(r.err);
+    EXPECT_TRUE(r.status == 128 + SIGINT || r.status == 0) << r.status;
+    if (r.status != 0) {
+      EXPECT_NE(r.err.find("stopped by signal 2"), std::string::npos);
+    }
+    int gone = 0;
+    for (const auto& [name, data] : files) {
+      const bool source = fs::exists(work_ / "src" / name), output = fs::exists(work_ / "src" / (name + ".tav"));
+      if (output) {
+        EXPECT_TRUE(LibraryDecrypt(ReadFile(work_ / "src" / (name + ".tav")), false) == data) << name;
+      }
+      EXPECT_TRUE(source || output) << name;
+      gone += !source;
+    }
+    EXPECT_EQ(fs::directory_iterator(work_ / "src") == fs::directory_iterator(), false);
+    for (const auto& e : fs::directory_iterator(work_ / "src")) {
+      EXPECT_FALSE(e.path().filename().string().starts_with(".tav-")) << e.path();
+    }
+    EXPECT_NE(r.err.find(std::to_string(gone) + " sources wiped"), std::string::npos);
+  }
+}
+
 }  // namespace

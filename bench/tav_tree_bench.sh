@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Usage: tav_tree_bench.sh BUILD_DIR [FILES] [KIB]
+# Encryption of a folder of FILES files (default 10000) of KIB KiB (default 4)
+# each, in place, best of three runs each, side by side: `tav encrypt -r -T 2`,
+# `tav encrypt -r -T 1`, and one `tav encrypt` process per file through
+# xargs. Prints the files per second, the ratios and the CPU.
+set -euo pipefail
+build=$1 files=${2:-10000} kib=${3:-4}
+tav=$build/tools/tav/tav
+dir=$(mktemp -d "${TMPDIR:-/tmp}/tav-tree-bench-XXXXXX")
+trap 'rm -rf "$dir"' EXIT
+mkdir "$dir/src"
+head -c $((files * kib << 10)) /dev/urandom | split -a 6 -d -b $((kib << 10)) - "$dir/src/f"
+export TAV_PASSPHRASE=benchmark
+
+seconds() {  # the best wall time of three runs of "$@", each on fresh outputs
+  local best=
+  for _ in 1 2 3; do
+    find "$dir/src" -name '*.tav' -delete
+    local start end
+    start=$(date +%s.%N)
+    "$@"
+    end=$(date +%s.%N)
+    best=$(echo "$start $end ${best:-1e9}" | awk '{t = $2 - $1; print (t < $3 ? t : $3)}')
+  done
+  echo "$best"
+}
+two() { "$tav" encrypt -q -r -T 2 "$dir/src" 2>/dev/null; }
+one() { "$tav" encrypt -q -r -T 1 "$dir/src" 2>/dev/null; }
+each() { find "$dir/src" -type f -print0 | xargs -0 -n 1 "$tav" encrypt -q; }
+
+t2=$(seconds two) t1=$(seconds one) tx=$(seconds each)
+echo "CPU: $(lscpu | sed -n 's/^Model name: *//p' | head -n 1), $(nproc) CPUs; $files files of $kib KiB, block mode"
+rate() { awk -v n="$files" -v t="$1" 'BEGIN { printf "%.0f", n / t }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b / a }'; }
+echo "tav encrypt -r -T 2:         $(rate "$t2") files/s"
+echo "tav encrypt -r -T 1:         $(rate "$t1") files/s (-T 2 is $(ratio "$t2" "$t1")x)"
+echo "xargs, one tav per file:     $(rate "$tx") files/s (-T 2 is $(ratio "$t2" "$tx")x)"
