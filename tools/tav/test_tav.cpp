@@ -705,11 +705,11 @@ std::string LibraryDecrypt(const std::string& cipher, bool expanded) {
   std::string plain(cipher.size(), '\0');
   size_t length = cipher.size();
   if (!expanded) {
-    tav_block_decrypt(keys, 0, cipher.data(), plain.data(), cipher.size());
+    EXPECT_EQ(tav_block_decrypt(keys, 0, cipher.data(), plain.data(), cipher.size()), TAV_OK);
   } else {
     tav_decoder* decoder = nullptr;
     EXPECT_EQ(tav_decoder_new(&decoder, keys), TAV_OK);
-    tav_decoder_update(decoder, cipher.data(), cipher.size(), plain.data(), &length);
+    EXPECT_EQ(tav_decoder_update(decoder, cipher.data(), cipher.size(), plain.data(), &length), TAV_OK);
     tav_decoder_free(decoder);
   }
   tav_keys_free(keys);

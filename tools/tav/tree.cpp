@@ -179,12 +179,13 @@ class PlainReader {
       const auto n = static_cast<size_t>(got);
       const uint64_t at = std::exchange(offset_, offset_ + n);
       if (form_ == Form::plain) return got;
+      // A failed decryption fails the check: nothing unverified is wiped.
       if (form_ == Form::block) {
-        tav_block_decrypt(keys_, at, raw_.data(), out, n);
+        if (tav_block_decrypt(keys_, at, raw_.data(), out, n) != TAV_OK) return errno = EIO, -1;
         return got;
       }
       size_t plain = 0;
-      tav_decoder_update(decoder_, raw_.data(), n, out, &plain);
+      if (tav_decoder_update(decoder_, raw_.data(), n, out, &plain) != TAV_OK) return errno = EIO, -1;
       if (plain > 0) return static_cast<ssize_t>(plain);  // a chunk of filler only gives nothing
     }
   }
