@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// Openers and read and write loops of every file the library touches.
 #include "common/fileio.hpp"
 
 #include <cerrno>
