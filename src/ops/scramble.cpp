@@ -72,12 +72,12 @@ bool IsCopyName(int fd, int dirfd, const char* name) {
                                      copy.st_dev == file.st_dev && copy.st_ino == file.st_ino);
 }
 
-int Fail(int status, int& error) {
+tav_status Fail(tav_status status, int& error) {
   error = errno;
   return status;
 }
 
-int ReverseWholeFile(io::Fd& file, int64_t length, CopyPlace place, Chunk chunk, int& error) {
+tav_status ReverseWholeFile(io::Fd& file, int64_t length, CopyPlace place, Chunk chunk, int& error) {
   char name[NAME_MAX + 1];
   if (std::snprintf(name, sizeof name, "%s%s", place.base, place.suffix) >= static_cast<int>(sizeof name)) {
     error = ENAMETOOLONG;
@@ -92,7 +92,7 @@ int ReverseWholeFile(io::Fd& file, int64_t length, CopyPlace place, Chunk chunk,
   if (!copy.ok()) return Fail(errno == EEXIST && place.exclusive ? TAV_EXISTS : TAV_BAD_SOURCE, error);
   if (!ReverseIntoCopy(file.get(), copy.get(), length, chunk)) {
     // The file is untouched; the partial copy is worth nothing.
-    const int status = Fail(TAV_BAD_SOURCE, error);
+    const tav_status status = Fail(TAV_BAD_SOURCE, error);
     (void)copy.Close();
     (void)io::RemoveIfSame(place.dirfd, name, id, io::Step::scratch_remove);
     return status;
@@ -136,7 +136,7 @@ bool ReversePadBlocks(int fd, int64_t length, const PadTable& pad, Chunk chunk) 
 
 }  // namespace
 
-int ScrambleFile(int dirfd, const char* path, int count, int size, CopyPlace copy, Chunk chunk, int& error) {
+tav_status ScrambleFile(int dirfd, const char* path, int count, int size, CopyPlace copy, Chunk chunk, int& error) {
   error = 0;
   io::Fd file;
   int64_t length = 0;
@@ -154,7 +154,7 @@ int ScrambleFile(int dirfd, const char* path, int count, int size, CopyPlace cop
   return file.Close() ? TAV_OK : Fail(TAV_BAD_SOURCE, error);
 }
 
-int XScrambleFile(int dirfd, const char* path, const PadTable* table, Chunk chunk, int& error) {
+tav_status XScrambleFile(int dirfd, const char* path, const PadTable* table, Chunk chunk, int& error) {
   error = 0;
   io::Fd file;
   int64_t length = 0;
@@ -195,7 +195,7 @@ bool WipePass(int fd, int64_t length, int64_t bytes, Chunk wipe) {
 
 }  // namespace
 
-int WipeFile(int dirfd, const char* path, Chunk wipe, int& error) {
+tav_status WipeFile(int dirfd, const char* path, Chunk wipe, int& error) {
   error = 0;
   int64_t length = 0;
   io::FileId id;

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "keys/padtable.hpp"
+#include "tavsdk.h"
 
 namespace tav::ops {
 
@@ -34,14 +35,14 @@ struct CopyPlace {
 // of the whole-file reversal keeps the copy and returns TAV_COPY_KEPT; a copy
 // name that does not fit is TAV_BAD_SOURCE (ENAMETOOLONG). `error`
 // receives the errno of a failed system call.
-int ScrambleFile(int dirfd, const char* path, int count, int size, CopyPlace copy, Chunk chunk, int& error);
+tav_status ScrambleFile(int dirfd, const char* path, int count, int size, CopyPlace copy, Chunk chunk, int& error);
 
 // Reverses the blocks whose lengths the pad table gives. `table` null: no
 // usable k6.dat (TAV_NO_KEYS once the file has been opened).
-int XScrambleFile(int dirfd, const char* path, const PadTable* table, Chunk chunk, int& error);
+tav_status XScrambleFile(int dirfd, const char* path, const PadTable* table, Chunk chunk, int& error);
 
 // Overwrites the file 21 times, flushing each pass, and removes it. The file
 // is opened without following a link; `wipe` holds whole 8192-byte blocks.
-int WipeFile(int dirfd, const char* path, Chunk wipe, int& error);
+tav_status WipeFile(int dirfd, const char* path, Chunk wipe, int& error);
 
 }  // namespace tav::ops

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Block mode: the output is the input transformed byte for byte. Expanded
-// mode: unit s of the output is the s-th ciphertext byte followed by pad[i]
-// random filler symbols, i running 1..20000 and round again.
+// Transfer(): which strategy runs which part of a job (the range split over
+// workers, the shared stream, the rest on this thread), and how large a job
+// must be to be shared.
 #include "ops/transfer.hpp"
 
 #include <fcntl.h>

@@ -73,7 +73,9 @@ struct Outcome {
   int64_t out_end = 0;  // output offset after what was written
 };
 
-inline Outcome Failed(tav_status status, int64_t in_end, int64_t out_end) { return {status, errno, false, in_end, out_end}; }
+inline Outcome Failed(tav_status status, int64_t in_end, int64_t out_end) {
+  return {status, errno, false, in_end, out_end};
+}
 
 // What a strategy covered before the next one takes over.
 struct Covered {

@@ -1,5 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The runs that transform one stretch of a job, in block or expanded mode.
+// The runs that transform one stretch of a job. Block mode: the output is
+// the input transformed byte for byte. Expanded mode: unit s of the output
+// is the s-th ciphertext byte followed by pad[i] random filler symbols, i
+// running 1..20000 and round again.
 #include <algorithm>
 
 #include "expanded/layout.hpp"

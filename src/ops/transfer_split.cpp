@@ -135,7 +135,8 @@ Covered RunSplit(Shared& sh, const Ends& ends, bool& ran) {
   const int64_t bytes = ends.in_size;
   // What the split covers, in units (block mode: bytes): in expanded
   // decoding the units that start before the end of the input.
-  const uint64_t units = job.expanded && job.decrypt ? expanded::UnitsWithin(keys, bytes) : static_cast<uint64_t>(bytes);
+  const uint64_t units =
+      job.expanded && job.decrypt ? expanded::UnitsWithin(keys, bytes) : static_cast<uint64_t>(bytes);
   const uint64_t ranges = (units + job.split.grain - 1) / job.split.grain;
   SplitWork work{sh, {job.in, true, ends.in_base}, {job.out, true, ends.out_base}, units, bytes, job.split.grain,
                  Ranges(ranges)};
