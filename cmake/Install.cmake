@@ -8,7 +8,7 @@ set(TAVSDK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tavsdk)
 
 install(TARGETS tavsdk EXPORT tavsdkTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development)
-install(FILES include/tavsdk.h ${TAVSDK_GENERATED_INCLUDE_DIR}/tavsdk_version.h
+install(FILES include/tavsdk.h include/tavsdk_legacy.h ${TAVSDK_GENERATED_INCLUDE_DIR}/tavsdk_version.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 
 install(EXPORT tavsdkTargets NAMESPACE tavsdk:: DESTINATION ${TAVSDK_CMAKE_DIR} COMPONENT development)

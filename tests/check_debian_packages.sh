@@ -149,7 +149,7 @@ if [ $have_tav -eq 1 ]; then
 fi
 
 echo "== manual pages"
-names=$(sed -n 's/^TAVSDK_API[^(]*[^A-Za-z0-9_(]\([A-Za-z_][A-Za-z0-9_]*\)(.*/\1/p' /usr/include/tavsdk.h)
+names=$(sed -n 's/^TAVSDK_API[^(]*[^A-Za-z0-9_(]\([A-Za-z_][A-Za-z0-9_]*\)(.*/\1/p' /usr/include/tavsdk.h /usr/include/tavsdk_legacy.h)
 [ -n "$names" ] || fail "no functions found in /usr/include/tavsdk.h"
 count=0
 for name in tavsdk $names; do

@@ -1,8 +1,8 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
 # Usage: check_man_pages.sh HEADER SOURCE_DIR CMAKE BUILD_DIR CC LIBRARY INCLUDE_DIR...
-# Every function the header declares has a section-3 page (or a link to one)
-# among the pages that the development component of BUILD_DIR installs; every
+# Every function the header (and the headers beside it that it includes)
+# declares has a section-3 page (or a link to one) among the pages that the development component of BUILD_DIR installs; every
 # page has the sections a reader looks for and formats without warnings; and
 # the examples in the scdoc sources of SOURCE_DIR compile against the header
 # and link with LIBRARY.
@@ -20,7 +20,13 @@ fail() { echo "FAIL: $*"; failed=1; }
 build=$(find "$tmp/prefix" -type d -name man3)
 [ -n "$build" ] || { echo "FAIL: the development component installs no man3 directory"; exit 1; }
 
-names=$(sed -n 's/^TAVSDK_API[^(]*[^A-Za-z0-9_(]\([A-Za-z_][A-Za-z0-9_]*\)(.*/\1/p' "$header")
+# The header and the headers beside it that it includes.
+headers=$header
+for h in $(sed -n 's/^#include "\(tavsdk_[a-z]*\.h\)"$/\1/p' "$header"); do
+  [ ! -f "$(dirname "$header")/$h" ] || headers="$headers $(dirname "$header")/$h"
+done
+# shellcheck disable=SC2086 # a list of paths without spaces
+names=$(sed -n 's/^TAVSDK_API[^(]*[^A-Za-z0-9_(]\([A-Za-z_][A-Za-z0-9_]*\)(.*/\1/p' $headers)
 [ -n "$names" ] || fail "no function declarations found in $header"
 count=0
 for name in $names; do

@@ -84,7 +84,7 @@ int RunSplit(Kind kind, bool expanded, bool reverse, const char* source, const c
                  ops::kRandomWords};
   int status = ops::Transfer(job);
   close(in);
-  if (close(out) != 0 && status == 0) status = ops::kBadDest;
+  if (close(out) != 0 && status == 0) status = TAV_BAD_DEST;
   if (status != 0) unlink(dest);
   return status;
 }

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// Reading the two-character decimal fields of the step-count and pad key files.
 #include "common/fields.hpp"
 
 namespace tav {

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// Openers and read and write loops of every file the library touches.
 #include "common/fileio.hpp"
 
 #include <cerrno>
@@ -102,7 +103,7 @@ bool Fd::Close() {
   return rc == 0;
 }
 
-int64_t ReadFull(int fd, void* buf, size_t n) {
+int64_t ReadLoop(int fd, void* buf, size_t n, int64_t offset) {
   auto* p = static_cast<unsigned char*>(buf);
   size_t done = 0;
   while (done < n) {
@@ -110,29 +111,12 @@ int64_t ReadFull(int fd, void* buf, size_t n) {
       errno = e;
       return -1;
     }
-    const ssize_t got = ::read(fd, p + done, n - done);
+    const ssize_t got = offset == kSequential
+                            ? ::read(fd, p + done, n - done)
+                            : ::pread(fd, p + done, n - done, static_cast<off_t>(offset + static_cast<int64_t>(done)));
     if (got < 0) {
       if (errno == EINTR) continue;
       if (Again() && WaitFor(fd, POLLIN)) continue;
-      return -1;
-    }
-    if (got == 0) break;
-    done += static_cast<size_t>(got);
-  }
-  return static_cast<int64_t>(done);
-}
-
-int64_t PreadFull(int fd, void* buf, size_t n, int64_t offset) {
-  auto* p = static_cast<unsigned char*>(buf);
-  size_t done = 0;
-  while (done < n) {
-    if (const int e = Injected(Step::read, fd); e != 0) {
-      errno = e;
-      return -1;
-    }
-    const ssize_t got = ::pread(fd, p + done, n - done, static_cast<off_t>(offset + static_cast<int64_t>(done)));
-    if (got < 0) {
-      if (errno == EINTR) continue;
       return -1;
     }
     if (got == 0) break;
@@ -150,7 +134,8 @@ namespace {
 // and stays.
 class NoSigpipe {
 public:
-  NoSigpipe() {
+  explicit NoSigpipe(bool needed) {
+    if (!needed) return;
     sigemptyset(&pipe_);
     sigaddset(&pipe_, SIGPIPE);
     sigset_t pending;
@@ -173,8 +158,8 @@ public:
   void Broken() { broken_ = true; }
 
 private:
-  sigset_t pipe_;
-  sigset_t saved_;
+  sigset_t pipe_{};
+  sigset_t saved_{};
   bool held_ = false;
   bool was_pending_ = true;
   bool broken_ = false;
@@ -182,15 +167,16 @@ private:
 
 }  // namespace
 
-bool WriteAll(int fd, const void* buf, size_t n) {
+bool WriteLoop(int fd, const void* buf, size_t n, int64_t offset) {
   const auto* p = static_cast<const unsigned char*>(buf);
-  NoSigpipe no_sigpipe;
+  // Only a sequential write can meet a pipe: pwrite on one fails ESPIPE.
+  NoSigpipe no_sigpipe(offset == kSequential);
   while (n > 0) {
     if (const int e = Injected(Step::write, fd); e != 0) {
       errno = e;
       return false;
     }
-    const ssize_t put = ::write(fd, p, n);
+    const ssize_t put = offset == kSequential ? ::write(fd, p, n) : ::pwrite(fd, p, n, static_cast<off_t>(offset));
     if (put < 0) {
       if (errno == EINTR) continue;
       if (Again() && WaitFor(fd, POLLOUT)) continue;
@@ -199,26 +185,7 @@ bool WriteAll(int fd, const void* buf, size_t n) {
     }
     if (put == 0) return false;
     p += put;
-    n -= static_cast<size_t>(put);
-  }
-  return true;
-}
-
-bool PwriteAll(int fd, const void* buf, size_t n, int64_t offset) {
-  const auto* p = static_cast<const unsigned char*>(buf);
-  while (n > 0) {
-    if (const int e = Injected(Step::write, fd); e != 0) {
-      errno = e;
-      return false;
-    }
-    const ssize_t put = ::pwrite(fd, p, n, static_cast<off_t>(offset));
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (put == 0) return false;
-    p += put;
-    offset += put;
+    if (offset != kSequential) offset += put;
     n -= static_cast<size_t>(put);
   }
   return true;
@@ -226,39 +193,7 @@ bool PwriteAll(int fd, const void* buf, size_t n, int64_t offset) {
 
 Fd OpenSource(int dirfd, const char* path, struct stat& info) { return OpenRegularAt(dirfd, path, O_RDONLY, info); }
 
-Destination CheckDestination(int dirfd, const char* path, const struct stat& source, OldDestination& old) {
-  old.file = Fd(OpenAtRetry(dirfd, path, O_WRONLY | O_NOFOLLOW));
-  if (!old.file.ok()) {
-    if (errno == ENOENT) return Destination::ready;
-    // ELOOP: the last component is a symbolic link, replaced as a name.
-    // Where it leads to the source, the caller surely mistook the names;
-    // where it leads to a device, a FIFO or a socket, the caller surely meant
-    // to write there, which a file operation never does.
-    if (errno == ELOOP) {
-      struct stat target {};
-      old.link = true;
-      if (::fstatat(dirfd, path, &target, 0) != 0) return Destination::ready;
-      if (IdOf(source).Is(target)) return Destination::is_source;
-      return S_ISREG(target.st_mode) ? Destination::ready : Destination::refused;
-    }
-    return Destination::refused;  // a directory, a FIFO without reader, no permission...
-  }
-  struct stat st {};
-  if (::fstat(old.file.get(), &st) != 0) return Destination::refused;
-  if (IdOf(source).Is(st)) return Destination::is_source;
-  if (!S_ISREG(st.st_mode)) return Destination::refused;
-  return Destination::ready;
-}
-
-void ClearOldDestination(OldDestination& old) {
-  if (!old.file.ok()) return;
-  // The established clearing of a replaced destination: whoever still holds
-  // the old file sees "@@@". A failed write only weakens the overwrite.
-  if (::ftruncate(old.file.get(), 0) != 0) {
-  }
-  (void)PwriteAll(old.file.get(), "@@@", 3, 0);
-  (void)old.file.Close();
-}
+Fd OpenNoFollow(int dirfd, const char* path, int flags) { return Fd(OpenAtRetry(dirfd, path, flags | O_NOFOLLOW)); }
 
 bool RemoveIfSame(int dirfd, const char* path, FileId id, Step step) {
   At(step);

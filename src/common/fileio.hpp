@@ -53,11 +53,19 @@ private:
   int fd_ = -1;
 };
 
-// Reads until n bytes or end of file. Returns the count, or -1 on an error.
-int64_t ReadFull(int fd, void* buf, size_t n);
-int64_t PreadFull(int fd, void* buf, size_t n, int64_t offset);
-bool WriteAll(int fd, const void* buf, size_t n);
-bool PwriteAll(int fd, const void* buf, size_t n, int64_t offset);
+// The one read loop: until n bytes or end of file, at `offset` or, with
+// kSequential, at the descriptor's own offset. Returns the count, or -1 on
+// an error.
+inline constexpr int64_t kSequential = -1;
+int64_t ReadLoop(int fd, void* buf, size_t n, int64_t offset);
+// The one write loop: all n bytes or false. A broken pipe gives EPIPE, never
+// SIGPIPE.
+bool WriteLoop(int fd, const void* buf, size_t n, int64_t offset);
+
+inline int64_t ReadFull(int fd, void* buf, size_t n) { return ReadLoop(fd, buf, n, kSequential); }
+inline int64_t PreadFull(int fd, void* buf, size_t n, int64_t offset) { return ReadLoop(fd, buf, n, offset); }
+inline bool WriteAll(int fd, const void* buf, size_t n) { return WriteLoop(fd, buf, n, kSequential); }
+inline bool PwriteAll(int fd, const void* buf, size_t n, int64_t offset) { return WriteLoop(fd, buf, n, offset); }
 
 // Identity of an open file, to recognise it again under a name.
 struct FileId {
@@ -73,25 +81,9 @@ struct FileId {
 // asked for.
 Fd OpenSource(int dirfd, const char* path, struct stat& info);
 
-// An existing destination, opened without following a link and checked on
-// its descriptor; or a symbolic link standing at the name; or nothing.
-struct OldDestination {
-  Fd file;
-  bool link = false;
-};
-
-enum class Destination { ready, is_source, refused };
-
-// Opens what stands at `path` and checks it, changing nothing. A regular file
-// that is not `source` is `ready`, as is a missing name and a link that leads
-// to a regular file or nowhere (the link is replaced as a name, its target
-// never opened); anything else is `refused`, and the source itself
-// `is_source`.
-Destination CheckDestination(int dirfd, const char* path, const struct stat& source, OldDestination& old);
-
-// Once the new destination has taken the name: cuts the old file to "@@@"
-// through its descriptor, as the process-wide functions always have.
-void ClearOldDestination(OldDestination& old);
+// Opens what stands at `path` without following a link there: with O_PATH
+// even a link itself, and a file the caller may not read or write.
+Fd OpenNoFollow(int dirfd, const char* path, int flags);
 
 // Unlinks `path` only while it still names the file `id`. True when removed.
 // `step` names the point for the test seam.

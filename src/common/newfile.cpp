@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// Output files that take their name only when complete.
 #include "common/newfile.hpp"
 
 #include <cerrno>

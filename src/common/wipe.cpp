@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// Clearing memory the compiler may not skip.
 #include "common/wipe.hpp"
 
 #include <string.h>

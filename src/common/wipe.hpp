@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// Clearing of key material and passphrase copies.
 #pragma once
 
 #include <cstddef>

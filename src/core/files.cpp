@@ -14,6 +14,7 @@
 #include "common/wipe.hpp"
 #include "keys/keyset.hpp"
 #include "ops/scramble.hpp"
+#include "ops/fileop.hpp"
 #include "ops/transfer.hpp"
 #include "tavsdk.h"
 
@@ -22,42 +23,8 @@ namespace {
 
 constexpr unsigned kFileFlags = TAV_EXPANDED | TAV_REPLACE | TAV_SOURCE_MODE;
 
-// The buffers of a call, on the caller's stack: large enough that the system
-// calls cost little beside the cipher, small enough for any thread's stack.
-struct StackBuffers {
-  alignas(64) uint8_t region[size_t{128} << 10];
-  alignas(64) uint8_t symbols[size_t{8} << 10];
-  alignas(64) uint32_t words[1024];
-
-  ops::Buffers View() {
-    return {region, sizeof region, region, sizeof region, symbols, sizeof symbols, words, sizeof words / sizeof words[0]};
-  }
-};
-
 int Report(int* error, int status, int value) {
   if (error != nullptr) *error = value;
-  return status;
-}
-
-// Runs the transfer from in to out.
-int RunTransfer(const tav_keys& keys, int in, int out, unsigned flags, bool decrypt, tav_progress_fn progress,
-                void* context, int& error) {
-  const bool expanded = (flags & TAV_EXPANDED) != 0;
-  if (expanded && !keys.has_pad) return ops::kNoKeys;
-  StackBuffers buffers;
-  ops::Job job;
-  job.keys = &keys;
-  job.expanded = expanded;
-  job.decrypt = decrypt;
-  job.in = in;
-  job.out = out;
-  job.progress = progress;
-  job.progress_context = context;
-  job.split = ops::DefaultSplit(expanded, decrypt);
-  job.buffers = buffers.View();
-  const int status = ops::Transfer(job);
-  error = job.error;
-  SecureZeroObject(buffers);
   return status;
 }
 
@@ -74,35 +41,10 @@ tav_status FdOperation(const tav_keys* keys, int in_fd, int out_fd, unsigned fla
   if (keys == nullptr || (flags & ~unsigned{TAV_EXPANDED}) != 0 || in_fd < 0 || out_fd < 0 || SameFile(in_fd, out_fd))
     return static_cast<tav_status>(Report(error, TAV_BAD_ARGUMENT, 0));
   int err = 0;
-  const int status = RunTransfer(*keys, in_fd, out_fd, flags, decrypt, progress, context, err);
+  ops::StackSpace space;
+  const int status = ops::RunTransfer(*keys, in_fd, out_fd, (flags & TAV_EXPANDED) != 0, decrypt, progress, context,
+                                      space.View(), err);
   return static_cast<tav_status>(Report(error, status, err));
-}
-
-// What stands at the destination's name, looked at without opening it: the
-// output never goes through the name, it only takes it at the end.
-int CheckDestination(int dirfd, const char* path, const struct stat& source, bool replace, int& error) {
-  struct stat st {};
-  if (::fstatat(dirfd, path, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    error = errno;
-    return errno == ENOENT ? ops::kDone : ops::kBadDest;
-  }
-  if (S_ISLNK(st.st_mode)) {
-    struct stat target {};
-    // A link that leads nowhere or to a regular file is replaced as a name;
-    // one that leads to a device, a FIFO or a socket is refused: the caller
-    // surely meant to write there, which a file operation never does.
-    if (::fstatat(dirfd, path, &target, 0) == 0) {
-      if (target.st_dev == source.st_dev && target.st_ino == source.st_ino) return ops::kBadDest;
-      if (!S_ISREG(target.st_mode)) return ops::kBadDest;
-    }
-  } else if (st.st_dev == source.st_dev && st.st_ino == source.st_ino) {
-    return ops::kBadDest;
-  } else if (!S_ISREG(st.st_mode)) {
-    error = S_ISDIR(st.st_mode) ? EISDIR : 0;
-    return ops::kBadDest;
-  }
-  error = EEXIST;
-  return replace ? ops::kDone : ops::kExists;
 }
 
 tav_status FileOperation(const tav_keys* keys, int source_dirfd, const char* source, int dest_dirfd,
@@ -111,20 +53,22 @@ tav_status FileOperation(const tav_keys* keys, int source_dirfd, const char* sou
   if (keys == nullptr || source == nullptr || destination == nullptr || (flags & ~kFileFlags) != 0)
     return static_cast<tav_status>(Report(error, TAV_BAD_ARGUMENT, 0));
   if ((flags & TAV_EXPANDED) != 0 && !keys->has_pad) return static_cast<tav_status>(Report(error, TAV_NO_KEYS, 0));
-  struct stat src {};
-  io::Fd in = io::OpenSource(source_dirfd, source, src);
-  if (!in.ok()) return static_cast<tav_status>(Report(error, TAV_BAD_SOURCE, errno));
+  const ops::FileJob job{.keys = keys,
+                         .expanded = (flags & TAV_EXPANDED) != 0,
+                         .decrypt = decrypt,
+                         .source_dirfd = source_dirfd,
+                         .source = source,
+                         .dest_dirfd = dest_dirfd,
+                         .destination = destination,
+                         .policy = {.replace = (flags & TAV_REPLACE) != 0,
+                                    .clear_old = false,
+                                    .source_mode = (flags & TAV_SOURCE_MODE) != 0},
+                         .progress = progress,
+                         .progress_context = context};
+  ops::StackSpace space;
   int err = 0;
-  const bool replace = (flags & TAV_REPLACE) != 0;
-  if (const int refused = CheckDestination(dest_dirfd, destination, src, replace, err); refused != ops::kDone)
-    return static_cast<tav_status>(Report(error, refused, refused == ops::kExists ? EEXIST : err));
-  io::NewFile out;
-  if (!out.Open(dest_dirfd, destination, 0666, err)) return static_cast<tav_status>(Report(error, TAV_BAD_DEST, err));
-  if ((flags & TAV_SOURCE_MODE) != 0 && ::fchmod(out.fd(), src.st_mode & 0777) != 0)
-    return static_cast<tav_status>(Report(error, TAV_BAD_DEST, errno));
-  int status = RunTransfer(*keys, in.get(), out.fd(), flags, decrypt, progress, context, err);
-  if (status == ops::kDone && !out.Commit(replace, err)) status = err == EEXIST && !replace ? ops::kExists : ops::kBadDest;
-  return static_cast<tav_status>(Report(error, status, status == ops::kDone ? 0 : err));
+  const tav_status status = ops::RunFile(job, space.View(), err);
+  return static_cast<tav_status>(Report(error, status, err));
 }
 
 }  // namespace

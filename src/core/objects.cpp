@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// Allocation and release of the core's objects, key material wiped first.
 #include "core/objects.hpp"
 
 #include <cstdlib>

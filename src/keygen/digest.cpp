@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The key sequence digested from the passphrase, and its decimal texts.
 #include <charconv>
 #include <cstring>
 

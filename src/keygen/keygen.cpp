@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// Wheel generation and the derivation of an alphabet's key files from a passphrase.
 #include "keygen/keygen.hpp"
 
 #include <cstring>

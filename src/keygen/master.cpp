@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The master key schedule built at key generation.
 #include "keygen/keygen.hpp"
 
 namespace tav {

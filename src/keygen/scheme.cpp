@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The step-count and pad key files derived from the key sequence.
 #include "keygen/keygen.hpp"
 
 namespace tav {

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// Key sets: loading, building and saving the key files of an alphabet.
 #include "keys/keyset.hpp"
 
 #include <algorithm>

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The pad tables built from the pad key files.
 #include "keys/padtable.hpp"
 
 #include <algorithm>

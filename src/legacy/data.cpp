@@ -1,15 +1,13 @@
 // SPDX-License-Identifier: MIT
 // String and file operations of the process-wide functions.
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <cstring>
 
-#include "common/fileio.hpp"
-#include "common/newfile.hpp"
 #include "common/wipe.hpp"
 #include "engine/cipher.hpp"
 #include "legacy/state.hpp"
+#include "ops/fileop.hpp"
 #include "tavsdk.h"
 
 namespace tav::legacy {
@@ -45,54 +43,32 @@ int Refuse(int status, const char* message) {
   return status;
 }
 
-// The checks in their fixed order, then the core's transfer into a new file
-// that replaces the destination only when it is complete.
+// The checks of the process-wide functions come first; the rest is the core's
+// file operation, which replaces the destination only when the new file is
+// complete and then clears the old one.
 int FileOperation(Kind kind, bool expanded, bool decrypt, const char* source, const char* destination) {
-  if (!LoadKeys(kind)) return Refuse(ops::kNoKeys, KeyMessage(kind));
-  if (source == nullptr) return Refuse(ops::kBadSource, TAV_MSG_BAD_SOURCE);
-  if (destination == nullptr) return Refuse(ops::kBadDest, TAV_MSG_BAD_DEST);
-
-  struct stat src {};
-  io::Fd in = io::OpenSource(AT_FDCWD, source, src);
-  if (!in.ok()) return Refuse(ops::kBadSource, TAV_MSG_BAD_SOURCE);
-
-  // Replacing the destination would destroy the source when both name the
-  // same file, by whatever path or link. A destination that exists but is not
-  // a regular file (a device, a pipe, a link to one) is never replaced either.
-  io::OldDestination old;
-  if (io::CheckDestination(AT_FDCWD, destination, src, old) != io::Destination::ready)
-    return Refuse(ops::kBadDest, TAV_MSG_BAD_DEST);
-
+  if (!LoadKeys(kind)) return Refuse(TAV_NO_KEYS, KeyMessage(kind));
+  if (source == nullptr) return Refuse(TAV_BAD_SOURCE, TAV_MSG_BAD_SOURCE);
+  if (destination == nullptr) return Refuse(TAV_BAD_DEST, TAV_MSG_BAD_DEST);
+  // Without its pad file the call fails with TAV_NO_KEYS, after the source
+  // and destination checks.
   int error = 0;
-  if (expanded && keys::LoadPad(state.keys, AT_FDCWD, false, error) != keys::Loaded::ok)
-    return Refuse(ops::kNoKeys, KeyMessage(kind));
-
-  io::NewFile out;
-  if (!out.Open(AT_FDCWD, destination, 0666, error)) return Refuse(ops::kBadDest, TAV_MSG_BAD_DEST);
-
-  auto& scratch = state.scratch;
-  ops::Job job;
-  job.keys = &state.keys;
-  job.expanded = expanded;
-  job.decrypt = decrypt;
-  job.in = in.get();
-  job.out = out.fd();
-  job.split = ops::DefaultSplit(expanded, decrypt);
-  job.buffers = expanded ? ops::Buffers{nullptr, 0, scratch.expanded.region, ops::kRegionBytes,
-                                        scratch.expanded.symbols, ops::kRegionSymbols,
-                                        scratch.expanded.random_words, ops::kRandomWords}
-                         : ops::Buffers{scratch.block, ops::kBlockBytes, nullptr, 0, nullptr, 0, nullptr, 0};
-  int status = ops::Transfer(job);
-  if (expanded) {
-    SecureZeroObject(scratch.expanded.symbols);
-  } else {
-    SecureZeroObject(scratch.block);
+  if (expanded) (void)keys::LoadPad(state.keys, AT_FDCWD, false, error);
+  const ops::FileJob job{.keys = &state.keys,
+                         .expanded = expanded,
+                         .decrypt = decrypt,
+                         .source_dirfd = AT_FDCWD,
+                         .source = source,
+                         .dest_dirfd = AT_FDCWD,
+                         .destination = destination,
+                         .policy = {.replace = true, .clear_old = true, .source_mode = false}};
+  const tav_status status = ops::RunFile(job, state.scratch.transfer.View(), error);
+  switch (status) {
+    case TAV_OK: ClearKeys(); return TAV_OK;
+    case TAV_NO_KEYS: return Refuse(status, KeyMessage(kind));
+    case TAV_BAD_SOURCE: return Refuse(status, TAV_MSG_BAD_SOURCE);
+    default: return Refuse(status, TAV_MSG_BAD_DEST);
   }
-  if (status == ops::kDone && !out.Commit(true, error)) status = ops::kBadDest;
-  if (status != ops::kDone) return Refuse(status, status == ops::kBadSource ? TAV_MSG_BAD_SOURCE : TAV_MSG_BAD_DEST);
-  io::ClearOldDestination(old);
-  ClearKeys();
-  return ops::kDone;
 }
 
 }  // namespace

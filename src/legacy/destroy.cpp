@@ -26,7 +26,7 @@ int ScrambleFile(const char* path, int count, int size) {
   int error = 0;
   const int status = ops::ScrambleFile(AT_FDCWD, path, count, size, {AT_FDCWD, kCopyName, "", false}, ScrambleChunk(), error);
   // This interface has one status for every I/O failure; the copy is kept.
-  return status == ops::kCopyKept ? ops::kBadSource : status;
+  return status == TAV_COPY_KEPT ? TAV_BAD_SOURCE : status;
 }
 
 int XScrambleFile(const char* path) {
@@ -43,7 +43,7 @@ int XScrambleFile(const char* path) {
 int KillFile(const char* path) {
   int error = 0;
   const int status = ops::WipeFile(AT_FDCWD, path, {state.scratch.wipe, sizeof state.scratch.wipe}, error);
-  if (status != ops::kDone) SetMessage(TAV_MSG_BAD_SOURCE);
+  if (status != TAV_OK) SetMessage(TAV_MSG_BAD_SOURCE);
   return status;
 }
 
@@ -79,7 +79,7 @@ int Shutdown() {
   SecureZeroObject(state.keys);
   TextSys = 0;
   BinSys = 0;
-  return ops::kDone;
+  return TAV_OK;
 }
 
 }  // namespace
@@ -98,8 +98,8 @@ TAVSDK_API int TavKillFile(const char* path) { return tav::legacy::KillFile(path
 TAVSDK_API int TavShutdown(void) { return tav::legacy::Shutdown(); }
 
 TAVSDK_API int KillTheFile(const char* path) {
-  if (path == nullptr || std::remove(path) != 0) return tav::ops::kBadSource;
-  return tav::ops::kDone;
+  if (path == nullptr || std::remove(path) != 0) return TAV_BAD_SOURCE;
+  return TAV_OK;
 }
 
 TAVSDK_API void UpdateDecFile(void) {}

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// The process-wide state, its exported variables and its key loading.
 #include "legacy/state.hpp"
 
 #include <fcntl.h>

@@ -11,7 +11,7 @@
 
 #include "engine/alphabet.hpp"
 #include "keys/keyset.hpp"
-#include "ops/transfer.hpp"
+#include "ops/fileop.hpp"
 
 namespace tav::legacy {
 
@@ -27,12 +27,7 @@ struct State {
   tav_keys keys;
   // The running call's buffers; no two of its uses overlap.
   union Scratch {
-    alignas(64) uint8_t block[ops::kBlockBytes];
-    struct {
-      alignas(64) uint8_t region[ops::kRegionBytes];
-      alignas(64) uint8_t symbols[ops::kRegionSymbols];
-      alignas(64) uint32_t random_words[ops::kRandomWords];
-    } expanded;
+    ops::Space<ops::kRegionBytes, ops::kRegionSymbols, ops::kRandomWords> transfer;  // file operations
     alignas(64) uint8_t chunk[size_t{1} << 20];  // scramblers
     alignas(64) uint8_t wipe[kWipeBytes];
   } scratch;

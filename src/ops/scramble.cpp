@@ -72,27 +72,27 @@ bool IsCopyName(int fd, int dirfd, const char* name) {
                                      copy.st_dev == file.st_dev && copy.st_ino == file.st_ino);
 }
 
-int Fail(int status, int& error) {
+tav_status Fail(tav_status status, int& error) {
   error = errno;
   return status;
 }
 
-int ReverseWholeFile(io::Fd& file, int64_t length, CopyPlace place, Chunk chunk, int& error) {
+tav_status ReverseWholeFile(io::Fd& file, int64_t length, CopyPlace place, Chunk chunk, int& error) {
   char name[NAME_MAX + 1];
   if (std::snprintf(name, sizeof name, "%s%s", place.base, place.suffix) >= static_cast<int>(sizeof name)) {
     error = ENAMETOOLONG;
-    return kBadSource;
+    return TAV_BAD_SOURCE;
   }
   if (!place.exclusive && IsCopyName(file.get(), place.dirfd, name)) {
     error = 0;
-    return kBadSource;
+    return TAV_BAD_SOURCE;
   }
   io::FileId id;
   io::Fd copy = io::CreateScratch(place.dirfd, name, !place.exclusive, id);
-  if (!copy.ok()) return Fail(errno == EEXIST && place.exclusive ? kExists : kBadSource, error);
+  if (!copy.ok()) return Fail(errno == EEXIST && place.exclusive ? TAV_EXISTS : TAV_BAD_SOURCE, error);
   if (!ReverseIntoCopy(file.get(), copy.get(), length, chunk)) {
     // The file is untouched; the partial copy is worth nothing.
-    const int status = Fail(kBadSource, error);
+    const tav_status status = Fail(TAV_BAD_SOURCE, error);
     (void)copy.Close();
     (void)io::RemoveIfSame(place.dirfd, name, id, io::Step::scratch_remove);
     return status;
@@ -100,10 +100,10 @@ int ReverseWholeFile(io::Fd& file, int64_t length, CopyPlace place, Chunk chunk,
   // Once the write-back has begun, the copy is the only complete copy of the
   // data until the file is whole again: it stays unless that succeeds.
   const bool copied = CopyBack(copy.get(), file.get(), length, chunk) && file.Close();
-  if (!copied) return Fail(kCopyKept, error);
+  if (!copied) return Fail(TAV_COPY_KEPT, error);
   (void)copy.Close();
   (void)io::RemoveIfSame(place.dirfd, name, id, io::Step::scratch_remove);
-  return kDone;
+  return TAV_OK;
 }
 
 // Reverses the pad-table blocks of the file, chunk by chunk. A block that
@@ -136,36 +136,36 @@ bool ReversePadBlocks(int fd, int64_t length, const PadTable& pad, Chunk chunk) 
 
 }  // namespace
 
-int ScrambleFile(int dirfd, const char* path, int count, int size, CopyPlace copy, Chunk chunk, int& error) {
+tav_status ScrambleFile(int dirfd, const char* path, int count, int size, CopyPlace copy, Chunk chunk, int& error) {
   error = 0;
   io::Fd file;
   int64_t length = 0;
-  if (!io::OpenForRewrite(dirfd, path, file, length)) return Fail(kBadSource, error);
-  if (count == 0 || size > kMaxBlockSize) return kBadArguments;
+  if (!io::OpenForRewrite(dirfd, path, file, length)) return Fail(TAV_BAD_SOURCE, error);
+  if (count == 0 || size > kMaxBlockSize) return TAV_BAD_BLOCKS;
   // A negative size can never be a block length.
-  if (size <= 0 && count != 1) return kBadArguments;
-  if (int64_t{count} * size > length) return kPastEnd;
+  if (size <= 0 && count != 1) return TAV_BAD_BLOCKS;
+  if (int64_t{count} * size > length) return TAV_PAST_END;
   if (!file.ok()) {
     error = EACCES;  // readable, but not writable
-    return kBadSource;
+    return TAV_BAD_SOURCE;
   }
   if (count == 1) return ReverseWholeFile(file, length, copy, chunk, error);
-  if (count > 0 && !ReverseFixedBlocks(file.get(), count, size, chunk)) return Fail(kBadSource, error);
-  return file.Close() ? kDone : Fail(kBadSource, error);
+  if (count > 0 && !ReverseFixedBlocks(file.get(), count, size, chunk)) return Fail(TAV_BAD_SOURCE, error);
+  return file.Close() ? TAV_OK : Fail(TAV_BAD_SOURCE, error);
 }
 
-int XScrambleFile(int dirfd, const char* path, const PadTable* table, Chunk chunk, int& error) {
+tav_status XScrambleFile(int dirfd, const char* path, const PadTable* table, Chunk chunk, int& error) {
   error = 0;
   io::Fd file;
   int64_t length = 0;
-  if (!io::OpenForRewrite(dirfd, path, file, length)) return Fail(kBadSource, error);
-  if (table == nullptr) return kNoKeys;
+  if (!io::OpenForRewrite(dirfd, path, file, length)) return Fail(TAV_BAD_SOURCE, error);
+  if (table == nullptr) return TAV_NO_KEYS;
   if (!file.ok()) {
     error = EACCES;
-    return kBadSource;
+    return TAV_BAD_SOURCE;
   }
-  if (!ReversePadBlocks(file.get(), length, *table, chunk)) return Fail(kBadSource, error);
-  return file.Close() ? kDone : Fail(kBadSource, error);
+  if (!ReversePadBlocks(file.get(), length, *table, chunk)) return Fail(TAV_BAD_SOURCE, error);
+  return file.Close() ? TAV_OK : Fail(TAV_BAD_SOURCE, error);
 }
 
 namespace {
@@ -195,7 +195,7 @@ bool WipePass(int fd, int64_t length, int64_t bytes, Chunk wipe) {
 
 }  // namespace
 
-int WipeFile(int dirfd, const char* path, Chunk wipe, int& error) {
+tav_status WipeFile(int dirfd, const char* path, Chunk wipe, int& error) {
   error = 0;
   int64_t length = 0;
   io::FileId id;
@@ -203,15 +203,15 @@ int WipeFile(int dirfd, const char* path, Chunk wipe, int& error) {
   // blocks that hold the data. Never through a symbolic link: a wipe destroys
   // only the file the caller named directly.
   io::Fd file = io::OpenToWipe(dirfd, path, length, id);
-  if (!file.ok()) return Fail(kBadSource, error);
+  if (!file.ok()) return Fail(TAV_BAD_SOURCE, error);
   std::memset(wipe.data, '`', wipe.bytes);
   const int64_t bytes = (length / static_cast<int64_t>(kWipeBlock) + 1) * static_cast<int64_t>(kWipeBlock);
   for (int pass = 0; pass < kWipePasses; ++pass) {
-    if (!WipePass(file.get(), length, bytes, wipe)) return Fail(kBadSource, error);
+    if (!WipePass(file.get(), length, bytes, wipe)) return Fail(TAV_BAD_SOURCE, error);
   }
-  if (!file.Close()) return Fail(kBadSource, error);
-  if (!io::RemoveIfSame(dirfd, path, id, io::Step::wipe_remove)) return Fail(kBadSource, error);
-  return kDone;
+  if (!file.Close()) return Fail(TAV_BAD_SOURCE, error);
+  if (!io::RemoveIfSame(dirfd, path, id, io::Step::wipe_remove)) return Fail(TAV_BAD_SOURCE, error);
+  return TAV_OK;
 }
 
 }  // namespace tav::ops

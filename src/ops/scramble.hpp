@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "keys/padtable.hpp"
+#include "tavsdk.h"
 
 namespace tav::ops {
 
@@ -20,7 +21,7 @@ struct Chunk {
 
 // Where the whole-file reversal keeps its complete reversed copy while it
 // writes the file back: `base` followed by `suffix`, in the directory dirfd.
-// An exclusive copy never takes a name that exists (kExists); otherwise
+// An exclusive copy never takes a name that exists (TAV_EXISTS); otherwise
 // whatever file stands at the name is replaced.
 struct CopyPlace {
   int dirfd;
@@ -31,17 +32,17 @@ struct CopyPlace {
 
 // Reverses the whole file (count 1, through the copy) or `count` blocks of
 // `size` bytes at its start. Statuses of TavScrambleFile; a failed write-back
-// of the whole-file reversal keeps the copy and returns kCopyKept; a copy
-// name that does not fit is kBadSource (ENAMETOOLONG). `error`
+// of the whole-file reversal keeps the copy and returns TAV_COPY_KEPT; a copy
+// name that does not fit is TAV_BAD_SOURCE (ENAMETOOLONG). `error`
 // receives the errno of a failed system call.
-int ScrambleFile(int dirfd, const char* path, int count, int size, CopyPlace copy, Chunk chunk, int& error);
+tav_status ScrambleFile(int dirfd, const char* path, int count, int size, CopyPlace copy, Chunk chunk, int& error);
 
 // Reverses the blocks whose lengths the pad table gives. `table` null: no
-// usable k6.dat (kNoKeys once the file has been opened).
-int XScrambleFile(int dirfd, const char* path, const PadTable* table, Chunk chunk, int& error);
+// usable k6.dat (TAV_NO_KEYS once the file has been opened).
+tav_status XScrambleFile(int dirfd, const char* path, const PadTable* table, Chunk chunk, int& error);
 
 // Overwrites the file 21 times, flushing each pass, and removes it. The file
 // is opened without following a link; `wipe` holds whole 8192-byte blocks.
-int WipeFile(int dirfd, const char* path, Chunk wipe, int& error);
+tav_status WipeFile(int dirfd, const char* path, Chunk wipe, int& error);
 
 }  // namespace tav::ops

@@ -15,21 +15,6 @@
 
 namespace tav::ops {
 
-// Status codes, the public ones by their internal names.
-enum Status : int {
-  kDone = TAV_OK,
-  kNoKeys = TAV_NO_KEYS,
-  kBadSource = TAV_BAD_SOURCE,
-  kBadDest = TAV_BAD_DEST,
-  kBadArguments = TAV_BAD_BLOCKS,
-  kPastEnd = TAV_PAST_END,
-  kCancelled = TAV_CANCELLED,
-  kBadArgument = TAV_BAD_ARGUMENT,
-  kNoMemory = TAV_NO_MEMORY,
-  kExists = TAV_EXISTS,
-  kCopyKept = TAV_COPY_KEPT,
-};
-
 // Where the sequential parts of an operation keep their data. The process-
 // wide functions lend their large static area; the core interface a smaller
 // one on the caller's stack.
@@ -75,11 +60,11 @@ struct Job {
 
 // Runs the job: reads `in` from its current offset to its end, writes `out`
 // from its current offset; both offsets end after what was read and
-// written. Returns kDone, kBadSource (read error), kBadDest (write error),
-// kCancelled (the progress callback said stop), with job.error set. A
+// written. Returns TAV_OK, TAV_BAD_SOURCE (read error), TAV_BAD_DEST (write error),
+// TAV_CANCELLED (the progress callback said stop), with job.error set. A
 // regular input that ends before the size it had at the start ends the
 // output there too.
-int Transfer(Job& job);
+tav_status Transfer(Job& job);
 
 // The scratch sizes the process-wide functions and the core use.
 inline constexpr size_t kBlockBytes = size_t{1} << 20;
