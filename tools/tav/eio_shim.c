@@ -5,6 +5,8 @@
  * TAV_EIO_READ_FILE fails with EIO; with TAV_FLIP_UNNAMED set, every write to
  * a file that has no name yet lands with its first byte inverted, as a disk
  * that corrupts quietly would. Other files are untouched. */
+/* The fortified headers define read and pread inline; this file replaces them. */
+#undef _FORTIFY_SOURCE
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
