@@ -83,9 +83,13 @@ inline __m512i Mod(__m512i x) {
 }
 
 // Charts up to len (<= kGroup) next symbols and advances the stream past
-// them; off holds the wheels' offsets in 16-bit lanes.
+// them; off holds the wheels' offsets in 16-bit lanes and is returned moved
+// on. The offsets and the stepping stay in registers: kept behind references,
+// every segment waited on a store and a reload of each (the group's stores
+// might have written them), and charting cost a tenth of the kernel.
 template <uint32_t N>
-void Chart(const Cipher& c, Stepping& s, __m512i& off, const __m512i* deltas, uint32_t len, Group& group) {
+__m512i Chart(const Cipher& c, Stepping& stream, __m512i off, const __m512i* deltas, uint32_t len, Group& group) {
+  Stepping s = stream;
   // Byte 2r of a 16-bit vector into every byte of word r: wheels 0-15, 16-19.
   const __m512i spread_lo = _mm512_set_epi32(0x1E1E1E1E, 0x1C1C1C1C, 0x1A1A1A1A, 0x18181818, 0x16161616, 0x14141414,
                                              0x12121212, 0x10101010, 0x0E0E0E0E, 0x0C0C0C0C, 0x0A0A0A0A, 0x08080808,
@@ -112,6 +116,8 @@ void Chart(const Cipher& c, Stepping& s, __m512i& off, const __m512i* deltas, ui
   group.segments = k;
   group.symbols = g;
   group.start[k] = kGroup;
+  stream = s;
+  return off;
 }
 
 inline uint64_t LanesBelow(int32_t lane) { return lane <= 0 ? 0 : lane >= 64 ? ~0ull : (1ull << lane) - 1; }
@@ -278,7 +284,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
   int used_vectors = 0;
   work.groups[0].segments = 0;
   work.groups[1].segments = 0;
-  if (len > 0) Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len, kGroup)), work.groups[0]);
+  if (len > 0) off = Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len, kGroup)), work.groups[0]);
   while (len > 0) {
     const Group& group = work.groups[next];
     next ^= 1;
@@ -286,7 +292,9 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
     const int vectors = static_cast<int>((block + kLanes - 1) / kLanes);
     used_vectors = std::max(used_vectors, vectors);
     Lines<kText, kDecrypt>(group, c.t->mult, vectors, work.lines);
-    if (len > block) Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len - block, kGroup)), work.groups[next]);
+    if (len > block) {
+      off = Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len - block, kGroup)), work.groups[next]);
+    }
     __m512i in[kVectors], x[kVectors];
     __mmask64 keep[kVectors];
     for (int v = 0; v < vectors; ++v) {
