@@ -83,9 +83,13 @@ inline __m512i Mod(__m512i x) {
 }
 
 // Charts up to len (<= kGroup) next symbols and advances the stream past
-// them; off holds the wheels' offsets in 16-bit lanes.
+// them; off holds the wheels' offsets in 16-bit lanes and is returned moved
+// on. The offsets and the stepping stay in registers: kept behind references,
+// every segment waited on a store and a reload of each (the group's stores
+// might have written them), and charting cost a tenth of the kernel.
 template <uint32_t N>
-void Chart(const Cipher& c, Stepping& s, __m512i& off, const __m512i* deltas, uint32_t len, Group& group) {
+__m512i Chart(const Cipher& c, Stepping& stream, __m512i off, const __m512i* deltas, uint32_t len, Group& group) {
+  Stepping s = stream;
   // Byte 2r of a 16-bit vector into every byte of word r: wheels 0-15, 16-19.
   const __m512i spread_lo = _mm512_set_epi32(0x1E1E1E1E, 0x1C1C1C1C, 0x1A1A1A1A, 0x18181818, 0x16161616, 0x14141414,
                                              0x12121212, 0x10101010, 0x0E0E0E0E, 0x0C0C0C0C, 0x0A0A0A0A, 0x08080808,
@@ -112,6 +116,8 @@ void Chart(const Cipher& c, Stepping& s, __m512i& off, const __m512i* deltas, ui
   group.segments = k;
   group.symbols = g;
   group.start[k] = kGroup;
+  stream = s;
+  return off;
 }
 
 inline uint64_t LanesBelow(int32_t lane) { return lane <= 0 ? 0 : lane >= 64 ? ~0ull : (1ull << lane) - 1; }
@@ -121,8 +127,7 @@ inline uint64_t LanesBelow(int32_t lane) { return lane <= 0 ? 0 : lane >= 64 ? ~
 // the group's base word). Binary: the offset, mod 256 for free. Text
 // encryption: 151 - offset, in 1..151; text decryption: the offset, in 0..150.
 template <bool kText, bool kDecrypt>
-inline __m512i Line(uint32_t key, __m512i mult) {
-  const __m512i k = _mm512_set1_epi32(static_cast<int>(key));
+inline __m512i Line(__m512i k, __m512i mult) {
   if constexpr (!kText) {
     return _mm512_add_epi8(k, mult);
   } else {
@@ -135,6 +140,11 @@ inline __m512i Line(uint32_t key, __m512i mult) {
       return _mm512_mask_add_epi8(t, _mm512_cmpge_epu8_mask(mult, k), t, n);
     }
   }
+}
+
+template <bool kText, bool kDecrypt>
+inline __m512i Line(uint32_t key, __m512i mult) {
+  return Line<kText, kDecrypt>(_mm512_set1_epi32(static_cast<int>(key)), mult);
 }
 
 // Calls f(r) for every wheel r = 0 .. 19, with r a constant: the position
@@ -170,10 +180,22 @@ void Lines(const Group& group, MultRows mult, int vectors, __m512i (*out)[kWheel
       const uint32_t* later = group.base[last];
       const __mmask64 lanes = ~LanesBelow(group.start[last] - lane0);
       const uint8_t* m_later = m - kRow;
-      ForWheels([&](uint32_t r) {
-        line[r] = _mm512_mask_mov_epi8(Line<kText, kDecrypt>(base[r], row(m, r)), lanes,
-                                       Line<kText, kDecrypt>(later[r], row(m_later, r)));
-      });
+      if constexpr (kText) {
+        // Most vectors cross one change of wheel order. The two segments'
+        // keys and multiples are merged first, so that each wheel takes one
+        // reduction mod 151 instead of two and a select.
+        ForWheels([&](uint32_t r) {
+          const __m512i key = _mm512_mask_mov_epi8(_mm512_set1_epi32(static_cast<int>(base[r])), lanes,
+                                                   _mm512_set1_epi32(static_cast<int>(later[r])));
+          const __m512i mult = _mm512_mask_loadu_epi8(row(m, r), lanes, m_later + r * kRow);
+          line[r] = Line<kText, kDecrypt>(key, mult);
+        });
+      } else {
+        ForWheels([&](uint32_t r) {
+          line[r] = _mm512_mask_mov_epi8(Line<kText, kDecrypt>(base[r], row(m, r)), lanes,
+                                         Line<kText, kDecrypt>(later[r], row(m_later, r)));
+        });
+      }
     } else {
       ForWheels([&](uint32_t r) { line[r] = Line<kText, kDecrypt>(base[r], row(m, r)); });
       for (int k = first + 1; k <= last; ++k) {
@@ -278,7 +300,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
   int used_vectors = 0;
   work.groups[0].segments = 0;
   work.groups[1].segments = 0;
-  if (len > 0) Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len, kGroup)), work.groups[0]);
+  if (len > 0) off = Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len, kGroup)), work.groups[0]);
   while (len > 0) {
     const Group& group = work.groups[next];
     next ^= 1;
@@ -286,7 +308,9 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
     const int vectors = static_cast<int>((block + kLanes - 1) / kLanes);
     used_vectors = std::max(used_vectors, vectors);
     Lines<kText, kDecrypt>(group, c.t->mult, vectors, work.lines);
-    if (len > block) Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len - block, kGroup)), work.groups[next]);
+    if (len > block) {
+      off = Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len - block, kGroup)), work.groups[next]);
+    }
     __m512i in[kVectors], x[kVectors];
     __mmask64 keep[kVectors];
     for (int v = 0; v < vectors; ++v) {
