@@ -106,7 +106,8 @@ void Group(const Cipher& c, uint8_t* io, const lanes::Multiples& mult) {
     for (int v = 0; v < V; ++v) keep[v] = wasm_i8x16_eq(x[v], wasm_i8x16_splat(static_cast<int8_t>(kNotInAlphabet)));
   }
   lanes::Steps<kDecrypt>([&](uint32_t p) {
-    const uint8_t* row = rows + ((p + s.rot) % kWheels) * 512;
+    const uint32_t wheel = p + s.rot;
+    const uint8_t* row = rows + (wheel < kWheels ? wheel : wheel - kWheels) * 512;
     if constexpr (!kDecrypt) {
 #pragma clang loop unroll(full)
       for (int v = 0; v < V; ++v) x[v] = kText ? SubMod151(x[v], add[p][v]) : wasm_i8x16_add(x[v], add[p][v]);
