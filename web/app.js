@@ -49,42 +49,116 @@ function outputName(name, action) {
   return name.endsWith('.tav') && name.length > 4 ? name.slice(0, -4) : `${name}.decrypted`;
 }
 
-function transformFor(keys, mode, action) {
-  if (mode === 'expanded') return action === 'encrypt' ? tav.expandedEncodeStream(keys) : tav.expandedDecodeStream(keys);
-  return action === 'encrypt' ? tav.blockEncryptStream(keys) : tav.blockDecryptStream(keys);
+// The size of the slices the file is read and written in: one buffer of
+// this size serves from the first slice to the last, so that the page's
+// memory stays flat however large the file (a fresh buffer for every chunk
+// of the file's stream left some 80 MiB for the collector).
+const SLICE = 1 << 20;
+
+// What one slice goes through: block mode works in place on the buffer; the
+// expanded coders return bytes of their own, a few MiB at most a slice.
+function cipherFor(keys, mode, action) {
+  if (mode === 'expanded') return action === 'encrypt' ? new tav.Encoder(keys) : new tav.Decoder(keys);
+  const fn = action === 'encrypt' ? tav.blockEncryptInPlace : tav.blockDecryptInPlace;
+  let at = 0;
+  return {
+    update(slice) {
+      fn(keys, slice, at);
+      at += slice.length;
+      return slice;
+    },
+    free() {},
+  };
 }
 
-// Counts the input as it passes, for the progress bar.
+// Reads the file into `buffer` a slice at a time and awaits fn(slice) for
+// each; the slice is read into again once fn's promise settles. The
+// stream's reader fills the buffer given where the browser has one; file
+// slices copied into it elsewhere.
+async function eachSlice(file, buffer, signal, fn) {
+  let reader = null;
+  try {
+    reader = file.stream().getReader({ mode: 'byob' });
+  } catch {
+    reader = null;
+  }
+  if (reader) {
+    try {
+      for (;;) {
+        signal.throwIfAborted();
+        const { value, done } = await reader.read(new Uint8Array(buffer, 0, SLICE));
+        if (done) return;
+        buffer = value.buffer; // the read moved the buffer; its memory comes back here
+        await fn(value);
+      }
+    } catch (error) {
+      await reader.cancel().catch(() => {});
+      throw error;
+    } finally {
+      reader.releaseLock();
+    }
+  }
+  const view = new Uint8Array(buffer);
+  for (let at = 0; at < file.size; at += SLICE) {
+    signal.throwIfAborted();
+    const bytes = new Uint8Array(await file.slice(at, at + SLICE).arrayBuffer());
+    view.set(bytes);
+    await fn(view.subarray(0, bytes.length));
+  }
+}
+
+// Shows how much of the input has gone through.
 function counter(total) {
   let seen = 0;
   let shown = 0;
-  return new TransformStream({
-    transform(chunk, controller) {
-      seen += chunk.byteLength;
-      if (seen - shown >= total / 200 || seen === total) {
-        shown = seen;
-        progress.value = total > 0 ? seen / total : 1;
-        say(`Working… ${sizeText(seen)} of ${sizeText(total)}`);
-      }
-      controller.enqueue(chunk);
-    },
-  });
+  return (bytes) => {
+    seen += bytes;
+    if (seen - shown >= total / 200 || seen === total) {
+      shown = seen;
+      progress.value = total > 0 ? seen / total : 1;
+      say(`Working… ${sizeText(seen)} of ${sizeText(total)}`);
+    }
+  };
 }
 
-// Where the result goes: a file the person picks (streamed to disk), or a
-// Blob offered as a download.
+// Where the result goes: a file the person picks (streamed to disk, and
+// left as it was unless the whole result was written), or a Blob offered as
+// a download. A write may hold on to its bytes until its promise settles.
 async function destination(name) {
   if (typeof window.showSaveFilePicker === 'function') {
     const handle = await window.showSaveFilePicker({ suggestedName: name });
-    return { stream: await handle.createWritable(), finish: async () => null };
+    const writer = (await handle.createWritable()).getWriter();
+    return {
+      write: (bytes) => writer.write(bytes),
+      finish: async () => {
+        await writer.close();
+        return null;
+      },
+      abort: (reason) => writer.abort(reason).catch(() => {}),
+    };
   }
   const parts = [];
-  const stream = new WritableStream({
-    write(chunk) {
-      parts.push(chunk);
+  return {
+    write: async (bytes) => {
+      parts.push(new Blob([bytes])); // a copy: the buffer is read into again
     },
+    finish: async () => new Blob(parts, { type: 'application/octet-stream' }),
+    abort: async () => {
+      parts.length = 0;
+    },
+  };
+}
+
+// The file through the cipher into the destination, a slice at a time, each
+// written (and the writer's backpressure awaited) before the next is read.
+async function pass(file, cipher, out, signal) {
+  const count = counter(file.size);
+  await eachSlice(file, new ArrayBuffer(SLICE), signal, async (slice) => {
+    const bytes = slice.length;
+    const result = cipher.update(slice);
+    if (result.length > 0) await out.write(result);
+    count(bytes);
   });
-  return { stream, finish: async () => new Blob(parts, { type: 'application/octet-stream' }) };
 }
 
 async function run(action) {
@@ -100,17 +174,18 @@ async function run(action) {
   result.hidden = true;
   progress.value = 0;
   let keys = null;
+  let cipher = null;
+  let out = null;
   running = new AbortController();
   setBusy(true);
   try {
     keys = tav.Keys.fromPassphrase(passphrase, alphabet);
-    const out = await destination(name);
+    cipher = cipherFor(keys, mode, action);
+    out = await destination(name);
     say(`Working… 0 bytes of ${sizeText(file.size)}`);
-    await file.stream()
-      .pipeThrough(counter(file.size), { signal: running.signal })
-      .pipeThrough(transformFor(keys, mode, action), { signal: running.signal })
-      .pipeTo(out.stream, { signal: running.signal });
+    await pass(file, cipher, out, running.signal);
     const blob = await out.finish();
+    out = null;
     progress.value = 1;
     if (blob) {
       lastUrl = URL.createObjectURL(blob);
@@ -124,9 +199,11 @@ async function run(action) {
       say(`Done: ${file.name} ${action}ed and saved as you chose.`, 'done');
     }
   } catch (error) {
+    await out?.abort(error);
     progress.value = 0;
     say(explain(error, action), 'error');
   } finally {
+    cipher?.free();
     keys?.free();
     running = null;
     setBusy(false);

@@ -69,7 +69,7 @@ if (puppet && fs.existsSync('/usr/bin/chromium')) {
 }
 
 // Streams a file of `mib` MiB through the page to its private file system,
-// sampling the renderer's resident memory.
+// sampling the resident memory of the browser's renderers.
 async function streamInPage(browser, url, mib) {
   const file = path.join(os.tmpdir(), `tavsdk-stream-${process.pid}.bin`);
   const chunk = new Uint8Array(1 << 20).map((_, i) => (i * 131) & 0xff);
@@ -83,9 +83,22 @@ async function streamInPage(browser, url, mib) {
   });
   await page.goto(`${url}/web/index.html`);
   await page.waitForFunction(() => document.getElementById('status').textContent.startsWith('Ready'));
+  // This browser's renderers only: other browsers may run on the machine.
+  const ours = browser.process().pid;
+  const parent = (p) => {
+    try {
+      return Number(fs.readFileSync(`/proc/${p}/status`, 'utf8').match(/PPid:\s*(\d+)/)[1]);
+    } catch {
+      return 0;
+    }
+  };
+  const descends = (p) => {
+    for (let q = p; q > 1; q = parent(q)) if (q === ours) return true;
+    return false;
+  };
   const renderers = () => fs.readdirSync('/proc').filter((p) => /^\d+$/.test(p)).filter((p) => {
     try {
-      return fs.readFileSync(`/proc/${p}/cmdline`).includes('--type=renderer');
+      return fs.readFileSync(`/proc/${p}/cmdline`).includes('--type=renderer') && descends(Number(p));
     } catch {
       return false;
     }

@@ -56,6 +56,10 @@ export declare class Keys {
 
 export declare function blockEncrypt(keys: Keys, data: Bytes, offset?: Offset): Uint8Array;
 export declare function blockDecrypt(keys: Keys, data: Bytes, offset?: Offset): Uint8Array;
+/** Encrypts `data` where it lies and returns it as a Uint8Array over the same bytes. */
+export declare function blockEncryptInPlace(keys: Keys, data: Bytes, offset?: Offset): Uint8Array;
+/** Decrypts `data` where it lies and returns it as a Uint8Array over the same bytes. */
+export declare function blockDecryptInPlace(keys: Keys, data: Bytes, offset?: Offset): Uint8Array;
 
 /** The expanded size of a message of `length` plain bytes. */
 export declare function expandedSize(keys: Keys, length: Offset): bigint;

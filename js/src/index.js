@@ -268,12 +268,12 @@ function disposable(type) {
 
 // ---- Block mode -------------------------------------------------------------
 
-function block(keys, data, offset, decrypt) {
+// Block mode from `input` into `output` (the same array or one as long),
+// through the module's scratch area a piece at a time.
+function block(keys, input, output, offset, decrypt) {
   const pointer = keysPointer(keys);
-  const input = bytesOf(data);
   let at = offsetOf(offset);
   if (at + BigInt(input.length) > U64_LIMIT) refuse('offset + length past 2^64');
-  const output = new Uint8Array(input.length);
   const piece = Math.min(BLOCK_PIECE, input.length);
   const area = scratchArea(piece);
   const run = decrypt ? wasm.tav_block_decrypt : wasm.tav_block_encrypt;
@@ -291,14 +291,31 @@ function block(keys, data, offset, decrypt) {
   return output;
 }
 
+function newBlock(keys, data, offset, decrypt) {
+  const input = bytesOf(data);
+  return block(keys, input, new Uint8Array(input.length), offset, decrypt);
+}
+
 /** Block-mode encryption of `data` as bytes `offset` .. of a message. */
 export function blockEncrypt(keys, data, offset = 0) {
-  return block(keys, data, offset, false);
+  return newBlock(keys, data, offset, false);
 }
 
 /** Block-mode decryption of `data` as bytes `offset` .. of a message. */
 export function blockDecrypt(keys, data, offset = 0) {
-  return block(keys, data, offset, true);
+  return newBlock(keys, data, offset, true);
+}
+
+/** blockEncrypt over `data` itself, which it returns: no new buffer. */
+export function blockEncryptInPlace(keys, data, offset = 0) {
+  const bytes = bytesOf(data);
+  return block(keys, bytes, bytes, offset, false);
+}
+
+/** blockDecrypt over `data` itself, which it returns: no new buffer. */
+export function blockDecryptInPlace(keys, data, offset = 0) {
+  const bytes = bytesOf(data);
+  return block(keys, bytes, bytes, offset, true);
 }
 
 // ---- Expanded mode ----------------------------------------------------------
@@ -452,7 +469,7 @@ function blockStream(keys, offset, decrypt) {
   return new TransformStream({
     transform(chunk, controller) {
       pieces(chunk, BLOCK_PIECE, controller, (part) => {
-        const out = block(keys, part, at, decrypt);
+        const out = newBlock(keys, part, at, decrypt);
         at += BigInt(part.length);
         return out;
       });

@@ -68,6 +68,12 @@ test('block mode at any offset equals the same bytes of the whole message', () =
         same(tav.blockEncrypt(keys, data.subarray(at, at + n), offset), whole.subarray(at, at + n));
         same(tav.blockDecrypt(keys, whole.subarray(at, at + n), offset), data.subarray(at, at + n));
       }
+      // In place: the same bytes, in the caller's buffer, whatever its view.
+      const copy = new DataView(data.slice(at, at + n).buffer);
+      const inPlace = tav.blockEncryptInPlace(keys, copy, at);
+      assert.equal(inPlace.buffer, copy.buffer);
+      same(inPlace, whole.subarray(at, at + n));
+      same(tav.blockDecryptInPlace(keys, inPlace, BigInt(at)), data.subarray(at, at + n));
     }
     // Far offsets: the number and the bigint agree, and round trip.
     const far = 2 ** 53 - 10;

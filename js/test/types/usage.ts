@@ -2,8 +2,8 @@
 // Compiled with tsc --strict only: the declarations describe what a typed
 // caller writes.
 import {
-  Decoder, Encoder, Keys, Status, TavError, blockDecrypt, blockEncrypt, blockEncryptStream, expandedDecodeStream,
-  expandedEncode, expandedSize, strerror,
+  Decoder, Encoder, Keys, Status, TavError, blockDecrypt, blockDecryptInPlace, blockEncrypt, blockEncryptStream,
+  expandedDecodeStream, expandedEncode, expandedSize, strerror,
 } from 'tavsdk';
 
 const keys: Keys = Keys.fromPassphrase('passphrase', 'text');
@@ -11,6 +11,7 @@ const files = keys.exportFiles();
 const again = Keys.fromFiles(files, 'text', keys);
 const cipher: Uint8Array = blockEncrypt(keys, new Uint8Array(16), 10n);
 const plain: Uint8Array = blockDecrypt(again, cipher, 10);
+blockDecryptInPlace(again, new DataView(cipher.slice().buffer), 10n);
 const size: bigint = expandedSize(keys, plain.length);
 const encoder = new Encoder(keys);
 const decoder = new Decoder(keys);
