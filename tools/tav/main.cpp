@@ -95,6 +95,11 @@ int ReportScramble(const std::string& file, tav_status status, int error, int bl
       std::fprintf(stderr, "tav: %s: %s; the complete reversed copy is kept in %s.reversed\n", file.c_str(),
                    error != 0 ? std::strerror(error) : "cannot write the file back", file.c_str());
       return status;
+    case TAV_EXISTS:
+      // Only the whole-file reversal makes a copy, and it never takes a name in use.
+      std::fprintf(stderr, "tav: %s.reversed: File exists; the reversal keeps its copy there, so move it away first\n",
+                   file.c_str());
+      return status;
     case TAV_NO_KEYS:
       std::fputs("tav: the block lengths could not be derived from the keys\n", stderr);
       return status;

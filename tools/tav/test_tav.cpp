@@ -636,6 +636,13 @@ TEST_F(Tav, KeygenScrambleXScrambleAndWipe) {
     EXPECT_TRUE(ReadFile(work_ / "f.reversed") == Reversed(data)) << "the kept copy is not the whole reversed file";
     fs::remove(work_ / "f.reversed");
   }
+  // A name taken at the copy's place is named, and left as it was.
+  WriteFile(work_ / "f.reversed", "mine");
+  const Result taken = Run({"scramble", "f"});
+  EXPECT_EQ(taken.status, TAV_EXISTS);
+  EXPECT_NE(taken.err.find("tav: f.reversed: File exists"), std::string::npos) << taken.err;
+  EXPECT_EQ(ReadFile(work_ / "f.reversed"), "mine");
+  fs::remove(work_ / "f.reversed");
 
   WriteFile(work_ / "g", "secret");
   EXPECT_EQ(Run({"wipe", "f", "g"}).status, 0);
