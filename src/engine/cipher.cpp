@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <span>
+#include <iterator>
 
 #include "common/wipe.hpp"
 
@@ -177,38 +177,72 @@ void CipherSkip(Cipher& c, uint64_t symbols) {
   SkipRuns(c, symbols, false);
 }
 
-bool PathAvailable(Path path) {
-  switch (path) {
-    case Path::portable: return true;
+namespace {
+
+using Transform = void (*)(Cipher&, uint8_t*, size_t, bool);
+
+constexpr bool Never() { return false; }
+constexpr bool Always() { return true; }
+
+// A kernel: the TAVSDK_CPU value that names it, whether this CPU runs it, its
+// transform, and the kernel it falls back to where the CPU lacks it. Every
+// path has an entry in every build, so that a value naming another
+// architecture's kernel falls back as one this CPU lacks.
+struct Kernel {
+  Path path;
+  const char* name;  // null: not chosen by name
+  bool (*supported)();
+  Transform transform;
+  Path fallback;
+};
+
 #if defined(__x86_64__)
-    case Path::avx2: return Avx2Supported();
-    case Path::avx512: return Avx512Supported();
+constexpr Kernel kAvx512{Path::avx512, "avx512", Avx512Supported, Avx512Transform, Path::avx2};
+constexpr Kernel kAvx2{Path::avx2, "avx2", Avx2Supported, Avx2Transform, Path::portable};
+#else
+constexpr Kernel kAvx512{Path::avx512, "avx512", Never, PortableTransform, Path::avx2};
+constexpr Kernel kAvx2{Path::avx2, "avx2", Never, PortableTransform, Path::portable};
 #endif
 #if defined(__aarch64__)
-    case Path::neon: return NeonSupported();
+constexpr Kernel kNeon{Path::neon, "neon", NeonSupported, NeonTransform, Path::portable};
+#else
+constexpr Kernel kNeon{Path::neon, "neon", Never, PortableTransform, Path::portable};
 #endif
+// A WebAssembly module has no environment: its one kernel is fixed when built.
 #if defined(__wasm_simd128__)
-    case Path::wasm_simd: return true;
+constexpr Kernel kWasmSimd{Path::wasm_simd, nullptr, Always, WasmSimdTransform, Path::portable};
+#else
+constexpr Kernel kWasmSimd{Path::wasm_simd, nullptr, Never, PortableTransform, Path::portable};
 #endif
-    default: return false;
+
+// Best first.
+constexpr Kernel kKernels[] = {
+    kAvx512, kAvx2, kNeon, kWasmSimd, {Path::portable, "portable", Always, PortableTransform, Path::portable},
+};
+
+const Kernel& KernelOf(Path path) {
+  for (const Kernel& kernel : kKernels) {
+    if (kernel.path == path) return kernel;
   }
+  return kKernels[std::size(kKernels) - 1];
 }
+
+}  // namespace
+
+bool PathAvailable(Path path) { return KernelOf(path).supported(); }
 
 Path BestPath() { return PathFor(nullptr); }
 
 Path PathFor(const char* name) {
-  const auto is = [name](const char* value) { return name != nullptr && std::strcmp(name, value) == 0; };
-  // Each path falls back to the ones after it; an unknown name gets the best.
-  static constexpr Path kFromAvx512[] = {Path::avx512, Path::avx2, Path::portable};
-  static constexpr Path kFromNeon[] = {Path::neon, Path::portable};
-  static constexpr Path kBest[] = {Path::avx512, Path::avx2, Path::neon, Path::wasm_simd, Path::portable};
-  std::span<const Path> order = kBest;
-  if (is("portable")) order = std::span<const Path>(kFromAvx512).subspan(2);
-  if (is("avx2")) order = std::span<const Path>(kFromAvx512).subspan(1);
-  if (is("avx512")) order = kFromAvx512;
-  if (is("neon")) order = kFromNeon;
-  for (Path path : order) {
-    if (PathAvailable(path)) return path;
+  // A named kernel falls back until one runs here; an unknown name gets the best.
+  for (const Kernel& named : kKernels) {
+    if (name == nullptr || named.name == nullptr || std::strcmp(name, named.name) != 0) continue;
+    const Kernel* kernel = &named;
+    while (!kernel->supported()) kernel = &KernelOf(kernel->fallback);
+    return kernel->path;
+  }
+  for (const Kernel& kernel : kKernels) {
+    if (kernel.supported()) return kernel.path;
   }
   return Path::portable;
 }
@@ -226,19 +260,7 @@ Path ActivePath() {
 }
 
 void CipherTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt, Path path) {
-  switch (path) {
-#if defined(__x86_64__)
-    case Path::avx2: Avx2Transform(c, data, len, decrypt); return;
-    case Path::avx512: Avx512Transform(c, data, len, decrypt); return;
-#endif
-#if defined(__aarch64__)
-    case Path::neon: NeonTransform(c, data, len, decrypt); return;
-#endif
-#if defined(__wasm_simd128__)
-    case Path::wasm_simd: WasmSimdTransform(c, data, len, decrypt); return;
-#endif
-    default: PortableTransform(c, data, len, decrypt); return;
-  }
+  KernelOf(path).transform(c, data, len, decrypt);
 }
 
 void CipherEncrypt(Cipher& c, uint8_t* data, size_t len) { CipherTransform(c, data, len, false, ActivePath()); }

@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "engine/alphabet.hpp"
 
@@ -144,6 +145,20 @@ inline void CountSymbols(const Cipher& c, Stepping& s, uint32_t len) {
     s.index = s.index >= 200 ? 1 : s.index + 1;
     s.dwell = c.t->schedule[s.index];
     s.rot = s.rot + 1 == kWheels ? 0 : s.rot + 1;
+  }
+}
+
+// Calls kernel(text, decrypt) with both as std::bool_constant, for the
+// alphabet of c's tables and the direction: a kernel instantiates its
+// Transform<text(), decrypt()> for the four cases through this one switch.
+template <class Kernel>
+inline void Dispatch(const Cipher& c, bool decrypt, Kernel&& kernel) {
+  using Yes = std::true_type;
+  using No = std::false_type;
+  if (c.t->kind == Kind::text) {
+    decrypt ? kernel(Yes{}, Yes{}) : kernel(Yes{}, No{});
+  } else {
+    decrypt ? kernel(No{}, Yes{}) : kernel(No{}, No{});
   }
 }
 

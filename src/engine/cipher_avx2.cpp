@@ -371,11 +371,7 @@ void Avx2Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
   // apart for each copy of the cipher that a worker thread runs.
   static_assert(sizeof(Work) <= sizeof c.work && alignof(Work) <= 64);
   Work& work = *new (c.work) Work;
-  const bool text = c.t->kind == Kind::text;
-  if (text && !decrypt) Transform<true, false>(c, data, len, work);
-  if (text && decrypt) Transform<true, true>(c, data, len, work);
-  if (!text && !decrypt) Transform<false, false>(c, data, len, work);
-  if (!text && decrypt) Transform<false, true>(c, data, len, work);
+  Dispatch(c, decrypt, [&](auto text, auto dec) { Transform<text(), dec()>(c, data, len, work); });
   SecureZero(c.work, sizeof(Work));  // the tables and offsets follow from the key
 }
 

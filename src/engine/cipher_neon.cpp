@@ -12,7 +12,7 @@
 // flight, so that their dependent lookups overlap, all reading the same row
 // at each step, loaded once for the four. Within a wheel order a wheel's
 // offset grows by its turn per symbol, so the offsets of the 64 symbols are
-// the group's first offset plus g * delta (a per-call table of multiples),
+// the group's first offset plus g * delta (the key set's Tables::mult),
 // mod n: free in byte arithmetic for n = 256, one compare and add for 151.
 //
 // A group ends where the wheel order does: dwells of 10 to about 160 symbols
@@ -30,7 +30,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "common/wipe.hpp"
 #include "engine/lanes.hpp"
 
 namespace tav::engine {
@@ -65,9 +64,8 @@ inline uint8x16_t SubMod151(uint8x16_t x, uint8x16_t y) {
 }
 
 template <bool kText, bool kDecrypt>
-void Transform(Cipher& c, uint8_t* data, size_t len, lanes::Multiples& mult) {
+void Transform(Cipher& c, uint8_t* data, size_t len) {
   constexpr uint32_t N = kText ? kTextSize : kBinarySize;
-  lanes::FillMultiples(c, N, len, mult);
   const uint8_t* rows = kDecrypt ? &c.t->inv[0][0] : &c.t->fwd[0][0];
   const Stepping& s = c.s;
   lanes::ForEachGroup<N>(c, data, len, [&](uint8_t* io, uint32_t vectors) {
@@ -79,7 +77,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len, lanes::Multiples& mult) {
     for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
       const uint8_t base = static_cast<uint8_t>(s.off[r]);
       for (uint32_t v = 0; v < vectors; ++v) {
-        const uint8x16_t m = vld1q_u8(&mult[p][v * kLanes]);
+        const uint8x16_t m = vld1q_u8(&c.t->mult[p][v * kLanes]);
         if constexpr (!kText) {
           add[p][v] = vaddq_u8(m, vdupq_n_u8(base));
         } else {
@@ -120,13 +118,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len, lanes::Multiples& mult) {
 }  // namespace
 
 void NeonTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
-  lanes::Multiples mult;
-  const bool text = c.t->kind == Kind::text;
-  if (text && !decrypt) Transform<true, false>(c, data, len, mult);
-  if (text && decrypt) Transform<true, true>(c, data, len, mult);
-  if (!text && !decrypt) Transform<false, false>(c, data, len, mult);
-  if (!text && decrypt) Transform<false, true>(c, data, len, mult);
-  SecureZeroObject(mult);  // the turns follow from the key
+  Dispatch(c, decrypt, [&](auto text, auto dec) { Transform<text(), dec()>(c, data, len); });
 }
 
 }  // namespace tav::engine

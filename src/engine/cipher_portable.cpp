@@ -215,11 +215,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len) {
 }  // namespace
 
 void PortableTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
-  const bool text = c.t->kind == Kind::text;
-  if (text && !decrypt) Transform<true, false>(c, data, len);
-  if (text && decrypt) Transform<true, true>(c, data, len);
-  if (!text && !decrypt) Transform<false, false>(c, data, len);
-  if (!text && decrypt) Transform<false, true>(c, data, len);
+  Dispatch(c, decrypt, [&](auto text, auto dec) { Transform<text(), dec()>(c, data, len); });
 }
 
 }  // namespace tav::engine

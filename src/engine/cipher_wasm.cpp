@@ -21,7 +21,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "common/wipe.hpp"
 #include "engine/lanes.hpp"
 
 namespace tav::engine {
@@ -69,7 +68,7 @@ inline v128_t SubMod151(v128_t x, v128_t y) {
 
 // One group of V vectors (V * 16 symbols) at io.
 template <bool kText, bool kDecrypt, int V>
-void Group(const Cipher& c, uint8_t* io, const lanes::Multiples& mult) {
+void Group(const Cipher& c, uint8_t* io) {
   constexpr uint32_t N = kText ? kTextSize : kBinarySize;
   constexpr int kChunks = kText ? kTextChunks : kBinaryChunks;
   const uint8_t* rows = kDecrypt ? &c.t->inv[0][0] : &c.t->fwd[0][0];
@@ -83,7 +82,7 @@ void Group(const Cipher& c, uint8_t* io, const lanes::Multiples& mult) {
     const auto base = static_cast<int8_t>(s.off[r]);
 #pragma clang loop unroll(full)
     for (int v = 0; v < V; ++v) {
-      const v128_t m = wasm_v128_load(&mult[p][v * kLanes]);
+      const v128_t m = wasm_v128_load(&c.t->mult[p][v * kLanes]);
       if constexpr (!kText) {
         add[p][v] = wasm_i8x16_add(m, wasm_i8x16_splat(base));
       } else {
@@ -127,16 +126,15 @@ void Group(const Cipher& c, uint8_t* io, const lanes::Multiples& mult) {
 }
 
 template <bool kText, bool kDecrypt>
-void Transform(Cipher& c, uint8_t* data, size_t len, lanes::Multiples& mult) {
+void Transform(Cipher& c, uint8_t* data, size_t len) {
   constexpr uint32_t N = kText ? kTextSize : kBinarySize;
-  lanes::FillMultiples(c, N, len, mult);
   lanes::ForEachGroup<N>(c, data, len, [&](uint8_t* io, uint32_t vectors) {
     static_assert(kVectors == 4);
     switch (vectors) {
-      case 1: Group<kText, kDecrypt, 1>(c, io, mult); break;
-      case 2: Group<kText, kDecrypt, 2>(c, io, mult); break;
-      case 3: Group<kText, kDecrypt, 3>(c, io, mult); break;
-      default: Group<kText, kDecrypt, 4>(c, io, mult); break;
+      case 1: Group<kText, kDecrypt, 1>(c, io); break;
+      case 2: Group<kText, kDecrypt, 2>(c, io); break;
+      case 3: Group<kText, kDecrypt, 3>(c, io); break;
+      default: Group<kText, kDecrypt, 4>(c, io); break;
     }
   });
 }
@@ -144,13 +142,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len, lanes::Multiples& mult) {
 }  // namespace
 
 void WasmSimdTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
-  lanes::Multiples mult;
-  const bool text = c.t->kind == Kind::text;
-  if (text && !decrypt) Transform<true, false>(c, data, len, mult);
-  if (text && decrypt) Transform<true, true>(c, data, len, mult);
-  if (!text && !decrypt) Transform<false, false>(c, data, len, mult);
-  if (!text && decrypt) Transform<false, true>(c, data, len, mult);
-  SecureZeroObject(mult);  // the turns follow from the key
+  Dispatch(c, decrypt, [&](auto text, auto dec) { Transform<text(), dec()>(c, data, len); });
 }
 
 }  // namespace tav::engine

@@ -3,7 +3,8 @@
 // 16-byte vectors (NEON, WebAssembly SIMD): the symbols of one wheel order
 // go through in groups of up to 64, four vectors in flight, and within a
 // group a wheel's offset for symbol g is its first offset plus g * delta,
-// mod n. The vector work of a group is the kernel's own.
+// mod n, read from Tables::mult. The vector work of a group is the kernel's
+// own.
 #pragma once
 
 #include <algorithm>
@@ -17,21 +18,7 @@ namespace tav::engine::lanes {
 inline constexpr uint32_t kLanes = 16;
 inline constexpr uint32_t kVectors = 4;
 inline constexpr uint32_t kGroup = kLanes * kVectors;
-
-using Multiples = uint8_t[kWheels][kGroup];
-
-// mult[p][g] = g * delta[p] mod n, as far as the vectors of len symbols reach.
-inline void FillMultiples(const Cipher& c, uint32_t n, size_t len, Multiples& mult) {
-  const auto reach = static_cast<uint32_t>(std::min<size_t>(kGroup, (len + kLanes - 1) / kLanes * kLanes));
-  for (uint32_t p = 0; p < kWheels; ++p) {
-    uint32_t m = 0;
-    for (uint32_t g = 0; g < reach; ++g) {
-      mult[p][g] = static_cast<uint8_t>(m);
-      m += c.t->delta[p];
-      if (m >= n) m -= n;
-    }
-  }
-}
+static_assert(kGroup <= sizeof(Tables::mult[0]), "a group reads one row of Tables::mult");
 
 // Calls group(io, vectors) for each group of len symbols, io holding the
 // group's symbols in `vectors` whole vectors (a short group goes through a
