@@ -14,18 +14,9 @@ trap 'rm -rf "$dir"' EXIT
 head -c $((mib << 20)) /dev/urandom > "$dir/plain"
 export TAV_PASSPHRASE=benchmark
 
-seconds() {  # the best wall time of three runs of "$@"
-  local best=
-  for _ in 1 2 3; do
-    rm -f "$dir/out"
-    local start end
-    start=$(date +%s.%N)
-    "$@"
-    end=$(date +%s.%N)
-    best=$(echo "$start $end ${best:-1e9}" | awk '{t = $2 - $1; print (t < $3 ? t : $3)}')
-  done
-  echo "$best"
-}
+reset() { rm -f "$dir/out"; }
+# shellcheck source=bench/timing.sh
+. "$(dirname "$0")/timing.sh"
 core() {
   python3 - "$lib" "$dir/plain" "$dir/out" <<'CODE'
 import ctypes, os, sys

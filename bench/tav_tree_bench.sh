@@ -14,18 +14,9 @@ mkdir "$dir/src"
 head -c $((files * kib << 10)) /dev/urandom | split -a 6 -d -b $((kib << 10)) - "$dir/src/f"
 export TAV_PASSPHRASE=benchmark
 
-seconds() {  # the best wall time of three runs of "$@", each on fresh outputs
-  local best=
-  for _ in 1 2 3; do
-    find "$dir/src" -name '*.tav' -delete
-    local start end
-    start=$(date +%s.%N)
-    "$@"
-    end=$(date +%s.%N)
-    best=$(echo "$start $end ${best:-1e9}" | awk '{t = $2 - $1; print (t < $3 ? t : $3)}')
-  done
-  echo "$best"
-}
+reset() { find "$dir/src" -name '*.tav' -delete; }
+# shellcheck source=bench/timing.sh
+. "$(dirname "$0")/timing.sh"
 two() { "$tav" encrypt -q -r -T 2 "$dir/src" 2>/dev/null; }
 one() { "$tav" encrypt -q -r -T 1 "$dir/src" 2>/dev/null; }
 each() { find "$dir/src" -type f -print0 | xargs -0 -n 1 "$tav" encrypt -q; }
