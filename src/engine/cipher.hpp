@@ -18,7 +18,7 @@
 
 namespace tav::engine {
 
-inline constexpr size_t kKernelWorkBytes = 20 * 1024;
+inline constexpr size_t kKernelWorkBytes = 24 * 1024;
 
 // Where the stream stands: the wheel order and each wheel's turn.
 struct Stepping {

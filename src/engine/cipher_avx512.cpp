@@ -6,17 +6,28 @@
 // consecutive symbols is six vectors, run interleaved so that their forty
 // dependent lookups overlap. Four leave the permute units waiting on the
 // chain's latency (add, permutes, select); seven and more ran slower, their
-// lanes, rows and temporaries outgrowing the registers. A lookup in a
-// 256-entry row is two two-table byte permutes and a select on bit 7 of the
-// index.
+// lanes, rows and temporaries outgrowing the registers (eight measured slower
+// for both alphabets, also with every loop over the vectors unrolled). A
+// lookup in a 256-entry row is two two-table byte permutes and a select on
+// bit 7 of the index.
 //
 // The wheel order may rotate inside a group. Its symbols fall into segments of
 // one wheel order, segment k rotated k times more than the first. Step t of
-// the group reads wheel (rot + t) mod 20 for every vector, so the four share
+// the group reads wheel (rot + t) mod 20 for every vector, so the six share
 // the table loads; a symbol of segment k takes part in steps k .. k + 39 and
 // keeps its value during the others. Within a segment a wheel's offset grows
 // linearly with the symbol, so a wheel's offsets across a vector are one or a
 // few masked "base + g * delta" lines, built once per group and used twice.
+//
+// Text: building the lines took about as long as the steps where every
+// symbol takes part, and the steps where only some do (those of the first and
+// last segments) a fifth of the time. So a text group's successor is charted
+// and its lines built while the group runs its steps, one vector's lines
+// every fourth step, and the partial steps run every vector under a lane mask
+// computed for all of them at once, with no branch per vector. Binary lines
+// are cheap (one add): both cost binary a few per cent, so it builds a
+// group's lines just before its steps and skips vectors a partial step does
+// not touch.
 #include "engine/cipher.hpp"
 
 #if defined(__x86_64__)
@@ -37,6 +48,12 @@ namespace {
 constexpr int kLanes = 64;
 constexpr int kVectors = 6;
 constexpr int kGroup = kVectors * kLanes;  // symbols transformed together
+static_assert(kVectors <= 8, "a partial step computes the lane masks of eight vectors");
+
+// Whether the next group's lines are built between this group's steps, and
+// partial steps mask every vector (see the header comment).
+template <bool kText>
+constexpr bool kLinesBetweenSteps = kText;
 
 // A group ends early after this many wheel orders. Key generation makes
 // dwells of at least 10, which need at most 40; a group cut short only costs
@@ -57,7 +74,7 @@ struct Group {
 
 struct Work {
   Group groups[2];
-  __m512i lines[kVectors][kWheels];
+  __m512i lines[2][kVectors][kWheels];  // of groups[0] and groups[1]
 };
 
 static_assert(kGroup <= sizeof(Tables::mult[0]) && std::extent_v<decltype(Tables::mult)> == 2 * kWheels);
@@ -157,57 +174,73 @@ inline void ForWheels(F f) {
   }(std::make_integer_sequence<uint32_t, kWheels>{});
 }
 
-// The Line() of every wheel for each vector of the group, by wheel. In wheel
-// order rot, wheel r stands at position r + 20 - rot of the repeated rows.
+// Builds the Line() of every wheel for each vector of a group, by wheel, one
+// vector at a time. In wheel order rot, wheel r stands at position r + 20 -
+// rot of the repeated rows.
 template <bool kText, bool kDecrypt>
-void Lines(const Group& group, MultRows mult, int vectors, __m512i (*out)[kWheels]) {
-  int first = 0;
-  for (int v = 0; v < vectors; ++v) {
-    const int lane0 = v * kLanes;
-    while (group.start[first + 1] <= lane0) ++first;
-    int last = first;
-    while (group.start[last + 1] < lane0 + kLanes) ++last;
-    // The segment that holds lane 0 fills every lane, each later one its own;
-    // a wheel at position p in one segment is at p - 1 in the next.
-    const uint32_t rot = (group.rot + static_cast<uint32_t>(first)) % kWheels;
-    __m512i* line = out[v];
-    const uint32_t* base = group.base[first];
-    const uint8_t* m = &mult[kWheels - rot][lane0];
-    auto row = [](const uint8_t* at, uint32_t r) { return _mm512_load_si512(at + r * kRow); };
-    if (last == first) {
-      ForWheels([&](uint32_t r) { line[r] = Line<kText, kDecrypt>(base[r], row(m, r)); });
-    } else if (last == first + 1) {
-      const uint32_t* later = group.base[last];
-      const __mmask64 lanes = ~LanesBelow(group.start[last] - lane0);
-      const uint8_t* m_later = m - kRow;
-      if constexpr (kText) {
-        // Most vectors cross one change of wheel order. The two segments'
-        // keys and multiples are merged first, so that each wheel takes one
-        // reduction mod 151 instead of two and a select.
-        ForWheels([&](uint32_t r) {
-          const __m512i key = _mm512_mask_mov_epi8(_mm512_set1_epi32(static_cast<int>(base[r])), lanes,
-                                                   _mm512_set1_epi32(static_cast<int>(later[r])));
-          const __m512i mult = _mm512_mask_loadu_epi8(row(m, r), lanes, m_later + r * kRow);
-          line[r] = Line<kText, kDecrypt>(key, mult);
-        });
-      } else {
-        ForWheels([&](uint32_t r) {
-          line[r] = _mm512_mask_mov_epi8(Line<kText, kDecrypt>(base[r], row(m, r)), lanes,
-                                         Line<kText, kDecrypt>(later[r], row(m_later, r)));
-        });
-      }
+struct LineBuilder {
+  const Group* group = nullptr;
+  MultRows mult = nullptr;
+  __m512i (*out)[kWheels] = nullptr;
+  int vectors = 0;
+  int v = 0;
+  int first = 0;  // segment of lane 0 of vector v
+
+  bool Done() const { return v >= vectors; }
+  void Next();
+  void Rest() {
+    while (!Done()) Next();
+  }
+};
+
+template <bool kText, bool kDecrypt>
+void LineBuilder<kText, kDecrypt>::Next() {
+  const Group& g = *group;
+  const int lane0 = v * kLanes;
+  while (g.start[first + 1] <= lane0) ++first;
+  int last = first;
+  while (g.start[last + 1] < lane0 + kLanes) ++last;
+  // The segment that holds lane 0 fills every lane, each later one its own;
+  // a wheel at position p in one segment is at p - 1 in the next.
+  const uint32_t rot = (g.rot + static_cast<uint32_t>(first)) % kWheels;
+  __m512i* line = out[v];
+  const uint32_t* base = g.base[first];
+  const uint8_t* m = &mult[kWheels - rot][lane0];
+  auto row = [](const uint8_t* at, uint32_t r) { return _mm512_load_si512(at + r * kRow); };
+  if (last == first) {
+    ForWheels([&](uint32_t r) { line[r] = Line<kText, kDecrypt>(base[r], row(m, r)); });
+  } else if (last == first + 1) {
+    const uint32_t* later = g.base[last];
+    const __mmask64 lanes = ~LanesBelow(g.start[last] - lane0);
+    const uint8_t* m_later = m - kRow;
+    if constexpr (kText) {
+      // Most vectors cross one change of wheel order. The two segments'
+      // keys and multiples are merged first, so that each wheel takes one
+      // reduction mod 151 instead of two and a select.
+      ForWheels([&](uint32_t r) {
+        const __m512i key = _mm512_mask_mov_epi8(_mm512_set1_epi32(static_cast<int>(base[r])), lanes,
+                                                 _mm512_set1_epi32(static_cast<int>(later[r])));
+        const __m512i multiples = _mm512_mask_loadu_epi8(row(m, r), lanes, m_later + r * kRow);
+        line[r] = Line<kText, kDecrypt>(key, multiples);
+      });
     } else {
-      ForWheels([&](uint32_t r) { line[r] = Line<kText, kDecrypt>(base[r], row(m, r)); });
-      for (int k = first + 1; k <= last; ++k) {
-        const uint32_t* later = group.base[k];
-        const __mmask64 lanes = ~LanesBelow(group.start[k] - lane0);
-        const uint8_t* m_later = &mult[kWheels - (rot + static_cast<uint32_t>(k - first)) % kWheels][lane0];
-        ForWheels([&](uint32_t r) {
-          line[r] = _mm512_mask_mov_epi8(line[r], lanes, Line<kText, kDecrypt>(later[r], row(m_later, r)));
-        });
-      }
+      ForWheels([&](uint32_t r) {
+        line[r] = _mm512_mask_mov_epi8(Line<kText, kDecrypt>(base[r], row(m, r)), lanes,
+                                       Line<kText, kDecrypt>(later[r], row(m_later, r)));
+      });
+    }
+  } else {
+    ForWheels([&](uint32_t r) { line[r] = Line<kText, kDecrypt>(base[r], row(m, r)); });
+    for (int k = first + 1; k <= last; ++k) {
+      const uint32_t* later = g.base[k];
+      const __mmask64 lanes = ~LanesBelow(g.start[k] - lane0);
+      const uint8_t* m_later = &mult[kWheels - (rot + static_cast<uint32_t>(k - first)) % kWheels][lane0];
+      ForWheels([&](uint32_t r) {
+        line[r] = _mm512_mask_mov_epi8(line[r], lanes, Line<kText, kDecrypt>(later[r], row(m_later, r)));
+      });
     }
   }
+  ++v;
 }
 
 // 256-entry byte lookup; row holds four vectors.
@@ -247,32 +280,63 @@ inline __m512i Through(const __m512i* row, __m512i add, __m512i x) {
 // Runs V vectors through their forty wheel steps. Step t reads wheel
 // (rot + t) mod 20 for all of them; a symbol of segment k takes part in steps
 // k .. k + 39.
+//
+// Text: at every fourth step where all symbols take part, `later` builds the
+// lines of one vector of the next group.
 template <bool kText, bool kDecrypt, int V>
-void Steps(const Cipher& c, const Group& group, const __m512i (*lines)[kWheels], __m512i* x) {
+void Steps(const Cipher& c, const Group& group, const __m512i (*lines)[kWheels], __m512i* x,
+           LineBuilder<kText, kDecrypt>& later) {
   const uint8_t* rows = kDecrypt ? &c.t->inv[0][0] : &c.t->fwd[0][0];
   const int segments = group.segments;
   const int steps = 2 * kWheels - 1 + segments;
   // Steps where every symbol takes part.
   const int full_lo = segments - 1, full_hi = 2 * kWheels - 1;
 
+  // Lane masks of every vector at once: qword v holds the lanes of vector v
+  // below symbol `below` and at or past symbol `from`. A shift by 64 or more
+  // gives 0, so no lane count needs a test. (The maskz forms: the plain ones
+  // trip the false warning of Permute.)
+  const __m512i lane0 = _mm512_set_epi64(7 * kLanes, 6 * kLanes, 5 * kLanes, 4 * kLanes, 3 * kLanes, 2 * kLanes,
+                                         kLanes, 0);
+  const __m512i ones = _mm512_set1_epi64(-1), zero = _mm512_setzero_si512();
+  [[maybe_unused]] auto lane_masks = [&](int below, int from, uint64_t* out) {
+    const __m512i hi = _mm512_maskz_max_epi64(0xFF, _mm512_sub_epi64(_mm512_set1_epi64(below), lane0), zero);
+    const __m512i lo = _mm512_maskz_max_epi64(0xFF, _mm512_sub_epi64(_mm512_set1_epi64(from), lane0), zero);
+    const __m512i beyond = _mm512_maskz_sllv_epi64(0xFF, ones, hi);
+    _mm512_store_si512(out, _mm512_maskz_andnot_epi64(0xFF, beyond, _mm512_maskz_sllv_epi64(0xFF, ones, lo)));
+  };
   auto masked = [&](int t) {
     const uint32_t r = (group.rot + t) % kWheels;
     const __m512i* row = reinterpret_cast<const __m512i*>(rows + r * 512);
-    // Symbols of segments t - 39 .. t take part (start[segments] = kGroup):
-    // a vector without any sits the step out, one with all runs unmasked.
+    // Symbols of segments t - 39 .. t take part (start[segments] = kGroup).
+    // Text: every vector runs the step under its mask; a branch per vector,
+    // taken or not as the group's wheel orders fall, cost more in missed
+    // predictions than the lookups it saves.
     const int hi = group.start[std::min(t + 1, segments)];
     const int lo = t < 2 * kWheels ? 0 : group.start[t - 2 * kWheels + 1];
-    for (int v = 0; v < V; ++v) {
-      const int below = hi - v * kLanes, from = lo - v * kLanes;
-      if (below <= 0 || from >= kLanes) continue;
-      const __m512i y = Through<kText, kDecrypt>(row, lines[v][r], x[v]);
-      x[v] = below >= kLanes && from <= 0 ? y : _mm512_mask_mov_epi8(x[v], LanesBelow(below) & ~LanesBelow(from), y);
+    if constexpr (kLinesBetweenSteps<kText>) {
+      alignas(64) uint64_t lanes[8];
+      lane_masks(hi, lo, lanes);
+      for (int v = 0; v < V; ++v) {
+        x[v] = _mm512_mask_mov_epi8(x[v], _cvtu64_mask64(lanes[v]), Through<kText, kDecrypt>(row, lines[v][r], x[v]));
+      }
+    } else {
+      // A vector without any sits the step out, one with all runs unmasked.
+      for (int v = 0; v < V; ++v) {
+        const int below = hi - v * kLanes, from = lo - v * kLanes;
+        if (below <= 0 || from >= kLanes) continue;
+        const __m512i y = Through<kText, kDecrypt>(row, lines[v][r], x[v]);
+        x[v] = below >= kLanes && from <= 0 ? y : _mm512_mask_mov_epi8(x[v], LanesBelow(below) & ~LanesBelow(from), y);
+      }
     }
   };
   auto full = [&](int t) {
     const uint32_t r = (group.rot + t) % kWheels;
     const __m512i* row = reinterpret_cast<const __m512i*>(rows + r * 512);
     for (int v = 0; v < V; ++v) x[v] = Through<kText, kDecrypt>(row, lines[v][r], x[v]);
+    if constexpr (kLinesBetweenSteps<kText>) {
+      if (t % 4 == 0 && !later.Done()) later.Next();
+    }
   };
   if constexpr (!kDecrypt) {
     for (int t = 0; t < std::min(full_lo, steps); ++t) masked(t);
@@ -295,21 +359,32 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
   Stepping s = c.s;
   __m512i off = _mm512_maskz_loadu_epi16((1u << kWheels) - 1, s.off.data());
   // The next group is charted a group ahead, while the previous one's
-  // results are still being stored.
+  // results are still being stored; text builds its lines then too.
   int next = 0;
-  int used_vectors = 0;
+  int used_vectors[2] = {0, 0};
   work.groups[0].segments = 0;
   work.groups[1].segments = 0;
-  if (len > 0) off = Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len, kGroup)), work.groups[0]);
+  auto lines_of = [&](int g) {
+    const int vectors = static_cast<int>((work.groups[g].symbols + kLanes - 1) / kLanes);
+    const int b = kLinesBetweenSteps<kText> ? g : 0;
+    used_vectors[b] = std::max(used_vectors[b], vectors);
+    return LineBuilder<kText, kDecrypt>{&work.groups[g], c.t->mult, work.lines[b], vectors};
+  };
+  if (len > 0) {
+    off = Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len, kGroup)), work.groups[0]);
+    if constexpr (kLinesBetweenSteps<kText>) lines_of(0).Rest();
+  }
   while (len > 0) {
-    const Group& group = work.groups[next];
+    const int current = next;
+    const Group& group = work.groups[current];
     next ^= 1;
     const uint32_t block = group.symbols;
     const int vectors = static_cast<int>((block + kLanes - 1) / kLanes);
-    used_vectors = std::max(used_vectors, vectors);
-    Lines<kText, kDecrypt>(group, c.t->mult, vectors, work.lines);
+    if constexpr (!kLinesBetweenSteps<kText>) lines_of(current).Rest();
+    LineBuilder<kText, kDecrypt> later;
     if (len > block) {
       off = Chart<N>(c, s, off, deltas, static_cast<uint32_t>(std::min<size_t>(len - block, kGroup)), work.groups[next]);
+      if constexpr (kLinesBetweenSteps<kText>) later = lines_of(next);
     }
     __m512i in[kVectors], x[kVectors];
     __mmask64 keep[kVectors];
@@ -322,10 +397,12 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
         x[v] = in[v];
       }
     }
+    const __m512i(*lines)[kWheels] = work.lines[kLinesBetweenSteps<kText> ? current : 0];
     // Steps<..., vectors>, the count a constant in each.
     [&]<int... V>(std::integer_sequence<int, V...>) {
-      (void)((vectors == V + 1 && (Steps<kText, kDecrypt, V + 1>(c, group, work.lines, x), true)) || ...);
+      (void)((vectors == V + 1 && (Steps<kText, kDecrypt, V + 1>(c, group, lines, x, later), true)) || ...);
     }(std::make_integer_sequence<int, kVectors>{});
+    if constexpr (kLinesBetweenSteps<kText>) later.Rest();
     for (int v = 0; v < vectors; ++v) {
       __m512i out = x[v];
       if constexpr (kText) out = _mm512_mask_blend_epi8(keep[v], Lookup192(to_symbol, out), in[v]);
@@ -341,13 +418,15 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
     SecureZero(group.base, sizeof group.base[0] * static_cast<size_t>(group.segments));
     SecureZero(group.start, sizeof group.start);
   }
-  SecureZero(work.lines, sizeof work.lines[0] * static_cast<size_t>(used_vectors));
+  for (int b = 0; b < 2; ++b) {
+    if (used_vectors[b] > 0) SecureZero(work.lines[b], sizeof work.lines[b][0] * static_cast<size_t>(used_vectors[b]));
+  }
 }
 
 }  // namespace
 
 void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
-  // Some 20 KiB: kept in the cipher rather than on the caller's stack.
+  // Some 24 KiB: kept in the cipher rather than on the caller's stack.
   static_assert(sizeof(Work) <= sizeof c.work && alignof(Work) <= 64);
   Work& work = *new (c.work) Work;
   Dispatch(c, decrypt, [&](auto text, auto dec) { Transform<text(), dec()>(c, data, len, work); });
