@@ -69,7 +69,7 @@ void ClearOld(io::Fd& old) {
 }  // namespace
 
 tav_status RunTransfer(const tav_keys& keys, int in, int out, bool expanded, bool decrypt, tav_progress_fn progress,
-                       void* context, const Buffers& buffers, int& error) {
+                       void* context, const Buffers& buffers, int& error, bool writeback) {
   if (expanded && !keys.has_pad) return TAV_NO_KEYS;
   Job job;
   job.keys = &keys;
@@ -81,6 +81,7 @@ tav_status RunTransfer(const tav_keys& keys, int in, int out, bool expanded, boo
   job.progress_context = context;
   job.split = DefaultSplit(expanded, decrypt);
   job.buffers = buffers;
+  job.writeback = writeback;
   const tav_status status = Transfer(job);
   error = job.error;
   // Both texts pass through the region and the symbols.
@@ -111,7 +112,7 @@ tav_status RunFile(const FileJob& job, const Buffers& buffers, int& error) {
     return TAV_BAD_DEST;
   }
   tav_status status = RunTransfer(*job.keys, in.get(), out.fd(), job.expanded, job.decrypt, job.progress,
-                                  job.progress_context, buffers, error);
+                                  job.progress_context, buffers, error, true);
   if (status == TAV_OK && !out.Commit(job.policy.replace, error))
     status = error == EEXIST && !job.policy.replace ? TAV_EXISTS : TAV_BAD_DEST;
   if (status != TAV_OK) return status;

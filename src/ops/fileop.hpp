@@ -50,8 +50,9 @@ struct FileJob {
 
 // Runs the transfer from descriptor in to out on `buffers`, which it wipes
 // before returning. TAV_NO_KEYS for expanded mode without pad keys.
+// `writeback`: out is a new regular file that is flushed once complete.
 tav_status RunTransfer(const tav_keys& keys, int in, int out, bool expanded, bool decrypt, tav_progress_fn progress,
-                       void* context, const Buffers& buffers, int& error);
+                       void* context, const Buffers& buffers, int& error, bool writeback = false);
 
 // The whole file operation; `error` receives the errno of what failed (0 when
 // no system call did, EEXIST for a destination kept).

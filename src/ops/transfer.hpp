@@ -55,6 +55,7 @@ struct Job {
   void* progress_context = nullptr;
   Buffers buffers{};
   Split split;  // DefaultSplit() unless a test asks for another
+  bool writeback = false;  // out is a regular file that is flushed once complete
   int error = 0;  // errno of the system call that failed, 0 for none
 };
 

@@ -138,7 +138,7 @@ Covered RunSplit(Shared& sh, const Ends& ends, bool& ran) {
   const uint64_t units =
       job.expanded && job.decrypt ? expanded::UnitsWithin(keys, bytes) : static_cast<uint64_t>(bytes);
   const uint64_t ranges = (units + job.split.grain - 1) / job.split.grain;
-  SplitWork work{sh, {job.in, true, ends.in_base}, {job.out, true, ends.out_base}, units, bytes, job.split.grain,
+  SplitWork work{sh, {job.in, true, ends.in_base}, {job.out, true, ends.out_base, job.writeback}, units, bytes, job.split.grain,
                  Ranges(ranges)};
   (void)engine::ActivePath();  // settled before any worker asks
   ran = workers::Run(static_cast<int>(std::min<uint64_t>(ranges, static_cast<uint64_t>(job.split.workers))),
