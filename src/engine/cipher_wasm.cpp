@@ -5,21 +5,23 @@
 //
 // Each byte lane of a v128 carries one symbol, as in the NEON kernel, whose
 // shape this follows: the symbols of one wheel order are taken 64 at a time,
-// four vectors in flight that read the same row at each step, and a wheel's
+// up to four vectors that read the same row at each step, and a wheel's
 // offsets for the group are its first offset plus g * delta, mod n.
 //
-// A lookup cuts the row into chunks of 16 entries. i8x16.swizzle gives 0 for
-// an index of 16 or more, so chunk k, indexed with y - 16k (wrapping),
-// contributes entry y exactly when y / 16 is k: the lookup ORs one swizzle
-// per chunk, sixteen for the binary alphabet, ten for the 151 text symbols.
+// A lookup reads the rows as the AVX2 kernel's are chunked (ChunkRow): 16
+// byte shuffles of XOR differences of the row's 16-entry chunks, with nine
+// indexes; see Lookup. Text values between steps are kept with bit 7
+// flipped, as there, so that a signed compare orders them.
+//
+// Built twice: with the plain byte shuffle and with the relaxed one
+// (-mrelaxed-simd), which x64 engines run as one instruction instead of two.
+// Every index is either below 16 or has bit 7 set, where both agree on every
+// engine.
 #include "engine/cipher.hpp"
 
 #if defined(__wasm_simd128__)
 
 #include <wasm_simd128.h>
-
-#include <algorithm>
-#include <cstring>
 
 #include "engine/lanes.hpp"
 
@@ -27,100 +29,133 @@ namespace tav::engine {
 
 namespace {
 
-using lanes::kGroup;
 using lanes::kLanes;
 using lanes::kVectors;
 
-// Row lookups for V vectors at once. The chunks are the outer loop, so each
-// is loaded once and serves all V vectors; the index for chunk k is y - 16k,
-// one subtraction of one constant per chunk rather than a constant of its
-// own. Every loop has a fixed count and is unrolled, so that the vectors
-// stay in locals: with a vector count known only at run time they lived in
-// the module's stack memory and went through it at every step.
-template <int kChunks, int V>
-inline void Lookup(const uint8_t* row, v128_t (&y)[V]) {
-  const v128_t sixteen = wasm_i8x16_splat(16);
-  const v128_t first = wasm_v128_load(row);
-  v128_t r[V];
+// One byte shuffle of a 16-entry table: an index below 16 reads that entry,
+// one with bit 7 set gives 0. Every index used here is one or the other, so
+// the relaxed form (one instruction on x64, where the plain one needs a
+// saturating add first) gives the same bytes on every engine.
+inline v128_t Shuffle(v128_t table, v128_t index) {
+#if defined(__wasm_relaxed_simd__)
+  return __builtin_wasm_relaxed_swizzle_i8x16(table, index);
+#else
+  return wasm_i8x16_swizzle(table, index);
+#endif
+}
+
+// The lookups' constants, made once per call.
+struct Constants {
+  v128_t low_and_sign;  // 0x8f
+  v128_t sixteen;
+  v128_t thirty_two;
+  v128_t flip;  // 0x80
+  v128_t text_size;
+  v128_t zero;
+};
+
+// Looks y up in a row chunked as ChunkRow does: L[j] = C[j] ^ C[j - 1] and
+// U[m] = C[m + 7] ^ C[m + 8]. Index y - 16j has bit 7 clear exactly for
+// j = y/16 - 7 .. y/16; masked with 0x8f it reads entry y % 16 there and
+// gives 0 elsewhere. The L lookups then XOR to C[y/16] for y < 128 and the
+// U lookups to C[y/16] for y >= 128; the sign of y picks one.
+template <bool kText>
+inline v128_t Lookup(const uint8_t (*row)[16], v128_t y, const Constants& k) {
+  auto chunk = [&](int i) { return wasm_v128_load(row[i]); };
+  auto index = [&](v128_t v) { return wasm_v128_and(v, k.low_and_sign); };
+  v128_t even = y;
+  v128_t odd = wasm_i8x16_sub(y, k.sixteen);
+  v128_t lo = wasm_v128_xor(Shuffle(chunk(0), index(even)), Shuffle(chunk(1), index(odd)));
+  v128_t hi = Shuffle(chunk(8), index(odd));
 #pragma clang loop unroll(full)
-  for (int v = 0; v < V; ++v) r[v] = wasm_i8x16_swizzle(first, y[v]);
-#pragma clang loop unroll(full)
-  for (int k = 1; k < kChunks; ++k) {
-    const v128_t chunk = wasm_v128_load(row + 16 * k);
-#pragma clang loop unroll(full)
-    for (int v = 0; v < V; ++v) {
-      y[v] = wasm_i8x16_sub(y[v], sixteen);
-      r[v] = wasm_v128_or(r[v], wasm_i8x16_swizzle(chunk, y[v]));
-    }
+  for (int j = 2; j < 8; ++j) {
+    v128_t& v = j % 2 == 0 ? even : odd;
+    v = wasm_i8x16_sub(v, k.thirty_two);
+    const v128_t i = index(v);
+    lo = wasm_v128_xor(lo, Shuffle(chunk(j), i));
+    if (!kText || j == 2) hi = wasm_v128_xor(hi, Shuffle(chunk(j + 7), i));
   }
-#pragma clang loop unroll(full)
-  for (int v = 0; v < V; ++v) y[v] = r[v];
+  if constexpr (!kText) {
+    // U[8] = C[15], at index y - 128.
+    hi = wasm_v128_xor(hi, Shuffle(chunk(15), index(wasm_v128_xor(y, k.flip))));
+  }
+  return wasm_v128_bitselect(hi, lo, wasm_i8x16_lt(y, k.zero));
 }
 
-constexpr int kBinaryChunks = 16;
-constexpr int kTextChunks = (kTextSize + 15) / 16;
-
-// (x - y) mod 151 for x, y with |x - y| < 151.
-inline v128_t SubMod151(v128_t x, v128_t y) {
-  const v128_t d = wasm_i8x16_sub(x, y);
-  return wasm_i8x16_add(d, wasm_v128_and(wasm_u8x16_lt(x, y), wasm_i8x16_splat(static_cast<int8_t>(kTextSize))));
+// Text values between steps have bit 7 flipped (as the chunked rows hold
+// them), so that a signed compare orders them: (x - a) mod 151 for flipped x
+// and a in 0..151, plain.
+inline v128_t SubMod151(v128_t x, v128_t a, const Constants& k) {
+  return wasm_i8x16_add(wasm_i8x16_sub(x, a), wasm_v128_and(wasm_i8x16_gt(a, x), k.text_size));
 }
 
-// One group of V vectors (V * 16 symbols) at io.
-template <bool kText, bool kDecrypt, int V>
-void Group(const Cipher& c, uint8_t* io) {
-  constexpr uint32_t N = kText ? kTextSize : kBinarySize;
-  constexpr int kChunks = kText ? kTextChunks : kBinaryChunks;
-  const uint8_t* rows = kDecrypt ? &c.t->inv[0][0] : &c.t->fwd[0][0];
+// What a step through position p takes per lane, for the lanes' offsets
+// base + mult: binary, the offset; text encryption, 151 - offset; text
+// decryption, the offset; text flipped.
+template <bool kText, bool kDecrypt>
+inline v128_t Line(uint32_t base, v128_t mult, const Constants& k) {
+  if constexpr (!kText) {
+    return wasm_i8x16_add(mult, wasm_i8x16_splat(static_cast<int8_t>(base)));
+  } else {
+    // key = 151 - base; mult >= key (unsigned) where the sum wraps.
+    const v128_t key = wasm_i8x16_splat(static_cast<int8_t>(kTextSize - base));
+    const v128_t wraps = wasm_i8x16_eq(wasm_u8x16_max(mult, key), mult);
+    v128_t t;
+    if constexpr (kDecrypt) {
+      t = wasm_i8x16_add(wasm_i8x16_sub(mult, key), wasm_v128_andnot(k.text_size, wraps));
+    } else {
+      t = wasm_i8x16_add(wasm_i8x16_sub(key, mult), wasm_v128_and(wraps, k.text_size));
+    }
+    return wasm_v128_xor(t, k.flip);
+  }
+}
+
+// One group of `vectors` vectors at io. Each step runs the vectors one after
+// another in a loop that is not unrolled: an engine that sees them in one
+// block interleaves their lookups and runs out of registers; the processor
+// overlaps the loop's iterations by itself.
+template <bool kText, bool kDecrypt>
+void Group(const Cipher& c, uint8_t* io, uint32_t vectors, const Constants& k) {
+  const auto rows = c.t->chunked_rows[kDecrypt ? 1 : 0];
   const Stepping& s = c.s;
-  // What each step adds or subtracts, per position and vector. Binary:
-  // the offset. Text encryption: 151 - offset, in 1..151, to subtract;
-  // text decryption: the offset, in 0..150.
-  v128_t add[kWheels][V];
+  v128_t line[kWheels][kVectors];
   uint32_t r = s.rot;
   for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
-    const auto base = static_cast<int8_t>(s.off[r]);
-#pragma clang loop unroll(full)
-    for (int v = 0; v < V; ++v) {
-      const v128_t m = wasm_v128_load(&c.t->mult[p][v * kLanes]);
-      if constexpr (!kText) {
-        add[p][v] = wasm_i8x16_add(m, wasm_i8x16_splat(base));
-      } else {
-        // (base + m) mod 151 = m - (151 - base), wrapped.
-        const v128_t off = SubMod151(m, wasm_i8x16_splat(static_cast<int8_t>(N - s.off[r])));
-        add[p][v] = kDecrypt ? off : wasm_i8x16_sub(wasm_i8x16_splat(static_cast<int8_t>(N)), off);
-      }
+    for (uint32_t v = 0; v < vectors; ++v) {
+      line[p][v] = Line<kText, kDecrypt>(s.off[r], wasm_v128_load(&c.t->mult[p][v * kLanes]), k);
     }
   }
-  v128_t in[V], x[V], keep[V];
-#pragma clang loop unroll(full)
-  for (int v = 0; v < V; ++v) {
-    in[v] = wasm_v128_load(io + v * kLanes);
-    x[v] = in[v];
-  }
-  if constexpr (kText) {
-    Lookup<kBinaryChunks>(c.t->to_index.data(), x);
-    // Not in the alphabet: passes through.
-#pragma clang loop unroll(full)
-    for (int v = 0; v < V; ++v) keep[v] = wasm_i8x16_eq(x[v], wasm_i8x16_splat(static_cast<int8_t>(kNotInAlphabet)));
+  v128_t x[kVectors], keep[kVectors];
+  for (uint32_t v = 0; v < vectors; ++v) {
+    x[v] = wasm_v128_load(io + v * kLanes);
+    if constexpr (kText) {
+      x[v] = Lookup<false>(c.t->chunked_to_index, x[v], k);
+      // Not in the alphabet: passes through.
+      keep[v] = wasm_i8x16_eq(x[v], wasm_i8x16_splat(static_cast<int8_t>(kNotInAlphabet)));
+      if constexpr (!kDecrypt) x[v] = wasm_v128_xor(x[v], k.flip);
+    }
   }
   lanes::Steps<kDecrypt>([&](uint32_t p) {
     const uint32_t wheel = p + s.rot;
-    const uint8_t* row = rows + (wheel < kWheels ? wheel : wheel - kWheels) * 512;
-    if constexpr (!kDecrypt) {
-#pragma clang loop unroll(full)
-      for (int v = 0; v < V; ++v) x[v] = kText ? SubMod151(x[v], add[p][v]) : wasm_i8x16_add(x[v], add[p][v]);
-    }
-    Lookup<kChunks>(row, x);
-    if constexpr (kDecrypt) {
-#pragma clang loop unroll(full)
-      for (int v = 0; v < V; ++v) x[v] = kText ? SubMod151(x[v], add[p][v]) : wasm_i8x16_sub(x[v], add[p][v]);
+    const auto row = rows[wheel < kWheels ? wheel : wheel - kWheels];
+#pragma clang loop unroll(disable)
+    for (uint32_t v = 0; v < vectors; ++v) {
+      if constexpr (!kDecrypt) {
+        const v128_t y = kText ? SubMod151(x[v], line[p][v], k) : wasm_i8x16_add(x[v], line[p][v]);
+        x[v] = Lookup<kText>(row, y, k);
+      } else {
+        const v128_t y = Lookup<kText>(row, x[v], k);
+        x[v] = kText ? SubMod151(y, line[p][v], k) : wasm_i8x16_sub(y, line[p][v]);
+      }
     }
   });
-  if constexpr (kText) Lookup<kTextChunks>(c.t->to_symbol.data(), x);
-#pragma clang loop unroll(full)
-  for (int v = 0; v < V; ++v) {
-    const v128_t out = kText ? wasm_v128_bitselect(in[v], x[v], keep[v]) : x[v];
+  for (uint32_t v = 0; v < vectors; ++v) {
+    v128_t out = x[v];
+    if constexpr (kText) {
+      if constexpr (!kDecrypt) out = wasm_v128_xor(out, k.flip);
+      const v128_t in = wasm_v128_load(io + v * kLanes);
+      out = wasm_v128_bitselect(in, Lookup<true>(c.t->chunked_to_symbol, out, k), keep[v]);
+    }
     wasm_v128_store(io + v * kLanes, out);
   }
 }
@@ -128,15 +163,17 @@ void Group(const Cipher& c, uint8_t* io) {
 template <bool kText, bool kDecrypt>
 void Transform(Cipher& c, uint8_t* data, size_t len) {
   constexpr uint32_t N = kText ? kTextSize : kBinarySize;
-  lanes::ForEachGroup<N>(c, data, len, [&](uint8_t* io, uint32_t vectors) {
-    static_assert(kVectors == 4);
-    switch (vectors) {
-      case 1: Group<kText, kDecrypt, 1>(c, io); break;
-      case 2: Group<kText, kDecrypt, 2>(c, io); break;
-      case 3: Group<kText, kDecrypt, 3>(c, io); break;
-      default: Group<kText, kDecrypt, 4>(c, io); break;
-    }
-  });
+  alignas(16) static constexpr uint8_t kConstants[5][16] = {
+      {0x8f, 0x8f, 0x8f, 0x8f, 0x8f, 0x8f, 0x8f, 0x8f, 0x8f, 0x8f, 0x8f, 0x8f, 0x8f, 0x8f, 0x8f, 0x8f},
+      {16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16},
+      {32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32},
+      {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80},
+      {151, 151, 151, 151, 151, 151, 151, 151, 151, 151, 151, 151, 151, 151, 151, 151}};
+  const Constants k{wasm_v128_load(kConstants[0]), wasm_v128_load(kConstants[1]),
+                    wasm_v128_load(kConstants[2]), wasm_v128_load(kConstants[3]),
+                    wasm_v128_load(kConstants[4]), wasm_i8x16_splat(0)};
+  lanes::ForEachGroup<N>(c, data, len,
+                         [&](uint8_t* io, uint32_t vectors) { Group<kText, kDecrypt>(c, io, vectors, k); });
 }
 
 }  // namespace
