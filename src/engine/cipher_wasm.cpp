@@ -4,8 +4,8 @@
 // it or was built without it, so there is no run-time check.
 //
 // Each byte lane of a v128 carries one symbol, as in the NEON kernel, whose
-// shape this follows: the symbols of one wheel order are taken 64 at a time,
-// up to four vectors that read the same row at each step, and a wheel's
+// shape this follows: the symbols of one wheel order are taken 128 at a time,
+// up to eight vectors that read the same row at each step, and a wheel's
 // offsets for the group are its first offset plus g * delta, mod n.
 //
 // A lookup reads the rows as the AVX2 kernel's are chunked (ChunkRow): 16
@@ -30,7 +30,10 @@ namespace tav::engine {
 namespace {
 
 using lanes::kLanes;
-using lanes::kVectors;
+// Vectors of a group: up to 128 symbols of one wheel order, more than the
+// NEON kernel's four, so that the vectors of a step hide each other's
+// latency in most groups (a wheel order lasts some 65 symbols on average).
+constexpr uint32_t kVectors = 8;
 
 // One byte shuffle of a 16-entry table: an index below 16 reads that entry,
 // one with bit 7 set gives 0. Every index used here is one or the other, so
@@ -41,6 +44,16 @@ inline v128_t Shuffle(v128_t table, v128_t index) {
   return __builtin_wasm_relaxed_swizzle_i8x16(table, index);
 #else
   return wasm_i8x16_swizzle(table, index);
+#endif
+}
+
+// Lanes of a where the mask is all ones, of b where it is 0 (every mask here
+// is one or the other, where the relaxed form agrees on every engine).
+inline v128_t Select(v128_t a, v128_t b, v128_t mask) {
+#if defined(__wasm_relaxed_simd__)
+  return __builtin_wasm_laneselect_i8x16(a, b, mask);
+#else
+  return wasm_v128_bitselect(a, b, mask);
 #endif
 }
 
@@ -79,7 +92,7 @@ inline v128_t Lookup(const uint8_t (*row)[16], v128_t y, const Constants& k) {
     // U[8] = C[15], at index y - 128.
     hi = wasm_v128_xor(hi, Shuffle(chunk(15), index(wasm_v128_xor(y, k.flip))));
   }
-  return wasm_v128_bitselect(hi, lo, wasm_i8x16_lt(y, k.zero));
+  return Select(hi, lo, wasm_i8x16_lt(y, k.zero));
 }
 
 // Text values between steps have bit 7 flipped (as the chunked rows hold
@@ -172,7 +185,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len) {
   const Constants k{wasm_v128_load(kConstants[0]), wasm_v128_load(kConstants[1]),
                     wasm_v128_load(kConstants[2]), wasm_v128_load(kConstants[3]),
                     wasm_v128_load(kConstants[4]), wasm_i8x16_splat(0)};
-  lanes::ForEachGroup<N>(c, data, len,
+  lanes::ForEachGroup<N, kVectors * kLanes>(c, data, len,
                          [&](uint8_t* io, uint32_t vectors) { Group<kText, kDecrypt>(c, io, vectors, k); });
 }
 

@@ -12,6 +12,7 @@ import fs from 'node:fs';
 // Provisional opcode after the 0xfd prefix (LEB128 bytes) -> standard one.
 const OPCODES = new Map([
   ['a2 01', [0x80, 0x02]], // i8x16.relaxed_swizzle
+  ['b2 01', [0x89, 0x02]], // i8x16.relaxed_laneselect (written i8x16.laneselect)
 ]);
 
 const [objdump, input, output] = process.argv.slice(2);
@@ -41,7 +42,7 @@ const start = codeStart();
 const listing = execFileSync(objdump, ['-d', input], { maxBuffer: 1 << 30 }).toString();
 let rewritten = 0;
 for (const line of listing.split('\n')) {
-  const m = line.match(/^\s*([0-9a-f]+):\s+fd ([0-9a-f]{2} [0-9a-f]{2})\s+i8x16\.relaxed_/);
+  const m = line.match(/^\s*([0-9a-f]+):\s+fd ([0-9a-f]{2} [0-9a-f]{2})\s+i8x16\.(relaxed_|laneselect)/);
   if (!m || !OPCODES.has(m[2])) continue;
   const at = start + parseInt(m[1], 16);
   const [b1, b2] = m[2].split(' ').map((h) => parseInt(h, 16));
