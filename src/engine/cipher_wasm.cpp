@@ -23,6 +23,9 @@
 
 #include <wasm_simd128.h>
 
+#include <new>
+
+#include "common/wipe.hpp"
 #include "engine/lanes.hpp"
 
 namespace tav::engine {
@@ -67,32 +70,69 @@ struct Constants {
   v128_t zero;
 };
 
-// Looks y up in a row chunked as ChunkRow does: L[j] = C[j] ^ C[j - 1] and
-// U[m] = C[m + 7] ^ C[m + 8]. Index y - 16j has bit 7 clear exactly for
-// j = y/16 - 7 .. y/16; masked with 0x8f it reads entry y % 16 there and
-// gives 0 elsewhere. The L lookups then XOR to C[y/16] for y < 128 and the
-// U lookups to C[y/16] for y >= 128; the sign of y picks one.
+// A row cut for Lookup. With C[k] the k-th 16 entries and y = 32q + 16b + l,
+// the lookup uses indexes y - 32j (j = 0..4) masked with 0x8f: bit 7 is
+// clear exactly for j = q - 3 .. q, and there the index reads entry l. Each
+// index serves four tables, for even (b = 0) and odd chunks and for the two
+// halves of the row:
+//   first half, prefix differences (y < 128 hits j = 0 .. q):
+//     t[2j] = C[2j] ^ C[2j - 2],   t[2j + 1] = C[2j + 1] ^ C[2j - 1]   (j = 0..3)
+//   second half, suffix differences (y >= 128 hits j = q - 3 .. 4):
+//     t[6 + 2j] = C[2j + 6] ^ C[2j + 8],   t[7 + 2j] = C[2j + 7] ^ C[2j + 9]   (j = 1..4)
+// (chunks past the row are 0), so the hits of each table XOR to C[y / 16]
+// where y lies in its half and b agrees; the sign of y and then b pick the
+// result. The text alphabet's 151 entries use t[0..9]: t[10..15] are 0.
+using ChunkedRow = uint8_t[16][16];
+
+// Cuts the n entries at row (each XOR flip) as above; out holds `tables`.
+inline void CutRow(const uint8_t* row, uint32_t n, v128_t flip, ChunkedRow& out, int tables) {
+  v128_t c[18];
+  for (uint32_t k = 0; k < 18; ++k) {
+    // Rows hold at least 256 entries; those past n are never read.
+    c[k] = 16 * k < n ? wasm_v128_xor(wasm_v128_load(row + 16 * k), flip) : wasm_i8x16_splat(0);
+  }
+  for (int j = 0; j < 4; ++j) {
+    wasm_v128_store(out[2 * j], j == 0 ? c[0] : wasm_v128_xor(c[2 * j], c[2 * j - 2]));
+    wasm_v128_store(out[2 * j + 1], j == 0 ? c[1] : wasm_v128_xor(c[2 * j + 1], c[2 * j - 1]));
+  }
+  for (int j = 1; 6 + 2 * j < tables; ++j) {
+    wasm_v128_store(out[6 + 2 * j], wasm_v128_xor(c[2 * j + 6], c[2 * j + 8]));
+    wasm_v128_store(out[7 + 2 * j], wasm_v128_xor(c[2 * j + 7], c[2 * j + 9]));
+  }
+}
+
 template <bool kText>
-inline v128_t Lookup(const uint8_t (*row)[16], v128_t y, const Constants& k) {
-  auto chunk = [&](int i) { return wasm_v128_load(row[i]); };
+inline v128_t Lookup(const ChunkedRow& t, v128_t y, const Constants& k) {
+  auto table = [&](int i) { return wasm_v128_load(t[i]); };
   auto index = [&](v128_t v) { return wasm_v128_and(v, k.low_and_sign); };
-  v128_t even = y;
-  v128_t odd = wasm_i8x16_sub(y, k.sixteen);
-  v128_t lo = wasm_v128_xor(Shuffle(chunk(0), index(even)), Shuffle(chunk(1), index(odd)));
-  v128_t hi = Shuffle(chunk(8), index(odd));
+  v128_t i = index(y);
+  v128_t even = Shuffle(table(0), i);
+  v128_t odd = Shuffle(table(1), i);
+  v128_t up_even, up_odd;
+  v128_t at = y;
 #pragma clang loop unroll(full)
-  for (int j = 2; j < 8; ++j) {
-    v128_t& v = j % 2 == 0 ? even : odd;
-    v = wasm_i8x16_sub(v, k.thirty_two);
-    const v128_t i = index(v);
-    lo = wasm_v128_xor(lo, Shuffle(chunk(j), i));
-    if (!kText || j == 2) hi = wasm_v128_xor(hi, Shuffle(chunk(j + 7), i));
+  for (int j = 1; j < 4; ++j) {
+    at = wasm_i8x16_sub(at, k.thirty_two);
+    i = index(at);
+    even = wasm_v128_xor(even, Shuffle(table(2 * j), i));
+    odd = wasm_v128_xor(odd, Shuffle(table(2 * j + 1), i));
+    if (j == 1) {
+      up_even = Shuffle(table(8), i);
+      up_odd = Shuffle(table(9), i);
+    } else if (!kText) {
+      up_even = wasm_v128_xor(up_even, Shuffle(table(6 + 2 * j), i));
+      up_odd = wasm_v128_xor(up_odd, Shuffle(table(7 + 2 * j), i));
+    }
   }
   if constexpr (!kText) {
-    // U[8] = C[15], at index y - 128.
-    hi = wasm_v128_xor(hi, Shuffle(chunk(15), index(wasm_v128_xor(y, k.flip))));
+    i = index(wasm_v128_xor(y, k.flip));  // y - 128
+    up_even = wasm_v128_xor(up_even, Shuffle(table(14), i));
+    up_odd = wasm_v128_xor(up_odd, Shuffle(table(15), i));
   }
-  return Select(hi, lo, wasm_i8x16_lt(y, k.zero));
+  const v128_t upper = wasm_i8x16_lt(y, k.zero);
+  even = Select(up_even, even, upper);
+  odd = Select(up_odd, odd, upper);
+  return Select(odd, even, wasm_i8x16_eq(wasm_v128_and(y, k.sixteen), k.sixteen));
 }
 
 // Text values between steps have bit 7 flipped (as the chunked rows hold
@@ -123,13 +163,21 @@ inline v128_t Line(uint32_t base, v128_t mult, const Constants& k) {
   }
 }
 
+// The rows of one direction and the text mappings, cut for Lookup at every
+// call (some 800 vector operations) in the cipher's working storage.
+struct Work {
+  ChunkedRow rows[kWheels];
+  ChunkedRow to_index;
+  ChunkedRow to_symbol;
+};
+
 // One group of `vectors` vectors at io. Each step runs the vectors one after
 // another in a loop that is not unrolled: an engine that sees them in one
 // block interleaves their lookups and runs out of registers; the processor
 // overlaps the loop's iterations by itself.
 template <bool kText, bool kDecrypt>
-void Group(const Cipher& c, uint8_t* io, uint32_t vectors, const Constants& k) {
-  const auto rows = c.t->chunked_rows[kDecrypt ? 1 : 0];
+void Group(const Cipher& c, const Work& w, uint8_t* io, uint32_t vectors, const Constants& k) {
+  const auto& rows = w.rows;
   const Stepping& s = c.s;
   v128_t line[kWheels][kVectors];
   uint32_t r = s.rot;
@@ -142,7 +190,7 @@ void Group(const Cipher& c, uint8_t* io, uint32_t vectors, const Constants& k) {
   for (uint32_t v = 0; v < vectors; ++v) {
     x[v] = wasm_v128_load(io + v * kLanes);
     if constexpr (kText) {
-      x[v] = Lookup<false>(c.t->chunked_to_index, x[v], k);
+      x[v] = Lookup<false>(w.to_index, x[v], k);
       // Not in the alphabet: passes through.
       keep[v] = wasm_i8x16_eq(x[v], wasm_i8x16_splat(static_cast<int8_t>(kNotInAlphabet)));
       if constexpr (!kDecrypt) x[v] = wasm_v128_xor(x[v], k.flip);
@@ -150,7 +198,7 @@ void Group(const Cipher& c, uint8_t* io, uint32_t vectors, const Constants& k) {
   }
   lanes::Steps<kDecrypt>([&](uint32_t p) {
     const uint32_t wheel = p + s.rot;
-    const auto row = rows[wheel < kWheels ? wheel : wheel - kWheels];
+    const ChunkedRow& row = rows[wheel < kWheels ? wheel : wheel - kWheels];
 #pragma clang loop unroll(disable)
     for (uint32_t v = 0; v < vectors; ++v) {
       if constexpr (!kDecrypt) {
@@ -167,7 +215,7 @@ void Group(const Cipher& c, uint8_t* io, uint32_t vectors, const Constants& k) {
     if constexpr (kText) {
       if constexpr (!kDecrypt) out = wasm_v128_xor(out, k.flip);
       const v128_t in = wasm_v128_load(io + v * kLanes);
-      out = wasm_v128_bitselect(in, Lookup<true>(c.t->chunked_to_symbol, out, k), keep[v]);
+      out = wasm_v128_bitselect(in, Lookup<true>(w.to_symbol, out, k), keep[v]);
     }
     wasm_v128_store(io + v * kLanes, out);
   }
@@ -185,8 +233,18 @@ void Transform(Cipher& c, uint8_t* data, size_t len) {
   const Constants k{wasm_v128_load(kConstants[0]), wasm_v128_load(kConstants[1]),
                     wasm_v128_load(kConstants[2]), wasm_v128_load(kConstants[3]),
                     wasm_v128_load(kConstants[4]), wasm_i8x16_splat(0)};
+  static_assert(sizeof(Work) <= sizeof c.work && alignof(Work) <= 64);
+  Work& w = *new (c.work) Work;
+  const Tables& t = *c.t;
+  const v128_t flip = kText ? k.flip : k.zero;  // as text values between steps
+  for (uint32_t r = 0; r < kWheels; ++r) CutRow(kDecrypt ? t.inv[r] : t.fwd[r], N, flip, w.rows[r], kText ? 10 : 16);
+  if constexpr (kText) {
+    CutRow(t.to_index.data(), 256, k.zero, w.to_index, 16);
+    CutRow(t.to_symbol.data(), kTextSize, k.zero, w.to_symbol, 10);
+  }
   lanes::ForEachGroup<N, kVectors * kLanes>(c, data, len,
-                         [&](uint8_t* io, uint32_t vectors) { Group<kText, kDecrypt>(c, io, vectors, k); });
+                         [&](uint8_t* io, uint32_t vectors) { Group<kText, kDecrypt>(c, w, io, vectors, k); });
+  SecureZero(c.work, sizeof(Work));  // the rows follow from the key
 }
 
 }  // namespace
