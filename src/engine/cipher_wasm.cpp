@@ -8,10 +8,10 @@
 // up to eight vectors that read the same row at each step, and a wheel's
 // offsets for the group are its first offset plus g * delta, mod n.
 //
-// A lookup reads the rows as the AVX2 kernel's are chunked (ChunkRow): 16
-// byte shuffles of XOR differences of the row's 16-entry chunks, with nine
-// indexes; see Lookup. Text values between steps are kept with bit 7
-// flipped, as there, so that a signed compare orders them.
+// A lookup is 16 byte shuffles of XOR differences of the row's 16-entry
+// chunks, with five indexes (see CutRow), in the manner of the AVX2 kernel;
+// text values between steps are kept with bit 7 flipped, as there, so that a
+// signed compare orders them.
 //
 // Built twice: with the plain byte shuffle and with the relaxed one
 // (-mrelaxed-simd), which x64 engines run as one instruction instead of two.
@@ -219,6 +219,9 @@ void Group(const Cipher& c, const Work& w, uint8_t* io, uint32_t vectors, const 
     }
     wasm_v128_store(io + v * kLanes, out);
   }
+  // They follow from the key.
+  SecureZeroObject(line);
+  SecureZeroObject(x);
 }
 
 template <bool kText, bool kDecrypt>
