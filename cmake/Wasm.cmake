@@ -58,8 +58,11 @@ add_custom_command(TARGET tavsdk_wasm POST_BUILD
 # opcodes, which a small Node script turns into the standard ones, finding
 # them with this LLVM's own disassembler.
 if(TAVSDK_WASM_SIMD)
+  # That LLVM's own: Debian names it by the version as well (llvm-objdump-14).
   execute_process(COMMAND em-config LLVM_ROOT OUTPUT_VARIABLE _tavsdk_llvm_root OUTPUT_STRIP_TRAILING_WHITESPACE)
-  find_program(TAVSDK_LLVM_OBJDUMP llvm-objdump HINTS ${_tavsdk_llvm_root} NO_DEFAULT_PATH REQUIRED)
+  string(REGEX MATCH "^[0-9]+" _tavsdk_llvm_major "${CMAKE_CXX_COMPILER_VERSION}")
+  find_program(TAVSDK_LLVM_OBJDUMP NAMES llvm-objdump-${_tavsdk_llvm_major} llvm-objdump HINTS ${_tavsdk_llvm_root}
+    REQUIRED)
   find_program(TAVSDK_NODE node REQUIRED)
   tavsdk_wasm_module(tavsdk_wasm_relaxed tavsdk-relaxed-provisional -mrelaxed-simd)
   add_custom_command(TARGET tavsdk_wasm_relaxed POST_BUILD
