@@ -14,16 +14,19 @@ async function hostCrypto() {
   return (await import(/* webpackIgnore: true */ /* @vite-ignore */ name)).webcrypto;
 }
 
-// The smallest module with a relaxed byte shuffle: a function that returns
-// i8x16.relaxed_swizzle of two constants.
+// A small module with the two relaxed instructions that tavsdk-relaxed.wasm
+// uses: a function that returns i8x16.relaxed_laneselect of
+// i8x16.relaxed_swizzle of two constants and two more constants.
+const V128_ZERO = [0xfd, 0x0c, ...new Array(16).fill(0)]; // v128.const 0
 const RELAXED_PROBE = new Uint8Array([
   0x00, 0x61, 0x73, 0x6d, 0x01, 0x00, 0x00, 0x00, // magic, version
   0x01, 0x05, 0x01, 0x60, 0x00, 0x01, 0x7b, // type: () -> v128
   0x03, 0x02, 0x01, 0x00, // one function of that type
-  0x0a, 0x2b, 0x01, 0x29, 0x00, // code: one body, no locals
-  0xfd, 0x0c, ...new Array(16).fill(0), // v128.const
-  0xfd, 0x0c, ...new Array(16).fill(0), // v128.const
+  0x0a, 0x52, 0x01, 0x50, 0x00, // code: one body of 80 bytes, no locals
+  ...V128_ZERO, ...V128_ZERO,
   0xfd, 0x80, 0x02, // i8x16.relaxed_swizzle
+  ...V128_ZERO, ...V128_ZERO,
+  0xfd, 0x89, 0x02, // i8x16.relaxed_laneselect
   0x0b, // end
 ]);
 
