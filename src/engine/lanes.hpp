@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The stepping of the kernels that carry one symbol in each byte lane of
 // 16-byte vectors (NEON, WebAssembly SIMD): the symbols of one wheel order
-// go through in groups of up to 64, four vectors in flight, and within a
-// group a wheel's offset for symbol g is its first offset plus g * delta,
-// mod n, read from Tables::mult. The vector work of a group is the kernel's
-// own.
+// go through in groups (by default of up to 64, four vectors in flight; a
+// kernel may choose larger ones), and within a group a wheel's offset for
+// symbol g is its first offset plus g * delta, mod n, read from
+// Tables::mult. The vector work of a group is the kernel's own.
 #pragma once
 
 #include <algorithm>
