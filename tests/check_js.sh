@@ -2,8 +2,8 @@
 # SPDX-License-Identifier: MIT
 # The WebAssembly build and the npm package in js/: builds build-wasm with
 # emscripten, then runs the package's Node tests (against the native build
-# in $2 where it has the tav tool) or, with "browser", its tests in headless
-# Chromium. Exit 77 (skipped) where the toolchain or the browser is missing,
+# in $2 where it has the tav tool), once with each of the two modules, or,
+# with "browser", its tests in headless Chromium. Exit 77 (skipped) where the toolchain or the browser is missing,
 # unless TAVSDK_REQUIRE_JS is set (CI): then that fails.
 set -eu
 source_dir=$1
@@ -36,4 +36,15 @@ export TAVSDK_NATIVE_BUILD="$native_build"
 if [ "$part" = browser ]; then
   exec node --test test/browser.test.js
 fi
-exec node --test test/api.test.js test/conformance.test.js test/native.test.js test/types.test.js
+# Each of the two modules, whichever this Node's loader would pick: the
+# relaxed one needs an engine with relaxed SIMD (Node 20 and 21: behind a flag).
+tests="test/api.test.js test/conformance.test.js test/native.test.js"
+TAVSDK_TEST_MODULE=dist/tavsdk.wasm node --test $tests test/types.test.js
+probe="import('./src/module.js').then((m) => process.exit(m.hasRelaxedSimd() ? 0 : 1))"
+for flag in "" --experimental-wasm-relaxed-simd; do
+  if node $flag --input-type=module -e "$probe" 2>/dev/null; then
+    echo "relaxed SIMD module: node $flag"
+    TAVSDK_TEST_MODULE=dist/tavsdk-relaxed.wasm exec node $flag --test $tests
+  fi
+done
+skip "this Node has no relaxed SIMD, even with --experimental-wasm-relaxed-simd"

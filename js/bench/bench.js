@@ -1,15 +1,25 @@
 // SPDX-License-Identifier: MIT
-// Rates of the WebAssembly build in Node and in headless Chromium beside the
-// native library's portable path on one thread, in one run, with the ratios;
+// Rates of the WebAssembly build in Node (both modules) and in headless
+// Chromium beside the native library's portable path on one thread, in one
+// run, with the ratios;
 // module start-up, key derivation, and the page's memory while it streams a
 // large file. Usage: node bench/bench.js [native build dir] [stream MiB]
 // [another tavsdk.wasm, e.g. one built with TAVSDK_WASM_SIMD=OFF, for its
 // rates in Node beside]
-import { execFileSync } from 'node:child_process';
+import { execFileSync, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
+
+// Node 20 and 21 have relaxed SIMD behind a flag: the benchmark runs itself
+// again with it, so that the rates of both modules are measured.
+const { hasRelaxedSimd } = await import('../src/module.js');
+const FLAG = '--experimental-wasm-relaxed-simd';
+if (!hasRelaxedSimd() && !process.execArgv.includes(FLAG) && spawnSync(process.execPath, [FLAG, '-e', '0']).status === 0) {
+  const again = spawnSync(process.execPath, [FLAG, ...process.execArgv, ...process.argv.slice(1)], { stdio: 'inherit' });
+  process.exit(again.status ?? 1);
+}
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const root = path.resolve(here, '../..');
@@ -43,10 +53,18 @@ if (fs.existsSync(library)) {
   native = { binary, text };
 }
 
+// The module the loader picks, then the other one.
+const tav = await import('../src/index.js');
 const node = await rates();
+const plainName = 'SIMD module (tavsdk.wasm)';
+const relaxedName = 'relaxed SIMD module (tavsdk-relaxed.wasm)';
+let plain = null;
+if (hasRelaxedSimd()) {
+  await tav.load(new Uint8Array(fs.readFileSync(path.join(here, '../dist/tavsdk.wasm'))));
+  plain = await rates();
+}
 let other = null;
 if (process.argv[4]) {
-  const tav = await import('../src/index.js');
   await tav.load(new Uint8Array(fs.readFileSync(process.argv[4])));
   other = await rates();
 }
@@ -62,6 +80,7 @@ if (puppet && fs.existsSync('/usr/bin/chromium')) {
   await page.goto(`${server.url}/js/bench/bench.html`);
   await page.waitForFunction(() => document.title === 'ready');
   chrome = await page.evaluate(() => window.rates());
+  chrome.relaxed = await page.evaluate(async () => (await import('../src/module.js')).hasRelaxedSimd());
   await page.close();
   if (streamMiB > 0) memory = await streamInPage(browser, server.url, streamMiB);
   await browser.close();
@@ -131,7 +150,9 @@ async function streamInPage(browser, url, mib) {
 const f = (x) => x.toFixed(1);
 const ratio = (x, y) => (y ? ` (${(x / y).toFixed(2)} of native portable)` : '');
 console.log(`native portable, 1 thread: binary ${native ? f(native.binary) : '-'} MB/s, text ${native ? f(native.text) : '-'} MB/s`);
-for (const [name, r] of [['Node', node], [`Node, ${process.argv[4]}`, other], ['Chromium', chrome]]) {
+const nodeName = `Node, ${hasRelaxedSimd() ? relaxedName : plainName}${process.execArgv.includes(FLAG) ? ` (${FLAG})` : ''}`;
+for (const [name, r] of [[nodeName, node], [`Node, ${plainName}`, plain], [`Node, ${process.argv[4]}`, other],
+  [`Chromium, ${chrome?.relaxed ? relaxedName : plainName}`, chrome]]) {
   if (!r) continue;
   console.log(`${name}: binary block ${f(r.binaryBlock)} MB/s${ratio(r.binaryBlock, native?.binary)}, ` +
     `text block ${f(r.textBlock)} MB/s${ratio(r.textBlock, native?.text)}`);

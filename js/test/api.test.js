@@ -2,9 +2,11 @@
 // The package's interface: refusals, offsets, chunkings, and streams against
 // the one-shot calls.
 import assert from 'node:assert/strict';
+import fs from 'node:fs';
 import { test } from 'node:test';
 
 import * as tav from '../src/index.js';
+import { hasRelaxedSimd } from '../src/module.js';
 import { bytes, concat, cuts, passphrase, same, through } from './support.js';
 
 const binary = tav.Keys.fromPassphrase(passphrase('hello'), 'binary');
@@ -48,6 +50,11 @@ test('refusals, as the library makes them', () => {
   assert.equal(tav.strerror(12345), 'unknown status');
   assert.equal(text.alphabet, 'text');
   assert.equal(binary.alphabet, 'binary');
+});
+
+test('the loader takes the relaxed module exactly where this engine accepts it', () => {
+  const relaxed = fs.readFileSync(new URL('../dist/tavsdk-relaxed.wasm', import.meta.url));
+  assert.equal(hasRelaxedSimd(), WebAssembly.validate(relaxed));
 });
 
 test('a freed key set frees its encoders and decoders', () => {

@@ -7,6 +7,13 @@ import { fileURLToPath } from 'node:url';
 export const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 export const vectors = path.join(root, 'tests/data/vectors');
 
+// TAVSDK_TEST_MODULE names the module under test in place of the one the
+// loader picks for this engine (tests/check_js.sh runs the tests with each).
+if (process.env.TAVSDK_TEST_MODULE) {
+  const tav = await import('../src/index.js');
+  await tav.load(new Uint8Array(fs.readFileSync(process.env.TAVSDK_TEST_MODULE)));
+}
+
 export function read(...parts) {
   return new Uint8Array(fs.readFileSync(path.join(vectors, ...parts)));
 }
