@@ -285,7 +285,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& w) {
     for (const Stepping& s : w.lane) k = std::min<uint64_t>(k, RunLeft(s));
     for (const size_t end = i + k; i < end; ++i) {
       Round<kText, kDecrypt>(t, rows, w.disp, data + i, per);
-      for (uint32_t p = 0; p < kWheels; ++p) Put(w.disp[p], Turn<kN>(Get(w.disp[p]), w.turn[p]));
+      ForPositions([&](auto p) __attribute__((always_inline)) { Put(w.disp[p], Turn<kN>(Get(w.disp[p]), w.turn[p])); });
     }
     for (uint32_t l = 0; l < kLanes; ++l) {
       const uint32_t rot = w.lane[l].rot;
