@@ -34,6 +34,7 @@
 #include "engine/cipher.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -201,11 +202,18 @@ inline void InRegisters(size_t (&x)[kLanes]) {
   __asm__("" : "+r"(x[0]), "+r"(x[1]), "+r"(x[2]), "+r"(x[3]), "+r"(x[4]), "+r"(x[5]), "+r"(x[6]), "+r"(x[7]));
 }
 
+// The text symbol of index v mod 151, for the sums v below 406 that end a
+// decryption (index + -off, unreduced).
+constexpr std::array<uint8_t, 512> kSymbolOfSum = [] {
+  std::array<uint8_t, 512> symbol{};
+  for (size_t v = 0; v < symbol.size(); ++v) symbol[v] = kTextAlphabet[v % kTextSize];
+  return symbol;
+}();
+
 // One symbol of each lane: lane l's byte is at[l * stride].
 template <bool kText, bool kDecrypt>
 [[gnu::always_inline]] inline void Round(const Tables& t, const uint8_t* rows, const uint16_t (*disp)[kLanes],
                                          uint8_t* at, size_t stride) {
-  constexpr uint32_t n = kText ? kTextSize : kBinarySize;
   size_t x[kLanes];
   // Text: a byte outside the alphabet goes through as index 255 (its lookups
   // stay inside the row) and is left as it was at the end.
@@ -237,19 +245,13 @@ template <bool kText, bool kDecrypt>
   }
   for (uint32_t l = 0; l < kLanes; ++l) {
     size_t v = x[l];
-    if constexpr (kDecrypt) {
-      // Position 19's row owes -off of position 0, below 256.
-      v += disp[kWheels - 1][l] & 0xFFu;
-      if constexpr (kText) {
-        v = v >= n ? v - n : v;
-        v = v >= n ? v - n : v;
-      }
-    }
+    // Decryption: position 19's row owes -off of position 0, below 256.
+    if constexpr (kDecrypt) v += disp[kWheels - 1][l] & 0xFFu;
     uint8_t& io = at[l * stride];
     if constexpr (kText) {
       const uint8_t in = io;
-      const uint8_t out = t.to_symbol[v & 0xFF];
-      io = t.to_index[in] == kNotInAlphabet ? in : out;
+      const uint8_t out = kDecrypt ? kSymbolOfSum[v] : t.to_symbol[v];
+      io = kTextIndex[in] == kNotInAlphabet ? in : out;
     } else {
       io = static_cast<uint8_t>(v);
     }
@@ -279,31 +281,40 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& w) {
     const auto turn = static_cast<int16_t>(kDecrypt && d != 0 ? kN - static_cast<int32_t>(d) : static_cast<int32_t>(d));
     w.turn[p] = Lanes16{} + turn;
   }
-  for (size_t i = 0; i < per;) {
-    // Rounds until the first lane's wheel order ends.
-    uint64_t k = per - i;
-    for (const Stepping& s : w.lane) k = std::min<uint64_t>(k, RunLeft(s));
+  // The last len % kLanes symbols go through a padded copy, one per lane,
+  // in a last pass of the same loop (one copy of the round's code).
+  uint8_t* const rest = data + len - tail;
+  uint8_t pad[kLanes] = {};
+  for (size_t i = 0;;) {
+    const bool last = i == per;
+    uint64_t k = 1;
+    if (last) {
+      if (tail == 0) break;
+      for (uint32_t l = 0; l < tail; ++l) {
+        Load<kN, kDecrypt>(w, l, w.tail);
+        Walk<kN>(c, w.tail, 1);
+      }
+      std::memcpy(pad, rest, tail);
+    } else {
+      // Rounds until the first lane's wheel order ends.
+      k = per - i;
+      for (const Stepping& s : w.lane) k = std::min<uint64_t>(k, RunLeft(s));
+    }
+    uint8_t* const at = last ? pad : data;
+    const size_t stride = last ? 1 : per;
     for (const size_t end = i + k; i < end; ++i) {
-      Round<kText, kDecrypt>(t, rows, w.disp, data + i, per);
+      Round<kText, kDecrypt>(t, rows, w.disp, at + (last ? 0 : i), stride);
       ForPositions([&](auto p) __attribute__((always_inline)) { Put(w.disp[p], Turn<kN>(Get(w.disp[p]), w.turn[p])); });
+    }
+    if (last) {
+      std::memcpy(rest, pad, tail);
+      break;
     }
     for (uint32_t l = 0; l < kLanes; ++l) {
       const uint32_t rot = w.lane[l].rot;
       CountSymbols(c, w.lane[l], static_cast<uint32_t>(k));
       if (w.lane[l].rot != rot) Rotate<kDecrypt>(w, l);
     }
-  }
-  if (tail > 0) {
-    // One symbol per lane, through a padded copy.
-    for (uint32_t l = 0; l < tail; ++l) {
-      Load<kN, kDecrypt>(w, l, w.tail);
-      Walk<kN>(c, w.tail, 1);
-    }
-    uint8_t* const rest = data + len - tail;
-    uint8_t pad[kLanes] = {};
-    std::memcpy(pad, rest, tail);
-    Round<kText, kDecrypt>(t, rows, w.disp, pad, 1);
-    std::memcpy(rest, pad, tail);
   }
 }
 
