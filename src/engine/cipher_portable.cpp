@@ -71,7 +71,7 @@ struct Work {
   alignas(16) uint16_t disp[kWheels + 1][kLanes];
   alignas(16) Lanes16 turn[kWheels];  // the same in every lane
   Stepping lane[kLanes];
-  Column at, tail;
+  Column at;
 };
 
 inline Lanes16 Get(const uint16_t* lanes) {
@@ -258,64 +258,76 @@ template <bool kText, bool kDecrypt>
   }
 }
 
+// Symbols per lane for a pass over `symbols` (at least kLanes): len / 8,
+// shortened until the lanes' bytes lie at least 64 bytes apart within a
+// 4 KiB page. Stretches a multiple of 4 KiB long (the core passes 256 KiB
+// pieces) put all lanes at one place in their pages: they compete for one
+// cache set, and the CPU holds a lane's load back for another lane's store
+// that matches it in the low address bits. Measured: up to four times slower.
+size_t LaneLength(size_t symbols) {
+  constexpr size_t kPage = 4096, kApart = 64;
+  size_t per = symbols / kLanes;
+  if (per < kPage / kLanes) return per;
+  for (;; --per) {
+    bool apart = true;
+    for (size_t d = 1; d < kLanes; ++d) {
+      const size_t at = d * per % kPage;
+      apart = apart && at >= kApart && at <= kPage - kApart;
+    }
+    if (apart) return per;
+  }
+}
+
 template <bool kText, bool kDecrypt>
 void Transform(Cipher& c, uint8_t* data, size_t len, Work& w) {
   constexpr int32_t kN = kText ? kTextSize : kBinarySize;
   const Tables& t = *c.t;
   const uint8_t* rows = kDecrypt ? &t.inv[0][0] : &t.fwd[0][0];
-  // Lane l takes symbols l * per .. (l + 1) * per - 1; the last len % kLanes
-  // go through one more round of their own.
-  const size_t per = len / kLanes;
-  const auto tail = static_cast<uint32_t>(len % kLanes);
-  ToColumn<kN>(c.s, w.at);
-  for (uint32_t l = 0; l < kLanes; ++l) {
-    Load<kN, kDecrypt>(w, l, w.at);
-    Walk<kN>(c, w.at, per);
-  }
-  w.tail = w.at;
-  Walk<kN>(c, w.at, tail);
-  FromColumn<kN>(w.at, c.s);
   for (uint32_t p = 0; p < kWheels; ++p) {
     // Decryption's row p carries -off of position p + 1.
     const uint32_t d = t.delta[kDecrypt ? (p + 1) % kWheels : p];
     const auto turn = static_cast<int16_t>(kDecrypt && d != 0 ? kN - static_cast<int32_t>(d) : static_cast<int32_t>(d));
     w.turn[p] = Lanes16{} + turn;
   }
-  // The last len % kLanes symbols go through a padded copy, one per lane,
-  // in a last pass of the same loop (one copy of the round's code).
-  uint8_t* const rest = data + len - tail;
+  ToColumn<kN>(c.s, w.at);
+  // Passes of kLanes stretches of `per` symbols, lane l taking symbols
+  // l * per .. (l + 1) * per - 1; the last few symbols (fewer than kLanes),
+  // one per lane, go through a padded copy in a last pass of the same loop
+  // (one copy of the round's code).
   uint8_t pad[kLanes] = {};
-  for (size_t i = 0;;) {
-    const bool last = i == per;
-    uint64_t k = 1;
-    if (last) {
-      if (tail == 0) break;
-      for (uint32_t l = 0; l < tail; ++l) {
-        Load<kN, kDecrypt>(w, l, w.tail);
-        Walk<kN>(c, w.tail, 1);
-      }
-      std::memcpy(pad, rest, tail);
-    } else {
-      // Rounds until the first lane's wheel order ends.
-      k = per - i;
-      for (const Stepping& s : w.lane) k = std::min<uint64_t>(k, RunLeft(s));
+  while (len > 0) {
+    const bool last = len < kLanes;
+    const size_t per = last ? 1 : LaneLength(len);
+    for (uint32_t l = 0; l < kLanes; ++l) {
+      // Lanes past the end in the last pass work on padding, with valid
+      // displacements all the same.
+      Load<kN, kDecrypt>(w, l, w.at);
+      if (!last || l < len) Walk<kN>(c, w.at, per);
     }
+    if (last) std::memcpy(pad, data, len);
     uint8_t* const at = last ? pad : data;
-    const size_t stride = last ? 1 : per;
-    for (const size_t end = i + k; i < end; ++i) {
-      Round<kText, kDecrypt>(t, rows, w.disp, at + (last ? 0 : i), stride);
-      ForPositions([&](auto p) __attribute__((always_inline)) { Put(w.disp[p], Turn<kN>(Get(w.disp[p]), w.turn[p])); });
+    for (size_t i = 0; i < per;) {
+      // Rounds until the first lane's wheel order ends.
+      uint64_t k = per - i;
+      for (const Stepping& s : w.lane) k = std::min<uint64_t>(k, RunLeft(s));
+      for (const size_t end = i + k; i < end; ++i) {
+        Round<kText, kDecrypt>(t, rows, w.disp, at + i, per);
+        ForPositions([&](auto p) __attribute__((always_inline)) { Put(w.disp[p], Turn<kN>(Get(w.disp[p]), w.turn[p])); });
+      }
+      for (uint32_t l = 0; l < kLanes; ++l) {
+        const uint32_t rot = w.lane[l].rot;
+        CountSymbols(c, w.lane[l], static_cast<uint32_t>(k));
+        if (w.lane[l].rot != rot) Rotate<kDecrypt>(w, l);
+      }
     }
     if (last) {
-      std::memcpy(rest, pad, tail);
+      std::memcpy(data, pad, len);
       break;
     }
-    for (uint32_t l = 0; l < kLanes; ++l) {
-      const uint32_t rot = w.lane[l].rot;
-      CountSymbols(c, w.lane[l], static_cast<uint32_t>(k));
-      if (w.lane[l].rot != rot) Rotate<kDecrypt>(w, l);
-    }
+    data += kLanes * per;
+    len -= kLanes * per;
   }
+  FromColumn<kN>(w.at, c.s);
 }
 
 }  // namespace
