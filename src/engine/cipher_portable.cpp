@@ -2,10 +2,10 @@
 // Portable kernel of the wheel cipher, for every architecture (and the
 // fallback where no vector kernel applies).
 //
-// The buffer is cut into eight stretches of len / 8 symbols, one per lane,
-// and each lane steps through its own stretch, one symbol per round, so that
-// the forty dependent lookups of eight symbols overlap (the last len % 8
-// symbols take one round of their own). Lanes that shared one wheel
+// The buffer is cut into eight stretches of about len / 8 symbols, one per
+// lane, and each lane steps through its own stretch, one symbol per round, so
+// that the forty dependent lookups of eight symbols overlap (what is left
+// goes through another pass; see LaneLength). Lanes that shared one wheel
 // order spent a padded chunk at the end of every order (dwells are 10 to 50
 // symbols) and set up the order's rows and offsets each time; a lane of its
 // own crosses orders on its own.
@@ -197,9 +197,14 @@ template <class F>
 // An empty asm that takes the lanes in registers and may change them: the
 // compiler can neither keep a lane in memory nor move one lane's lookups past
 // the next position's, which would run the lanes' chains one after another.
-inline void InRegisters(size_t (&x)[kLanes]) {
+// The table base and the displacements' address go in as registers too, or
+// clang keeps the one as tables + constant and the other on the stack, a load
+// and an add more per lookup.
+inline void InRegisters(size_t (&x)[kLanes], const uint8_t* rows, const void* disp) {
   static_assert(kLanes == 8);
-  __asm__("" : "+r"(x[0]), "+r"(x[1]), "+r"(x[2]), "+r"(x[3]), "+r"(x[4]), "+r"(x[5]), "+r"(x[6]), "+r"(x[7]));
+  __asm__(""
+          : "+r"(x[0]), "+r"(x[1]), "+r"(x[2]), "+r"(x[3]), "+r"(x[4]), "+r"(x[5]), "+r"(x[6]), "+r"(x[7])
+          : "r"(rows), "r"(disp));
 }
 
 // The text symbol of index v mod 151, for the sums v below 406 that end a
@@ -214,6 +219,7 @@ constexpr std::array<uint8_t, 512> kSymbolOfSum = [] {
 template <bool kText, bool kDecrypt>
 [[gnu::always_inline]] inline void Round(const Tables& t, const uint8_t* rows, const uint16_t (*disp)[kLanes],
                                          uint8_t* at, size_t stride) {
+  __asm__("" : "+r"(rows));
   size_t x[kLanes];
   // Text: a byte outside the alphabet goes through as index 255 (its lookups
   // stay inside the row) and is left as it was at the end.
@@ -226,7 +232,7 @@ template <bool kText, bool kDecrypt>
       __asm__("" : "+r"(row));
       x[l] = row[x[l]];
     }
-    InRegisters(x);
+    InRegisters(x, rows, disp);
   };
   // Both passes read the same displacements. Between them the pointer is
   // laundered, or clang keeps the first pass's 160 loaded values for the
