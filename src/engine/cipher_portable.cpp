@@ -36,6 +36,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -97,6 +98,7 @@ inline Lanes16 Turn(Lanes16 disp, Lanes16 turn) {
 template <int32_t N>
 void ToColumn(const Stepping& s, Column& col) {
   col.s = s;
+  std::fill(std::begin(col.disp) + kWheels, std::end(col.disp), uint16_t{0});
   for (uint32_t p = 0, r = s.rot; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
     col.disp[p] = static_cast<uint16_t>(r * kRowWidth + s.off[r]);
   }
