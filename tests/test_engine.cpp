@@ -231,6 +231,20 @@ TEST(Engine, GeneratedKeys) {
   ExpectEveryPathRan(ran);
 }
 
+// One call over many rounds of the schedule, so that a kernel splitting a
+// call into stretches reaches each stretch's start across whole rounds.
+TEST(Engine, CallsAcrossManyRounds) {
+  std::set<Path> ran;
+  for (Kind kind : {Kind::text, Kind::binary}) {
+    SCOPED_TRACE(Ext(kind));
+    ScratchDir scratch;
+    ASSERT_NO_FATAL_FAILURE(GenerateKeys(kind, 15));
+    ASSERT_TRUE(Load(kind));
+    ran.merge(CheckStream(MakeStream(kind, 19 * ScheduleLength() + 5, 15)));
+  }
+  ExpectEveryPathRan(ran);
+}
+
 // Step-count files as a person might write them: every count from 1 to 7,
 // counts beyond the writer's range, and fields that are not plain numbers.
 TEST(Engine, HandMadeStepCounts) {

@@ -2,77 +2,196 @@
 // Portable kernel of the wheel cipher, for every architecture (and the
 // fallback where no vector kernel applies).
 //
-// Eight symbols of one wheel order go side by side, so that the forty
-// dependent lookups of each symbol overlap with those of the others. A step
-// is one offset load, one add and one table load per lane; what used to cost
-// on top of that was bookkeeping around them: a position loop whose counter
-// and row index competed with the eight lanes for registers, so lanes went to
-// the stack at every position. Here the forty steps are unrolled (rows and
-// offsets are read at fixed places), and an empty asm after each step pins
-// the lanes to registers and keeps the steps in order.
+// The buffer is cut into eight stretches of about len / 8 symbols, one per
+// lane, and each lane steps through its own stretch, one symbol per round, so
+// that the forty dependent lookups of eight symbols overlap (what is left
+// goes through another pass; see LaneLength). Lanes that shared one wheel
+// order spent a padded chunk at the end of every order (dwells are 10 to 50
+// symbols) and set up the order's rows and offsets each time; a lane of its
+// own crosses orders on its own.
+//
+// A lane keeps, for each position, one 16-bit displacement into the wheels
+// laid end to end (Tables::fwd / inv are 20 rows of 512): wheel * 512 plus
+// its offset, any value below 256 that is right mod n (the rows repeat every
+// n entries and index + offset stays below 512). A step is then one
+// displacement load, one add (of the tables' base) and one table load per
+// lane; the add goes on the displacement, not on the lane's chain of
+// lookups, which an empty asm makes sure of. Per round, every position's displacements move on by the
+// position's turn (the same for all lanes), with the carry into bit 8 taken
+// back as n; when a lane's wheel order rotates, its column moves up one
+// position, wheel numbers and offsets alike. The steps are unrolled, and an
+// empty asm after each one pins the lanes to registers and keeps the steps in
+// order.
 //
 // Decryption turns each result back by its offset: x' = (row[x] - off) mod n.
-// That subtraction is folded into the next step's displacement (-off mod n),
-// so both directions run the same step; the last offset is taken off once at
-// the end. Decryption keeps the negated offsets themselves, moving them on per
-// chunk as encryption moves its own: recomputing them for every chunk cost
-// decryption a seventh of its rate.
+// That subtraction is folded into the next step's displacement (wheel p
+// with -off of position p + 1), so both directions run the same step; the
+// first step owes nothing (row 20) and the last offset is taken off once at
+// the end.
 //
 // GCC's SLP vectoriser is off for this file (CMakeLists.txt): it repacks the
 // scalar lanes into vectors around the steps, and the kernel runs slower.
 #include "engine/cipher.hpp"
 
 #include <algorithm>
-#include <bit>
+#include <array>
 #include <cstring>
+#include <iterator>
+#include <new>
 #include <type_traits>
 #include <utility>
+
+#include "common/wipe.hpp"
 
 namespace tav::engine {
 
 namespace {
 
+// Ten or twelve lanes run out of registers (x86-64 has fifteen for the lanes,
+// the table, the displacements and the row being formed) and go slower.
 constexpr uint32_t kLanes = 8;
+constexpr uint32_t kRowWidth = sizeof(Tables::fwd[0]);
+static_assert(kRowWidth == 512 && kWheels * kRowWidth < 32768, "displacements are 16-bit, bit 8 the carry");
 
-// One turn offset per lane, with the compiler's generic vectors (SSE2 on
-// x86-64, NEON on ARM64, plain code where there is no SIMD). Signed, so that
-// a reduction is a subtraction and a sign mask even with SSE2 (its compares
-// are signed); every offset is below 512.
-using Offsets = int16_t __attribute__((vector_size(2 * kLanes)));
+// One displacement per lane, with the compiler's generic vectors (SSE2 on
+// x86-64, NEON on ARM64, plain code where there is no SIMD).
+using Lanes16 = int16_t __attribute__((vector_size(16)));
+using Bits16 = uint16_t __attribute__((vector_size(16)));
 
-inline Offsets Get(const uint16_t* lanes) {
-  Offsets v;
+// A place in the stream as the lanes see it: for each position, wheel * 512
+// plus its offset (any value below 256 that is right mod n), and the wheel
+// order's stepping (whose offsets it does not use).
+struct Column {
+  alignas(16) uint16_t disp[24];  // positions 0..19; the rest stay 0
+  Stepping s;
+};
+
+// The kernel's state, kept in the cipher's working storage and wiped after
+// each call: rows 0..19 by position; decryption's row 20 is the first step's.
+struct Work {
+  alignas(16) uint16_t disp[kWheels + 1][kLanes];
+  alignas(16) Lanes16 turn[kWheels];  // the same in every lane
+  Stepping lane[kLanes];
+  Column at;
+};
+
+inline Lanes16 Get(const uint16_t* lanes) {
+  Lanes16 v;
   std::memcpy(&v, lanes, sizeof v);
   return v;
 }
 
-inline void Put(uint16_t* lanes, Offsets v) { std::memcpy(lanes, &v, sizeof v); }
+inline void Put(uint16_t* lanes, Lanes16 v) { std::memcpy(lanes, &v, sizeof v); }
 
-// (a + b) mod n for lanes a and b below n, with b given as b - n: the chunk
-// steps are kept that way, which saves a subtraction at every chunk.
-inline Offsets AddModN(Offsets a, Offsets b_less_n, int16_t n) {
-  const Offsets t = a + b_less_n;
-  return t + ((t >> 15) & n);
+// disp + turn, with an offset that reaches 256 brought back by n.
+template <int32_t N>
+inline Lanes16 Turn(Lanes16 disp, Lanes16 turn) {
+  const Lanes16 t = disp + turn;
+  if constexpr (N == 256) {
+    return t & static_cast<int16_t>(~0x100);
+  } else {
+    const Lanes16 carry = reinterpret_cast<Lanes16>(reinterpret_cast<Bits16>(t) << 7) >> 15;
+    return t - (carry & static_cast<int16_t>(N));
+  }
 }
 
-// Where byte l of eight bytes read as one word lies in it.
-constexpr uint32_t ByteShift(uint32_t l) { return std::endian::native == std::endian::little ? 8 * l : 56 - 8 * l; }
-
-// 0xFF in every byte of the word that is kNotInAlphabet, 0 in the others.
-// Alphabet indexes are below 0xFF, so only 0xFF has all low seven bits set
-// and the top bit too; adding 1 to the low seven bits never carries out.
-constexpr uint64_t OutsideMask(uint64_t index) {
-  constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
-  const uint64_t top = ((index & kLow7) + kOnes) & index & ~kLow7;
-  return (top >> 7) * 0xFF;
+template <int32_t N>
+void ToColumn(const Stepping& s, Column& col) {
+  col.s = s;
+  std::fill(std::begin(col.disp) + kWheels, std::end(col.disp), uint16_t{0});
+  for (uint32_t p = 0, r = s.rot; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
+    col.disp[p] = static_cast<uint16_t>(r * kRowWidth + s.off[r]);
+  }
 }
-static_assert(OutsideMask(0xFF00FF7F80969601ull) == 0xFF00FF0000000000ull);
+
+template <int32_t N>
+void FromColumn(const Column& col, Stepping& s) {
+  s = col.s;
+  for (uint32_t p = 0; p < kWheels; ++p) {
+    const uint32_t off = col.disp[p] & 0xFFu;
+    s.off[col.disp[p] / kRowWidth] = static_cast<uint16_t>(off >= N ? off - N : off);
+  }
+}
+
+// -off mod n of a column entry.
+template <int32_t N>
+inline uint32_t Negated(uint16_t disp) {
+  uint32_t off = disp & 0xFFu;
+  off = off >= N ? off - N : off;
+  return off == 0 ? 0 : N - off;
+}
+
+// Moves col on by `symbols`, one wheel order at a time, with the tables'
+// multiples by position; whole rounds of the schedule at once.
+template <int32_t N>
+void Walk(const Cipher& c, Column& col, uint64_t symbols) {
+  using Bytes8 = uint8_t __attribute__((vector_size(8)));
+  const Tables& t = *c.t;
+  Stepping& s = col.s;
+  while (symbols > 0) {
+    if (symbols >= t.round_length && s.index == 1 && s.count == 0 && s.dwell == t.schedule[1]) {
+      // At a round's start a round turns the wheel at position q as it
+      // turns the wheel that starts there with the order unrotated.
+      const uint64_t rounds = symbols / t.round_length;
+      const auto k = static_cast<uint32_t>(rounds % N);
+      for (uint32_t q = 0; q < kWheels; ++q) {
+        const uint32_t d = col.disp[q] + k * t.entry_turn[201][q] % N;
+        col.disp[q] = static_cast<uint16_t>(d & 0x100 ? d - N : d);
+      }
+      symbols -= rounds * t.round_length;
+      continue;
+    }
+    const auto run = static_cast<uint32_t>(std::min<uint64_t>(symbols, RunLeft(s)));
+    const uint32_t g = run < sizeof t.mult_by_symbol / sizeof t.mult_by_symbol[0] ? run : run % N;
+    alignas(16) uint8_t by_position[32] = {};
+    const uint8_t* mult = by_position;
+    if (g < sizeof t.mult_by_symbol / sizeof t.mult_by_symbol[0]) {
+      mult = t.mult_by_symbol[g];
+    } else {
+      for (uint32_t p = 0; p < kWheels; ++p) by_position[p] = t.mult[p][g];
+    }
+    for (uint32_t p = 0; p < 24; p += 8) {
+      Bytes8 m;
+      std::memcpy(&m, mult + p, sizeof m);
+      Put(col.disp + p, Turn<N>(Get(col.disp + p), __builtin_convertvector(m, Lanes16)));
+    }
+    const uint32_t rot = s.rot;
+    CountSymbols(c, s, run);
+    if (s.rot != rot) {
+      // Position p now holds the wheel that was at p + 1.
+      const uint16_t first = col.disp[0];
+      std::memmove(col.disp, col.disp + 1, (kWheels - 1) * sizeof col.disp[0]);
+      col.disp[kWheels - 1] = first;
+    }
+    symbols -= run;
+  }
+}
+
+// Lane l's displacements from a column.
+template <int32_t N, bool kDecrypt>
+void Load(Work& w, uint32_t l, const Column& col) {
+  w.lane[l] = col.s;
+  for (uint32_t p = 0; p < kWheels; ++p) {
+    w.disp[p][l] = kDecrypt ? static_cast<uint16_t>((col.disp[p] & ~(kRowWidth - 1)) +
+                                                    Negated<N>(col.disp[p + 1 == kWheels ? 0 : p + 1]))
+                            : col.disp[p];
+  }
+  if constexpr (kDecrypt) w.disp[kWheels][l] = static_cast<uint16_t>(col.disp[kWheels - 1] & ~(kRowWidth - 1));
+}
+
+// Lane l's wheel order rotated: position p now holds what was at p + 1.
+template <bool kDecrypt>
+void Rotate(Work& w, uint32_t l) {
+  const uint16_t first = w.disp[0][l];
+  for (uint32_t p = 0; p + 1 < kWheels; ++p) w.disp[p][l] = w.disp[p + 1][l];
+  w.disp[kWheels - 1][l] = first;
+  if constexpr (kDecrypt) w.disp[kWheels][l] = static_cast<uint16_t>(first & ~(kRowWidth - 1));
+}
 
 // f(std::integral_constant<uint32_t, i>) for i = 0 .. kWheels - 1.
 template <class F>
-inline void ForPositions(F f) {
-  [&]<uint32_t... I>(std::integer_sequence<uint32_t, I...>) {
+[[gnu::always_inline]] inline void ForPositions(F f) {
+  [&]<uint32_t... I>(std::integer_sequence<uint32_t, I...>) __attribute__((always_inline)) {
     (f(std::integral_constant<uint32_t, I>{}), ...);
   }(std::make_integer_sequence<uint32_t, kWheels>{});
 }
@@ -80,142 +199,152 @@ inline void ForPositions(F f) {
 // An empty asm that takes the lanes in registers and may change them: the
 // compiler can neither keep a lane in memory nor move one lane's lookups past
 // the next position's, which would run the lanes' chains one after another.
-inline void InRegisters(size_t (&x)[kLanes]) {
+// The table base and the displacements' address go in as registers too, or
+// clang keeps the one as tables + constant and the other on the stack, a load
+// and an add more per lookup.
+inline void InRegisters(size_t (&x)[kLanes], const uint8_t* rows, const void* disp) {
   static_assert(kLanes == 8);
-  __asm__("" : "+r"(x[0]), "+r"(x[1]), "+r"(x[2]), "+r"(x[3]), "+r"(x[4]), "+r"(x[5]), "+r"(x[6]), "+r"(x[7]));
+  __asm__(""
+          : "+r"(x[0]), "+r"(x[1]), "+r"(x[2]), "+r"(x[3]), "+r"(x[4]), "+r"(x[5]), "+r"(x[6]), "+r"(x[7])
+          : "r"(rows), "r"(disp));
+}
+
+// The text symbol of index v mod 151, for the sums v below 406 that end a
+// decryption (index + -off, unreduced).
+constexpr std::array<uint8_t, 512> kSymbolOfSum = [] {
+  std::array<uint8_t, 512> symbol{};
+  for (size_t v = 0; v < symbol.size(); ++v) symbol[v] = kTextAlphabet[v % kTextSize];
+  return symbol;
+}();
+
+// One symbol of each lane: lane l's byte is at[l * stride].
+template <bool kText, bool kDecrypt>
+[[gnu::always_inline]] inline void Round(const Tables& t, const uint8_t* rows, const uint16_t (*disp)[kLanes],
+                                         uint8_t* at, size_t stride) {
+  __asm__("" : "+r"(rows));
+  size_t x[kLanes];
+  // Text: a byte outside the alphabet goes through as index 255 (its lookups
+  // stay inside the row) and is left as it was at the end.
+  for (uint32_t l = 0; l < kLanes; ++l) x[l] = kText ? t.to_index[at[l * stride]] : at[l * stride];
+  auto step = [&](auto p) __attribute__((always_inline)) {
+    for (uint32_t l = 0; l < kLanes; ++l) {
+      // The row pointer is formed before the lookup, off the lane's chain
+      // (the compiler would rather add the table base to x).
+      const uint8_t* row = rows + disp[p][l];
+      __asm__("" : "+r"(row));
+      x[l] = row[x[l]];
+    }
+    InRegisters(x, rows, disp);
+  };
+  // Both passes read the same displacements. Between them the pointer is
+  // laundered, or clang keeps the first pass's 160 loaded values for the
+  // second one, on the stack: a store per lookup to save a load.
+  if constexpr (!kDecrypt) {
+    ForPositions([&](auto i) __attribute__((always_inline)) { step(i); });
+    __asm__("" : "+r"(disp));
+    ForPositions([&](auto i) __attribute__((always_inline)) { step(i); });
+  } else {
+    step(std::integral_constant<uint32_t, kWheels>{});
+    ForPositions([&](auto i) __attribute__((always_inline)) {
+      if constexpr (i + 1 < kWheels) step(std::integral_constant<uint32_t, kWheels - 2 - i>{});
+    });
+    __asm__("" : "+r"(disp));
+    ForPositions([&](auto i) __attribute__((always_inline)) { step(std::integral_constant<uint32_t, kWheels - 1 - i>{}); });
+  }
+  for (uint32_t l = 0; l < kLanes; ++l) {
+    size_t v = x[l];
+    // Decryption: position 19's row owes -off of position 0, below 256.
+    if constexpr (kDecrypt) v += disp[kWheels - 1][l] & 0xFFu;
+    uint8_t& io = at[l * stride];
+    if constexpr (kText) {
+      const uint8_t in = io;
+      const uint8_t out = kDecrypt ? kSymbolOfSum[v] : t.to_symbol[v];
+      io = kTextIndex[in] == kNotInAlphabet ? in : out;
+    } else {
+      io = static_cast<uint8_t>(v);
+    }
+  }
+}
+
+// Symbols per lane for a pass over `symbols` (at least kLanes): len / 8,
+// shortened until the lanes' bytes lie at least 64 bytes apart within a
+// 4 KiB page. Stretches a multiple of 4 KiB long (the core passes 256 KiB
+// pieces) put all lanes at one place in their pages: they compete for one
+// cache set, and the CPU holds a lane's load back for another lane's store
+// that matches it in the low address bits. Measured: up to four times slower.
+size_t LaneLength(size_t symbols) {
+  constexpr size_t kPage = 4096, kApart = 64;
+  size_t per = symbols / kLanes;
+  if (per < kPage / kLanes) return per;
+  for (;; --per) {
+    bool apart = true;
+    for (size_t d = 1; d < kLanes; ++d) {
+      const size_t at = d * per % kPage;
+      apart = apart && at >= kApart && at <= kPage - kApart;
+    }
+    if (apart) return per;
+  }
 }
 
 template <bool kText, bool kDecrypt>
-void Transform(Cipher& c, uint8_t* data, size_t len) {
-  const uint32_t n = static_cast<uint32_t>(c.t->n);
-  const auto n16 = static_cast<int16_t>(n);
-  Stepping& s = c.s;
-  while (len > 0) {
-    // One wheel order: its rows, and the lanes' offsets of each position,
-    // which then move on by kLanes * delta per chunk.
-    const auto run = static_cast<uint32_t>(std::min<size_t>(len, RunLeft(s)));
-    const uint8_t* rows[kWheels];
-    // Plain arrays rather than vectors, so that the steps read single lanes
-    // with scalar loads instead of extracting them from vector registers.
-    // Decryption: -off mod n.
-    alignas(16) uint16_t off[kWheels][kLanes];
-    Offsets chunk_step[kWheels];
-    uint32_t r = s.rot;
-    for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
-      rows[p] = kDecrypt ? c.t->inv[r] : c.t->fwd[r];
-      // (off + l * delta) mod n for the lanes; both terms are below n.
-      Offsets lanes = AddModN(Get(c.t->lane_step[p].data()), Offsets{} + static_cast<int16_t>(s.off[r] - n16), n16);
-      auto step = static_cast<int16_t>(kLanes * c.t->delta[p] % n);
-      if constexpr (kDecrypt) {
-        lanes = -lanes;
-        lanes += (lanes >> 15) & n16;
-        step = static_cast<int16_t>(step == 0 ? 0 : n16 - step);
-      }
-      Put(off[p], lanes);
-      chunk_step[p] = Offsets{} + static_cast<int16_t>(step - n16);
-    }
-    for (uint32_t done = 0; done < run; done += kLanes) {
-      const uint32_t lanes = std::min(kLanes, run - done);
-      uint8_t* chunk = data + done;
-      // A short chunk goes through a padded copy, so that every lane loop
-      // has a constant count and the lanes never need an index.
-      uint8_t pad[kLanes] = {};
-      uint8_t* io = chunk;
-      if (lanes < kLanes) {
-        std::memcpy(pad, chunk, lanes);
-        io = pad;
-      }
-      const uint16_t(*disp)[kLanes] = off;
-      size_t x[kLanes];
-      // Text: the chunk's eight bytes are read as one word, and the bytes
-      // outside the alphabet become a mask word that waits out the lookups in
-      // one slot, instead of eight table reads and tests at the end.
-      uint64_t keep = 0;
-      if constexpr (kText) {
-        uint64_t in;
-        std::memcpy(&in, io, sizeof in);
-        uint64_t index = 0;
-        for (uint32_t l = 0; l < kLanes; ++l) {
-          const uint8_t i = c.t->to_index[static_cast<uint8_t>(in >> ByteShift(l))];
-          x[l] = i;
-          index |= uint64_t{i} << ByteShift(l);
-        }
-        keep = OutsideMask(index);
-      } else {
-        for (uint32_t l = 0; l < kLanes; ++l) x[l] = io[l];
-      }
-      // Every position is a constant: the rows and displacements are read
-      // at fixed places, and no loop counter competes with x for registers.
-      // lane l's displacement into row p is disp[p][l]. Decryption: the
-      // previous step (position p + 1, or 0 on the way from the first pass
-      // to the second) still owes its -off.
-      auto step = [&](auto p) {
-        const uint8_t* row = rows[p];
-        constexpr uint32_t d = kDecrypt ? (p + 1) % kWheels : p;
-        for (uint32_t l = 0; l < kLanes; ++l) x[l] = row[x[l] + disp[d][l]];
-        InRegisters(x);
-      };
-      // Both passes read the same displacements. Between them the pointer is
-      // laundered, or clang keeps the first pass's 160 loaded values for the
-      // second one, on the stack: a store per lookup to save a load.
-      if constexpr (!kDecrypt) {
-        ForPositions([&](auto i) { step(i); });
-        __asm__("" : "+r"(disp));
-        ForPositions([&](auto i) { step(i); });
-      } else {
-        // The first step owes nothing yet.
-        for (uint32_t l = 0; l < kLanes; ++l) x[l] = rows[kWheels - 1][x[l]];
-        ForPositions([&](auto i) {
-          if constexpr (i + 1 < kWheels) step(std::integral_constant<uint32_t, kWheels - 2 - i>{});
-        });
-        __asm__("" : "+r"(disp));
-        ForPositions([&](auto i) { step(std::integral_constant<uint32_t, kWheels - 1 - i>{}); });
-      }
-      // The input bytes are still in the buffer: nothing but x stays live
-      // across the lookups.
-      uint64_t symbols = 0;
-      for (uint32_t l = 0; l < kLanes; ++l) {
-        size_t v = x[l];
-        if constexpr (kDecrypt) {
-          v += off[0][l];
-          v = v >= n ? v - n : v;
-        }
-        if constexpr (kText) {
-          symbols |= uint64_t{c.t->to_symbol[v]} << ByteShift(l);
-        } else {
-          io[l] = static_cast<uint8_t>(v);
-        }
-      }
-      if constexpr (kText) {
-        // Branch-free: bytes outside the alphabet come in unpredictable mixes.
-        uint64_t in;
-        std::memcpy(&in, io, sizeof in);
-        const uint64_t out = (in & keep) | (symbols & ~keep);
-        std::memcpy(io, &out, sizeof out);
-      }
-      if (lanes < kLanes) std::memcpy(chunk, pad, lanes);
-      if (done + kLanes < run) {
-        for (uint32_t p = 0; p < kWheels; ++p) Put(off[p], AddModN(Get(off[p]), chunk_step[p], n16));
-      } else {
-        // Every wheel has turned `lanes` more times at its position.
-        r = s.rot;
-        for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
-          const uint32_t now = kDecrypt && off[p][0] != 0 ? n - off[p][0] : off[p][0];
-          const uint32_t next = now + c.t->lane_step[p][lanes];
-          s.off[r] = static_cast<uint16_t>(next >= n ? next - n : next);
-        }
-      }
-    }
-    CountSymbols(c, s, run);
-    data += run;
-    len -= run;
+void Transform(Cipher& c, uint8_t* data, size_t len, Work& w) {
+  constexpr int32_t kN = kText ? kTextSize : kBinarySize;
+  const Tables& t = *c.t;
+  const uint8_t* rows = kDecrypt ? &t.inv[0][0] : &t.fwd[0][0];
+  for (uint32_t p = 0; p < kWheels; ++p) {
+    // Decryption's row p carries -off of position p + 1.
+    const uint32_t d = t.delta[kDecrypt ? (p + 1) % kWheels : p];
+    const auto turn = static_cast<int16_t>(kDecrypt && d != 0 ? kN - static_cast<int32_t>(d) : static_cast<int32_t>(d));
+    w.turn[p] = Lanes16{} + turn;
   }
+  ToColumn<kN>(c.s, w.at);
+  // Passes of kLanes stretches of `per` symbols, lane l taking symbols
+  // l * per .. (l + 1) * per - 1; the last few symbols (fewer than kLanes),
+  // one per lane, go through a padded copy in a last pass of the same loop
+  // (one copy of the round's code).
+  uint8_t pad[kLanes] = {};
+  while (len > 0) {
+    const bool last = len < kLanes;
+    const size_t per = last ? 1 : LaneLength(len);
+    for (uint32_t l = 0; l < kLanes; ++l) {
+      // Lanes past the end in the last pass work on padding, with valid
+      // displacements all the same.
+      Load<kN, kDecrypt>(w, l, w.at);
+      if (!last || l < len) Walk<kN>(c, w.at, per);
+    }
+    if (last) std::memcpy(pad, data, len);
+    uint8_t* const at = last ? pad : data;
+    for (size_t i = 0; i < per;) {
+      // Rounds until the first lane's wheel order ends.
+      uint64_t k = per - i;
+      for (const Stepping& s : w.lane) k = std::min<uint64_t>(k, RunLeft(s));
+      for (const size_t end = i + k; i < end; ++i) {
+        Round<kText, kDecrypt>(t, rows, w.disp, at + i, per);
+        ForPositions([&](auto p) __attribute__((always_inline)) { Put(w.disp[p], Turn<kN>(Get(w.disp[p]), w.turn[p])); });
+      }
+      for (uint32_t l = 0; l < kLanes; ++l) {
+        const uint32_t rot = w.lane[l].rot;
+        CountSymbols(c, w.lane[l], static_cast<uint32_t>(k));
+        if (w.lane[l].rot != rot) Rotate<kDecrypt>(w, l);
+      }
+    }
+    if (last) {
+      std::memcpy(data, pad, len);
+      break;
+    }
+    data += kLanes * per;
+    len -= kLanes * per;
+  }
+  FromColumn<kN>(w.at, c.s);
 }
 
 }  // namespace
 
 void PortableTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
-  Dispatch(c, decrypt, [&](auto text, auto dec) { Transform<text(), dec()>(c, data, len); });
+  static_assert(sizeof(Work) <= sizeof c.work && alignof(Work) <= 64);
+  Work& work = *new (c.work) Work;
+  Dispatch(c, decrypt, [&](auto text, auto dec) { Transform<text(), dec()>(c, data, len, work); });
+  SecureZero(c.work, sizeof(Work));  // the displacements follow from the key
 }
 
 }  // namespace tav::engine
