@@ -22,25 +22,23 @@ struct Port {
   int fd;
   bool positional;
   int64_t base;
-  bool writeback = false;  // an output flushed at the end: see WriteAt
+  bool writeback = false;  // a split's output that is flushed at the end: see WriteAt
 };
 
 inline int64_t ReadAt(const Port& port, void* buf, size_t n, int64_t offset) {
   return port.positional ? io::PreadFull(port.fd, buf, n, port.base + offset) : io::ReadFull(port.fd, buf, n);
 }
 
-// An output that is flushed to the disk once complete has its writing-back
-// started as it is written: the final flush then waits for the last blocks
-// only, instead of the whole file after the workers have finished. A hint:
-// a failure shows in the final flush.
+// Workers writing an output that is flushed to the disk once complete start
+// each range's writing-back as they write it: the final flush then waits for
+// the last blocks only, instead of the whole file after the workers have
+// finished, which did not shrink with more workers. A hint: a failure shows
+// in the final flush.
 inline bool WriteAt(const Port& port, const void* buf, size_t n, int64_t offset) {
   const bool written =
       port.positional ? io::PwriteAll(port.fd, buf, n, port.base + offset) : io::WriteAll(port.fd, buf, n);
-  if (written && port.writeback) {
-    // In sequence, "from 0 to the end": pages already on their way are skipped.
-    (void)::sync_file_range(port.fd, port.positional ? port.base + offset : 0,
-                            port.positional ? static_cast<int64_t>(n) : 0, SYNC_FILE_RANGE_WRITE);
-  }
+  if (written && port.writeback && port.positional)
+    (void)::sync_file_range(port.fd, port.base + offset, static_cast<int64_t>(n), SYNC_FILE_RANGE_WRITE);
   return written;
 }
 
