@@ -349,8 +349,10 @@ TEST(Engine, BlocksOfSixtyFourRounds) {
                          " in " + std::to_string(pieces.size()));
             engine::CipherStart(*c, keys.tables, start);
             Bytes data = input;
-            for (size_t done = 0, i = 0; done < data.size(); done += pieces[i++]) {
-              engine::CipherTransform(*c, data.data() + done, std::min(pieces[i], data.size() - done), decrypt, path);
+            for (size_t done = 0, i = 0; done < data.size(); ++i) {
+              const size_t n = std::min(pieces[i % pieces.size()], data.size() - done);
+              engine::CipherTransform(*c, data.data() + done, n, decrypt, path);
+              done += n;
             }
             EXPECT_TRUE(SameBytes(data, want));
             EXPECT_TRUE(SameState(c->s, want_end));

@@ -424,7 +424,6 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
   }
 }
 
-
 // Large calls: lanes a schedule round apart -------------------------------
 //
 // One round of the schedule (Tables::round_length, R symbols) brings the wheel
@@ -475,16 +474,22 @@ inline void SwapBits(__m512i* r) {
   for (int i = 0; i < 4; ++i) SwapBit<s + 2>(r[i], r[i + 4]);
 }
 
-// Reads a tile of w columns from the 64 rows (row l at data + l * stride)
-// into work.tile, transposed.
-inline void LoadTile(const uint8_t* data, size_t stride, __mmask64 cols, uint8_t (*tile)[kLanes]) {
+// Moves the columns `cols` of the 64 rows (row l at data + l * stride) into
+// work.tile transposed, or back (a transpose undoes itself), three bits of
+// the row and byte numbers in each pass.
+template <bool kLoad>
+inline void MoveTile(uint8_t* data, size_t stride, __mmask64 cols, uint8_t (*tile)[kLanes]) {
   __m512i r[8];
   for (int b = 0; b < 8; ++b) {
     for (int i = 0; i < 8; ++i) {
       const uint8_t* row = data + static_cast<size_t>(8 * b + i) * stride;
-      r[i] = _mm512_maskz_loadu_epi8(cols, row);
-      // 64 streams at once: more than the hardware prefetcher follows.
-      _mm_prefetch(reinterpret_cast<const char*>(row) + 2 * kLanes, _MM_HINT_T0);
+      if constexpr (kLoad) {
+        r[i] = _mm512_maskz_loadu_epi8(cols, row);
+        // 64 streams at once: more than the hardware prefetcher follows.
+        _mm_prefetch(reinterpret_cast<const char*>(row) + 2 * kLanes, _MM_HINT_T0);
+      } else {
+        r[i] = _mm512_load_si512(tile[8 * b + i]);
+      }
     }
     SwapBits<true>(r);
     for (int i = 0; i < 8; ++i) _mm512_store_si512(tile[8 * b + i], r[i]);
@@ -492,21 +497,13 @@ inline void LoadTile(const uint8_t* data, size_t stride, __mmask64 cols, uint8_t
   for (int b = 0; b < 8; ++b) {
     for (int i = 0; i < 8; ++i) r[i] = _mm512_load_si512(tile[b + 8 * i]);
     SwapBits<false>(r);
-    for (int i = 0; i < 8; ++i) _mm512_store_si512(tile[b + 8 * i], r[i]);
-  }
-}
-
-inline void StoreTile(uint8_t* data, size_t stride, __mmask64 cols, uint8_t (*tile)[kLanes]) {
-  __m512i r[8];
-  for (int b = 0; b < 8; ++b) {
-    for (int i = 0; i < 8; ++i) r[i] = _mm512_load_si512(tile[8 * b + i]);
-    SwapBits<true>(r);
-    for (int i = 0; i < 8; ++i) _mm512_store_si512(tile[8 * b + i], r[i]);
-  }
-  for (int b = 0; b < 8; ++b) {
-    for (int i = 0; i < 8; ++i) r[i] = _mm512_load_si512(tile[b + 8 * i]);
-    SwapBits<false>(r);
-    for (int i = 0; i < 8; ++i) _mm512_mask_storeu_epi8(data + static_cast<size_t>(b + 8 * i) * stride, cols, r[i]);
+    for (int i = 0; i < 8; ++i) {
+      if constexpr (kLoad) {
+        _mm512_store_si512(tile[b + 8 * i], r[i]);
+      } else {
+        _mm512_mask_storeu_epi8(data + static_cast<size_t>(b + 8 * i) * stride, cols, r[i]);
+      }
+    }
   }
 }
 
@@ -580,7 +577,7 @@ size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
     for (size_t c0 = 0; c0 < round; c0 += kLanes) {
       const int w = static_cast<int>(std::min<size_t>(kLanes, round - c0));
       const __mmask64 cols = LanesBelow(w);
-      LoadTile(at + c0, round, cols, work.tile);
+      MoveTile<true>(at + c0, round, cols, work.tile);
       // Columns of one wheel order, up to kColumnVectors at a time; the
       // stream steps one symbol per column.
       for (int j = 0; j < w;) {
@@ -599,7 +596,7 @@ size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
         CountSymbols(c, s, static_cast<uint32_t>(n));
         j += n;
       }
-      StoreTile(at + c0, round, cols, work.tile);
+      MoveTile<false>(at + c0, round, cols, work.tile);
     }
     // 64 rounds on: the same entry and order, each wheel turned 64 * T_r.
     for (uint32_t r = 0; r < kWheels; ++r) {
