@@ -543,7 +543,7 @@ void ColumnSteps(const Cipher& c, RoundsWork& work, int first, uint32_t rot) {
   }
 }
 
-// Transforms whole blocks of 64 rounds from the front of data; returns the
+// Transforms whole blocks of 64 rounds (at least one) from the front of data; returns the
 // bytes done. The stream moves on by whole rounds, so only the offsets change.
 template <bool kText, bool kDecrypt>
 size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
@@ -551,7 +551,6 @@ size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
   const Tables& t = *c.t;
   const size_t round = t.round_length;
   const size_t block = kLanes * round;
-  if (round == 0 || len < block) return 0;
   // Wheel r turns over a round as the wheel at its position at the start of
   // the schedule does in the tables' round, which starts unrotated.
   const uint32_t rot0 = (c.s.rot + kWheels - static_cast<uint32_t>(c.s.index - 1) % kWheels) % kWheels;
@@ -612,9 +611,11 @@ size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
 void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
   // Some 24 KiB: kept in the cipher rather than on the caller's stack.
   static_assert(sizeof(Work) <= sizeof c.work && alignof(Work) <= 64);
+  static_assert(sizeof(RoundsWork) <= sizeof c.work && alignof(RoundsWork) <= 64);
+  // Small calls go straight to the kernel above.
+  const bool rounds = c.t->round_length > 0 && len / kLanes >= c.t->round_length;
   Dispatch(c, decrypt, [&](auto text, auto dec) {
-    static_assert(sizeof(RoundsWork) <= sizeof c.work && alignof(RoundsWork) <= 64);
-    const size_t done = Rounds<text(), dec()>(c, data, len, *new (c.work) RoundsWork);
+    const size_t done = rounds ? Rounds<text(), dec()>(c, data, len, *new (c.work) RoundsWork) : 0;
     Transform<text(), dec()>(c, data + done, len - done, *new (c.work) Work);
   });
 }
