@@ -450,6 +450,24 @@ struct RoundsWork {
 // pair of rows a (bit b clear) and c (set).
 template <int B>
 inline void SwapBit(__m512i& a, __m512i& c) {
+  // Whole quadwords and wider move with cheaper shuffles than bytes (the
+  // maskz forms: see Permute).
+  if constexpr (B == 3) {
+    const __m512i lo = _mm512_maskz_unpacklo_epi64(0xFF, a, c);
+    c = _mm512_maskz_unpackhi_epi64(0xFF, a, c);
+    a = lo;
+    return;
+  } else if constexpr (B == 4) {
+    const __m512i lo = _mm512_permutex2var_epi64(a, _mm512_set_epi64(13, 12, 5, 4, 9, 8, 1, 0), c);
+    c = _mm512_permutex2var_epi64(a, _mm512_set_epi64(15, 14, 7, 6, 11, 10, 3, 2), c);
+    a = lo;
+    return;
+  } else if constexpr (B == 5) {
+    const __m512i lo = _mm512_maskz_shuffle_i64x2(0xFF, a, c, 0x44);
+    c = _mm512_maskz_shuffle_i64x2(0xFF, a, c, 0xEE);
+    a = lo;
+    return;
+  }
   alignas(64) static constexpr auto kIdx = [] {
     std::array<std::array<uint8_t, 64>, 2> idx{};
     for (int j = 0; j < 64; ++j) {
