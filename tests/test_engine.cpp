@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <numeric>
 #include <random>
 #include <set>
@@ -315,6 +316,50 @@ TEST(Engine, ShortDwellsAndDwellsAroundVectorWidths) {
     for (int i = 1; i <= 200; ++i) schedule[i] = kDwells[rng() % std::size(kDwells)];
     ASSERT_TRUE(Load(kind, false));
     ran.merge(CheckStream(MakeStream(kind, ScheduleLength() + 777, seed)));
+  }
+  ExpectEveryPathRan(ran);
+}
+
+// Calls of many schedule rounds (short dwells make a round short) at odd
+// starting positions, whole and in pieces: every path gives the portable
+// path's bytes and end state.
+TEST(Engine, BlocksOfSixtyFourRounds) {
+  std::set<Path> ran;
+  uint32_t seed = 60;
+  const auto c = std::make_unique<engine::Cipher>();
+  for (Kind kind : {Kind::text, Kind::binary}) {
+    SCOPED_TRACE(Ext(kind));
+    ScratchDir scratch;
+    ASSERT_NO_FATAL_FAILURE(GenerateKeys(kind, ++seed));
+    std::mt19937 rng(seed);
+    for (int i = 1; i <= 200; ++i) schedule[i] = static_cast<int32_t>(rng() % 21);
+    ASSERT_TRUE(Load(kind, false));
+    const size_t round = ScheduleLength(), block = 64 * round;
+    const Bytes input = RandomBytes(3 * block + 4321, seed);
+    for (bool decrypt : {false, true}) {
+      for (size_t start : {size_t{0}, size_t{777}, 5 * round + 13}) {
+        engine::CipherStart(*c, keys.tables, start);
+        Bytes want = input;
+        engine::CipherTransform(*c, want.data(), want.size(), decrypt, Path::portable);
+        const engine::Stepping want_end = c->s;
+        for (Path path : Paths()) {
+          ran.insert(path);
+          for (const std::vector<size_t>& pieces : {std::vector<size_t>{input.size()}, {block + 7, 1000, 2 * block - 1}}) {
+            SCOPED_TRACE(std::string(Name(path)) + (decrypt ? " decrypt at " : " encrypt at ") + std::to_string(start) +
+                         " in " + std::to_string(pieces.size()));
+            engine::CipherStart(*c, keys.tables, start);
+            Bytes data = input;
+            for (size_t done = 0, i = 0; done < data.size(); ++i) {
+              const size_t n = std::min(pieces[i % pieces.size()], data.size() - done);
+              engine::CipherTransform(*c, data.data() + done, n, decrypt, path);
+              done += n;
+            }
+            EXPECT_TRUE(SameBytes(data, want));
+            EXPECT_TRUE(SameState(c->s, want_end));
+          }
+        }
+      }
+    }
   }
   ExpectEveryPathRan(ran);
 }
