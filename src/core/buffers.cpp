@@ -14,7 +14,8 @@ namespace tav::core {
 namespace {
 
 // Out of place, a piece at a time is copied and transformed while it is still
-// in the cache, rather than copying the whole buffer first.
+// in the cache, rather than copying the whole buffer first; pieces are at
+// least as long as the kernel needs for its full rate.
 constexpr size_t kPieceBytes = size_t{256} << 10;
 
 tav_status Block(const tav_keys* keys, uint64_t offset, const void* in, void* out, size_t length, bool decrypt) {
@@ -26,8 +27,9 @@ tav_status Block(const tav_keys* keys, uint64_t offset, const void* in, void* ou
   engine::CipherStart(c, keys->tables, offset);
   auto* data = static_cast<uint8_t*>(out);
   const auto* src = static_cast<const uint8_t*>(in);
+  const size_t piece = std::max(kPieceBytes, engine::FullRateLength(keys->tables));
   for (size_t at = 0; at < length;) {
-    const size_t n = in == out ? length : std::min(kPieceBytes, length - at);
+    const size_t n = in == out ? length : std::min(piece, length - at);
     if (in != out) std::memmove(data + at, src + at, n);
     engine::CipherRun(c, data + at, n, decrypt);
     at += n;

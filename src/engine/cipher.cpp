@@ -263,6 +263,10 @@ void CipherTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt, Path pa
   KernelOf(path).transform(c, data, len, decrypt);
 }
 
+size_t FullRateLength(const Tables& t) {
+  return ActivePath() == Path::avx512 ? static_cast<size_t>(64 * t.round_length) : 0;
+}
+
 void CipherEncrypt(Cipher& c, uint8_t* data, size_t len) { CipherTransform(c, data, len, false, ActivePath()); }
 
 void CipherDecrypt(Cipher& c, uint8_t* data, size_t len) { CipherTransform(c, data, len, true, ActivePath()); }

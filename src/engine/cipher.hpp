@@ -118,6 +118,11 @@ Path ActivePath();
 // The path that a TAVSDK_CPU value selects (null: unset).
 Path PathFor(const char* name);
 
+// The call length from which the active kernel runs at its full rate, for
+// callers that cut a long message into pieces: the AVX-512 kernel takes 64
+// stretches a schedule round apart at once (0: any length).
+size_t FullRateLength(const Tables& t);
+
 // Advance the stream by `symbols` without transforming anything.
 void CipherSkip(Cipher& c, uint64_t symbols);
 
