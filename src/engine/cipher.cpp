@@ -264,7 +264,10 @@ void CipherTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt, Path pa
 }
 
 size_t FullRateLength(const Tables& t) {
-  return ActivePath() == Path::avx512 ? static_cast<size_t>(64 * t.round_length) : 0;
+  // The round-apart stretches of the vector kernels: one block of rounds per lane.
+  const Path path = ActivePath();
+  const size_t lanes = path == Path::avx512 ? 64 : path == Path::avx2 ? 32 : 0;
+  return lanes * static_cast<size_t>(t.round_length);
 }
 
 void CipherEncrypt(Cipher& c, uint8_t* data, size_t len) { CipherTransform(c, data, len, false, ActivePath()); }

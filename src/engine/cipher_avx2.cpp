@@ -33,6 +33,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -307,10 +308,30 @@ void Steps(const Cipher& c, const Work& work, __m256i* x) {
   }
 }
 
+// A symbol's value as the steps take it. Text: its alphabet index, bit 7
+// flipped for encryption (see SubMod151); keep marks bytes outside the
+// alphabet, which pass through.
+template <bool kText, bool kDecrypt>
+inline __m256i EnterSteps(const Tables& t, __m256i in, __m256i& keep) {
+  keep = _mm256_setzero_si256();
+  if constexpr (!kText) return in;
+  __m256i x;
+  Lookup<false, 1>(t.chunked_to_index, &in, &x);
+  keep = _mm256_cmpeq_epi8(x, _mm256_set1_epi8(static_cast<char>(kNotInAlphabet)));
+  return kDecrypt ? x : _mm256_xor_si256(x, _mm256_set1_epi8(static_cast<char>(0x80)));
+}
+
+// The byte for a value the steps gave, the inverse of EnterSteps.
+template <bool kText, bool kDecrypt>
+inline __m256i LeaveSteps(const Tables& t, __m256i x, __m256i in, __m256i keep) {
+  if constexpr (!kText) return x;
+  if constexpr (!kDecrypt) x = _mm256_xor_si256(x, _mm256_set1_epi8(static_cast<char>(0x80)));
+  Lookup<true, 1>(t.chunked_to_symbol, &x, &x);
+  return _mm256_blendv_epi8(x, in, keep);
+}
+
 template <bool kText, bool kDecrypt>
 void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
-  const __m256i outside = _mm256_set1_epi8(static_cast<char>(kNotInAlphabet));
-  const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
   Stepping s = c.s;
   for (uint32_t p = 0, r = s.rot; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
     work.offsets[p] = static_cast<uint8_t>(s.off[r]);
@@ -331,13 +352,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
     __m256i in[kVectors], x[kVectors], keep[kVectors];
     for (int v = 0; v < vectors; ++v) {
       in[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(io + v * kLanes));
-      if constexpr (kText) {
-        Lookup<false, 1>(c.t->chunked_to_index, &in[v], &x[v]);
-        keep[v] = _mm256_cmpeq_epi8(x[v], outside);  // not in the alphabet: passes through
-        if constexpr (!kDecrypt) x[v] = _mm256_xor_si256(x[v], flip);
-      } else {
-        x[v] = in[v];
-      }
+      x[v] = EnterSteps<kText, kDecrypt>(*c.t, in[v], keep[v]);
     }
     if (vectors == 1) {
       Steps<kText, kDecrypt, 1>(c, work, x);
@@ -347,13 +362,7 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
       Steps<kText, kDecrypt, 3>(c, work, x);
     }
     for (int v = 0; v < vectors; ++v) {
-      __m256i out = x[v];
-      if constexpr (kText) {
-        if constexpr (!kDecrypt) out = _mm256_xor_si256(out, flip);
-        Lookup<true, 1>(c.t->chunked_to_symbol, &out, &out);
-        out = _mm256_blendv_epi8(out, in[v], keep[v]);
-      }
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(io + v * kLanes), out);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(io + v * kLanes), LeaveSteps<kText, kDecrypt>(*c.t, x[v], in[v], keep[v]));
     }
     if (io != data) std::memcpy(data, tail, block);
     data += block;
@@ -364,14 +373,180 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
   c.s = s;
 }
 
+// Large calls: lanes a schedule round apart -------------------------------
+//
+// As in the AVX-512 kernel: one round of the schedule (R symbols) brings the
+// wheel order and the schedule entry back and turns wheel r by T_r wherever it
+// starts, so 32*R symbols are cut into 32 stretches of R and a column vector
+// holds symbol j of every stretch. All its lanes share one wheel order, and
+// wheel r's offset in lane l is the column's offset plus l * T_r: no segments,
+// masks or partial steps. Tiles of 32 columns are moved between the
+// stretches' rows and the column vectors by a 32x32 byte transpose.
+
+// Columns run through the steps together: four ran a fifth faster than three
+// (the count of the kernel above), and five and more slower than three, their
+// lookups outgrowing the registers.
+constexpr int kColumnVectors = 4;
+
+struct RoundsWork {
+  alignas(32) uint8_t tile[kLanes][kLanes];  // the tile, column by column
+  alignas(32) uint8_t part[kLanes][kLanes];  // the rows of a tile narrower than 32 columns
+  __m256i moving[2][kLanes];                 // the transpose's stages
+  alignas(32) uint8_t keys[kColumnVectors][kWheels];  // per column and wheel: binary offset, text 151 - offset
+  __m256i lanes[kWheels];                             // l * T_r mod n
+  __m256i lines[kColumnVectors][kWheels];
+};
+
+// Row l of a tile goes into register (l << 1 | l >> 4) mod 32: each unpack
+// stage rotates the register number's bits and bits 0-3 of the byte number's
+// by one, and the last stage swaps the registers' top bit with the bytes'
+// (the 128-bit halves), which leaves register j holding column j.
+inline void Transpose(const __m256i* in, __m256i (*moving)[kLanes], __m256i* out) {
+  const __m256i* a = in;
+  for (int stage = 0; stage < 4; ++stage) {
+    __m256i* b = moving[stage & 1];
+    for (int i = 0; i < kLanes / 2; ++i) {
+      b[2 * i] = _mm256_unpacklo_epi8(a[i], a[i + kLanes / 2]);
+      b[2 * i + 1] = _mm256_unpackhi_epi8(a[i], a[i + kLanes / 2]);
+    }
+    a = b;
+  }
+  for (int j = 0; j < kLanes / 2; ++j) {
+    out[j] = _mm256_permute2x128_si256(a[j], a[j + kLanes / 2], 0x20);
+    out[j + kLanes / 2] = _mm256_permute2x128_si256(a[j], a[j + kLanes / 2], 0x31);
+  }
+}
+
+constexpr int TileRow(int p) { return (p >> 1) | ((p & 1) << 4); }
+
+// Moves the first w (<= 32) columns of the 32 rows (row l at data + l * stride)
+// into work.tile transposed, or back.
+template <bool kLoad>
+void MoveTile(uint8_t* data, size_t stride, int w, RoundsWork& work) {
+  __m256i in[kLanes], out[kLanes];
+  const bool whole = w == kLanes;
+  for (int p = 0; p < kLanes; ++p) {
+    const int l = TileRow(p);
+    const uint8_t* from = kLoad ? data + static_cast<size_t>(l) * stride : work.tile[l];
+    if (kLoad && !whole) {
+      std::memcpy(work.part[l], from, static_cast<size_t>(w));
+      from = work.part[l];
+    }
+    in[p] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
+    // 32 streams at once: more than the hardware prefetcher follows.
+    if constexpr (kLoad) _mm_prefetch(reinterpret_cast<const char*>(from) + 2 * kLanes, _MM_HINT_T0);
+  }
+  Transpose(in, work.moving, out);
+  for (int j = 0; j < kLanes; ++j) {
+    if constexpr (kLoad) {
+      _mm256_store_si256(reinterpret_cast<__m256i*>(work.tile[j]), out[j]);
+    } else if (whole) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(data + static_cast<size_t>(j) * stride), out[j]);
+    } else {
+      _mm256_store_si256(reinterpret_cast<__m256i*>(work.part[j]), out[j]);
+      std::memcpy(data + static_cast<size_t>(j) * stride, work.part[j], static_cast<size_t>(w));
+    }
+  }
+}
+
+// Runs V columns of one wheel order rot, from work.tile[first], with their
+// keys in work.keys.
+template <bool kText, bool kDecrypt, int V>
+void ColumnSteps(const Cipher& c, RoundsWork& work, int first, uint32_t rot) {
+  const auto rows = c.t->chunked_rows[kDecrypt ? 1 : 0];
+  __m256i in[V], x[V], keep[V];
+  for (int v = 0; v < V; ++v) {
+    const uint8_t* key = work.keys[v];
+    ForWheels([&](uint32_t r) { work.lines[v][r] = Line<kText, kDecrypt>(key[r], work.lanes[r]); });
+    in[v] = _mm256_load_si256(reinterpret_cast<const __m256i*>(work.tile[first + v]));
+    x[v] = EnterSteps<kText, kDecrypt>(*c.t, in[v], keep[v]);
+  }
+  if constexpr (!kDecrypt) {
+    for (uint32_t t = 0, r = rot; t < 2 * kWheels; ++t, r = r + 1 == kWheels ? 0 : r + 1) {
+      Step<kText, kDecrypt, V>(rows[r], work.lines, r, x);
+    }
+  } else {
+    for (uint32_t t = 0, r = rot == 0 ? kWheels - 1 : rot - 1; t < 2 * kWheels; ++t, r = r == 0 ? kWheels - 1 : r - 1) {
+      Step<kText, kDecrypt, V>(rows[r], work.lines, r, x);
+    }
+  }
+  for (int v = 0; v < V; ++v) {
+    _mm256_store_si256(reinterpret_cast<__m256i*>(work.tile[first + v]), LeaveSteps<kText, kDecrypt>(*c.t, x[v], in[v], keep[v]));
+  }
+}
+
+// Transforms whole blocks of 32 rounds (at least one) from the front of data;
+// returns the bytes done. The stream moves on by whole rounds, so only the
+// offsets change.
+template <bool kText, bool kDecrypt>
+size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
+  constexpr uint32_t N = kText ? kTextSize : kBinarySize;
+  const Tables& t = *c.t;
+  const size_t round = t.round_length;
+  // Wheel r turns over a round as the wheel at its position at the start of
+  // the schedule does in the tables' round, which starts unrotated.
+  std::array<uint32_t, kWheels> turn{};
+  const uint32_t rot0 = (c.s.rot + kWheels - static_cast<uint32_t>(c.s.index - 1) % kWheels) % kWheels;
+  for (uint32_t q = 0; q < kWheels; ++q) turn[(q + rot0) % kWheels] = t.entry_turn[201][q];
+  const size_t block = kLanes * round;
+  for (uint32_t r = 0; r < kWheels; ++r) {
+    alignas(32) uint8_t multiples[kLanes];
+    for (uint32_t l = 0, m = 0; l < kLanes; ++l, m = m + turn[r] >= N ? m + turn[r] - N : m + turn[r]) {
+      multiples[l] = static_cast<uint8_t>(m);
+    }
+    work.lanes[r] = _mm256_load_si256(reinterpret_cast<const __m256i*>(multiples));
+  }
+  size_t done = 0;
+  for (; len - done >= block; done += block) {
+    uint8_t* at = data + done;
+    Stepping s = c.s;
+    std::array<uint32_t, kWheels> off;
+    for (uint32_t r = 0; r < kWheels; ++r) off[r] = s.off[r];
+    for (size_t c0 = 0; c0 < round; c0 += kLanes) {
+      const int w = static_cast<int>(std::min<size_t>(kLanes, round - c0));
+      MoveTile<true>(at + c0, round, w, work);
+      // Columns of one wheel order, up to kColumnVectors at a time; the
+      // stream steps one symbol per column.
+      for (int j = 0; j < w;) {
+        const int n = static_cast<int>(std::min<uint32_t>(RunLeft(s), static_cast<uint32_t>(std::min(w - j, kColumnVectors))));
+        const uint16_t* delta = t.delta_by_wheel[s.rot];
+        for (int k = 0; k < n; ++k) {
+          for (uint32_t r = 0; r < kWheels; ++r) {
+            work.keys[k][r] = static_cast<uint8_t>(kText ? N - off[r] : off[r]);
+            const uint32_t o = off[r] + delta[r];
+            off[r] = o >= N ? o - N : o;
+          }
+        }
+        [&]<int... V>(std::integer_sequence<int, V...>) {
+          (void)((n == V + 1 && (ColumnSteps<kText, kDecrypt, V + 1>(c, work, j, s.rot), true)) || ...);
+        }(std::make_integer_sequence<int, kColumnVectors>{});
+        CountSymbols(c, s, static_cast<uint32_t>(n));
+        j += n;
+      }
+      MoveTile<false>(at + c0, round, w, work);
+    }
+    SecureZeroObject(off);
+    // 32 rounds on: the same entry and order, each wheel turned 32 * T_r.
+    for (uint32_t r = 0; r < kWheels; ++r) c.s.off[r] = static_cast<uint16_t>((c.s.off[r] + kLanes * turn[r]) % N);
+  }
+  SecureZeroObject(turn);
+  SecureZeroObject(work);
+  return done;
+}
+
 }  // namespace
 
 void Avx2Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
   // Some 8 KiB: kept in the cipher rather than on the caller's stack, and
   // apart for each copy of the cipher that a worker thread runs.
   static_assert(sizeof(Work) <= sizeof c.work && alignof(Work) <= 64);
-  Work& work = *new (c.work) Work;
-  Dispatch(c, decrypt, [&](auto text, auto dec) { Transform<text(), dec()>(c, data, len, work); });
+  static_assert(sizeof(RoundsWork) <= sizeof c.work && alignof(RoundsWork) <= 64);
+  // Small calls go straight to the kernel above.
+  const bool rounds = c.t->round_length > 0 && len / kLanes >= c.t->round_length;
+  Dispatch(c, decrypt, [&](auto text, auto dec) {
+    const size_t done = rounds ? Rounds<text(), dec()>(c, data, len, *new (c.work) RoundsWork) : 0;
+    Transform<text(), dec()>(c, data + done, len - done, *new (c.work) Work);
+  });
   SecureZero(c.work, sizeof(Work));  // the tables and offsets follow from the key
 }
 
