@@ -263,6 +263,27 @@ void CipherTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt, Path pa
   KernelOf(path).transform(c, data, len, decrypt);
 }
 
+std::array<uint16_t, kWheels> RoundTurns(const Cipher& c, uint8_t* multiples, uint32_t lanes) {
+  const Tables& t = *c.t;
+  const auto n = static_cast<uint32_t>(t.n);
+  // Wheel r turns over a round as the wheel at its position at the start of
+  // the schedule does in the tables' round, which starts unrotated.
+  const uint32_t rot0 = (c.s.rot + kWheels - static_cast<uint32_t>(c.s.index - 1) % kWheels) % kWheels;
+  std::array<uint16_t, kWheels> turn{};
+  for (uint32_t q = 0; q < kWheels; ++q) turn[(q + rot0) % kWheels] = t.entry_turn[201][q];
+  for (uint32_t r = 0; r < kWheels; ++r) {
+    for (uint32_t l = 0, m = 0; l < lanes; ++l, m = m + turn[r] >= n ? m + turn[r] - n : m + turn[r]) {
+      multiples[r * lanes + l] = static_cast<uint8_t>(m);
+    }
+  }
+  return turn;
+}
+
+void SkipRounds(Cipher& c, const std::array<uint16_t, kWheels>& turn, uint32_t rounds) {
+  const auto n = static_cast<uint32_t>(c.t->n);
+  for (uint32_t r = 0; r < kWheels; ++r) c.s.off[r] = static_cast<uint16_t>((c.s.off[r] + rounds * turn[r]) % n);
+}
+
 size_t FullRateLength(const Tables& t) {
   // The round-apart stretches of the vector kernels: one block of rounds per lane.
   const Path path = ActivePath();

@@ -123,6 +123,16 @@ Path PathFor(const char* name);
 // stretches a schedule round apart at once (0: any length).
 size_t FullRateLength(const Tables& t);
 
+// For kernels that put one round of the schedule between neighbouring lanes
+// (at positions P and P + round_length the stream is at the same entry, count
+// and wheel order): the turn of each wheel over one round from where c stands,
+// the same wherever the round starts, and in row r of `multiples` (kWheels
+// rows of `lanes` bytes) lane l's share, l * turn[r] mod n.
+std::array<uint16_t, kWheels> RoundTurns(const Cipher& c, uint8_t* multiples, uint32_t lanes);
+
+// Moves c on by `rounds` whole rounds of the schedule: only the offsets change.
+void SkipRounds(Cipher& c, const std::array<uint16_t, kWheels>& turn, uint32_t rounds);
+
 // Advance the stream by `symbols` without transforming anything.
 void CipherSkip(Cipher& c, uint64_t symbols);
 

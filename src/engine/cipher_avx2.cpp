@@ -483,19 +483,10 @@ size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
   constexpr uint32_t N = kText ? kTextSize : kBinarySize;
   const Tables& t = *c.t;
   const size_t round = t.round_length;
-  // Wheel r turns over a round as the wheel at its position at the start of
-  // the schedule does in the tables' round, which starts unrotated.
-  std::array<uint32_t, kWheels> turn{};
-  const uint32_t rot0 = (c.s.rot + kWheels - static_cast<uint32_t>(c.s.index - 1) % kWheels) % kWheels;
-  for (uint32_t q = 0; q < kWheels; ++q) turn[(q + rot0) % kWheels] = t.entry_turn[201][q];
+  alignas(32) uint8_t multiples[kWheels][kLanes];
+  std::array<uint16_t, kWheels> turn = RoundTurns(c, &multiples[0][0], kLanes);
   const size_t block = kLanes * round;
-  for (uint32_t r = 0; r < kWheels; ++r) {
-    alignas(32) uint8_t multiples[kLanes];
-    for (uint32_t l = 0, m = 0; l < kLanes; ++l, m = m + turn[r] >= N ? m + turn[r] - N : m + turn[r]) {
-      multiples[l] = static_cast<uint8_t>(m);
-    }
-    work.lanes[r] = _mm256_load_si256(reinterpret_cast<const __m256i*>(multiples));
-  }
+  for (uint32_t r = 0; r < kWheels; ++r) work.lanes[r] = _mm256_load_si256(reinterpret_cast<const __m256i*>(multiples[r]));
   size_t done = 0;
   for (; len - done >= block; done += block) {
     uint8_t* at = data + done;
@@ -527,9 +518,10 @@ size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
     }
     SecureZeroObject(off);
     // 32 rounds on: the same entry and order, each wheel turned 32 * T_r.
-    for (uint32_t r = 0; r < kWheels; ++r) c.s.off[r] = static_cast<uint16_t>((c.s.off[r] + kLanes * turn[r]) % N);
+    SkipRounds(c, turn, kLanes);
   }
   SecureZeroObject(turn);
+  SecureZeroObject(multiples);
   SecureZeroObject(work);
   return done;
 }

@@ -569,18 +569,9 @@ size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
   const Tables& t = *c.t;
   const size_t round = t.round_length;
   const size_t block = kLanes * round;
-  // Wheel r turns over a round as the wheel at its position at the start of
-  // the schedule does in the tables' round, which starts unrotated.
-  const uint32_t rot0 = (c.s.rot + kWheels - static_cast<uint32_t>(c.s.index - 1) % kWheels) % kWheels;
-  alignas(64) uint16_t turn[32] = {};
-  for (uint32_t q = 0; q < kWheels; ++q) turn[(q + rot0) % kWheels] = t.entry_turn[201][q];
-  for (uint32_t r = 0; r < kWheels; ++r) {
-    alignas(64) uint8_t multiples[kLanes];
-    for (uint32_t l = 0, m = 0; l < kLanes; ++l, m = m + turn[r] >= N ? m + turn[r] - N : m + turn[r]) {
-      multiples[l] = static_cast<uint8_t>(m);
-    }
-    work.lanes[r] = _mm512_load_si512(multiples);
-  }
+  alignas(64) uint8_t multiples[kWheels][kLanes];
+  std::array<uint16_t, kWheels> turn = RoundTurns(c, &multiples[0][0], kLanes);
+  for (uint32_t r = 0; r < kWheels; ++r) work.lanes[r] = _mm512_load_si512(multiples[r]);
   const auto* deltas = reinterpret_cast<const __m512i*>(t.delta_by_wheel);
   const __m512i spread_lo = _mm512_set_epi32(0x1E1E1E1E, 0x1C1C1C1C, 0x1A1A1A1A, 0x18181818, 0x16161616, 0x14141414,
                                              0x12121212, 0x10101010, 0x0E0E0E0E, 0x0C0C0C0C, 0x0A0A0A0A, 0x08080808,
@@ -616,10 +607,10 @@ size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
       MoveTile<false>(at + c0, round, cols, work.tile);
     }
     // 64 rounds on: the same entry and order, each wheel turned 64 * T_r.
-    for (uint32_t r = 0; r < kWheels; ++r) {
-      c.s.off[r] = static_cast<uint16_t>((c.s.off[r] + kLanes * static_cast<uint32_t>(turn[r])) % N);
-    }
+    SkipRounds(c, turn, kLanes);
   }
+  SecureZeroObject(turn);
+  SecureZeroObject(multiples);
   SecureZeroObject(work);
   return done;
 }
