@@ -202,13 +202,14 @@ using Lines = v128_t[kWheels][kVectors];
 // The forty steps of x[0 .. vectors) in wheel order rot. The vectors of a
 // step go one after another in a loop that is not unrolled: an engine that
 // sees them in one block interleaves their lookups and runs out of
-// registers; the processor overlaps the loop's iterations by itself. The
-// vectors and lines are the caller's locals, which the compiler knows the
-// rows' loads do not alias: in the working storage they cost a fifth of
-// the binary rate.
+// registers; the processor overlaps the loop's iterations by itself. One
+// copy for both layouts (the module stays smaller); the vectors and lines
+// are the caller's locals, restrict so that the compiler keeps the rows'
+// chunks out of the vector loop (in the working storage, where it could not
+// tell, they cost a fifth of the binary rate).
 template <bool kText, bool kDecrypt>
-inline void RunSteps(const Work& w, uint32_t rot, v128_t (&x)[kVectors], const Lines& line, uint32_t vectors,
-                     const Constants& k) {
+[[gnu::noinline]] void RunSteps(const Work& w, uint32_t rot, v128_t* __restrict x, const v128_t (*__restrict line)[kVectors],
+                                uint32_t vectors, const Constants& k) {
   lanes::Steps<kDecrypt>([&](uint32_t p) {
     const uint32_t wheel = p + rot;
     const ChunkedRow& row = w.rows[wheel < kWheels ? wheel : wheel - kWheels];
