@@ -119,8 +119,9 @@ Path ActivePath();
 Path PathFor(const char* name);
 
 // The call length from which the active kernel runs at its full rate, for
-// callers that cut a long message into pieces: the AVX-512 kernel takes 64
-// stretches a schedule round apart at once (0: any length).
+// callers that cut a long message into pieces: the AVX-512, AVX2 and
+// WebAssembly SIMD kernels take 64, 32 and 16 stretches a schedule round
+// apart at once (0: any length).
 size_t FullRateLength(const Tables& t);
 
 // For kernels that put one round of the schedule between neighbouring lanes

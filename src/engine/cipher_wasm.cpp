@@ -13,6 +13,11 @@
 // text values between steps are kept with bit 7 flipped, as there, so that a
 // signed compare orders them.
 //
+// Calls of at least 16 rounds of the master schedule put the lanes of a
+// vector a round apart instead (see Rounds), so that every group has its
+// eight vectors whole; shorter calls, and what is left of long ones, go
+// through the groups above.
+//
 // Built twice: with the plain byte shuffle and with the relaxed one
 // (-mrelaxed-simd), which x64 engines run as one instruction instead of two.
 // Every index is either below 16 or has bit 7 set, where both agree on every
@@ -23,6 +28,8 @@
 
 #include <wasm_simd128.h>
 
+#include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "common/wipe.hpp"
@@ -169,36 +176,43 @@ struct Work {
   ChunkedRow rows[kWheels];
   ChunkedRow to_index;
   ChunkedRow to_symbol;
+  alignas(16) uint8_t tail[kLanes];  // a group's last vector where it is partial; a gathered one
 };
 
-// One group of `vectors` vectors at io. Each step runs the vectors one after
-// another in a loop that is not unrolled: an engine that sees them in one
-// block interleaves their lookups and runs out of registers; the processor
-// overlaps the loop's iterations by itself.
+// Text: the symbols' indexes, with bit 7 flipped for encryption (see
+// SubMod151), and where a byte is not in the alphabet, to pass it through.
 template <bool kText, bool kDecrypt>
-void Group(const Cipher& c, const Work& w, uint8_t* io, uint32_t vectors, const Constants& k) {
-  const auto& rows = w.rows;
-  const Stepping& s = c.s;
-  v128_t line[kWheels][kVectors];
-  uint32_t r = s.rot;
-  for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
-    for (uint32_t v = 0; v < vectors; ++v) {
-      line[p][v] = Line<kText, kDecrypt>(s.off[r], wasm_v128_load(&c.t->mult[p][v * kLanes]), k);
-    }
-  }
-  v128_t x[kVectors], keep[kVectors];
-  for (uint32_t v = 0; v < vectors; ++v) {
-    x[v] = wasm_v128_load(io + v * kLanes);
-    if constexpr (kText) {
-      x[v] = Lookup<false>(w.to_index, x[v], k);
-      // Not in the alphabet: passes through.
-      keep[v] = wasm_i8x16_eq(x[v], wasm_i8x16_splat(static_cast<int8_t>(kNotInAlphabet)));
-      if constexpr (!kDecrypt) x[v] = wasm_v128_xor(x[v], k.flip);
-    }
-  }
+inline v128_t EnterSteps(const Work& w, v128_t in, v128_t& keep, const Constants& k) {
+  if constexpr (!kText) return in;
+  v128_t x = Lookup<false>(w.to_index, in, k);
+  keep = wasm_i8x16_eq(x, wasm_i8x16_splat(static_cast<int8_t>(kNotInAlphabet)));
+  return kDecrypt ? x : wasm_v128_xor(x, k.flip);
+}
+
+template <bool kText, bool kDecrypt>
+inline v128_t LeaveSteps(const Work& w, v128_t x, v128_t in, v128_t keep, const Constants& k) {
+  if constexpr (!kText) return x;
+  if constexpr (!kDecrypt) x = wasm_v128_xor(x, k.flip);
+  return wasm_v128_bitselect(in, Lookup<true>(w.to_symbol, x, k), keep);
+}
+
+// What a group's steps take per position and vector (see Line).
+using Lines = v128_t[kWheels][kVectors];
+
+// The forty steps of x[0 .. vectors) in wheel order rot. The vectors of a
+// step go one after another in a loop that is not unrolled: an engine that
+// sees them in one block interleaves their lookups and runs out of
+// registers; the processor overlaps the loop's iterations by itself. One
+// copy for both layouts (the module stays smaller); the vectors and lines
+// are the caller's locals, restrict so that the compiler keeps the rows'
+// chunks out of the vector loop (in the working storage, where it could not
+// tell, they cost a fifth of the binary rate).
+template <bool kText, bool kDecrypt>
+[[gnu::noinline]] void RunSteps(const Work& w, uint32_t rot, v128_t* __restrict x, const v128_t (*__restrict line)[kVectors],
+                                uint32_t vectors, const Constants& k) {
   lanes::Steps<kDecrypt>([&](uint32_t p) {
-    const uint32_t wheel = p + s.rot;
-    const ChunkedRow& row = rows[wheel < kWheels ? wheel : wheel - kWheels];
+    const uint32_t wheel = p + rot;
+    const ChunkedRow& row = w.rows[wheel < kWheels ? wheel : wheel - kWheels];
 #pragma clang loop unroll(disable)
     for (uint32_t v = 0; v < vectors; ++v) {
       if constexpr (!kDecrypt) {
@@ -210,18 +224,121 @@ void Group(const Cipher& c, const Work& w, uint8_t* io, uint32_t vectors, const 
       }
     }
   });
-  for (uint32_t v = 0; v < vectors; ++v) {
-    v128_t out = x[v];
-    if constexpr (kText) {
-      if constexpr (!kDecrypt) out = wasm_v128_xor(out, k.flip);
-      const v128_t in = wasm_v128_load(io + v * kLanes);
-      out = wasm_v128_bitselect(in, Lookup<true>(w.to_symbol, out, k), keep[v]);
-    }
-    wasm_v128_store(io + v * kLanes, out);
+}
+
+// One group of `count` symbols at io (one wheel order), in whole vectors but
+// the last, which goes through a copy.
+template <bool kText, bool kDecrypt>
+void Group(const Cipher& c, Work& w, uint8_t* io, uint32_t count, const Constants& k) {
+  const Stepping& s = c.s;
+  const uint32_t vectors = (count + kLanes - 1) / kLanes;
+  const uint32_t whole = count / kLanes;
+  if (whole < vectors) {
+    std::memset(w.tail, 0, sizeof w.tail);
+    std::memcpy(w.tail, io + whole * kLanes, count - whole * kLanes);
   }
+  auto at = [&](uint32_t v) { return v < whole ? io + v * kLanes : w.tail; };
+  Lines line;
+  v128_t x[kVectors], keep[kVectors];
+  uint32_t r = s.rot;
+  for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
+    for (uint32_t v = 0; v < vectors; ++v) {
+      line[p][v] = Line<kText, kDecrypt>(s.off[r], wasm_v128_load(&c.t->mult[p][v * kLanes]), k);
+    }
+  }
+  for (uint32_t v = 0; v < vectors; ++v) x[v] = EnterSteps<kText, kDecrypt>(w, wasm_v128_load(at(v)), keep[v], k);
+  RunSteps<kText, kDecrypt>(w, s.rot, x, line, vectors, k);
+  for (uint32_t v = 0; v < vectors; ++v) {
+    wasm_v128_store(at(v), LeaveSteps<kText, kDecrypt>(w, x[v], wasm_v128_load(at(v)), keep[v], k));
+  }
+  if (whole < vectors) std::memcpy(io + whole * kLanes, w.tail, count - whole * kLanes);
   // They follow from the key.
   SecureZeroObject(line);
   SecureZeroObject(x);
+}
+
+// Calls Group for each group of len symbols (runs of one wheel order, cut
+// into groups of up to kVectors vectors), then turns every wheel by the
+// group's symbols at its position and counts them.
+template <bool kText, bool kDecrypt>
+void Groups(Cipher& c, Work& w, uint8_t* data, size_t len, const Constants& k) {
+  constexpr uint32_t N = kText ? kTextSize : kBinarySize;
+  Stepping& s = c.s;
+  while (len > 0) {
+    const auto run = static_cast<uint32_t>(std::min<size_t>(len, RunLeft(s)));
+    for (uint32_t done = 0; done < run;) {
+      const uint32_t block = std::min(kVectors * kLanes, run - done);
+      Group<kText, kDecrypt>(c, w, data + done, block, k);
+      uint32_t r = s.rot;
+      for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
+        s.off[r] = static_cast<uint16_t>((s.off[r] + block * c.t->delta[p]) % N);
+      }
+      done += block;
+    }
+    CountSymbols(c, s, run);
+    data += run;
+    len -= run;
+  }
+}
+
+// Large calls: lanes a schedule round apart. One round (R symbols) brings
+// the wheel order and the schedule entry back and turns wheel r by T_r
+// wherever it starts, so 16 * R symbols are cut into 16 stretches of R and a
+// vector holds symbol j of every stretch: all its lanes share one wheel order
+// and wheel r's offset in lane l is column j's plus l * T_r. Every group then
+// has kVectors whole vectors (a wheel order's symbols, some 65 on average,
+// filled five vectors of 16 at four fifths). Lanes are gathered and scattered
+// byte by byte through w.tail: some 64 operations per vector against some
+// 1800 for its steps.
+template <bool kText, bool kDecrypt>
+size_t Rounds(Cipher& c, Work& w, uint8_t* data, size_t len, const Constants& k) {
+  constexpr uint32_t N = kText ? kTextSize : kBinarySize;
+  const Tables& t = *c.t;
+  const size_t round = t.round_length;
+  alignas(16) uint8_t multiples[kWheels][kLanes];
+  std::array<uint16_t, kWheels> turn = RoundTurns(c, &multiples[0][0], kLanes);
+  Lines line;
+  v128_t x[kVectors], keep[kVectors], in[kVectors];
+  size_t done = 0;
+  for (; len - done >= kLanes * round; done += kLanes * round) {
+    uint8_t* const at = data + done;
+    Stepping s = c.s;
+    for (size_t j = 0; j < round;) {
+      const auto vectors = static_cast<uint32_t>(std::min<size_t>({RunLeft(s), kVectors, round - j}));
+      const uint16_t* delta = t.delta_by_wheel[s.rot];
+      for (uint32_t v = 0; v < vectors; ++v) {
+        uint32_t r = s.rot;
+        for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
+          line[p][v] = Line<kText, kDecrypt>(s.off[r], wasm_v128_load(multiples[r]), k);
+        }
+        for (uint32_t r = 0; r < kWheels; ++r) {
+          const uint32_t o = s.off[r] + delta[r];
+          s.off[r] = static_cast<uint16_t>(o >= N ? o - N : o);
+        }
+        const uint8_t* from = at + j + v;
+        for (uint32_t l = 0; l < kLanes; ++l) w.tail[l] = from[l * round];
+        in[v] = wasm_v128_load(w.tail);
+        x[v] = EnterSteps<kText, kDecrypt>(w, in[v], keep[v], k);
+      }
+      RunSteps<kText, kDecrypt>(w, s.rot, x, line, vectors, k);
+      for (uint32_t v = 0; v < vectors; ++v) {
+        wasm_v128_store(w.tail, LeaveSteps<kText, kDecrypt>(w, x[v], in[v], keep[v], k));
+        uint8_t* to = at + j + v;
+        for (uint32_t l = 0; l < kLanes; ++l) to[l * round] = w.tail[l];
+      }
+      CountSymbols(c, s, vectors);
+      j += vectors;
+    }
+    // 16 rounds on: the same entry and order, each wheel turned 16 * T_r.
+    SkipRounds(c, turn, kLanes);
+    SecureZeroObject(s);
+  }
+  SecureZeroObject(turn);
+  SecureZeroObject(multiples);
+  SecureZeroObject(line);
+  SecureZeroObject(x);
+  SecureZeroObject(in);
+  return done;
 }
 
 template <bool kText, bool kDecrypt>
@@ -245,8 +362,9 @@ void Transform(Cipher& c, uint8_t* data, size_t len) {
     CutRow(t.to_index.data(), 256, k.zero, w.to_index, 16);
     CutRow(t.to_symbol.data(), kTextSize, k.zero, w.to_symbol, 10);
   }
-  lanes::ForEachGroup<N, kVectors * kLanes>(c, data, len,
-                         [&](uint8_t* io, uint32_t vectors) { Group<kText, kDecrypt>(c, w, io, vectors, k); });
+  size_t done = 0;
+  if (t.round_length > 0 && len / kLanes >= t.round_length) done = Rounds<kText, kDecrypt>(c, w, data, len, k);
+  Groups<kText, kDecrypt>(c, w, data + done, len - done, k);
   SecureZero(c.work, sizeof(Work));  // the rows follow from the key
 }
 
