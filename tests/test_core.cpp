@@ -515,7 +515,9 @@ TEST(CoreFiles, ReplaceSurvivesSigkillAnywhere) {
     for (const std::string& name : Entries()) {
       if (name == "out" || name == "plain") continue;
       EXPECT_EQ(name.rfind(".tav-", 0), 0u) << name;
-      if (unnamed) EXPECT_TRUE(ReadFile(name) == done) << "round " << round << ": partial " << name;
+      if (unnamed) {
+        EXPECT_TRUE(ReadFile(name) == done) << "round " << round << ": partial " << name;
+      }
       ASSERT_EQ(unlink(name.c_str()), 0);
     }
   }
