@@ -124,9 +124,9 @@ Path PathFor(const char* name);
 size_t FullRateLength(const Tables& t);
 
 // The stretches a schedule round apart that the AVX2 kernel runs at once:
-// 32 in its column vectors, 4 in scalar code beside them (best of 0 to 8 for
-// both alphabets).
-inline constexpr uint32_t kAvx2Stretches = 36;
+// 32 in its column vectors, 1 in scalar code beside them (see
+// kScalarStretches in cipher_avx2.cpp).
+inline constexpr uint32_t kAvx2Stretches = 33;
 
 // For kernels that put one round of the schedule between neighbouring lanes
 // (at positions P and P + round_length the stream is at the same entry, count

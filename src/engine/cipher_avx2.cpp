@@ -395,8 +395,12 @@ constexpr int kColumnVectors = 4;
 // step loop: the vector ports are the limit there, and the scalar units and
 // load ports would otherwise wait. A block of rounds then holds 32 + S
 // stretches; symbol j of stretch 32 + s is stepped with the column's offsets
-// plus (32 + s) * T_r, as a lane's. Four ran 5-10 % faster than none for
-// both alphabets; five and more ran slower, their values spilled.
+// plus (32 + s) * T_r, as a lane's. One stretch (four values, one per
+// column vector) stays in registers: 0-5 % faster than none. Two to four ran
+// 5-10 % faster in most processes but 10-20 % slower in others, by where the
+// stack fell against the tables and buffers (shifting the stack flipped it):
+// their values are spilled to the stack at every step. Five and more were
+// slower everywhere.
 constexpr int kScalarStretches = static_cast<int>(kAvx2Stretches) - kLanes;
 constexpr int kScalarArrays = std::max(kScalarStretches, 1);
 static_assert(kScalarStretches >= 0 && kLanes + kScalarStretches <= 64);
