@@ -287,7 +287,7 @@ void SkipRounds(Cipher& c, const std::array<uint16_t, kWheels>& turn, uint32_t r
 size_t FullRateLength(const Tables& t) {
   // The round-apart stretches of the vector kernels: one block of rounds per lane.
   const Path path = ActivePath();
-  const size_t lanes = path == Path::avx512 ? 64 : path == Path::avx2 ? kAvx2Stretches : 0;
+  const size_t lanes = path == Path::avx512 ? 64 : path == Path::avx2 ? 32 : 0;
   return lanes * static_cast<size_t>(t.round_length);
 }
 

@@ -123,11 +123,6 @@ Path PathFor(const char* name);
 // stretches a schedule round apart at once (0: any length).
 size_t FullRateLength(const Tables& t);
 
-// The stretches a schedule round apart that the AVX2 kernel runs at once:
-// 32 in its column vectors, 1 in scalar code beside them (see
-// kScalarStretches in cipher_avx2.cpp).
-inline constexpr uint32_t kAvx2Stretches = 33;
-
 // For kernels that put one round of the schedule between neighbouring lanes
 // (at positions P and P + round_length the stream is at the same entry, count
 // and wheel order): the turn of each wheel over one round from where c stands,

@@ -330,11 +330,8 @@ inline __m256i LeaveSteps(const Tables& t, __m256i x, __m256i in, __m256i keep) 
   return _mm256_blendv_epi8(x, in, keep);
 }
 
-// Flattened: with the round-apart kernel's instantiations in the same file,
-// GCC's inliner left the lookups out of line here, their vectors going
-// through memory, and 64-byte calls took 40 % longer.
 template <bool kText, bool kDecrypt>
-[[gnu::flatten]] void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
+void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
   Stepping s = c.s;
   for (uint32_t p = 0, r = s.rot; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
     work.offsets[p] = static_cast<uint8_t>(s.off[r]);
@@ -388,34 +385,20 @@ template <bool kText, bool kDecrypt>
 
 // Columns run through the steps together: four ran a fifth faster than three
 // (the count of the kernel above), and five and more slower than three, their
-// lookups outgrowing the registers.
+// lookups outgrowing the registers. Running a few stretches more in scalar
+// code inside the same step loop, beside the column vectors, was tried: one
+// (its values in registers) gained nothing measurable; two to four gained
+// 5-10 % in some processes and lost 10-20 % in others, by where the stack
+// fell (their values spilled at every step).
 constexpr int kColumnVectors = 4;
-
-// Stretches past the 32 of the column vectors, run by scalar code in the same
-// step loop: the vector ports are the limit there, and the scalar units and
-// load ports would otherwise wait. A block of rounds then holds 32 + S
-// stretches; symbol j of stretch 32 + s is stepped with the column's offsets
-// plus (32 + s) * T_r, as a lane's. One stretch (four values, one per
-// column vector) stays in registers: 0-5 % faster than none. Two to four ran
-// 5-10 % faster in most processes but 10-20 % slower in others, by where the
-// stack fell against the tables and buffers (shifting the stack flipped it):
-// their values are spilled to the stack at every step. Five and more were
-// slower everywhere.
-constexpr int kScalarStretches = static_cast<int>(kAvx2Stretches) - kLanes;
-constexpr int kScalarArrays = std::max(kScalarStretches, 1);
-static_assert(kScalarStretches >= 0 && kLanes + kScalarStretches <= 64);
 
 struct RoundsWork {
   alignas(32) uint8_t tile[kLanes][kLanes];  // the tile, column by column
   alignas(32) uint8_t part[kLanes][kLanes];  // the rows of a tile narrower than 32 columns
   __m256i moving[2][kLanes];                 // the transpose's stages
-  // Per column and wheel: binary offset, text 151 - offset (bytes 20..31: 0).
-  alignas(32) uint8_t keys[kColumnVectors][32];
-  __m256i lanes[kWheels];  // l * T_r mod n
+  alignas(32) uint8_t keys[kColumnVectors][kWheels];  // per column and wheel: binary offset, text 151 - offset
+  __m256i lanes[kWheels];                             // l * T_r mod n
   __m256i lines[kColumnVectors][kWheels];
-  __m256i stretch_turns[kScalarArrays];  // per scalar stretch s, (32 + s) * T_r mod n in byte r
-  // Per column and scalar stretch, by wheel: StretchOffsets.
-  __m256i stretch_offsets[kColumnVectors][kScalarArrays];
 };
 
 // Row l of a tile goes into register (l << 1 | l >> 4) mod 32: each unpack
@@ -470,39 +453,11 @@ void MoveTile(uint8_t* data, size_t stride, int w, RoundsWork& work) {
   }
 }
 
-// A scalar stretch's offsets for one column, by wheel, from the column's keys
-// (binary: the offset, text: 151 - offset) and the stretch's shares of the
-// turns: the offsets to encrypt, their negatives mod n to decrypt.
-template <bool kText, bool kDecrypt>
-inline __m256i StretchOffsets(__m256i keys, __m256i turns) {
-  if constexpr (!kText) {
-    const __m256i off = _mm256_add_epi8(keys, turns);
-    return kDecrypt ? _mm256_sub_epi8(_mm256_setzero_si256(), off) : off;
-  }
-  // (a - b) mod 151 for a below 151 and b up to 151.
-  auto sub = [](__m256i a, __m256i b) {
-    const __m256i ge = _mm256_cmpeq_epi8(_mm256_max_epu8(a, b), a);
-    return _mm256_add_epi8(_mm256_sub_epi8(a, b), _mm256_andnot_si256(ge, _mm256_set1_epi8(static_cast<char>(kTextSize))));
-  };
-  return kDecrypt ? sub(keys, turns) : sub(turns, keys);
-}
-
-// One scalar step through the doubled plain row of a wheel (Tables::fwd /
-// inv) with e as StretchOffsets gives it. Values may be any index below 2n
-// (text: 255 for a byte outside the alphabet): decryption leaves the sum
-// unreduced, as the next row reads it the same.
-template <bool kDecrypt>
-inline uint32_t ScalarStep(const uint8_t* row, uint32_t x, uint32_t e) {
-  return kDecrypt ? row[x] + e : row[x + e];
-}
-
 // Runs V columns of one wheel order rot, from work.tile[first], with their
-// keys in work.keys; and the same columns of the S scalar stretches, symbol
-// (k, s) at stretch[s * round + k], one scalar step after each vector step.
-template <bool kText, bool kDecrypt, int V, int S>
-void ColumnSteps(const Cipher& c, RoundsWork& work, int first, uint32_t rot, uint8_t* stretch, size_t round) {
-  const Tables& t = *c.t;
-  const auto rows = t.chunked_rows[kDecrypt ? 1 : 0];
+// keys in work.keys.
+template <bool kText, bool kDecrypt, int V>
+void ColumnSteps(const Cipher& c, RoundsWork& work, int first, uint32_t rot) {
+  const auto rows = c.t->chunked_rows[kDecrypt ? 1 : 0];
   __m256i in[V], x[V], keep[V];
   for (int v = 0; v < V; ++v) {
     const uint8_t* key = work.keys[v];
@@ -510,118 +465,64 @@ void ColumnSteps(const Cipher& c, RoundsWork& work, int first, uint32_t rot, uin
     in[v] = _mm256_load_si256(reinterpret_cast<const __m256i*>(work.tile[first + v]));
     x[v] = EnterSteps<kText, kDecrypt>(*c.t, in[v], keep[v]);
   }
-  uint32_t y[S > 0 ? V * S : 1];
-  if constexpr (S > 0) {
-    for (int v = 0; v < V; ++v) {
-      const __m256i keys = _mm256_load_si256(reinterpret_cast<const __m256i*>(work.keys[v]));
-      for (int s = 0; s < S; ++s) {
-        work.stretch_offsets[v][s] = StretchOffsets<kText, kDecrypt>(keys, work.stretch_turns[s]);
-        const uint8_t b = stretch[static_cast<size_t>(s) * round + static_cast<size_t>(v)];
-        y[v * S + s] = kText ? t.to_index[b] : b;
-      }
+  if constexpr (!kDecrypt) {
+    for (uint32_t t = 0, r = rot; t < 2 * kWheels; ++t, r = r + 1 == kWheels ? 0 : r + 1) {
+      Step<kText, kDecrypt, V>(rows[r], work.lines, r, x);
     }
-  }
-  const uint8_t* plain = kDecrypt ? &t.inv[0][0] : &t.fwd[0][0];
-  // Encryption steps through the wheels from rot on, decryption back from
-  // the one before it.
-  uint32_t r = kDecrypt ? (rot == 0 ? kWheels - 1 : rot - 1) : rot;
-  for (int i = 0; i < 2 * kWheels; ++i) {
-    Step<kText, kDecrypt, V>(rows[r], work.lines, r, x);
-    const uint8_t* row = plain + r * sizeof t.fwd[0];
-    // Wheel r's byte of every StretchOffsets vector, one pointer for all.
-    const uint8_t* offsets = reinterpret_cast<const uint8_t*>(work.stretch_offsets) + r;
-    for (int v = 0; v < V; ++v) {
-      for (int s = 0; s < S; ++s) {
-        y[v * S + s] = ScalarStep<kDecrypt>(row, y[v * S + s], offsets[(v * kScalarArrays + s) * sizeof(__m256i)]);
-      }
-    }
-    if constexpr (kDecrypt) {
-      r = r == 0 ? kWheels - 1 : r - 1;
-    } else {
-      r = r + 1 == kWheels ? 0 : r + 1;
+  } else {
+    for (uint32_t t = 0, r = rot == 0 ? kWheels - 1 : rot - 1; t < 2 * kWheels; ++t, r = r == 0 ? kWheels - 1 : r - 1) {
+      Step<kText, kDecrypt, V>(rows[r], work.lines, r, x);
     }
   }
   for (int v = 0; v < V; ++v) {
     _mm256_store_si256(reinterpret_cast<__m256i*>(work.tile[first + v]), LeaveSteps<kText, kDecrypt>(*c.t, x[v], in[v], keep[v]));
-    for (int s = 0; s < S; ++s) {
-      uint8_t& b = stretch[static_cast<size_t>(s) * round + static_cast<size_t>(v)];
-      const uint32_t z = y[v * S + s];
-      if constexpr (kText) {
-        if (t.to_index[b] != kNotInAlphabet) b = t.to_symbol[z >= kTextSize ? z - kTextSize : z];
-      } else {
-        b = static_cast<uint8_t>(z);
-      }
-    }
   }
 }
 
-// One block of 32 + S rounds at data: the stretches 32 .. 32 + S - 1 go
-// through the scalar steps. The stream moves on by whole rounds, so only the
+// Transforms whole blocks of 32 rounds (at least one) from the front of data;
+// returns the bytes done. The stream moves on by whole rounds, so only the
 // offsets change.
-template <bool kText, bool kDecrypt, int S>
-void RoundBlock(Cipher& c, uint8_t* data, const std::array<uint16_t, kWheels>& turn, RoundsWork& work) {
+template <bool kText, bool kDecrypt>
+size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
   constexpr uint32_t N = kText ? kTextSize : kBinarySize;
   const Tables& t = *c.t;
   const size_t round = t.round_length;
-  Stepping s = c.s;
-  std::array<uint32_t, kWheels> off;
-  for (uint32_t r = 0; r < kWheels; ++r) off[r] = s.off[r];
-  for (size_t c0 = 0; c0 < round; c0 += kLanes) {
-    const int w = static_cast<int>(std::min<size_t>(kLanes, round - c0));
-    MoveTile<true>(data + c0, round, w, work);
-    // Columns of one wheel order, up to kColumnVectors at a time; the
-    // stream steps one symbol per column.
-    for (int j = 0; j < w;) {
-      const int n = static_cast<int>(std::min<uint32_t>(RunLeft(s), static_cast<uint32_t>(std::min(w - j, kColumnVectors))));
-      const uint16_t* delta = t.delta_by_wheel[s.rot];
-      for (int k = 0; k < n; ++k) {
-        for (uint32_t r = 0; r < kWheels; ++r) {
-          work.keys[k][r] = static_cast<uint8_t>(kText ? N - off[r] : off[r]);
-          const uint32_t o = off[r] + delta[r];
-          off[r] = o >= N ? o - N : o;
-        }
-      }
-      uint8_t* stretch = data + kLanes * round + c0 + static_cast<size_t>(j);
-      [&]<int... V>(std::integer_sequence<int, V...>) {
-        (void)((n == V + 1 && (ColumnSteps<kText, kDecrypt, V + 1, S>(c, work, j, s.rot, stretch, round), true)) || ...);
-      }(std::make_integer_sequence<int, kColumnVectors>{});
-      CountSymbols(c, s, static_cast<uint32_t>(n));
-      j += n;
-    }
-    MoveTile<false>(data + c0, round, w, work);
-  }
-  SecureZeroObject(off);
-  // 32 + S rounds on: the same entry and order, each wheel turned (32 + S) * T_r.
-  SkipRounds(c, turn, kLanes + S);
-}
-
-// Transforms whole blocks of 32 + S rounds from the front of data, then one
-// of 32 if that much is left (at least 32 rounds); returns the bytes done.
-template <bool kText, bool kDecrypt>
-size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
-  constexpr int S = kScalarStretches;
-  const size_t round = c.t->round_length;
-  alignas(32) uint8_t multiples[kWheels][kLanes + S];
-  std::array<uint16_t, kWheels> turn = RoundTurns(c, &multiples[0][0], kLanes + S);
-  for (uint32_t r = 0; r < kWheels; ++r) {
-    work.lanes[r] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(multiples[r]));
-  }
-  std::memset(work.keys, 0, sizeof work.keys);
-  alignas(32) uint8_t turns[kScalarArrays][32] = {};
-  for (int s = 0; s < S; ++s) {
-    for (uint32_t r = 0; r < kWheels; ++r) turns[s][r] = multiples[r][kLanes + s];
-    work.stretch_turns[s] = _mm256_load_si256(reinterpret_cast<const __m256i*>(turns[s]));
-  }
-  SecureZeroObject(turns);
+  alignas(32) uint8_t multiples[kWheels][kLanes];
+  std::array<uint16_t, kWheels> turn = RoundTurns(c, &multiples[0][0], kLanes);
+  const size_t block = kLanes * round;
+  for (uint32_t r = 0; r < kWheels; ++r) work.lanes[r] = _mm256_load_si256(reinterpret_cast<const __m256i*>(multiples[r]));
   size_t done = 0;
-  for (; len - done >= (kLanes + S) * round; done += (kLanes + S) * round) {
-    RoundBlock<kText, kDecrypt, S>(c, data + done, turn, work);
-  }
-  if constexpr (S > 0) {
-    if (len - done >= kLanes * round) {
-      RoundBlock<kText, kDecrypt, 0>(c, data + done, turn, work);
-      done += kLanes * round;
+  for (; len - done >= block; done += block) {
+    uint8_t* at = data + done;
+    Stepping s = c.s;
+    std::array<uint32_t, kWheels> off;
+    for (uint32_t r = 0; r < kWheels; ++r) off[r] = s.off[r];
+    for (size_t c0 = 0; c0 < round; c0 += kLanes) {
+      const int w = static_cast<int>(std::min<size_t>(kLanes, round - c0));
+      MoveTile<true>(at + c0, round, w, work);
+      // Columns of one wheel order, up to kColumnVectors at a time; the
+      // stream steps one symbol per column.
+      for (int j = 0; j < w;) {
+        const int n = static_cast<int>(std::min<uint32_t>(RunLeft(s), static_cast<uint32_t>(std::min(w - j, kColumnVectors))));
+        const uint16_t* delta = t.delta_by_wheel[s.rot];
+        for (int k = 0; k < n; ++k) {
+          for (uint32_t r = 0; r < kWheels; ++r) {
+            work.keys[k][r] = static_cast<uint8_t>(kText ? N - off[r] : off[r]);
+            const uint32_t o = off[r] + delta[r];
+            off[r] = o >= N ? o - N : o;
+          }
+        }
+        [&]<int... V>(std::integer_sequence<int, V...>) {
+          (void)((n == V + 1 && (ColumnSteps<kText, kDecrypt, V + 1>(c, work, j, s.rot), true)) || ...);
+        }(std::make_integer_sequence<int, kColumnVectors>{});
+        CountSymbols(c, s, static_cast<uint32_t>(n));
+        j += n;
+      }
+      MoveTile<false>(at + c0, round, w, work);
     }
+    SecureZeroObject(off);
+    // 32 rounds on: the same entry and order, each wheel turned 32 * T_r.
+    SkipRounds(c, turn, kLanes);
   }
   SecureZeroObject(turn);
   SecureZeroObject(multiples);
