@@ -385,7 +385,11 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
 
 // Columns run through the steps together: four ran a fifth faster than three
 // (the count of the kernel above), and five and more slower than three, their
-// lookups outgrowing the registers.
+// lookups outgrowing the registers. Running a few stretches more in scalar
+// code inside the same step loop, beside the column vectors, was tried: one
+// (its values in registers) gained nothing measurable; two to four gained
+// 5-10 % in some processes and lost 10-20 % in others, by where the stack
+// fell (their values spilled at every step).
 constexpr int kColumnVectors = 4;
 
 struct RoundsWork {
