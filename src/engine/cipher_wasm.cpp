@@ -29,7 +29,6 @@
 #include <wasm_simd128.h>
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 
 #include "common/wipe.hpp"
@@ -176,7 +175,7 @@ struct Work {
   ChunkedRow rows[kWheels];
   ChunkedRow to_index;
   ChunkedRow to_symbol;
-  alignas(16) uint8_t tail[kLanes];  // a group's last vector where it is partial; a gathered one
+  alignas(16) uint8_t gathered[kLanes];  // one vector's lanes, gathered a round apart
 };
 
 // Text: the symbols' indexes, with bit 7 flipped for encryption (see
@@ -226,18 +225,10 @@ template <bool kText, bool kDecrypt>
   });
 }
 
-// One group of `count` symbols at io (one wheel order), in whole vectors but
-// the last, which goes through a copy.
+// One group of `vectors` whole vectors at io, of one wheel order.
 template <bool kText, bool kDecrypt>
-void Group(const Cipher& c, Work& w, uint8_t* io, uint32_t count, const Constants& k) {
+void Group(const Cipher& c, const Work& w, uint8_t* io, uint32_t vectors, const Constants& k) {
   const Stepping& s = c.s;
-  const uint32_t vectors = (count + kLanes - 1) / kLanes;
-  const uint32_t whole = count / kLanes;
-  if (whole < vectors) {
-    std::memset(w.tail, 0, sizeof w.tail);
-    std::memcpy(w.tail, io + whole * kLanes, count - whole * kLanes);
-  }
-  auto at = [&](uint32_t v) { return v < whole ? io + v * kLanes : w.tail; };
   Lines line;
   v128_t x[kVectors], keep[kVectors];
   uint32_t r = s.rot;
@@ -246,39 +237,14 @@ void Group(const Cipher& c, Work& w, uint8_t* io, uint32_t count, const Constant
       line[p][v] = Line<kText, kDecrypt>(s.off[r], wasm_v128_load(&c.t->mult[p][v * kLanes]), k);
     }
   }
-  for (uint32_t v = 0; v < vectors; ++v) x[v] = EnterSteps<kText, kDecrypt>(w, wasm_v128_load(at(v)), keep[v], k);
+  for (uint32_t v = 0; v < vectors; ++v) x[v] = EnterSteps<kText, kDecrypt>(w, wasm_v128_load(io + v * kLanes), keep[v], k);
   RunSteps<kText, kDecrypt>(w, s.rot, x, line, vectors, k);
   for (uint32_t v = 0; v < vectors; ++v) {
-    wasm_v128_store(at(v), LeaveSteps<kText, kDecrypt>(w, x[v], wasm_v128_load(at(v)), keep[v], k));
+    wasm_v128_store(io + v * kLanes, LeaveSteps<kText, kDecrypt>(w, x[v], wasm_v128_load(io + v * kLanes), keep[v], k));
   }
-  if (whole < vectors) std::memcpy(io + whole * kLanes, w.tail, count - whole * kLanes);
   // They follow from the key.
   SecureZeroObject(line);
   SecureZeroObject(x);
-}
-
-// Calls Group for each group of len symbols (runs of one wheel order, cut
-// into groups of up to kVectors vectors), then turns every wheel by the
-// group's symbols at its position and counts them.
-template <bool kText, bool kDecrypt>
-void Groups(Cipher& c, Work& w, uint8_t* data, size_t len, const Constants& k) {
-  constexpr uint32_t N = kText ? kTextSize : kBinarySize;
-  Stepping& s = c.s;
-  while (len > 0) {
-    const auto run = static_cast<uint32_t>(std::min<size_t>(len, RunLeft(s)));
-    for (uint32_t done = 0; done < run;) {
-      const uint32_t block = std::min(kVectors * kLanes, run - done);
-      Group<kText, kDecrypt>(c, w, data + done, block, k);
-      uint32_t r = s.rot;
-      for (uint32_t p = 0; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
-        s.off[r] = static_cast<uint16_t>((s.off[r] + block * c.t->delta[p]) % N);
-      }
-      done += block;
-    }
-    CountSymbols(c, s, run);
-    data += run;
-    len -= run;
-  }
 }
 
 // Large calls: lanes a schedule round apart. One round (R symbols) brings
@@ -288,7 +254,7 @@ void Groups(Cipher& c, Work& w, uint8_t* data, size_t len, const Constants& k) {
 // and wheel r's offset in lane l is column j's plus l * T_r. Every group then
 // has kVectors whole vectors (a wheel order's symbols, some 65 on average,
 // filled five vectors of 16 at four fifths). Lanes are gathered and scattered
-// byte by byte through w.tail: some 64 operations per vector against some
+// byte by byte through w.gathered: some 64 operations per vector against some
 // 1800 for its steps.
 template <bool kText, bool kDecrypt>
 size_t Rounds(Cipher& c, Work& w, uint8_t* data, size_t len, const Constants& k) {
@@ -316,15 +282,15 @@ size_t Rounds(Cipher& c, Work& w, uint8_t* data, size_t len, const Constants& k)
           s.off[r] = static_cast<uint16_t>(o >= N ? o - N : o);
         }
         const uint8_t* from = at + j + v;
-        for (uint32_t l = 0; l < kLanes; ++l) w.tail[l] = from[l * round];
-        in[v] = wasm_v128_load(w.tail);
+        for (uint32_t l = 0; l < kLanes; ++l) w.gathered[l] = from[l * round];
+        in[v] = wasm_v128_load(w.gathered);
         x[v] = EnterSteps<kText, kDecrypt>(w, in[v], keep[v], k);
       }
       RunSteps<kText, kDecrypt>(w, s.rot, x, line, vectors, k);
       for (uint32_t v = 0; v < vectors; ++v) {
-        wasm_v128_store(w.tail, LeaveSteps<kText, kDecrypt>(w, x[v], in[v], keep[v], k));
+        wasm_v128_store(w.gathered, LeaveSteps<kText, kDecrypt>(w, x[v], in[v], keep[v], k));
         uint8_t* to = at + j + v;
-        for (uint32_t l = 0; l < kLanes; ++l) to[l * round] = w.tail[l];
+        for (uint32_t l = 0; l < kLanes; ++l) to[l * round] = w.gathered[l];
       }
       CountSymbols(c, s, vectors);
       j += vectors;
@@ -364,7 +330,9 @@ void Transform(Cipher& c, uint8_t* data, size_t len) {
   }
   size_t done = 0;
   if (t.round_length > 0 && len / kLanes >= t.round_length) done = Rounds<kText, kDecrypt>(c, w, data, len, k);
-  Groups<kText, kDecrypt>(c, w, data + done, len - done, k);
+  lanes::ForEachGroup<N, kVectors * kLanes>(c, data + done, len - done, [&](uint8_t* io, uint32_t vectors) {
+    Group<kText, kDecrypt>(c, w, io, vectors, k);
+  });
   SecureZero(c.work, sizeof(Work));  // the rows follow from the key
 }
 
