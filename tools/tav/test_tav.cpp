@@ -870,6 +870,17 @@ TEST_F(TavShell, WipeSourceOnlyAfterTheOutputGivesItBack) {
   }
 }
 
+// Whether the tool (no longer the shell that starts it) has a handler for sig.
+bool CatchesSignal(pid_t pid, int sig) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  bool tool = false;
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("Name:")) tool = line.find("tav") != std::string::npos;
+    if (line.starts_with("SigCgt:")) return tool && (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1) & 1);
+  }
+  return false;
+}
+
 // Stopped anywhere, a job leaves each output absent or complete, and a
 // source gone only where its output was checked.
 TEST_F(TavShell, InterruptedFolderJobsFinishNoFileHalf) {
@@ -881,7 +892,10 @@ TEST_F(TavShell, InterruptedFolderJobsFinishNoFileHalf) {
     fs::create_directory(work_ / "src");
     for (const auto& [name, data] : files) WriteFile(work_ / "src" / name, data);
     const pid_t pid = Start({"-c", "exec $TAV encrypt -r -T 2 --wipe-source src"}, "", {}, "/bin/bash");
-    std::this_thread::sleep_for(std::chrono::milliseconds(50 + random() % 2500));
+    // A SIGINT before the tool has its handler (bash still starting, or the
+    // tool's own start) ends the process before there is a job to stop.
+    for (int i = 0; i < 1000 && !CatchesSignal(pid, SIGINT); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(random() % 2500));
     kill(pid, SIGINT);
     const Result r = Finish(pid);
     SCOPED_TRACE(r.err);
