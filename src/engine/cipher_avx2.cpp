@@ -119,12 +119,13 @@ inline void Lookup(const uint8_t (*row)[16], const __m256i* y, __m256i* out) {
       if (has_u) hi[v] = Opaque(_mm256_xor_si256(hi[v], _mm256_shuffle_epi8(u, idx)));
     }
   }
-  // even becomes y - 128: bit 7 set where y is in the first half.
-  const __m256i u8 = kText ? sixteen : Chunk(row, 15);
+  // Bit 7 of y picks the half. (Binary's last index is y - 128.)
   for (int v = 0; v < V; ++v) {
-    even[v] = _mm256_sub_epi8(even[v], thirty_two);
-    if constexpr (!kText) hi[v] = _mm256_xor_si256(hi[v], _mm256_shuffle_epi8(u8, even[v]));
-    out[v] = _mm256_blendv_epi8(hi[v], lo[v], even[v]);
+    if constexpr (!kText) {
+      even[v] = _mm256_sub_epi8(even[v], thirty_two);
+      hi[v] = _mm256_xor_si256(hi[v], _mm256_shuffle_epi8(Chunk(row, 15), even[v]));
+    }
+    out[v] = _mm256_blendv_epi8(lo[v], hi[v], y[v]);
   }
 }
 
@@ -330,8 +331,11 @@ inline __m256i LeaveSteps(const Tables& t, __m256i x, __m256i in, __m256i keep) 
   return _mm256_blendv_epi8(x, in, keep);
 }
 
+// Flattened: GCC otherwise leaves the lookups of this small-call path out of
+// line once the file holds the round-apart kernel too (64-byte calls then take
+// 40 % longer).
 template <bool kText, bool kDecrypt>
-void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
+[[gnu::flatten]] void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
   Stepping s = c.s;
   for (uint32_t p = 0, r = s.rot; p < kWheels; ++p, r = r + 1 == kWheels ? 0 : r + 1) {
     work.offsets[p] = static_cast<uint8_t>(s.off[r]);
@@ -396,8 +400,11 @@ struct RoundsWork {
   alignas(32) uint8_t tile[kLanes][kLanes];  // the tile, column by column
   alignas(32) uint8_t part[kLanes][kLanes];  // the rows of a tile narrower than 32 columns
   __m256i moving[2][kLanes];                 // the transpose's stages
-  alignas(32) uint8_t keys[kColumnVectors][kWheels];  // per column and wheel: binary offset, text 151 - offset
-  __m256i lanes[kWheels];                             // l * T_r mod n
+  // Per wheel, every stretch's offset at the next column, and n minus the
+  // turn from one column to the next in the current wheel order (the offsets
+  // move on by subtracting it).
+  __m256i offsets[kWheels];
+  __m256i advance[kWheels];
   __m256i lines[kColumnVectors][kWheels];
 };
 
@@ -453,26 +460,49 @@ void MoveTile(uint8_t* data, size_t stride, int w, RoundsWork& work) {
   }
 }
 
-// Runs V columns of one wheel order rot, from work.tile[first], with their
-// keys in work.keys.
+// The Line() of a column from its offsets (see Line).
+template <bool kText, bool kDecrypt>
+inline __m256i LineOf(__m256i offset) {
+  if constexpr (!kText) return offset;
+  // (151 - offset) ^ 0x80 is 279 - offset, 23 mod 256.
+  if constexpr (!kDecrypt) return _mm256_sub_epi8(_mm256_set1_epi8(23), offset);
+  return _mm256_xor_si256(offset, _mm256_set1_epi8(static_cast<char>(0x80)));
+}
+
+// Runs V columns from work.tile[first], with their lines in work.lines. The
+// columns from `lag` on (none when lag == V) are one wheel order on from the
+// first, rot + 1: they take each wheel one step after the others, so the
+// group runs 41 steps, and in the first and the last only some columns move.
 template <bool kText, bool kDecrypt, int V>
-void ColumnSteps(const Cipher& c, RoundsWork& work, int first, uint32_t rot) {
+void ColumnSteps(const Cipher& c, RoundsWork& work, int first, uint32_t rot, int lag) {
   const auto rows = c.t->chunked_rows[kDecrypt ? 1 : 0];
   __m256i in[V], x[V], keep[V];
   for (int v = 0; v < V; ++v) {
-    const uint8_t* key = work.keys[v];
-    ForWheels([&](uint32_t r) { work.lines[v][r] = Line<kText, kDecrypt>(key[r], work.lanes[r]); });
     in[v] = _mm256_load_si256(reinterpret_cast<const __m256i*>(work.tile[first + v]));
     x[v] = EnterSteps<kText, kDecrypt>(*c.t, in[v], keep[v]);
   }
+  // A step of the columns lo .. hi - 1 alone.
+  auto some = [&](uint32_t r, int lo, int hi) {
+    __m256i y[V];
+    for (int v = 0; v < V; ++v) y[v] = x[v];
+    Step<kText, kDecrypt, V>(rows[r], work.lines, r, y);
+    for (int v = lo; v < hi; ++v) x[v] = y[v];
+  };
+  const bool straddles = lag < V;
+  const int full = straddles ? 2 * kWheels - 1 : 2 * kWheels;
   if constexpr (!kDecrypt) {
-    for (uint32_t t = 0, r = rot; t < 2 * kWheels; ++t, r = r + 1 == kWheels ? 0 : r + 1) {
-      Step<kText, kDecrypt, V>(rows[r], work.lines, r, x);
+    uint32_t r = rot;
+    if (straddles) {
+      some(r, 0, lag);
+      r = r + 1 == kWheels ? 0 : r + 1;
     }
+    for (int t = 0; t < full; ++t, r = r + 1 == kWheels ? 0 : r + 1) Step<kText, kDecrypt, V>(rows[r], work.lines, r, x);
+    if (straddles) some(r, lag, V);
   } else {
-    for (uint32_t t = 0, r = rot == 0 ? kWheels - 1 : rot - 1; t < 2 * kWheels; ++t, r = r == 0 ? kWheels - 1 : r - 1) {
-      Step<kText, kDecrypt, V>(rows[r], work.lines, r, x);
-    }
+    if (straddles) some(rot, lag, V);
+    uint32_t r = rot == 0 ? kWheels - 1 : rot - 1;
+    for (int t = 0; t < full; ++t, r = r == 0 ? kWheels - 1 : r - 1) Step<kText, kDecrypt, V>(rows[r], work.lines, r, x);
+    if (straddles) some(rot, 0, lag);
   }
   for (int v = 0; v < V; ++v) {
     _mm256_store_si256(reinterpret_cast<__m256i*>(work.tile[first + v]), LeaveSteps<kText, kDecrypt>(*c.t, x[v], in[v], keep[v]));
@@ -490,37 +520,56 @@ size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
   alignas(32) uint8_t multiples[kWheels][kLanes];
   std::array<uint16_t, kWheels> turn = RoundTurns(c, &multiples[0][0], kLanes);
   const size_t block = kLanes * round;
-  for (uint32_t r = 0; r < kWheels; ++r) work.lanes[r] = _mm256_load_si256(reinterpret_cast<const __m256i*>(multiples[r]));
+  // The turns from one column to the next in wheel order rot.
+  auto set_advance = [&](uint32_t rot) {
+    for (uint32_t r = 0; r < kWheels; ++r) {
+      const uint32_t d = t.delta_by_wheel[rot][r];
+      work.advance[r] = _mm256_set1_epi8(static_cast<char>(N - d));
+    }
+  };
   size_t done = 0;
   for (; len - done >= block; done += block) {
     uint8_t* at = data + done;
     Stepping s = c.s;
-    std::array<uint32_t, kWheels> off;
-    for (uint32_t r = 0; r < kWheels; ++r) off[r] = s.off[r];
+    for (uint32_t r = 0; r < kWheels; ++r) {
+      alignas(32) uint8_t start[kLanes];
+      for (int l = 0; l < kLanes; ++l) start[l] = static_cast<uint8_t>((s.off[r] + multiples[r][l]) % N);
+      work.offsets[r] = _mm256_load_si256(reinterpret_cast<const __m256i*>(start));
+      SecureZeroObject(start);
+    }
+    uint32_t advance_rot = s.rot;
+    set_advance(advance_rot);
     for (size_t c0 = 0; c0 < round; c0 += kLanes) {
       const int w = static_cast<int>(std::min<size_t>(kLanes, round - c0));
       MoveTile<true>(at + c0, round, w, work);
-      // Columns of one wheel order, up to kColumnVectors at a time; the
-      // stream steps one symbol per column.
+      // Groups of up to kColumnVectors columns that span at most one change
+      // of wheel order; the stream steps one symbol per column.
       for (int j = 0; j < w;) {
-        const int n = static_cast<int>(std::min<uint32_t>(RunLeft(s), static_cast<uint32_t>(std::min(w - j, kColumnVectors))));
-        const uint16_t* delta = t.delta_by_wheel[s.rot];
-        for (int k = 0; k < n; ++k) {
-          for (uint32_t r = 0; r < kWheels; ++r) {
-            work.keys[k][r] = static_cast<uint8_t>(kText ? N - off[r] : off[r]);
-            const uint32_t o = off[r] + delta[r];
-            off[r] = o >= N ? o - N : o;
+        const uint32_t rot = s.rot;
+        const int most = std::min(w - j, kColumnVectors);
+        int n = 0, lag = most;
+        for (; n < most; ++n) {
+          if (s.rot != advance_rot) {
+            if (n > 0) {
+              if (lag < most) break;  // a second change
+              lag = n;
+            }
+            advance_rot = s.rot;
+            set_advance(advance_rot);
           }
+          ForWheels([&](uint32_t r) {
+            work.lines[n][r] = LineOf<kText, kDecrypt>(work.offsets[r]);
+            work.offsets[r] = SubModN<kText>(work.offsets[r], work.advance[r]);
+          });
+          CountSymbols(c, s, 1);
         }
         [&]<int... V>(std::integer_sequence<int, V...>) {
-          (void)((n == V + 1 && (ColumnSteps<kText, kDecrypt, V + 1>(c, work, j, s.rot), true)) || ...);
+          (void)((n == V + 1 && (ColumnSteps<kText, kDecrypt, V + 1>(c, work, j, rot, lag), true)) || ...);
         }(std::make_integer_sequence<int, kColumnVectors>{});
-        CountSymbols(c, s, static_cast<uint32_t>(n));
         j += n;
       }
       MoveTile<false>(at + c0, round, w, work);
     }
-    SecureZeroObject(off);
     // 32 rounds on: the same entry and order, each wheel turned 32 * T_r.
     SkipRounds(c, turn, kLanes);
   }
