@@ -35,6 +35,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -225,14 +226,30 @@ template <bool kText, bool kDecrypt>
   size_t x[kLanes];
   // Text: a byte outside the alphabet goes through as index 255 (its lookups
   // stay inside the row) and is left as it was at the end.
-  for (uint32_t l = 0; l < kLanes; ++l) x[l] = kText ? t.to_index[at[l * stride]] : at[l * stride];
+  // Encryption notes those lanes in a mask here; looking the input up again
+  // at the end ran 6-10 % slower. Decryption is 2-3 % faster with that
+  // second look-up, for reasons not found.
+  constexpr bool kKeepMask = kText && !kDecrypt;
+  uint32_t keep = 0;
+  for (uint32_t l = 0; l < kLanes; ++l) {
+    x[l] = kText ? t.to_index[at[l * stride]] : at[l * stride];
+    if constexpr (kKeepMask) keep |= static_cast<uint32_t>(x[l] == kNotInAlphabet) << l;
+  }
   auto step = [&](auto p) __attribute__((always_inline)) {
-    for (uint32_t l = 0; l < kLanes; ++l) {
-      // The row pointer is formed before the lookup, off the lane's chain
+    // Two lanes' displacements come in one load: the lookups wait on the
+    // load ports more than on the adds (2-4 % faster).
+    constexpr unsigned kFirst = std::endian::native == std::endian::little ? 0 : 16;
+    for (uint32_t l = 0; l < kLanes; l += 2) {
+      uint32_t pair;
+      std::memcpy(&pair, &disp[p][l], sizeof pair);
+      __asm__("" : "+r"(pair));  // or the compiler splits it into two loads again
+      // Each row pointer is formed before its lookup, off the lane's chain
       // (the compiler would rather add the table base to x).
-      const uint8_t* row = rows + disp[p][l];
-      __asm__("" : "+r"(row));
-      x[l] = row[x[l]];
+      const uint8_t* row_a = rows + (pair >> kFirst & 0xFFFFu);
+      const uint8_t* row_b = rows + (pair >> (16 - kFirst) & 0xFFFFu);
+      __asm__("" : "+r"(row_a), "+r"(row_b));
+      x[l] = row_a[x[l]];
+      x[l + 1] = row_b[x[l + 1]];
     }
     InRegisters(x, rows, disp);
   };
@@ -259,7 +276,7 @@ template <bool kText, bool kDecrypt>
     if constexpr (kText) {
       const uint8_t in = io;
       const uint8_t out = kDecrypt ? kSymbolOfSum[v] : t.to_symbol[v];
-      io = kTextIndex[in] == kNotInAlphabet ? in : out;
+      io = (kKeepMask ? keep >> l & 1 : kTextIndex[in] == kNotInAlphabet) ? in : out;
     } else {
       io = static_cast<uint8_t>(v);
     }
