@@ -13,15 +13,15 @@
 // A lane keeps, for each position, one 16-bit displacement into the wheels
 // laid end to end (Tables::fwd / inv are 20 rows of 512): wheel * 512 plus
 // its offset, any value below 256 that is right mod n (the rows repeat every
-// n entries and index + offset stays below 512). A step is then one
-// displacement load, one add (of the tables' base) and one table load per
-// lane; the add goes on the displacement, not on the lane's chain of
-// lookups, which an empty asm makes sure of. Per round, every position's displacements move on by the
-// position's turn (the same for all lanes), with the carry into bit 8 taken
-// back as n; when a lane's wheel order rotates, its column moves up one
-// position, wheel numbers and offsets alike. The steps are unrolled, and an
-// empty asm after each one pins the lanes to registers and keeps the steps in
-// order.
+// n entries and index + offset stays below 512). A step is then one add (of
+// the tables' base) and one table load per lane, and one displacement load
+// per two lanes; the add goes on the displacement, not on the lane's chain of
+// lookups, which an empty asm makes sure of. Per round, every position's
+// displacements move on by the position's turn (the same for all lanes), with
+// the carry into bit 8 taken back as n; when a lane's wheel order rotates, its
+// column moves up one position, wheel numbers and offsets alike. The steps are
+// unrolled, and an empty asm after each one pins the lanes to registers and
+// keeps the steps in order.
 //
 // Decryption turns each result back by its offset: x' = (row[x] - off) mod n.
 // That subtraction is folded into the next step's displacement (wheel p
