@@ -4,7 +4,9 @@
  * TAVSDK_CPU) and both transform the same buffers, alternately, so that the
  * machine's noise hits them alike. Prints the best rate of each and their
  * ratio (new over old).
- *   compare OLD.so NEW.so [MiB] [repetitions]            block buffers, both alphabets and directions
+ *   compare OLD.so NEW.so [MiB] [repetitions]            block buffers, both alphabets and directions;
+ *                                                        64-byte calls; the expanded form of MiB/8
+ *                                                        (COMPARE_KEYS=1: key-set creation too)
  *   compare --files OLD.so NEW.so DIR [MiB] [repetitions] binary files in DIR, 1 and 2 worker threads
  * Run it once per engine path (TAVSDK_CPU); compare.sh does. */
 #define _GNU_SOURCE
@@ -22,12 +24,27 @@
 typedef tav_status (*keys_new_fn)(tav_keys **, tav_alphabet, const void *, size_t);
 typedef void (*keys_free_fn)(tav_keys *);
 typedef tav_status (*block_fn)(const tav_keys *, uint64_t, const void *, void *, size_t);
+typedef tav_status (*encoder_new_fn)(tav_encoder **, const tav_keys *, tav_fill_fn, void *);
+typedef tav_status (*encoder_update_fn)(tav_encoder *, const void *, size_t, void *, size_t, size_t *);
+typedef size_t (*encoder_size_fn)(const tav_encoder *, size_t);
+typedef void (*encoder_free_fn)(tav_encoder *);
+typedef tav_status (*decoder_new_fn)(tav_decoder **, const tav_keys *);
+typedef tav_status (*decoder_update_fn)(tav_decoder *, const void *, size_t, void *, size_t *);
+typedef void (*decoder_free_fn)(tav_decoder *);
 typedef tav_status (*file_fn)(const tav_keys *, int, const char *, int, const char *, unsigned, tav_progress_fn,
                               void *, int *);
 
 struct lib {
   const char *path;
+  keys_new_fn keys_new;
   keys_free_fn keys_free;
+  encoder_new_fn encoder_new;
+  encoder_update_fn encoder_update;
+  encoder_size_fn encoder_size;
+  encoder_free_fn encoder_free;
+  decoder_new_fn decoder_new;
+  decoder_update_fn decoder_update;
+  decoder_free_fn decoder_free;
   block_fn block[2]; /* encrypt, decrypt */
   file_fn file_encrypt;
   tav_keys *keys[2]; /* text, binary */
@@ -52,8 +69,15 @@ static void open_lib(struct lib *l, const char *path) {
     exit(2);
   }
   l->path = path;
-  keys_new_fn keys_new = (keys_new_fn)need(h, "tav_keys_new", path);
+  keys_new_fn keys_new = l->keys_new = (keys_new_fn)need(h, "tav_keys_new", path);
   l->keys_free = (keys_free_fn)need(h, "tav_keys_free", path);
+  l->encoder_new = (encoder_new_fn)need(h, "tav_encoder_new", path);
+  l->encoder_update = (encoder_update_fn)need(h, "tav_encoder_update", path);
+  l->encoder_size = (encoder_size_fn)need(h, "tav_encoder_size", path);
+  l->encoder_free = (encoder_free_fn)need(h, "tav_encoder_free", path);
+  l->decoder_new = (decoder_new_fn)need(h, "tav_decoder_new", path);
+  l->decoder_update = (decoder_update_fn)need(h, "tav_decoder_update", path);
+  l->decoder_free = (decoder_free_fn)need(h, "tav_decoder_free", path);
   l->block[0] = (block_fn)need(h, "tav_block_encrypt", path);
   l->block[1] = (block_fn)need(h, "tav_block_decrypt", path);
   l->file_encrypt = (file_fn)need(h, "tav_file_encrypt_at", path);
@@ -140,6 +164,101 @@ static void buffers(struct lib *libs, size_t bytes, int reps) {
   free(out[1]);
 }
 
+/* The same filler bytes for both builds. */
+static int counter_fill(void *context, void *buffer, size_t length) {
+  uint64_t *x = context;
+  uint8_t *b = buffer;
+  for (size_t i = 0; i < length; i += 4) {
+    *x = *x * 6364136223846793005ull + 1442695040888963407ull;
+    const uint32_t v = (uint32_t)(*x >> 32);
+    memcpy(b + i, &v, length - i < 4 ? length - i : 4);
+  }
+  return 0;
+}
+
+/* Expanded mode: one encoder call, then the decoder in one call and fed
+ * 4 KiB at a time; rates in MB of the expanded form per second. */
+static void expanded(struct lib *libs, size_t bytes, int reps) {
+  enum { kPiece = 4096 };
+  for (int k = 0; k < 2; ++k) {
+    uint8_t *plain = malloc(bytes), *back = malloc(bytes), *wide[2] = {NULL, NULL};
+    size_t wide_length[2] = {0, 0};
+    if (plain == NULL || back == NULL) exit(2);
+    fill(plain, bytes, k == 0, 42u + (uint64_t)k);
+    double best[3][2] = {{1e30, 1e30}, {1e30, 1e30}, {1e30, 1e30}};
+    for (int r = 0; r < reps; ++r) {
+      for (int i = 0; i < 2; ++i) {
+        const struct lib *l = &libs[i];
+        uint64_t seed = 1;
+        tav_encoder *e;
+        if (l->encoder_new(&e, l->keys[k], counter_fill, &seed) != TAV_OK) exit(2);
+        const size_t need_out = l->encoder_size(e, bytes);
+        if (wide[i] == NULL && (wide[i] = malloc(need_out)) == NULL) exit(2);
+        double t0 = cpu_now();
+        if (l->encoder_update(e, plain, bytes, wide[i], need_out, &wide_length[i]) != TAV_OK) exit(2);
+        double t = cpu_now() - t0;
+        l->encoder_free(e);
+        if (t < best[0][i]) best[0][i] = t;
+        for (int piecewise = 0; piecewise < 2; ++piecewise) {
+          tav_decoder *d;
+          if (l->decoder_new(&d, l->keys[k]) != TAV_OK) exit(2);
+          size_t got = 0;
+          t0 = cpu_now();
+          for (size_t at = 0; at < wide_length[i];) {
+            const size_t n = piecewise ? (wide_length[i] - at < kPiece ? wide_length[i] - at : kPiece)
+                                       : wide_length[i];
+            size_t produced;
+            if (l->decoder_update(d, wide[i] + at, n, back + got, &produced) != TAV_OK) exit(2);
+            got += produced;
+            at += n;
+          }
+          t = cpu_now() - t0;
+          l->decoder_free(d);
+          if (got != bytes || memcmp(back, plain, bytes) != 0) {
+            fprintf(stderr, "compare: %s does not decode its own expanded form\n", l->path);
+            exit(1);
+          }
+          if (t < best[1 + piecewise][i]) best[1 + piecewise][i] = t;
+        }
+      }
+    }
+    if (wide_length[0] != wide_length[1] || memcmp(wide[0], wide[1], wide_length[0]) != 0) {
+      fprintf(stderr, "compare: the two builds disagree (%s expanded)\n", k == 0 ? "text" : "binary");
+      exit(1);
+    }
+    static const char *const kRows[] = {"expand", "unexpand", "unexpand 4K"};
+    const double mb = (double)wide_length[0] / 1e6;
+    for (int row = 0; row < 3; ++row) {
+      printf("%-8s %-11s old %8.1f MB/s   new %8.1f MB/s   new/old %5.2f\n", k == 0 ? "text" : "binary", kRows[row],
+             mb / best[row][0], mb / best[row][1], best[row][0] / best[row][1]);
+    }
+    free(plain);
+    free(back);
+    free(wide[0]);
+    free(wide[1]);
+  }
+}
+
+/* Key-set creation from a passphrase (the engine path does not enter it). */
+static void key_sets(struct lib *libs, int reps) {
+  for (int k = 0; k < 2; ++k) {
+    double best[2] = {1e30, 1e30};
+    for (int r = 0; r < reps; ++r) {
+      for (int i = 0; i < 2; ++i) {
+        tav_keys *keys;
+        const double t0 = cpu_now();
+        if (libs[i].keys_new(&keys, k == 0 ? TAV_TEXT : TAV_BINARY, kPassphrase, sizeof kPassphrase - 1) != TAV_OK)
+          exit(2);
+        const double t = cpu_now() - t0;
+        libs[i].keys_free(keys);
+        if (t < best[i]) best[i] = t;
+      }
+    }
+    printf("%-8s key set        old %8.2f ms       new %8.2f ms       old/new %5.2f\n", k == 0 ? "text" : "binary",
+           best[0] * 1e3, best[1] * 1e3, best[0] / best[1]);
+  }
+}
+
 /* Block files of the binary alphabet with 1 and 2 workers (TAVSDK_THREADS is
  * read at every call). */
 static void files(struct lib *libs, const char *dir, size_t bytes, int reps) {
@@ -196,6 +315,9 @@ int main(int argc, char **argv) {
     files(libs, argv[first + 2], mib << 20, reps);
   } else {
     buffers(libs, mib << 20, reps);
+    expanded(libs, mib << 17, reps);
+    const char *keys = getenv("COMPARE_KEYS");
+    if (keys != NULL && *keys != '\0') key_sets(libs, reps);
   }
   for (int i = 0; i < 2; ++i) {
     libs[i].keys_free(libs[i].keys[0]);
