@@ -4,11 +4,12 @@
 //
 // The buffer is cut into eight stretches of about len / 8 symbols, one per
 // lane, and each lane steps through its own stretch, one symbol per round, so
-// that the forty dependent lookups of eight symbols overlap (what is left
-// goes through another pass; see LaneLength). Lanes that shared one wheel
-// order spent a padded chunk at the end of every order (dwells are 10 to 50
-// symbols) and set up the order's rows and offsets each time; a lane of its
-// own crosses orders on its own.
+// that the forty dependent lookups of eight symbols overlap (what is left,
+// and any call under 1 KiB, goes through one pass over a padded copy; see
+// LaneLength and Transform). Lanes that shared one wheel order spent a padded
+// chunk at the end of every order (dwells are 10 to 50 symbols) and set up the
+// order's rows and offsets each time; a lane of its own crosses orders on its
+// own.
 //
 // A lane keeps, for each position, one 16-bit displacement into the wheels
 // laid end to end (Tables::fwd / inv are 20 rows of 512): wheel * 512 plus
@@ -36,6 +37,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -67,6 +69,9 @@ struct Column {
   Stepping s;
 };
 
+// Calls shorter than this run in one pass over a copy padded to whole lanes.
+constexpr size_t kShortCall = 1024;
+
 // The kernel's state, kept in the cipher's working storage and wiped after
 // each call: rows 0..19 by position; decryption's row 20 is the first step's.
 struct Work {
@@ -74,6 +79,7 @@ struct Work {
   alignas(16) Lanes16 turn[kWheels];  // the same in every lane
   Stepping lane[kLanes];
   Column at;
+  uint8_t padded[kShortCall + kLanes];
 };
 
 inline Lanes16 Get(const uint16_t* lanes) {
@@ -114,12 +120,15 @@ void FromColumn(const Column& col, Stepping& s) {
   }
 }
 
-// -off mod n of a column entry.
+// -off mod n of a column entry, below 256. Without branches: each lane's
+// set-up takes twenty, on offsets no predictor knows, which cost text calls
+// of a hundred bytes a sixth of their time.
 template <int32_t N>
 inline uint32_t Negated(uint16_t disp) {
   uint32_t off = disp & 0xFFu;
-  off = off >= N ? off - N : off;
-  return off == 0 ? 0 : N - off;
+  if constexpr (N == 256) return (N - off) & 0xFFu;
+  off -= N & (0u - static_cast<uint32_t>(off >= N));
+  return N - off;  // 1 .. n
 }
 
 // Moves col on by `symbols`, one wheel order at a time, with the tables'
@@ -170,7 +179,7 @@ void Walk(const Cipher& c, Column& col, uint64_t symbols) {
 
 // Lane l's displacements from a column.
 template <int32_t N, bool kDecrypt>
-void Load(Work& w, uint32_t l, const Column& col) {
+[[gnu::noinline]] void Load(Work& w, uint32_t l, const Column& col) {
   w.lane[l] = col.s;
   for (uint32_t p = 0; p < kWheels; ++p) {
     w.disp[p][l] = kDecrypt ? static_cast<uint16_t>((col.disp[p] & ~(kRowWidth - 1)) +
@@ -226,14 +235,14 @@ template <bool kText, bool kDecrypt>
   size_t x[kLanes];
   // Text: a byte outside the alphabet goes through as index 255 (its lookups
   // stay inside the row) and is left as it was at the end.
-  // Encryption notes those lanes in a mask here; looking the input up again
-  // at the end ran 6-10 % slower. Decryption is 2-3 % faster with that
-  // second look-up, for reasons not found.
-  constexpr bool kKeepMask = kText && !kDecrypt;
+  // Those lanes are noted in a mask here; looking the input up again at the
+  // end ran encryption 6-10 % slower. (Decryption, inlined into the set-up,
+  // once ran faster with the second look-up; out of line it runs 9 % faster
+  // with the mask.)
   uint32_t keep = 0;
   for (uint32_t l = 0; l < kLanes; ++l) {
     x[l] = kText ? t.to_index[at[l * stride]] : at[l * stride];
-    if constexpr (kKeepMask) keep |= static_cast<uint32_t>(x[l] == kNotInAlphabet) << l;
+    if constexpr (kText) keep |= static_cast<uint32_t>(x[l] == kNotInAlphabet) << l;
   }
   auto step = [&](auto p) __attribute__((always_inline)) {
     // Two lanes' displacements come in one load: the lookups wait on the
@@ -276,10 +285,21 @@ template <bool kText, bool kDecrypt>
     if constexpr (kText) {
       const uint8_t in = io;
       const uint8_t out = kDecrypt ? kSymbolOfSum[v] : t.to_symbol[v];
-      io = (kKeepMask ? keep >> l & 1 : kTextIndex[in] == kNotInAlphabet) ? in : out;
+      io = keep >> l & 1 ? in : out;
     } else {
       io = static_cast<uint8_t>(v);
     }
+  }
+}
+
+// `count` rounds from `at`, the lanes `stride` bytes apart. Out of line, so
+// that the set-up around it does not move the lanes' registers.
+template <bool kText, bool kDecrypt>
+[[gnu::noinline]] void Rounds(const Tables& t, const uint8_t* rows, Work& w, uint8_t* at, size_t stride, uint64_t count) {
+  constexpr int32_t kN = kText ? kTextSize : kBinarySize;
+  for (uint64_t i = 0; i < count; ++i) {
+    Round<kText, kDecrypt>(t, rows, w.disp, at + i, stride);
+    ForPositions([&](auto p) __attribute__((always_inline)) { Put(w.disp[p], Turn<kN>(Get(w.disp[p]), w.turn[p])); });
   }
 }
 
@@ -316,29 +336,32 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& w) {
   }
   ToColumn<kN>(c.s, w.at);
   // Passes of kLanes stretches of `per` symbols, lane l taking symbols
-  // l * per .. (l + 1) * per - 1; the last few symbols (fewer than kLanes),
-  // one per lane, go through a padded copy in a last pass of the same loop
-  // (one copy of the round's code).
-  uint8_t pad[kLanes] = {};
+  // l * per .. (l + 1) * per - 1. A call shorter than kShortCall, or what is
+  // left after the passes (fewer than kLanes symbols), goes through a copy
+  // padded to kLanes * per in a last pass of the same loop (one copy of the
+  // round's code): each pass sets up every lane, which costs short calls
+  // more than their rounds.
   while (len > 0) {
-    const bool last = len < kLanes;
-    const size_t per = last ? 1 : LaneLength(len);
+    const bool last = len < kShortCall && len % kLanes != 0;
+    const size_t per = last ? (len + kLanes - 1) / kLanes : LaneLength(len);
     for (uint32_t l = 0; l < kLanes; ++l) {
       // Lanes past the end in the last pass work on padding, with valid
       // displacements all the same.
       Load<kN, kDecrypt>(w, l, w.at);
-      if (!last || l < len) Walk<kN>(c, w.at, per);
+      const size_t from = l * per;
+      if (!last || from < len) Walk<kN>(c, w.at, std::min(per, len - from));
     }
-    if (last) std::memcpy(pad, data, len);
-    uint8_t* const at = last ? pad : data;
+    if (last) {
+      std::memcpy(w.padded, data, len);
+      std::memset(w.padded + len, 0, kLanes * per - len);
+    }
+    uint8_t* const at = last ? w.padded : data;
     for (size_t i = 0; i < per;) {
       // Rounds until the first lane's wheel order ends.
       uint64_t k = per - i;
       for (const Stepping& s : w.lane) k = std::min<uint64_t>(k, RunLeft(s));
-      for (const size_t end = i + k; i < end; ++i) {
-        Round<kText, kDecrypt>(t, rows, w.disp, at + i, per);
-        ForPositions([&](auto p) __attribute__((always_inline)) { Put(w.disp[p], Turn<kN>(Get(w.disp[p]), w.turn[p])); });
-      }
+      Rounds<kText, kDecrypt>(t, rows, w, at + i, per, k);
+      i += k;
       for (uint32_t l = 0; l < kLanes; ++l) {
         const uint32_t rot = w.lane[l].rot;
         CountSymbols(c, w.lane[l], static_cast<uint32_t>(k));
@@ -346,7 +369,8 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& w) {
       }
     }
     if (last) {
-      std::memcpy(data, pad, len);
+      std::memcpy(data, w.padded, len);
+      SecureZero(w.padded, kLanes * per);
       break;
     }
     data += kLanes * per;
@@ -361,7 +385,9 @@ void PortableTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
   static_assert(sizeof(Work) <= sizeof c.work && alignof(Work) <= 64);
   Work& work = *new (c.work) Work;
   Dispatch(c, decrypt, [&](auto text, auto dec) { Transform<text(), dec()>(c, data, len, work); });
-  SecureZero(c.work, sizeof(Work));  // the displacements follow from the key
+  // The displacements follow from the key (the padded copy is wiped where
+  // it was used: clearing all of it costs small calls a few per cent).
+  SecureZero(c.work, offsetof(Work, padded));
 }
 
 }  // namespace tav::engine
