@@ -78,6 +78,9 @@ struct Work {
   alignas(16) uint16_t disp[kWheels + 1][kLanes];
   alignas(16) Lanes16 turn[kWheels];  // the same in every lane
   Stepping lane[kLanes];
+  // Each lane's column as Load takes it: positions 0..19, then position 0
+  // again (decryption reads each position's neighbour).
+  alignas(16) uint16_t start[kLanes][32];
   Column at;
   uint8_t padded[kShortCall + kLanes];
 };
@@ -120,15 +123,13 @@ void FromColumn(const Column& col, Stepping& s) {
   }
 }
 
-// -off mod n of a column entry, below 256. Without branches: each lane's
-// set-up takes twenty, on offsets no predictor knows, which cost text calls
-// of a hundred bytes a sixth of their time.
+// -off mod n of eight column entries, below 256.
 template <int32_t N>
-inline uint32_t Negated(uint16_t disp) {
-  uint32_t off = disp & 0xFFu;
-  if constexpr (N == 256) return (N - off) & 0xFFu;
-  off -= N & (0u - static_cast<uint32_t>(off >= N));
-  return N - off;  // 1 .. n
+inline Lanes16 Negated(Lanes16 disp) {
+  constexpr auto n = static_cast<int16_t>(N);
+  const Lanes16 off = disp & static_cast<int16_t>(0xFF);
+  if constexpr (N == 256) return (n - off) & static_cast<int16_t>(0xFF);
+  return n - (off - ((off >= n) & n));  // 1 .. n
 }
 
 // Moves col on by `symbols`, one wheel order at a time, with the tables'
@@ -177,16 +178,42 @@ void Walk(const Cipher& c, Column& col, uint64_t symbols) {
   }
 }
 
-// Lane l's displacements from a column.
+// The displacements of the lanes from their columns in w.start: eight
+// columns at a time, turned into rows by an 8x8 transpose.
 template <int32_t N, bool kDecrypt>
-[[gnu::noinline]] void Load(Work& w, uint32_t l, const Column& col) {
-  w.lane[l] = col.s;
-  for (uint32_t p = 0; p < kWheels; ++p) {
-    w.disp[p][l] = kDecrypt ? static_cast<uint16_t>((col.disp[p] & ~(kRowWidth - 1)) +
-                                                    Negated<N>(col.disp[p + 1 == kWheels ? 0 : p + 1]))
-                            : col.disp[p];
+[[gnu::noinline]] void Load(Work& w) {
+  static_assert(kLanes == 8);
+  if constexpr (kDecrypt) {
+    // Position p's wheel with -off of position p + 1; the first step's row 20
+    // (position 19's wheel) owes nothing.
+    for (auto& col : w.start) {
+      const uint16_t first_row = col[kWheels - 1] & ~(kRowWidth - 1);
+      for (uint32_t p = 0; p < 24; p += 8) {
+        Put(col + p, (Get(col + p) & static_cast<int16_t>(~(kRowWidth - 1))) + Negated<N>(Get(col + p + 1)));
+      }
+      col[kWheels] = first_row;
+    }
   }
-  if constexpr (kDecrypt) w.disp[kWheels][l] = static_cast<uint16_t>(col.disp[kWheels - 1] & ~(kRowWidth - 1));
+  for (uint32_t p = 0; p < 24; p += 8) {
+    Lanes16 r[kLanes];
+    for (uint32_t l = 0; l < kLanes; ++l) r[l] = Get(w.start[l] + p);
+    Lanes16 t[kLanes], u[kLanes];
+    for (uint32_t i = 0; i < kLanes; i += 2) {
+      t[i] = __builtin_shufflevector(r[i], r[i + 1], 0, 8, 1, 9, 2, 10, 3, 11);
+      t[i + 1] = __builtin_shufflevector(r[i], r[i + 1], 4, 12, 5, 13, 6, 14, 7, 15);
+    }
+    for (uint32_t i = 0; i < kLanes; i += 4) {
+      for (uint32_t j = 0; j < 2; ++j) {
+        u[i + 2 * j] = __builtin_shufflevector(t[i + j], t[i + j + 2], 0, 1, 8, 9, 2, 3, 10, 11);
+        u[i + 2 * j + 1] = __builtin_shufflevector(t[i + j], t[i + j + 2], 4, 5, 12, 13, 6, 7, 14, 15);
+      }
+    }
+    for (uint32_t j = 0; j < 4; ++j) {
+      const uint32_t at = p + 2 * j;
+      if (at < kWheels + 1) Put(w.disp[at], __builtin_shufflevector(u[j], u[j + 4], 0, 1, 2, 3, 8, 9, 10, 11));
+      if (at + 1 < kWheels + 1) Put(w.disp[at + 1], __builtin_shufflevector(u[j], u[j + 4], 4, 5, 6, 7, 12, 13, 14, 15));
+    }
+  }
 }
 
 // Lane l's wheel order rotated: position p now holds what was at p + 1.
@@ -347,10 +374,14 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& w) {
     for (uint32_t l = 0; l < kLanes; ++l) {
       // Lanes past the end in the last pass work on padding, with valid
       // displacements all the same.
-      Load<kN, kDecrypt>(w, l, w.at);
+      w.lane[l] = w.at.s;
+      std::fill(std::begin(w.start[l]) + kWheels, std::end(w.start[l]), uint16_t{0});
+      std::memcpy(w.start[l], w.at.disp, kWheels * sizeof w.at.disp[0]);
+      w.start[l][kWheels] = w.at.disp[0];
       const size_t from = l * per;
       if (!last || from < len) Walk<kN>(c, w.at, std::min(per, len - from));
     }
+    Load<kN, kDecrypt>(w);
     if (last) {
       std::memcpy(w.padded, data, len);
       std::memset(w.padded + len, 0, kLanes * per - len);
