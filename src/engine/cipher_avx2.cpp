@@ -469,6 +469,23 @@ inline __m256i LineOf(__m256i offset) {
   return _mm256_xor_si256(offset, _mm256_set1_epi8(static_cast<char>(0x80)));
 }
 
+// A step of all V columns. Binary runs four as two pairs, one after the
+// other, with a compiler barrier between them (so that the second pair loads
+// its table chunks again rather than the compiler weaving the pairs back
+// together): the pairs' steps then end apart, and one pair's next step starts
+// while the other finishes. Side by side with all four woven: 1-4 % faster
+// encryption, 3-7 % decryption; text runs slower so.
+template <bool kText, bool kDecrypt, int V>
+inline void FullStep(const uint8_t (*row)[16], const __m256i (*lines)[kWheels], uint32_t r, __m256i* x) {
+  if constexpr (V == 4 && !kText) {
+    Step<kText, kDecrypt, 2>(row, lines, r, x);
+    __asm__ volatile("" ::: "memory");
+    Step<kText, kDecrypt, 2>(row, lines + 2, r, x + 2);
+  } else {
+    Step<kText, kDecrypt, V>(row, lines, r, x);
+  }
+}
+
 // Runs V columns from work.tile[first], with their lines in work.lines. The
 // columns from `lag` on (none when lag == V) are one wheel order on from the
 // first, rot + 1: they take each wheel one step after the others, so the
@@ -496,12 +513,12 @@ void ColumnSteps(const Cipher& c, RoundsWork& work, int first, uint32_t rot, int
       some(r, 0, lag);
       r = r + 1 == kWheels ? 0 : r + 1;
     }
-    for (int t = 0; t < full; ++t, r = r + 1 == kWheels ? 0 : r + 1) Step<kText, kDecrypt, V>(rows[r], work.lines, r, x);
+    for (int t = 0; t < full; ++t, r = r + 1 == kWheels ? 0 : r + 1) FullStep<kText, kDecrypt, V>(rows[r], work.lines, r, x);
     if (straddles) some(r, lag, V);
   } else {
     if (straddles) some(rot, lag, V);
     uint32_t r = rot == 0 ? kWheels - 1 : rot - 1;
-    for (int t = 0; t < full; ++t, r = r == 0 ? kWheels - 1 : r - 1) Step<kText, kDecrypt, V>(rows[r], work.lines, r, x);
+    for (int t = 0; t < full; ++t, r = r == 0 ? kWheels - 1 : r - 1) FullStep<kText, kDecrypt, V>(rows[r], work.lines, r, x);
     if (straddles) some(rot, 0, lag);
   }
   for (int v = 0; v < V; ++v) {
