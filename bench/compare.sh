@@ -6,10 +6,11 @@
 # both and runs them on the same buffers, once per engine path the CPU has,
 # and the block file path with one and two workers.
 #   bench/compare.sh [BASE] [MiB] [repetitions]
-# BASE is a tag or commit (default v1.2.0). Without the tag (a clone without
-# tags), the newest commit whose CMakeLists.txt declares VERSION 1.2.0 is taken;
-# when that is HEAD itself, it says to pass the commit. COMPARE_RESOLVE_ONLY=1
-# prints the commit and stops.
+# BASE is a tag or commit (default v1.2.0). A clone without tags finds a
+# release in the list below: the commit each release was published from. (The
+# version line cannot tell: work for the next release was merged while it
+# still declared the old version.) COMPARE_RESOLVE_ONLY=1 prints the commit
+# and stops.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 base=${1:-v1.2.0}
@@ -19,24 +20,14 @@ out=$root/build-compare
 export CMAKE_GENERATOR=${CMAKE_GENERATOR:-Ninja}
 
 cd "$root"
-# CMakeLists.txt of a commit declares the version.
-declares() { git show "$1:CMakeLists.txt" 2>/dev/null | grep -Eq "^project\([^)]* VERSION ${version//./\\.}[ )]"; }
+declare -A releases=([v1.2.0]=7b45a0d4d8ef44918bcc2c3b8212981ed7c5e3d4)
 if ! commit=$(git rev-parse --verify --quiet "$base^{commit}"); then
-  version=${base#v}
-  if declares HEAD; then
-    echo "compare: no tag or commit '$base', and HEAD itself still declares VERSION $version;" \
-      "pass the release's commit: bench/compare.sh COMMIT" >&2
-    exit 2
-  fi
-  # The newest change of the declaration replaced it: its parent is the
-  # newest commit that declares the version.
-  change=$(git log --format=%H -1 -G "VERSION ${version//./\\.}[ )]" -- CMakeLists.txt)
-  if [ -z "$change" ] || ! declares "$change^"; then
+  commit=${releases[$base]:-}
+  if [ -z "$commit" ] || ! git rev-parse --verify --quiet "$commit^{commit}" >/dev/null; then
     echo "compare: no tag or commit '$base'; pass the release's commit: bench/compare.sh COMMIT" >&2
     exit 2
   fi
-  commit=$(git rev-parse "$change^")
-  echo "compare: no tag $base; using $(git log --format='%h %s' -1 "$commit")"
+  echo "compare: no tag $base; using its release commit $(git log --format='%h %s' -1 "$commit")"
 fi
 [ -z "${COMPARE_RESOLVE_ONLY:-}" ] || { echo "$commit"; exit 0; }
 
@@ -57,7 +48,7 @@ if [ ! -f "$out/base-$commit/CMakeLists.txt" ]; then
   mkdir -p "$out/base-$commit"
   git archive "$commit" | tar -x -C "$out/base-$commit"
 fi
-build "$out/base-$commit" "$out/old"
+build "$out/base-$commit" "$out/old-$commit"
 build "$root" "$out/new"
 cc -O2 -std=c99 -I "$root/include" -I "$out/new/include" "$root/bench/compare.c" -o "$out/compare" -ldl
 # Each library is loaded from a fresh copy. On the KVM guests we measure on,
@@ -66,7 +57,7 @@ cc -O2 -std=c99 -I "$root/include" -I "$out/new/include" "$root/bench/compare.c"
 # written in one go has not shown that.
 old=$out/run-old.so
 new=$out/run-new.so
-cat "$(readlink -f "$out/old/libtavsdk.so")" > "$old"
+cat "$(readlink -f "$out/old-$commit/libtavsdk.so")" > "$old"
 cat "$(readlink -f "$out/new/libtavsdk.so")" > "$new"
 
 paths=(portable)
