@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <tuple>
 #include <string_view>
 #include <fcntl.h>
 #include <sys/random.h>
@@ -29,6 +31,7 @@ struct Job {
   int dir_fd = -1;         // the destination's directory
   std::string base;        // the destination's name in it
   int out_fd = -1;         // a device or FIFO named as the destination, written as it is
+  bool skipped = false;    // already ciphertext: not encrypted again
 };
 
 Job MakeJob(const std::string& source, const std::string& destination) {
@@ -40,6 +43,8 @@ Job MakeJob(const std::string& source, const std::string& destination) {
 
 std::string SourceName(const Job& job) { return job.source == "-" ? "standard input" : job.source; }
 std::string DestinationName(const Job& job) { return job.destination == "-" ? "standard output" : job.destination; }
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // Decryption reads the mode a suffix names unless an option names it.
 void ChooseMode(const CipherOptions& o, Job& job) {
@@ -95,19 +100,30 @@ int CheckSource(const CipherOptions& o, Job& job, bool second_of_two) {
   const int fd = open(job.source.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0 && errno == ENOENT && second_of_two) {
     // Earlier versions took a second name as the output.
-    std::fprintf(stderr, "tav: %s: No such file or directory; -o names an output\n", job.source.c_str());
+    std::fprintf(stderr, "tav: %s: No such file or directory; -o names an output\n", Shown(job.source).c_str());
     return TAV_BAD_SOURCE;
   }
   if (fd < 0) return Report(job.source, TAV_BAD_SOURCE, errno);
   if (fstat(fd, &job.source_stat) != 0 || S_ISDIR(job.source_stat.st_mode)) {
-    const int error = S_ISDIR(job.source_stat.st_mode) ? EISDIR : errno;
+    const bool folder = S_ISDIR(job.source_stat.st_mode);
+    const int error = errno;
     close(fd);
-    return Report(job.source, TAV_BAD_SOURCE, error);
+    if (!folder) return Report(job.source, TAV_BAD_SOURCE, error);
+    std::fprintf(stderr, "tav: %s: Is a directory; -r %ss the files below it\n", Shown(job.source).c_str(),
+                 o.encrypt ? "encrypt" : "decrypt");
+    return TAV_BAD_SOURCE;
   }
   job.regular = S_ISREG(job.source_stat.st_mode);
   job.in_fd = fd;
+  if (job.destination.empty() && o.encrypt && !o.force && !ModeSuffix(job.source).empty()) {
+    // As other file tools do: a second suffix is more often a slip than meant.
+    std::fprintf(stderr, "tav: %s: already ends in %s, skipped; -f encrypts it again\n", Shown(job.source).c_str(),
+                 std::string(ModeSuffix(job.source)).c_str());
+    job.skipped = true;
+    return 0;
+  }
   if (job.destination.empty() && !DefaultName(o.encrypt, job, job.destination)) {
-    return UsageError(job.source + ": no .tav or .tavx suffix to strip; -o names the output", kUsageCipher);
+    return UsageError(Shown(job.source) + ": no .tav or .tavx suffix to strip; -o names the output", kUsageCipher);
   }
   return 0;
 }
@@ -130,7 +146,7 @@ bool OpenDevice(Job& job, int& error) {
   return true;
 }
 
-int CheckDestination(const CipherOptions& o, Job& job) {
+int CheckDestination(const CipherOptions& o, Job& job, const std::vector<Job>& jobs) {
   if (job.destination == "-") return 0;
   const std::string& path = job.destination;
   const size_t slash = path.rfind('/');
@@ -146,14 +162,41 @@ int CheckDestination(const CipherOptions& o, Job& job) {
   if (S_ISDIR(st.st_mode)) return Report(path, TAV_BAD_DEST, EISDIR);
   int error = 0;
   if (OpenDevice(job, error)) return error != 0 ? Report(path, TAV_BAD_DEST, error) : 0;
-  if (job.source != "-" && fstatat(job.dir_fd, job.base.c_str(), &st, 0) == 0 &&
-      st.st_dev == job.source_stat.st_dev && st.st_ino == job.source_stat.st_ino) {
-    std::fprintf(stderr, "tav: %s: is the source file\n", path.c_str());
+  if (job.source != "-" && fstatat(job.dir_fd, job.base.c_str(), &st, 0) == 0 && SameFile(st, job.source_stat)) {
+    std::fprintf(stderr, "tav: %s: is the source file\n", Shown(path).c_str());
     return TAV_BAD_DEST;
   }
+  // Another input of this command, which would be replaced before it is read.
+  struct stat named;
+  const bool found = fstatat(job.dir_fd, job.base.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0;
+  for (const Job& other : jobs) {
+    if (other.in_fd < 0 || other.source == "-" || !found) continue;
+    if (SameFile(named, other.source_stat) || (fstatat(job.dir_fd, job.base.c_str(), &st, 0) == 0 &&
+                                               SameFile(st, other.source_stat))) {
+      std::fprintf(stderr, "tav: %s: is also an input of this command, and would be the output of %s\n",
+                   Shown(path).c_str(), Shown(job.source).c_str());
+      return TAV_BAD_DEST;
+    }
+  }
   if (!o.force) {
-    std::fprintf(stderr, "tav: %s: File exists; -f replaces it\n", path.c_str());
+    std::fprintf(stderr, "tav: %s: File exists; -f replaces it\n", Shown(path).c_str());
     return TAV_EXISTS;
+  }
+  return 0;
+}
+
+// Two inputs written to one file: the second would replace the first.
+int CheckTwins(const std::vector<Job>& jobs) {
+  std::map<std::tuple<dev_t, ino_t, std::string>, const Job*> outputs;
+  struct stat st;
+  for (const Job& job : jobs) {
+    if (job.dir_fd < 0 || job.out_fd >= 0 || fstat(job.dir_fd, &st) != 0) continue;
+    const auto [at, added] = outputs.try_emplace({st.st_dev, st.st_ino, job.base}, &job);
+    if (!added) {
+      std::fprintf(stderr, "tav: %s and %s would both be written to %s; nothing written\n",
+                   Shown(at->second->source).c_str(), Shown(job.source).c_str(), Shown(job.destination).c_str());
+      return TAV_BAD_DEST;
+    }
   }
   return 0;
 }
@@ -227,7 +270,7 @@ tav_status RunJob(const CipherOptions& o, const tav_keys* keys, const Job& job, 
     // name is the new file's, which is never a link.
     const timespec times[2] = {job.source_stat.st_atim, job.source_stat.st_mtim};
     if (status == TAV_OK && utimensat(job.dir_fd, job.base.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
-      std::fprintf(stderr, "tav: %s: cannot keep the modification time: %s\n", job.destination.c_str(),
+      std::fprintf(stderr, "tav: %s: cannot keep the modification time: %s\n", Shown(job.destination).c_str(),
                    std::strerror(errno));
     }
     return status;
@@ -258,7 +301,7 @@ int ReportJob(const Job& job, tav_status status, int error) {
     case TAV_BAD_DEST:
       return Report(DestinationName(job), status, error);
     case TAV_EXISTS:
-      std::fprintf(stderr, "tav: %s: File exists; -f replaces it\n", job.destination.c_str());
+      std::fprintf(stderr, "tav: %s: File exists; -f replaces it\n", Shown(job.destination).c_str());
       return status;
     default:
       return Report(SourceName(job), status, error);
@@ -292,14 +335,27 @@ int MakeKeys(const PassphraseSource& source, bool confirm, tav_alphabet alphabet
 int RunFiles(const CipherOptions& o) {
   std::vector<Job> jobs;
   if (const int status = PlanJobs(o, jobs)) return status;
+  // Every input is looked at before any output, so that no output is
+  // planned over another input; nothing is written before all are planned.
   int result = 0;
-  for (size_t i = 0; i < jobs.size() && result == 0; ++i) {
-    Job& job = jobs[i];
-    if ((result = CheckSource(o, job, i == 1 && jobs.size() == 2)) != 0) break;
-    result = CheckDestination(o, job);
-    // The core opens a regular file it writes to a named output itself.
-    if (job.regular && job.destination != "-" && job.out_fd < 0) close(std::exchange(job.in_fd, -1));
+  for (size_t i = 0; i < jobs.size() && result == 0; ++i) result = CheckSource(o, jobs[i], i == 1 && jobs.size() == 2);
+  const size_t all = jobs.size();
+  for (auto skipped = jobs.begin(); skipped != jobs.end();) {
+    if (!skipped->skipped) {
+      ++skipped;
+      continue;
+    }
+    close(skipped->in_fd);
+    skipped = jobs.erase(skipped);
   }
+  const int skip_status = jobs.size() < all ? TAV_BAD_SOURCE : 0;
+  for (size_t i = 0; i < jobs.size() && result == 0; ++i) result = CheckDestination(o, jobs[i], jobs);
+  if (result == 0) result = CheckTwins(jobs);
+  for (Job& job : jobs) {
+    // The core opens a regular file it writes to a named output itself.
+    if (job.regular && job.destination != "-" && job.out_fd < 0 && job.in_fd >= 0) close(std::exchange(job.in_fd, -1));
+  }
+  if (result == 0 && jobs.empty()) result = skip_status;
   tav_keys* keys = nullptr;
   if (result == 0) result = MakeKeys(o.passphrase, o.encrypt, o.text ? TAV_TEXT : TAV_BINARY, &keys);
   bool reader_gone = false;
@@ -324,7 +380,7 @@ int RunFiles(const CipherOptions& o) {
     if (job.dir_fd >= 0) close(job.dir_fd);
   }
   if (reader_gone) EndByBrokenPipe();
-  return result;
+  return result != 0 ? result : skip_status;
 }
 
 namespace {

@@ -13,7 +13,7 @@ namespace tavtool {
 
 inline constexpr const char* kUsageCipher =
     "tav encrypt|decrypt [--text|--binary] [--block|--expanded] [-f] [-c|-o OUT] [passphrase options] [FILE...]\n"
-    "       tav encrypt|decrypt -r [--output-dir OUT] [-T N] [--fail-fast] [--wipe-source] [...] DIR...\n"
+    "       tav encrypt|decrypt -r [--output-dir OUT] [-T N] [--fail-fast] [--resume] [--wipe-source] [...] DIR...\n"
     "       tav encrypt|decrypt --string [--text|--binary] [--hex] [passphrase options] [TEXT]";
 
 inline constexpr std::string_view kSuffix = ".tav";
@@ -40,6 +40,7 @@ struct CipherOptions {
   unsigned threads = 0;       // -T: files at once; 0 the CPU count
   bool fail_fast = false;
   bool wipe_source = false;
+  bool resume = false;        // -r: complete outputs already there count as done
   PassphraseSource passphrase;
   std::vector<std::string> args;
 };

@@ -37,9 +37,54 @@ double Now() {
 
 }  // namespace
 
+std::string Shown(std::string_view name) {
+  std::string shown;
+  const auto escape = [&shown](unsigned char byte) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    shown += {'\\', 'x', kDigits[byte >> 4], kDigits[byte & 15]};
+  };
+  for (size_t i = 0; i < name.size();) {
+    const auto byte = static_cast<unsigned char>(name[i]);
+    if (byte == '\\') {
+      shown += "\\\\";
+      ++i;
+      continue;
+    }
+    if (byte < 0x20 || byte == 0x7f) {
+      escape(byte);
+      ++i;
+      continue;
+    }
+    if (byte < 0x80) {
+      shown += static_cast<char>(byte);
+      ++i;
+      continue;
+    }
+    // One UTF-8 sequence, shown as it is unless it is malformed or a C1 control.
+    const size_t length = byte >= 0xf0 && byte < 0xf5 ? 4 : byte >= 0xe0 ? 3 : byte >= 0xc2 && byte < 0xe0 ? 2 : 0;
+    bool valid = length != 0 && length <= 4 && i + length <= name.size();
+    uint32_t code = length == 2 ? byte & 0x1fu : length == 3 ? byte & 0x0fu : byte & 0x07u;
+    for (size_t k = 1; valid && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(name[i + k]);
+      valid = (next & 0xc0) == 0x80;
+      code = code << 6 | (next & 0x3fu);
+    }
+    valid = valid && code >= (length == 2 ? 0x80u : length == 3 ? 0x800u : 0x10000u) && code <= 0x10ffff &&
+            !(code >= 0xd800 && code <= 0xdfff) && !(code >= 0x80 && code < 0xa0);
+    if (!valid) {
+      escape(byte);
+      ++i;
+      continue;
+    }
+    shown.append(name.substr(i, length));
+    i += length;
+  }
+  return shown;
+}
+
 int Report(const std::string& name, tav_status status, int error) {
   const char* reason = error != 0 ? std::strerror(error) : tav_strerror(status);
-  std::fprintf(stderr, "tav: %s: %s\n", name.c_str(), reason);
+  std::fprintf(stderr, "tav: %s: %s\n", Shown(name).c_str(), reason);
   return status;
 }
 

@@ -6,12 +6,17 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "tavsdk.h"
 
 namespace tavtool {
 
 inline constexpr int kUsageError = 64;
+
+// `name` as it may be printed: control characters (C0, DEL, C1), bytes that
+// are not UTF-8 and backslashes are shown as escapes, never sent to the terminal.
+std::string Shown(std::string_view name);
 
 // "tav: NAME: REASON" on stderr; the reason is strerror(error) when a system
 // call failed, else the core's text for the status. Returns the status.

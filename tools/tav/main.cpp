@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -50,7 +51,7 @@ int RunKeygen(const std::string& directory, bool text, bool binary, bool force, 
   struct stat st;
   for (const char* name : names) {
     if (!force && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      std::fprintf(stderr, "tav: %s/%s: File exists; -f replaces the key files\n", directory.c_str(), name);
+      std::fprintf(stderr, "tav: %s/%s: File exists; -f replaces the key files\n", Shown(directory).c_str(), name);
       close(dir);
       return TAV_EXISTS;
     }
@@ -76,7 +77,7 @@ int RunKeygen(const std::string& directory, bool text, bool binary, bool force, 
   if (status == TAV_OK) {
     std::string written;
     for (const char* name : names) written += std::string(" ") + name;
-    std::fprintf(stderr, "tav: key files written to %s:%s (mode 0600)\n", directory.c_str(), written.c_str());
+    std::fprintf(stderr, "tav: key files written to %s:%s (mode 0600)\n", Shown(directory).c_str(), written.c_str());
   }
   return status;
 }
@@ -89,16 +90,16 @@ int ReportScramble(const std::string& file, tav_status status, int error, int bl
       std::fprintf(stderr, "tav: %d blocks of %d bytes: the size must be 1 to 5000\n", blocks, size);
       return status;
     case TAV_PAST_END:
-      std::fprintf(stderr, "tav: %s: %d blocks of %d bytes go past the end of the file\n", file.c_str(), blocks, size);
+      std::fprintf(stderr, "tav: %s: %d blocks of %d bytes go past the end of the file\n", Shown(file).c_str(), blocks, size);
       return status;
     case TAV_COPY_KEPT:
-      std::fprintf(stderr, "tav: %s: %s; the complete reversed copy is kept in %s.reversed\n", file.c_str(),
-                   error != 0 ? std::strerror(error) : "cannot write the file back", file.c_str());
+      std::fprintf(stderr, "tav: %s: %s; the complete reversed copy is kept in %s.reversed\n", Shown(file).c_str(),
+                   error != 0 ? std::strerror(error) : "cannot write the file back", Shown(file).c_str());
       return status;
     case TAV_EXISTS:
       // Only the whole-file reversal makes a copy, and it never takes a name in use.
       std::fprintf(stderr, "tav: %s.reversed: File exists; the reversal keeps its copy there, so move it away first\n",
-                   file.c_str());
+                   Shown(file).c_str());
       return status;
     case TAV_NO_KEYS:
       std::fputs("tav: the block lengths could not be derived from the keys\n", stderr);
@@ -128,7 +129,7 @@ int RunXScramble(const std::string& file, const PassphraseSource& source) {
   if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     const int error = fd < 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     if (fd >= 0) close(fd);
-    return error == EINVAL ? (std::fprintf(stderr, "tav: %s: not a regular file\n", file.c_str()), TAV_BAD_SOURCE)
+    return error == EINVAL ? (std::fprintf(stderr, "tav: %s: not a regular file\n", Shown(file).c_str()), TAV_BAD_SOURCE)
                            : Report(file, TAV_BAD_SOURCE, error);
   }
   close(fd);
@@ -154,7 +155,7 @@ int RunWipe(const std::vector<std::string>& files) {
     if (status == TAV_OK) continue;
     struct stat st;
     if (error == ELOOP && fstatat(AT_FDCWD, file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
-      std::fprintf(stderr, "tav: %s: is a symbolic link; not wiped (name the file it points to)\n", file.c_str());
+      std::fprintf(stderr, "tav: %s: is a symbolic link; not wiped (name the file it points to)\n", Shown(file).c_str());
     } else {
       Report(file, status, error);
     }
@@ -188,19 +189,42 @@ std::string CloseMatch(std::string_view word, const std::vector<std::string>& kn
   return best != nullptr ? "; did you mean '" + *best + "'?" : "";
 }
 
-// The command a word names: itself, or the one command it begins.
+// Commands that destroy or rewrite a file in place run only by their full names.
+bool Destructive(std::string_view command) { return command == "wipe" || command == "scramble" || command == "xscramble"; }
+
+// The command a word names: itself, or the one harmless command it begins.
 std::string ResolveCommand(std::string_view word) {
   std::string found;
   for (std::string_view command : kCommands) {
     if (command == word) return std::string(command);
-    if (command.starts_with(word)) found = found.empty() ? std::string(command) : "?";
+    if (command.starts_with(word) && !Destructive(command)) found = found.empty() ? std::string(command) : "?";
   }
   return found == "?" ? "" : found;
 }
 
 int UnknownCommand(std::string_view word) {
   const std::vector<std::string> known(kCommands.begin(), kCommands.end());
-  return UsageError("unknown command '" + std::string(word) + "'" + CloseMatch(word, known), kUsageAll);
+  std::string message = "unknown command '" + std::string(word) + "'" + CloseMatch(word, known);
+  for (std::string_view command : kCommands) {
+    if (Destructive(command) && command.starts_with(word) && !word.empty()) {
+      message += " (" + std::string(command) + " is never shortened)";
+      break;
+    }
+  }
+  return UsageError(message, kUsageAll);
+}
+
+// Options of other file tools that name a command here.
+int CommandAsOption(std::string_view word) {
+  constexpr std::array<std::pair<std::string_view, std::string_view>, 6> kHints = {
+      {{"-d", "decrypt"}, {"--decrypt", "decrypt"}, {"--decompress", "decrypt"}, {"-e", "encrypt"},
+       {"--encrypt", "encrypt"}, {"-z", "encrypt"}}};
+  for (const auto& [option, command] : kHints) {
+    if (word == option) {
+      return UsageError("the command comes first: tav " + std::string(command) + " [options] FILE...", kUsageAll);
+    }
+  }
+  return -1;
 }
 
 // The first argument a command did not take, named with the nearest option.
@@ -249,8 +273,11 @@ void AddCipherOptions(CLI::App* command, CipherOptions& options, const char* ver
       ->type_name("OUT");
   command->add_option("-T,--threads", options.threads, "-r: files at once, large files on as many threads (default: the CPUs)")
       ->type_name("N")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Range(1u, 1024u));
   command->add_flag("--fail-fast", options.fail_fast, "-r: stop at the first file that fails");
+  command->add_flag("--resume", options.resume,
+                    "-r: an output already there counts as done when it has the size this job would give it "
+                    "(an interrupted job goes on); with --wipe-source its source is checked and wiped");
   command->add_flag("--wipe-source", options.wipe_source,
                     "-r: once an output is complete, read it back and compare it with its source, then wipe the "
                     "source (21 overwrites, then removed); a mismatch keeps the source. A wipe cannot reach copies "
@@ -289,12 +316,12 @@ int main(int argc, char** argv) {
   kb->excludes(kboth);
   keygen->add_flag("-f,--force", keygen_force, "Replace existing key files");
   AddPassphraseOptions(keygen, keygen_passphrase);
-  keygen->add_option("DIR", keygen_dir, "Directory for the key files")->required()->type_name("");
+  keygen->add_option("DIR", keygen_dir, "Directory for the key files")->type_name("");
 
   std::string scramble_file;
   int blocks = 1, size = 0;
   auto* scramble = app.add_subcommand("scramble", "Reverse FILE, or its first N blocks of S bytes, in place");
-  scramble->add_option("FILE", scramble_file, "File to scramble (scrambling twice restores it)")->required()->type_name("");
+  scramble->add_option("FILE", scramble_file, "File to scramble (scrambling twice restores it)")->type_name("");
   auto* blocks_option = scramble->add_option("--blocks", blocks, "Number of blocks (1: the whole file)")->type_name("N");
   auto* size_option = scramble->add_option("--size", size, "Block size in bytes, 1 to 5000")->type_name("S");
   blocks_option->needs(size_option);
@@ -304,18 +331,18 @@ int main(int argc, char** argv) {
   PassphraseSource xscramble_passphrase;
   auto* xscramble = app.add_subcommand("xscramble", "Reverse key-sized blocks of FILE in place");
   xscramble->add_option("FILE", xscramble_file, "File to scramble (the same passphrase again restores it)")
-      ->required()
       ->type_name("");
   AddPassphraseOptions(xscramble, xscramble_passphrase);
 
   std::vector<std::string> wipe_files;
   auto* wipe = app.add_subcommand("wipe", "Overwrite files 21 times, then delete them");
-  wipe->add_option("FILE", wipe_files, "Files to destroy")->required()->type_name("");
+  wipe->add_option("FILE", wipe_files, "Files to destroy")->type_name("");
 
   // The command may be abbreviated to any prefix that names only it; help
   // and version are commands too.
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) return UsageError("a command is needed", kUsageAll);
+  if (const int status = CommandAsOption(args[0]); status >= 0) return status;
   if (!args[0].starts_with("-")) {
     const std::string command = ResolveCommand(args[0]);
     if (command.empty()) return UnknownCommand(args[0]);
@@ -339,6 +366,12 @@ int main(int argc, char** argv) {
                                                                     {xscramble, kUsageXScramble},
                                                                     {wipe, kUsageWipe}}};
   for (const auto& [command, usage] : usages) command->allow_extras();
+  // Everything after "--" is a name, also one that begins with "-".
+  std::vector<std::string> names;
+  if (const auto end = std::find(args.begin(), args.end(), "--"); end != args.end()) {
+    names.assign(end + 1, args.end());
+    args.erase(end, args.end());
+  }
   try {
     std::reverse(args.begin(), args.end());  // CLI11 takes them last first
     app.parse(args);
@@ -351,12 +384,39 @@ int main(int argc, char** argv) {
   for (const auto& [command, usage] : usages) {
     if (command->parsed() && !command->remaining().empty()) return UnknownArgument(command, command->remaining(), usage);
   }
+  // The names after "--" join those before it; a command of one name takes one.
+  encrypt_options.args.insert(encrypt_options.args.end(), names.begin(), names.end());
+  decrypt_options.args.insert(decrypt_options.args.end(), names.begin(), names.end());
+  wipe_files.insert(wipe_files.end(), names.begin(), names.end());
+  for (std::string* one : {&keygen_dir, &scramble_file, &xscramble_file}) {
+    if (one->empty() && !names.empty()) *one = names.front();
+  }
+  for (const auto& [command, name, usage] : std::array<std::tuple<CLI::App*, std::string*, const char*>, 3>{
+           {{keygen, &keygen_dir, kUsageKeygen}, {scramble, &scramble_file, kUsageScramble},
+            {xscramble, &xscramble_file, kUsageXScramble}}}) {
+    if (!command->parsed()) continue;
+    if (name->empty()) return UsageError(command->get_name() + ": a name is needed", usage);
+    if (names.size() > 1 || (!names.empty() && *name != names.front())) {
+      return UsageError(command->get_name() + ": takes one name", usage);
+    }
+  }
+  if (wipe->parsed() && wipe_files.empty()) return UsageError("wipe: a FILE is needed", kUsageWipe);
 
   if (encrypt->parsed() || decrypt->parsed()) {
     const CipherOptions& options = encrypt->parsed() ? encrypt_options : decrypt_options;
+    if (options.wipe_source && !options.encrypt) {
+      // A wrong passphrase, alphabet or mode decrypts without an error, and
+      // its garbage reads back as the same garbage: the only copy would go.
+      return UsageError("decrypt does not take --wipe-source: the format has no check, so a wrong passphrase, "
+                        "alphabet or mode would wipe the ciphertext and keep garbage; check the result, then "
+                        "'tav wipe' the ciphertext",
+                        kUsageCipher);
+    }
     if (options.recursive) return RunTree(options);
-    if (!options.output_dir.empty() || options.threads != 0 || options.fail_fast || options.wipe_source) {
-      return UsageError("--output-dir, -T, --fail-fast and --wipe-source work on folders, with -r", kUsageCipher);
+    if (!options.output_dir.empty() || options.threads != 0 || options.fail_fast || options.wipe_source ||
+        options.resume) {
+      return UsageError("--output-dir, -T, --fail-fast, --resume and --wipe-source work on folders, with -r",
+                        kUsageCipher);
     }
     return options.string ? RunString(options) : RunFiles(options);
   }

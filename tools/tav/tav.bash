@@ -39,9 +39,10 @@ _tav() {
     --passphrase-fd|--blocks|--size|-T|--threads) return ;;
   esac
   local options command=${words[1]}
-  for c in $commands; do [[ $c == "$command"* ]] && command=$c && break; done
+  # As tav itself: wipe, scramble and xscramble only by their full names.
+  for c in encrypt decrypt keygen help version; do [[ $c == "$command"* ]] && command=$c && break; done
   case $command in
-    encrypt|decrypt) options="--text --binary --block --expanded -o --output -c --stdout -f --force --string --hex -q --quiet --progress -r --recursive --output-dir -T --threads --fail-fast --wipe-source $passphrase --help" ;;
+    encrypt|decrypt) options="--text --binary --block --expanded -o --output -c --stdout -f --force --string --hex -q --quiet --progress -r --recursive --output-dir -T --threads --fail-fast --resume --wipe-source $passphrase --help" ;;
     keygen) options="--text --binary --both -f --force $passphrase --help" ;;
     scramble) options="--blocks --size --help" ;;
     xscramble) options="$passphrase --help" ;;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -79,6 +80,13 @@ struct Result {
   std::string out, err;
 };
 
+// The tool the shell tests run: this build's, or another one (an installed
+// or older tav) named by TAV_TEST_TOOL.
+std::string Tool() {
+  const char* other = std::getenv("TAV_TEST_TOOL");
+  return other != nullptr && *other != 0 ? other : TAV_TOOL_PATH;
+}
+
 class Tav : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -96,7 +104,7 @@ class Tav : public ::testing::Test {
   // passphrase variable as given ("\x01unset": none) and TAV naming the tool.
   std::vector<std::string> Environment(const std::map<std::string, std::string>& vars) const {
     std::map<std::string, std::string> all = {
-        {"TMPDIR", tmp_.string()}, {"TAV_PASSPHRASE", kPassphrase}, {"TAV", TAV_TOOL_PATH},
+        {"TMPDIR", tmp_.string()}, {"TAV_PASSPHRASE", kPassphrase}, {"TAV", Tool()},
         {"TAV_COMPLETION", TAV_COMPLETION_PATH}};
     for (const auto& [name, value] : vars) all[name] = value;
     std::vector<std::string> env;
@@ -853,7 +861,7 @@ TEST_F(TavShell, FolderOptionsAndRefusals) {
       {"echo A>f; $TAV encrypt -r --wipe-source f; ls", 0, "f.tav\n"},
       {"mkdir d; $TAV encrypt -r d -o x", 64, "not with -o"},
       {"echo A>f; $TAV encrypt --wipe-source f", 64, "with -r"},
-      {"mkdir d; $TAV encrypt -r -T 0 d", 64, "--threads"},
+      {"mkdir d; $TAV encrypt -r -T 0 d", 64, "--threads: Value 0 not in range 1 to 1024\n"},
       // The output folder inside the source is not walked into.
       {"mkdir d; echo A>d/f; $TAV encrypt -r d --output-dir d/enc && $TAV encrypt -r d --output-dir d/enc -f; find d | sort",
        0, "d\nd/enc\nd/enc/d\nd/enc/d/f.tav\nd/f\n"},
@@ -904,10 +912,155 @@ TEST_F(TavShell, WipeSourceOnlyAfterTheOutputGivesItBack) {
         EXPECT_FALSE(fs::exists(work_ / "src" / name));
         EXPECT_TRUE(LibraryDecrypt(ReadFile(work_ / "src" / (name + suffix)), expanded) == data) << name;
       }
-      // And back, wiping the ciphertext.
-      EXPECT_EQ(Shell("$TAV decrypt -r --wipe-source src").status, 0);
-      EXPECT_TRUE(SameFiles(Files(work_ / "src"), files));
+      // And back; the ciphertext stays (decryption has no check to wipe it on).
+      EXPECT_EQ(Shell("$TAV decrypt -r src --output-dir back").status, 0);
+      EXPECT_TRUE(SameFiles(Files(work_ / "back/src"), files));
     }
+  }
+}
+
+// Slips that once destroyed data: each command leaves every byte a user had.
+TEST_F(TavShell, SlipsDestroyNothing) {
+  struct Case {
+    const char* command;
+    const char* shown;  // in the output and errors, in this order
+  } cases[] = {
+      // A mistyped passphrase decrypts to garbage that reads back as itself.
+      {"mkdir d; echo tax>d/t; $TAV encrypt -r --wipe-source d; TAV_PASSPHRASE=Helo $TAV decrypt -r --wipe-source d;"
+       " echo $?; ls d", "format has no check|64\nt.tav\n"},
+      {"echo A>f.tav; $TAV decrypt --wipe-source f.tav; echo $?; ls", "64\nf.tav\n"},
+      // Two inputs, one output: refused before anything is written.
+      {"mkdir d; echo A|$TAV encrypt -o d/x.tav; echo B|$TAV encrypt --expanded -o d/x.tavx; echo C>d/x;"
+       " $TAV decrypt -r -f d; echo $?; cat d/x", "d/x.tav and d/x.tavx would both be written to d/x|3\nC\n"},
+      {"mkdir -p d/1/docs d/2/docs; echo x1 >d/1/docs/r; echo x2 >d/2/docs/r; $TAV encrypt -r -f --wipe-source"
+       " --output-dir out d/1/docs d/2/docs; echo $?; cat d/*/docs/r; ls out",
+       "would both be written to out/docs/r.tav|nothing written|3\nx1\nx2\n"},
+      {"echo A>a; echo B>b; $TAV decrypt -f a.tav b.tav -o x 2>/dev/null; $TAV encrypt -f a a -o x; echo $?; ls",
+       "-o names the output of one input|64\na\nb\n"},
+      {"echo A>a; echo B>b; $TAV encrypt a; cp a.tav b.tav; $TAV decrypt -c a.tav b.tav >/dev/null; echo $?", "0\n"},
+      // An input that is another input's output.
+      {"echo new>a; echo precious>a.tav; $TAV encrypt -f a a.tav; echo $?; cat a.tav",
+       "a.tav: is also an input of this command|3\nprecious\n"},
+      {"mkdir d; echo A>d/a.tav; echo B>d/a.tav.tav; $TAV decrypt -r -f d; echo $?; cat d/a.tav",
+       "d/a.tav is an input of this job and would be the output of d/a.tav.tav|3\nA\n"},
+      {"mkdir d; echo A>d/f; $TAV encrypt -r d --output-dir .; echo $?; ls d", "is one of the folders being walked|3\nf\n"},
+      // A file with another name outside the tree is encrypted, never wiped.
+      {"mkdir bk h; echo secret>bk/x; ln bk/x h/x; $TAV encrypt -r --wipe-source h; cat bk/x",
+       "h/x: has 1 other hard link; not wiped|0 sources wiped, 1 kept|secret\n"},
+      {"echo A>f; $TAV encrypt -r --wipe-source f; ls", "1 written, 0 skipped, 0 failed; 1 source wiped, 0 kept|f.tav\n"},
+      // Destructive commands by their full names only.
+      {"echo A>f; $TAV w f; $TAV s f; $TAV x f; $TAV scr f; echo $?; cat f",
+       "unknown command 'w'; did you mean 'wipe'? (wipe is never shortened)|64\nA\n"},
+      // A second suffix is skipped unless forced.
+      {"echo A>r.tav; $TAV encrypt r.tav; echo $?; ls; $TAV encrypt -f r.tav && ls",
+       "r.tav: already ends in .tav, skipped; -f encrypts it again|2\nr.tav\nr.tav\nr.tav.tav\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    for (const auto& entry : fs::directory_iterator(work_)) fs::remove_all(entry.path());
+    const Result r = Shell(c.command);
+    const std::string all = r.err + r.out;
+    size_t at = 0;
+    for (std::string_view want(c.shown); !want.empty();) {
+      const std::string part(want.substr(0, want.find('|')));
+      want.remove_prefix(std::min(want.size(), part.size() + 1));
+      at = all.find(part, at);
+      EXPECT_NE(at, std::string::npos) << "'" << part << "' in:\n" << r.err << "---\n" << r.out;
+      if (at == std::string::npos) break;
+    }
+  }
+}
+
+// Command-line habits: names after --, names shown escaped, hints, resume.
+TEST_F(TavShell, NamesHintsAndResume) {
+  struct Case {
+    const char* command;
+    int status;
+    const char* shown;
+  } cases[] = {
+      {"echo A>-d; $TAV encrypt -- -d && $TAV decrypt -c -- -d.tav && $TAV wipe -- -d && ls", 0, "A\n-d.tav\n"},
+      {"echo A>-f; $TAV scramble -- -f && $TAV scramble -- -f && cat -- -f", 0, "A\n"},
+      {"echo A>$'e\\e[2J'; $TAV encrypt $'e\\e[2J' -o $'e\\e[2J'", TAV_BAD_DEST, "tav: e\\x1b[2J: is the source file\n"},
+      {"mkdir $'d\\x9b'; echo A>$'d\\x9b/\\x01'; $TAV encrypt -r $'d\\x9b' -o x", 64, "not with -o"},
+      {"mkdir $'d\\xc2\\x9b'; echo A>$'d\\xc2\\x9b/\\x7f'; $TAV encrypt -r d*; $TAV encrypt -r d*", TAV_EXISTS,
+       "tav: d\\xc2\\x9b/\\x7f.tav: File exists"},
+      {"$TAV -d x.tav", 64, "the command comes first: tav decrypt"},
+      {"mkdir d; $TAV encrypt d", TAV_BAD_SOURCE, "tav: d: Is a directory; -r encrypts the files below it\n"},
+      {"mkdir s; echo x1 >s/a; echo x2 >s/b; $TAV encrypt -r s; rm s/a.tav; echo x3 >s/b;"
+       " $TAV encrypt -r --resume s 2>&1 && $TAV decrypt -c s/a.tav", 0, "1 written, 2 skipped, 0 failed\nx1\n"},
+      {"mkdir s; echo x1 >s/a; $TAV encrypt -r --expanded s; $TAV decrypt -r s --output-dir o;"
+       " $TAV decrypt -r --resume s --output-dir o 2>&1", 0, "0 written, 2 skipped"},
+      // An interrupted job with --wipe-source goes on: its sources are checked, then wiped.
+      {"mkdir s; echo x1 >s/a; echo x2 >s/b; $TAV encrypt -r s; rm s/a.tav; $TAV encrypt -r --resume --wipe-source s 2>&1; ls s",
+       0, "1 written, 2 skipped, 0 failed; 2 sources wiped, 0 kept\na.tav\nb.tav\n"},
+      {"mkdir s; echo x1 >s/a; $TAV encrypt -r s; echo 22>s/a; $TAV encrypt -r --resume s", TAV_EXISTS, "File exists"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    for (const auto& entry : fs::directory_iterator(work_)) fs::remove_all(entry.path());
+    const Result r = Shell(c.command);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE((r.out + r.err).find(c.shown), std::string::npos) << r.out << r.err;
+  }
+}
+
+// A walk holds a bounded number of descriptors, and a folder it cannot read
+// fails the job instead of passing over its files unsaid.
+TEST_F(TavShell, DeepAndUnreadableFoldersAreWalkedOrReported) {
+  const Result deep = Shell(
+      "p=deep; for i in $(seq 200); do mkdir $p; echo $i>$p/f; p=$p/s; done;"
+      " prlimit --nofile=40:40 $TAV encrypt -r deep 2>&1; echo $?; find deep -name f.tav | wc -l");
+  EXPECT_NE(deep.out.find("200 written, 0 skipped, 0 failed\n0\n200\n"), std::string::npos) << deep.out;
+  // Permission bits do not stop root: the walk runs as another user then.
+  const Result shut = Shell(
+      "chmod 755 .. .; mkdir -p t/ok t/shut; echo A>t/ok/f; echo B>t/shut/g; chmod 777 t/ok; chmod 0 t/shut;"
+      " as=; [ $(id -u) = 0 ] && as='setpriv --reuid=65534 --regid=65534 --clear-groups';"
+      " $as $TAV encrypt -r t; echo $?; ls t/ok");
+  EXPECT_NE(shut.err.find("tav: t/shut: cannot be opened: Permission denied\n"), std::string::npos) << shut.err;
+  EXPECT_NE(shut.err.find("1 written, 0 skipped, 1 failed"), std::string::npos) << shut.err;
+  EXPECT_EQ(shut.out, "2\nf\nf.tav\n");
+}
+
+// Rounds of folder jobs that wipe their sources over overlapping inputs, twin
+// outputs and hard links, on two threads: every byte stays recoverable.
+TEST_F(TavShell, OverlapsTwinsAndLinksLoseNothing) {
+  std::mt19937 random(std::random_device{}());
+  for (int round = 0; round < 8; ++round) {
+    SCOPED_TRACE(round);
+    for (const auto& entry : fs::directory_iterator(work_)) fs::remove_all(entry.path());
+    std::map<std::string, std::string> files = {{"bk/x", "kept elsewhere"}};
+    for (int i = 0; i < 24; ++i) {
+      files[(i % 3 == 0 ? "c/sub/" : "c/") + std::to_string(i)] = AllBytes(1000 + random() % 300000);
+    }
+    for (const auto& [name, data] : files) {
+      fs::create_directories((work_ / name).parent_path());
+      WriteFile(work_ / name, data);
+    }
+    fs::create_hard_link(work_ / "bk/x", work_ / "c/x");
+    fs::create_hard_link(work_ / "c/1", work_ / "c/sub/twin");
+    files["c/x"] = files["bk/x"];
+    files["c/sub/twin"] = files["c/1"];
+    std::string inputs = round % 4 < 2 ? "c c/sub c/1" : "c/sub c c/sub/3";
+    const std::string out = round % 3 == 0 ? " --output-dir out" : "";
+    if (round % 2 == 1) {
+      // In place an input named with its suffix; mirrored, a second folder "sub".
+      inputs += out.empty() ? " c/sub/3.tav" : " e/sub";
+      const std::string extra = out.empty() ? "c/sub/3.tav" : "e/sub/3";
+      fs::create_directories((work_ / extra).parent_path());
+      WriteFile(work_ / extra, files[extra] = "another 3");
+    }
+    const Result r = Shell("$TAV encrypt -r -f --wipe-source -T 2" + out + " " + inputs);
+    for (const auto& [name, data] : files) {
+      const fs::path plain = work_ / name;
+      const bool top_sub = name.starts_with("e/") || (name.starts_with("c/sub/") && inputs.starts_with("c/sub"));
+      const fs::path mirrored = work_ / "out" / (top_sub ? name.substr(2) : name);
+      bool kept = fs::exists(plain) && ReadFile(plain) == data;
+      for (const fs::path& cipher : {fs::path(plain.string() + ".tav"), fs::path(mirrored.string() + ".tav")}) {
+        kept = kept || (fs::exists(cipher) && LibraryDecrypt(ReadFile(cipher), false) == data);
+      }
+      EXPECT_TRUE(kept) << name << "\n" << r.err;
+    }
+    EXPECT_EQ(ReadFile(work_ / "bk/x"), "kept elsewhere");
   }
 }
 

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // encrypt -r and decrypt -r: every regular file below the named folders, many
 // at once, into the same folders or a mirror of them, and optionally the
-// source wiped once its output is known to give it back.
+// source wiped once its output is known to give it back. The whole job is
+// planned before the first file is written: a file reached twice runs once,
+// and two files that would give one output stop the job there.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -12,6 +14,7 @@
 #include <ctime>
 #include <deque>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <pthread.h>
 #include <sched.h>
@@ -20,9 +23,9 @@
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -44,6 +47,16 @@ constexpr uint64_t kLargeBlock = uint64_t{4} << 20;
 constexpr uint64_t kLargeEncode = uint64_t{256} << 10;
 constexpr uint64_t kLargeDecode = uint64_t{32} << 20;
 
+// Folder descriptors kept open while no thread uses them; the others are
+// closed and opened again from their parent when needed, so that a tree of
+// any size or depth runs within the descriptor limit.
+constexpr size_t kIdleFolders = 16;
+
+// A folder that is no longer the one the walk found (swapped or replaced).
+constexpr int kChanged = -1;
+
+std::string Reason(int error) { return error == kChanged ? "changed during the job; not followed" : std::strerror(error); }
+
 struct Fd {
   int fd = -1;
   Fd() = default;
@@ -55,19 +68,123 @@ struct Fd {
   }
 };
 
+using FileId = std::pair<dev_t, ino_t>;
+
 struct Folder {
-  int fd = -1;               // the source folder, opened once
-  int out_fd = -1;           // where its outputs go (fd itself in place)
-  size_t parent = SIZE_MAX;  // index of the folder it is in
-  std::string name;          // its name in the parent
+  size_t parent = SIZE_MAX;  // SIZE_MAX: `name` is relative to the cache's root
+  std::string name;
   std::string path;          // for messages
-  std::string out_path;
+  FileId id{0, 0};           // {0, 0} until known: then not checked
   mode_t mode = 0;
+  bool follow = false;       // a single file's folder, named as the user wrote it
   bool created = false;      // made by this job: takes `mode` at the end
+};
+
+// The job's folders, opened on demand by descriptor from their parent and
+// checked against what the walk saw.
+class Folders {
+ public:
+  explicit Folders(int root) : root_(root) {}
+  ~Folders() {
+    for (const Slot& s : slots_) {
+      if (s.fd >= 0) close(s.fd);
+    }
+  }
+  Folders(const Folders&) = delete;
+  Folders& operator=(const Folders&) = delete;
+
+  // The folder's descriptor, to be given back with Release; -1 with `error`.
+  int Acquire(size_t index, int& error) {
+    const std::lock_guard hold(lock_);
+    return AcquireLocked(index, error);
+  }
+  void Release(size_t index) {
+    const std::lock_guard hold(lock_);
+    ReleaseLocked(index);
+  }
+  void SetRoot(int root) { root_ = root; }
+  std::vector<Folder> list;  // grows only while no other thread runs
+
+ private:
+  struct Slot {
+    int fd = -1;
+    unsigned users = 0;
+    uint64_t used = 0;
+  };
+
+  int AcquireLocked(size_t index, int& error) {
+    if (slots_.size() < list.size()) slots_.resize(list.size());
+    Slot& slot = slots_[index];
+    if (slot.fd < 0) {
+      slot.fd = Open(index, error);
+      if (slot.fd < 0) return -1;
+    } else if (slot.users == 0) {
+      --idle_;
+    }
+    ++slot.users;
+    slot.used = ++clock_;
+    return slot.fd;
+  }
+
+  void ReleaseLocked(size_t index) {
+    Slot& slot = slots_[index];
+    if (--slot.users > 0) return;
+    if (++idle_ <= kIdleFolders) return;
+    // The folder unused longest goes.
+    Slot* oldest = nullptr;
+    for (Slot& s : slots_) {
+      if (s.fd >= 0 && s.users == 0 && (oldest == nullptr || s.used < oldest->used)) oldest = &s;
+    }
+    close(std::exchange(oldest->fd, -1));
+    --idle_;
+  }
+
+  int Open(size_t index, int& error) {
+    const Folder& f = list[index];
+    int parent = root_;
+    if (f.parent != SIZE_MAX && (parent = AcquireLocked(f.parent, error)) < 0) return -1;
+    const int fd = openat(parent, f.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (f.follow ? 0 : O_NOFOLLOW));
+    error = errno;
+    if (f.parent != SIZE_MAX) ReleaseLocked(f.parent);
+    struct stat st;
+    if (fd >= 0 && f.id != FileId{0, 0} && (fstat(fd, &st) != 0 || FileId{st.st_dev, st.st_ino} != f.id)) {
+      close(fd);
+      error = kChanged;
+      return -1;
+    }
+    return fd;
+  }
+
+  int root_;
+  std::mutex lock_;
+  std::vector<Slot> slots_;
+  size_t idle_ = 0;
+  uint64_t clock_ = 0;
+};
+
+// A folder's descriptor for as long as this lives.
+class Held {
+ public:
+  Held(Folders* folders, size_t index) : folders_(folders), index_(index) {
+    if (folders_ != nullptr) fd = folders_->Acquire(index_, error);
+  }
+  explicit Held(int root) : fd(root) {}
+  ~Held() {
+    if (folders_ != nullptr && fd >= 0) folders_->Release(index_);
+  }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  int fd = -1;
+  int error = 0;
+
+ private:
+  Folders* folders_ = nullptr;
+  size_t index_ = 0;
 };
 
 struct Entry {
   size_t folder = 0;
+  size_t out_folder = SIZE_MAX;  // mirror: SIZE_MAX is OUT itself
   std::string name, out_name;
   uint64_t size = 0;
   bool expanded = false;
@@ -89,17 +206,34 @@ std::string MirrorName(std::string path) {
   return last == "." || last == ".." || last == "/" ? "" : last;
 }
 
+std::string Count(size_t n, const char* one, const char* many) { return std::to_string(n) + " " + (n == 1 ? one : many); }
+
+// The plain length of an expanded file of `size` bytes, or UINT64_MAX when no
+// plain length gives that size.
+uint64_t PlainLength(const tav_keys* keys, uint64_t size) {
+  uint64_t low = 0, high = size;
+  while (low < high) {
+    const uint64_t mid = low + (high - low) / 2;
+    uint64_t expanded = 0;
+    if (tav_expanded_size(keys, mid, &expanded) != TAV_OK) return UINT64_MAX;
+    if (expanded < size) low = mid + 1; else high = mid;
+  }
+  uint64_t expanded = 0;
+  return tav_expanded_size(keys, low, &expanded) == TAV_OK && expanded == size ? low : UINT64_MAX;
+}
+
 // Everything the threads share while the files go through.
 class Job {
  public:
-  Job(const CipherOptions& o, const tav_keys* keys, std::vector<Folder>& folders, std::vector<Entry>& entries)
-      : o_(o), keys_(keys), folders_(folders), entries_(entries) {
+  Job(const CipherOptions& o, const tav_keys* keys, Folders& sources, Folders* mirror, int out_root,
+      std::vector<Entry>& entries)
+      : o_(o), keys_(keys), sources_(sources), mirror_(mirror), out_root_(out_root), entries_(entries) {
     for (const Entry& e : entries_) total_bytes_ += e.size;
   }
 
   // Runs every entry on `threads` threads, drawing the line on this one.
   void Run(unsigned threads);
-  void Summary(size_t skipped) const;
+  void Summary(size_t skipped, size_t walk_failures) const;
   int Status() const { return first_status_; }
   bool Stopped() const { return stopped_at_ != SIZE_MAX; }
 
@@ -113,18 +247,25 @@ class Job {
   bool Cancelled() const { return StopSignal() != 0 || (o_.fail_fast && failed_.load() > 0); }
   void Work();
   Outcome Process(const Entry& entry, FileProgress& progress);
+  // Whether the output already there is what this job would write (--resume).
+  bool Complete(const Entry& entry, int source, int out_dir) const;
+  Outcome CheckAndWipe(const Entry& entry, int source, const struct stat& st, int src_dir, int out_dir);
   bool Verify(const Entry& entry, int source, int output, std::string& why);
   void Fail(const std::string& name, tav_status status, int error, const std::string& why = "");
+  void Note(const std::string& text);
   void Draw(Progress& line, double start, bool last);
+  std::string OutPath(const Entry& entry) const;
 
   const CipherOptions& o_;
   const tav_keys* keys_;
-  std::vector<Folder>& folders_;
+  Folders& sources_;
+  Folders* mirror_;  // null in place
+  int out_root_;
   std::vector<Entry>& entries_;
   uint64_t total_bytes_ = 0;
   std::atomic<size_t> next_{0};
   std::atomic<unsigned> active_{0};  // workers still running
-  std::atomic<size_t> done_{0}, written_{0}, failed_{0}, wiped_{0}, kept_{0};
+  std::atomic<size_t> done_{0}, written_{0}, resumed_{0}, failed_{0}, wiped_{0}, kept_{0};
   std::atomic<uint64_t> bytes_{0};
   std::shared_mutex large_;  // a large file runs alone
   std::mutex messages_lock_;
@@ -139,19 +280,30 @@ int Job::Callback(void* context, uint64_t done, uint64_t) {
   return p->job->Cancelled() ? 1 : 0;
 }
 
+void Job::Note(const std::string& text) {
+  const std::lock_guard lock(messages_lock_);
+  messages_.push_back(text + "\n");
+}
+
 void Job::Fail(const std::string& name, tav_status status, int error, const std::string& why) {
-  std::string text = "tav: " + name + ": ";
+  std::string text = "tav: " + Shown(name) + ": ";
   if (!why.empty()) {
     text += why;
   } else if (status == TAV_EXISTS) {
     text += "File exists; -f replaces it";
+    if (!o_.resume) text += ", --resume skips complete ones";
   } else {
-    text += error != 0 ? std::strerror(error) : tav_strerror(status);
+    text += error != 0 ? Reason(error) : tav_strerror(status);
   }
   const std::lock_guard lock(messages_lock_);
   messages_.push_back(text + "\n");
   if (first_status_ == 0) first_status_ = status;
   ++failed_;
+}
+
+std::string Job::OutPath(const Entry& entry) const {
+  if (mirror_ == nullptr) return Join(sources_.list[entry.folder].path, entry.out_name);
+  return Join(entry.out_folder == SIZE_MAX ? o_.output_dir : mirror_->list[entry.out_folder].path, entry.out_name);
 }
 
 // Reads the plain bytes of one file: as they are, or decrypted from the
@@ -243,16 +395,37 @@ bool Job::Verify(const Entry& entry, int source, int output, std::string& why) {
   return same;
 }
 
+
+bool Job::Complete(const Entry& entry, int source, int out_dir) const {
+  struct stat in, out;
+  if (fstat(source, &in) != 0 || fstatat(out_dir, entry.out_name.c_str(), &out, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(out.st_mode)) {
+    return false;
+  }
+  const auto in_size = static_cast<uint64_t>(in.st_size), out_size = static_cast<uint64_t>(out.st_size);
+  if (!entry.expanded) return in_size == out_size;
+  if (!o_.encrypt) return PlainLength(keys_, in_size) == out_size;
+  uint64_t expanded = 0;
+  return tav_expanded_size(keys_, in_size, &expanded) == TAV_OK && expanded == out_size;
+}
+
 Outcome Job::Process(const Entry& entry, FileProgress& progress) {
-  const Folder& folder = folders_[entry.folder];
-  const std::string source_name = Join(folder.path, entry.name);
-  const std::string out_name = Join(folder.out_path, entry.out_name);
-  if (folder.out_fd < 0) {
-    Fail(out_name, TAV_BAD_DEST, 0, "its folder could not be made");
+  const std::string source_name = Join(sources_.list[entry.folder].path, entry.name);
+  const std::string out_name = OutPath(entry);
+  const Held src_dir(&sources_, entry.folder);
+  if (src_dir.fd < 0) {
+    Fail(source_name, TAV_BAD_SOURCE, 0, "its folder cannot be opened: " + Reason(src_dir.error));
+    return Outcome::failed;
+  }
+  const Held out_dir = mirror_ == nullptr ? Held(src_dir.fd)
+                       : entry.out_folder == SIZE_MAX ? Held(out_root_)
+                                                      : Held(mirror_, entry.out_folder);
+  if (out_dir.fd < 0) {
+    Fail(out_name, TAV_BAD_DEST, 0, "its folder could not be made or opened");
     return Outcome::failed;
   }
   // Opened once, never through a link; the library reads this very file.
-  const Fd source(openat(folder.fd, entry.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  const Fd source(openat(src_dir.fd, entry.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat st;
   if (source.fd < 0 || fstat(source.fd, &st) != 0) {
     Fail(source_name, TAV_BAD_SOURCE, errno);
@@ -262,12 +435,16 @@ Outcome Job::Process(const Entry& entry, FileProgress& progress) {
     Fail(source_name, TAV_BAD_SOURCE, 0, "no longer a regular file");
     return Outcome::failed;
   }
+  if (o_.resume && !o_.force && Complete(entry, source.fd, out_dir.fd)) {
+    ++resumed_;
+    return o_.wipe_source ? CheckAndWipe(entry, source.fd, st, src_dir.fd, out_dir.fd) : Outcome::written;
+  }
   char self[40];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", source.fd);
   const auto operation = o_.encrypt ? tav_file_encrypt_at : tav_file_decrypt_at;
   const unsigned flags = (entry.expanded ? TAV_EXPANDED : 0) | TAV_SOURCE_MODE | (o_.force ? TAV_REPLACE : 0);
   int error = 0;
-  const tav_status status = operation(keys_, AT_FDCWD, self, folder.out_fd, entry.out_name.c_str(), flags,
+  const tav_status status = operation(keys_, AT_FDCWD, self, out_dir.fd, entry.out_name.c_str(), flags,
                                       Callback, &progress, &error);
   if (status == TAV_CANCELLED) return Outcome::cancelled;
   if (status != TAV_OK) {
@@ -275,22 +452,26 @@ Outcome Job::Process(const Entry& entry, FileProgress& progress) {
     return Outcome::failed;
   }
   const timespec times[2] = {st.st_atim, st.st_mtim};
-  utimensat(folder.out_fd, entry.out_name.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  utimensat(out_dir.fd, entry.out_name.c_str(), times, AT_SYMLINK_NOFOLLOW);
   if (!o_.wipe_source) return Outcome::written;
+  return CheckAndWipe(entry, source.fd, st, src_dir.fd, out_dir.fd);
+}
 
+Outcome Job::CheckAndWipe(const Entry& entry, int source, const struct stat& st, int src_dir, int out_dir) {
+  const std::string source_name = Join(sources_.list[entry.folder].path, entry.name);
   // The output as it now stands on disk, read back and compared with the source.
-  const Fd output(openat(folder.out_fd, entry.out_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  const Fd output(openat(out_dir, entry.out_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat out_st;
   std::string why;
   // The library flushed it: dropping its cached pages makes the check read the disk's copy.
   if (output.fd >= 0) posix_fadvise(output.fd, 0, 0, POSIX_FADV_DONTNEED);
   if (output.fd < 0 || fstat(output.fd, &out_st) != 0) {
     why = std::string("cannot read the output back: ") + std::strerror(errno) + "; source kept";
-  } else if (!Verify(entry, source.fd, output.fd, why)) {
+  } else if (!Verify(entry, source, output.fd, why)) {
     struct stat now;
-    if (why.ends_with("removed") && fstatat(folder.out_fd, entry.out_name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (why.ends_with("removed") && fstatat(out_dir, entry.out_name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
         now.st_dev == out_st.st_dev && now.st_ino == out_st.st_ino) {
-      unlinkat(folder.out_fd, entry.out_name.c_str(), 0);
+      unlinkat(out_dir, entry.out_name.c_str(), 0);
     }
   }
   if (!why.empty()) {
@@ -303,18 +484,27 @@ Outcome Job::Process(const Entry& entry, FileProgress& progress) {
     ++kept_;
     return Outcome::written;
   }
-  // The wipe goes by name: it must still be the file that was checked.
+  // A wipe goes through the file's blocks: with another name the file lives
+  // on elsewhere, perhaps outside the folders named, and is not ours to destroy.
   struct stat now;
-  if (fstatat(folder.fd, entry.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != st.st_dev ||
+  if (fstat(source, &now) == 0 && now.st_nlink > 1) {
+    ++kept_;
+    Note("tav: " + Shown(source_name) + ": has " + Count(now.st_nlink - 1, "other hard link", "other hard links") +
+         "; not wiped");
+    return Outcome::written;
+  }
+  // The wipe goes by name: it must still be the file that was checked.
+  if (fstatat(src_dir, entry.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != st.st_dev ||
       now.st_ino != st.st_ino) {
     ++kept_;
     Fail(source_name, TAV_BAD_SOURCE, 0, "was replaced during the job; not wiped");
     return Outcome::failed;
   }
+  int error = 0;
   tav_status wiped;
   {
     const Deferred deferred;  // a source is wiped whole or not at all
-    wiped = tav_wipe_at(folder.fd, entry.name.c_str(), &error);
+    wiped = tav_wipe_at(src_dir, entry.name.c_str(), &error);
   }
   if (wiped != TAV_OK) {
     ++kept_;
@@ -325,7 +515,6 @@ Outcome Job::Process(const Entry& entry, FileProgress& progress) {
   ++wiped_;
   return Outcome::written;
 }
-
 void Job::Work() {
   // Stop signals go to the thread that draws the line.
   sigset_t stops;
@@ -416,44 +605,60 @@ void Job::Run(unsigned threads) {
   if (done_.load() < entries_.size()) stopped_at_ = done_.load();
 }
 
-void Job::Summary(size_t skipped) const {
-  std::string text = "tav: " + std::to_string(written_.load()) + " written, " + std::to_string(skipped) +
-                     " skipped, " + std::to_string(failed_.load()) + " failed";
+void Job::Summary(size_t skipped, size_t walk_failures) const {
+  const size_t resumed = resumed_.load();
+  std::string text = "tav: " + std::to_string(written_.load() - resumed) + " written, " +
+                     std::to_string(skipped + resumed) + " skipped, " +
+                     std::to_string(failed_.load() + walk_failures) + " failed";
   if (o_.wipe_source) {
-    text += "; " + std::to_string(wiped_.load()) + " sources wiped, " + std::to_string(kept_.load()) + " kept";
+    text += "; " + Count(wiped_.load(), "source wiped, ", "sources wiped, ") + std::to_string(kept_.load()) + " kept";
   }
   if (Stopped()) {
-    text += "; stopped after " + std::to_string(done_.load()) + " of " + std::to_string(entries_.size()) +
-            " files, " + std::to_string(entries_.size() - done_.load()) + " not written";
+    text += "; stopped after " + std::to_string(done_.load()) + " of " + Count(entries_.size(), "file, ", "files, ") +
+            std::to_string(entries_.size() - done_.load()) + " not written";
   }
   std::fprintf(stderr, "%s\n", text.c_str());
 }
 
-// The walk: every folder opened once without following a link, every name
-// looked at without following one; links and special files are skipped.
+// The walk: every folder opened without following a link, every name looked
+// at without following one; links and special files are skipped, a folder or
+// file reached a second time (overlapping inputs) is taken once.
 class Walk {
  public:
-  Walk(const CipherOptions& o, std::vector<Folder>& folders, std::vector<Entry>& entries)
-      : o_(o), folders_(folders), entries_(entries) {}
+  Walk(const CipherOptions& o, Folders& folders, std::vector<Entry>& entries, FileId out_root)
+      : o_(o), folders_(folders), entries_(entries), out_root_(out_root) {}
 
   // Adds the folder (or single file) `path`; false after a message.
-  bool AddTop(const std::string& path, const std::set<std::pair<dev_t, ino_t>>& skip);
-  size_t skipped = 0;
+  bool AddTop(const std::string& path);
+  // Whether the job would write two outputs to one name, or an output over
+  // one of its own inputs; each such pair is named.
+  bool Conflicts(const Folders* mirror) const;
+
+  size_t skipped = 0, failed = 0;
+  std::set<FileId> scanned;  // the folders walked
 
  private:
-  void Scan(size_t index, const std::set<std::pair<dev_t, ino_t>>& skip);
-  void AddFile(size_t folder, const std::string& name, const struct stat& st);
-  void Skip(const std::string& path, const char* why) {
+  enum class Added { yes, no, twice };
+  void Scan(size_t index);
+  Added AddFile(size_t folder, const std::string& name, const struct stat& st);
+  void Skip(const std::string& path, const std::string& why) {
     ++skipped;
-    std::fprintf(stderr, "tav: %s: %s, skipped\n", path.c_str(), why);
+    std::fprintf(stderr, "tav: %s: %s, skipped\n", Shown(path).c_str(), why.c_str());
+  }
+  void Failed(const std::string& path, const std::string& why) {
+    ++failed;
+    std::fprintf(stderr, "tav: %s: %s\n", Shown(path).c_str(), why.c_str());
   }
 
+  using Key = std::tuple<dev_t, ino_t, std::string>;  // a name in a folder
   const CipherOptions& o_;
-  std::vector<Folder>& folders_;
+  Folders& folders_;
   std::vector<Entry>& entries_;
+  FileId out_root_;
+  std::map<Key, size_t> inputs_;  // every input of the job, by folder and name
 };
 
-void Walk::AddFile(size_t folder, const std::string& name, const struct stat& st) {
+Walk::Added Walk::AddFile(size_t folder, const std::string& name, const struct stat& st) {
   Entry e;
   e.folder = folder;
   e.name = name;
@@ -466,135 +671,193 @@ void Walk::AddFile(size_t folder, const std::string& name, const struct stat& st
   } else {
     if (suffix.empty() || o_.encrypt) {
       ++skipped;  // not ciphertext (or already ciphertext): left alone without a word
-      return;
+      return Added::no;
     }
     e.expanded = o_.expanded || (!o_.block && suffix == kExpandedSuffix);
     e.out_name = name.substr(0, name.size() - suffix.size());
   }
+  const Folder& f = folders_.list[folder];
+  const auto [at, added] = inputs_.try_emplace(Key{f.id.first, f.id.second, name}, entries_.size());
+  if (!added) {
+    Skip(Join(f.path, name), "already in this job as " + Shown(Join(folders_.list[entries_[at->second].folder].path, name)));
+    return Added::twice;
+  }
   e.large = e.size >= (!e.expanded ? kLargeBlock : o_.encrypt ? kLargeEncode : kLargeDecode);
   entries_.push_back(std::move(e));
+  return Added::yes;
 }
 
-void Walk::Scan(size_t index, const std::set<std::pair<dev_t, ino_t>>& skip) {
-  const int copy = dup(folders_[index].fd);
+void Walk::Scan(size_t index) {
+  const std::string path = folders_.list[index].path;
+  const Held folder(&folders_, index);
+  if (folder.fd < 0) return Failed(path, "cannot be opened: " + Reason(folder.error));
+  const int copy = dup(folder.fd);
   DIR* dir = copy >= 0 ? fdopendir(copy) : nullptr;
   if (dir == nullptr) {
     if (copy >= 0) close(copy);
-    std::fprintf(stderr, "tav: %s: %s\n", folders_[index].path.c_str(), std::strerror(errno));
-    return;
+    return Failed(path, std::string("cannot be read: ") + std::strerror(errno));
   }
   std::vector<std::string> names;
   errno = 0;
   while (const dirent* d = readdir(dir)) {
     const std::string_view name = d->d_name;
     if (name != "." && name != "..") names.emplace_back(name);
+    errno = 0;
   }
+  if (errno != 0) Failed(path, std::string("cannot be read to its end: ") + std::strerror(errno));
   closedir(dir);
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
-    const int fd = folders_[index].fd;
-    const std::string path = Join(folders_[index].path, name);
+    const std::string file = Join(path, name);
     struct stat st;
-    if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      std::fprintf(stderr, "tav: %s: %s, skipped\n", path.c_str(), std::strerror(errno));
-      ++skipped;
+    if (fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      Failed(file, std::strerror(errno));
     } else if (S_ISREG(st.st_mode)) {
       AddFile(index, name, st);
     } else if (S_ISLNK(st.st_mode)) {
-      Skip(path, "symbolic link");
+      Skip(file, "symbolic link");
     } else if (!S_ISDIR(st.st_mode)) {
-      Skip(path, S_ISFIFO(st.st_mode) ? "FIFO" : S_ISSOCK(st.st_mode) ? "socket" : "device");
-    } else if (skip.count({st.st_dev, st.st_ino}) == 0) {
-      // A link swapped in after the look is refused here, not followed.
-      const int sub = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (sub < 0) {
-        std::fprintf(stderr, "tav: %s: %s, skipped\n", path.c_str(), std::strerror(errno));
-        ++skipped;
-        continue;
-      }
-      Folder f;
-      f.fd = sub;
-      f.parent = index;
-      f.name = name;
-      f.path = path;
-      f.mode = st.st_mode & 07777;
-      folders_.push_back(std::move(f));
+      Skip(file, S_ISFIFO(st.st_mode) ? "FIFO" : S_ISSOCK(st.st_mode) ? "socket" : "device");
+    } else if (const FileId id{st.st_dev, st.st_ino}; id == out_root_) {
+      // The output folder inside the tree is not walked into.
+    } else if (!scanned.insert(id).second) {
+      Skip(file, "already in this job");
+    } else {
+      // Opened when scanned, without following a link swapped in meanwhile.
+      folders_.list.push_back({index, name, file, id, static_cast<mode_t>(st.st_mode & 07777)});
     }
   }
 }
 
-bool Walk::AddTop(const std::string& path, const std::set<std::pair<dev_t, ino_t>>& skip) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+bool Walk::AddTop(const std::string& path) {
+  const Fd top(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0) {
-    const int error = errno;
-    if (fd >= 0) close(fd);
-    if (error == ELOOP) {
-      std::fprintf(stderr, "tav: %s: is a symbolic link; name the folder it points to\n", path.c_str());
+  if (top.fd < 0 || fstat(top.fd, &st) != 0) {
+    if (errno == ELOOP) {
+      std::fprintf(stderr, "tav: %s: is a symbolic link; name the folder it points to\n", Shown(path).c_str());
     } else {
-      Report(path, TAV_BAD_SOURCE, error);
+      Report(path, TAV_BAD_SOURCE, errno);
     }
     return false;
   }
-  Folder f;
   if (S_ISDIR(st.st_mode)) {
-    f.fd = fd;
-    f.path = path;
-    f.name = MirrorName(path);
-    f.mode = st.st_mode & 07777;
-    folders_.push_back(std::move(f));
-    for (size_t i = folders_.size() - 1; i < folders_.size(); ++i) Scan(i, skip);
+    if (!scanned.insert({st.st_dev, st.st_ino}).second) {
+      Skip(path, "already in this job");
+      return true;
+    }
+    folders_.list.push_back({SIZE_MAX, path, path, {st.st_dev, st.st_ino}, static_cast<mode_t>(st.st_mode & 07777)});
+    for (size_t i = folders_.list.size() - 1; i < folders_.list.size(); ++i) Scan(i);
     return true;
   }
-  close(fd);
   if (!S_ISREG(st.st_mode)) {
-    std::fprintf(stderr, "tav: %s: not a regular file or folder\n", path.c_str());
+    std::fprintf(stderr, "tav: %s: not a regular file or folder\n", Shown(path).c_str());
     return false;
   }
   // A single file: its own folder is the one to work in.
   const size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  f.fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (f.fd < 0) return Report(dir, TAV_BAD_SOURCE, errno), false;
-  f.path = slash == std::string::npos ? "" : dir;
-  f.mode = 0;
-  folders_.push_back(std::move(f));
-  const size_t before = entries_.size();
-  AddFile(folders_.size() - 1, slash == std::string::npos ? path : path.substr(slash + 1), st);
-  if (entries_.size() == before) {
+  const Fd folder(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat dir_st;
+  if (folder.fd < 0 || fstat(folder.fd, &dir_st) != 0) return Report(dir, TAV_BAD_SOURCE, errno), false;
+  folders_.list.push_back({SIZE_MAX, dir, slash == std::string::npos ? "" : dir, {dir_st.st_dev, dir_st.st_ino}, 0,
+                           true});
+  const Added added = AddFile(folders_.list.size() - 1, slash == std::string::npos ? path : path.substr(slash + 1), st);
+  if (added == Added::no) {
     --skipped;
-    std::fprintf(stderr, "tav: %s: %s\n", path.c_str(),
+    std::fprintf(stderr, "tav: %s: %s\n", Shown(path).c_str(),
                  o_.encrypt ? "already ends in .tav or .tavx" : "no .tav or .tavx suffix to strip");
   }
-  return entries_.size() > before;
+  return added != Added::no;
 }
 
-// The output folders: the source folders themselves, or new ones under OUT
-// (made private while the job runs, given the source's mode at its end).
-void MakeOutputFolders(const CipherOptions& o, int out_root, std::vector<Folder>& folders) {
-  for (Folder& f : folders) {
-    if (out_root < 0) {
-      f.out_fd = f.fd;
-      f.out_path = f.path;
-      continue;
+bool Walk::Conflicts(const Folders* mirror) const {
+  std::map<Key, size_t> outputs;
+  bool found = false;
+  const auto source = [&](const Entry& e) { return Shown(Join(folders_.list[e.folder].path, e.name)); };
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    const Entry& e = entries_[i];
+    const Folder& f = folders_.list[e.folder];
+    // In place an output is known by its folder; a mirror's folders may not exist yet.
+    Key key{f.id.first, f.id.second, e.out_name};
+    std::string shown = Join(f.path, e.out_name);
+    if (mirror != nullptr) {
+      shown = Join(e.out_folder == SIZE_MAX ? o_.output_dir : mirror->list[e.out_folder].path, e.out_name);
+      key = Key{0, 0, shown};
     }
+    if (const auto [at, added] = outputs.try_emplace(key, i); !added) {
+      std::fprintf(stderr, "tav: %s and %s would both be written to %s\n", source(entries_[at->second]).c_str(),
+                   source(e).c_str(), Shown(shown).c_str());
+      found = true;
+    } else if (const auto input = inputs_.find(key); mirror == nullptr && input != inputs_.end()) {
+      std::fprintf(stderr, "tav: %s is an input of this job and would be the output of %s\n", Shown(shown).c_str(),
+                   source(e).c_str());
+      found = true;
+    }
+  }
+  return found;
+}
+
+// The mirror of the source folders under OUT: the same names and modes, but
+// a top folder named ".", ".." or "/" and a single file's folder are OUT itself.
+void PlanMirror(const CipherOptions& o, const Folders& sources, std::vector<Entry>& entries, Folders& mirror) {
+  std::vector<size_t> out_of(sources.list.size(), SIZE_MAX);
+  for (size_t i = 0; i < sources.list.size(); ++i) {
+    const Folder& f = sources.list[i];
     const bool top = f.parent == SIZE_MAX;
-    const int parent = top ? out_root : folders[f.parent].out_fd;
-    const std::string parent_path = top ? o.output_dir : folders[f.parent].out_path;
-    if (parent < 0) continue;
-    if (f.mode == 0 || f.name.empty()) {  // a single file's folder, or contents straight into OUT
-      f.out_fd = dup(out_root);
-      f.out_path = o.output_dir;
+    const std::string name = top ? MirrorName(f.path) : f.name;
+    if (f.follow || name.empty()) continue;
+    const size_t parent = top ? SIZE_MAX : out_of[f.parent];
+    mirror.list.push_back({parent, name, Join(parent == SIZE_MAX ? o.output_dir : mirror.list[parent].path, name),
+                           {0, 0}, f.mode});
+    out_of[i] = mirror.list.size() - 1;
+  }
+  for (Entry& e : entries) e.out_folder = out_of[e.folder];
+}
+
+// Looks at the mirror's folders that exist already (nothing is made): false
+// after a message when one of them is a folder being walked, whose inputs
+// the outputs would then join.
+bool MirrorIsApart(int out_root, Folders& mirror, const std::set<FileId>& scanned) {
+  if (out_root < 0) return true;  // OUT is still to be made
+  std::vector<bool> exists(mirror.list.size());
+  for (size_t i = 0; i < mirror.list.size(); ++i) {
+    Folder& f = mirror.list[i];
+    if (f.parent != SIZE_MAX && !exists[f.parent]) continue;
+    const Held parent = f.parent == SIZE_MAX ? Held(out_root) : Held(&mirror, f.parent);
+    struct stat st;
+    if (parent.fd < 0 || fstatat(parent.fd, f.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
       continue;
     }
-    f.out_path = Join(parent_path, f.name);
-    f.created = mkdirat(parent, f.name.c_str(), 0700) == 0;
+    exists[i] = true;
+    f.id = {st.st_dev, st.st_ino};
+    if (scanned.count(f.id) != 0) {  // the first one says it: its subfolders would follow
+      std::fprintf(stderr, "tav: %s: is one of the folders being walked; name another --output-dir\n",
+                   Shown(f.path).c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// Makes the mirror's missing folders, private while the job runs.
+void MakeMirror(Folders& mirror, int out_root) {
+  for (size_t i = 0; i < mirror.list.size(); ++i) {
+    Folder& f = mirror.list[i];
+    if (f.id != FileId{0, 0}) continue;
+    const Held parent = f.parent == SIZE_MAX ? Held(out_root) : Held(&mirror, f.parent);
+    if (parent.fd < 0) continue;  // its files fail, naming the folder
+    f.created = mkdirat(parent.fd, f.name.c_str(), 0700) == 0;
     if (!f.created && errno != EEXIST) {
-      std::fprintf(stderr, "tav: %s: %s\n", f.out_path.c_str(), std::strerror(errno));
+      std::fprintf(stderr, "tav: %s: %s\n", Shown(f.path).c_str(), std::strerror(errno));
       continue;
     }
-    f.out_fd = openat(parent, f.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (f.out_fd < 0) std::fprintf(stderr, "tav: %s: %s\n", f.out_path.c_str(), std::strerror(errno));
+    const Fd made(openat(parent.fd, f.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (made.fd < 0 || fstat(made.fd, &st) != 0) {
+      std::fprintf(stderr, "tav: %s: %s\n", Shown(f.path).c_str(), std::strerror(errno));
+      continue;
+    }
+    f.id = {st.st_dev, st.st_ino};
   }
 }
 
@@ -615,53 +878,64 @@ int RunTree(const CipherOptions& o) {
   for (const std::string& a : o.args) {
     if (a == "-") return UsageError("-r takes folders, not standard input", kUsageCipher);
   }
-  // A descriptor for every folder is held until the end.
-  rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
+  // OUT, when it exists; a missing one is made once the job is planned.
   Fd out_root;
-  std::set<std::pair<dev_t, ino_t>> skip;  // the output folder is not walked into
+  FileId out_id{0, 0};
   if (!o.output_dir.empty()) {
     out_root.fd = open(o.output_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (out_root.fd < 0 && errno == ENOENT && mkdir(o.output_dir.c_str(), 0777) == 0) {
+    struct stat st;
+    if (out_root.fd >= 0 && fstat(out_root.fd, &st) == 0) {
+      out_id = {st.st_dev, st.st_ino};
+    } else if (out_root.fd >= 0 || errno != ENOENT) {
+      return Report(o.output_dir, TAV_BAD_DEST, errno);
+    }
+  }
+  Folders sources(AT_FDCWD);
+  std::vector<Entry> entries;
+  Walk walk(o, sources, entries, out_id);
+  bool all_found = true;
+  for (const std::string& a : o.args) all_found = walk.AddTop(a) && all_found;
+  if (!all_found) return TAV_BAD_SOURCE;  // refused before the passphrase, as for single files
+  Folders mirror(out_root.fd);
+  if (!o.output_dir.empty()) PlanMirror(o, sources, entries, mirror);
+  if (walk.Conflicts(o.output_dir.empty() ? nullptr : &mirror) || !MirrorIsApart(out_root.fd, mirror, walk.scanned)) {
+    std::fputs("tav: nothing written\n", stderr);
+    return TAV_BAD_DEST;
+  }
+  tav_keys* keys = nullptr;
+  if (const int status = MakeKeys(o.passphrase, o.encrypt, o.text ? TAV_TEXT : TAV_BINARY, &keys)) return status;
+  if (!o.output_dir.empty() && out_root.fd < 0) {
+    if (mkdir(o.output_dir.c_str(), 0777) == 0 || errno == EEXIST) {
       out_root.fd = open(o.output_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     }
-    struct stat st;
-    if (out_root.fd < 0 || fstat(out_root.fd, &st) != 0) return Report(o.output_dir, TAV_BAD_DEST, errno);
-    skip.insert({st.st_dev, st.st_ino});
+    if (out_root.fd < 0) {
+      tav_keys_free(keys);
+      return Report(o.output_dir, TAV_BAD_DEST, errno);
+    }
+    mirror.SetRoot(out_root.fd);
   }
-  std::vector<Folder> folders;
-  std::vector<Entry> entries;
-  Walk walk(o, folders, entries);
-  bool all_found = true;
-  for (const std::string& a : o.args) all_found = walk.AddTop(a, skip) && all_found;
-  int result = all_found ? 0 : TAV_BAD_SOURCE;  // refused before the passphrase, as for single files
-  tav_keys* keys = nullptr;
-  if (result == 0) result = MakeKeys(o.passphrase, o.encrypt, o.text ? TAV_TEXT : TAV_BINARY, &keys);
-  if (result == 0) {
-    MakeOutputFolders(o, out_root.fd, folders);
-    // Large files run alone on the library's workers: as many as -T.
-    const unsigned threads = o.threads != 0 ? o.threads : CpuCount();
-    const char* cap = std::getenv("TAVSDK_THREADS");
-    const long user_cap = cap != nullptr ? std::strtol(cap, nullptr, 10) : 0;
-    const long library = user_cap > 0 ? std::min<long>(user_cap, threads) : threads;
-    setenv("TAVSDK_THREADS", std::to_string(library).c_str(), 1);  // no other thread runs yet
-    // Large files first, so that the small ones fill the threads at the end.
-    std::stable_partition(entries.begin(), entries.end(), [](const Entry& e) { return e.large; });
-    CatchStopSignals();
-    Job job(o, keys, folders, entries);
-    job.Run(threads);
-    job.Summary(walk.skipped);
-    if (result == 0) result = job.Status();
-    if (job.Stopped() && StopSignal() != 0) result = StoppedBySignal();
-    tav_keys_free(keys);
-  }
-  for (const Folder& f : folders) {
-    if (f.created && f.out_fd >= 0) fchmod(f.out_fd, f.mode);
-    if (f.out_fd >= 0 && f.out_fd != f.fd) close(f.out_fd);
-    close(f.fd);
+  MakeMirror(mirror, out_root.fd);
+  // Large files run alone on the library's workers: as many as -T.
+  const unsigned threads = o.threads != 0 ? o.threads : CpuCount();
+  const char* cap = std::getenv("TAVSDK_THREADS");
+  const long user_cap = cap != nullptr ? std::strtol(cap, nullptr, 10) : 0;
+  const long library = user_cap > 0 ? std::min<long>(user_cap, threads) : threads;
+  setenv("TAVSDK_THREADS", std::to_string(library).c_str(), 1);  // no other thread runs yet
+  // Large files first, so that the small ones fill the threads at the end.
+  std::stable_partition(entries.begin(), entries.end(), [](const Entry& e) { return e.large; });
+  CatchStopSignals();
+  Job job(o, keys, sources, o.output_dir.empty() ? nullptr : &mirror, out_root.fd, entries);
+  job.Run(threads);
+  job.Summary(walk.skipped, walk.failed);
+  // The walk ran first, so its failures come first.
+  int result = walk.failed > 0 ? TAV_BAD_SOURCE : job.Status();
+  if (job.Stopped() && StopSignal() != 0) result = StoppedBySignal();
+  tav_keys_free(keys);
+  // Children first: a parent's mode may shut the way to them.
+  for (size_t i = mirror.list.size(); i-- > 0;) {
+    if (!mirror.list[i].created) continue;
+    const Held made(&mirror, i);
+    if (made.fd >= 0) fchmod(made.fd, mirror.list[i].mode);
   }
   return result;
 }
