@@ -3,7 +3,6 @@
 // in this browser. Where the File System Access API exists the result goes
 // straight to the file chosen; elsewhere it is gathered in a Blob.
 const $ = (id) => document.getElementById(id);
-const form = $('form');
 const status = $('status');
 const progress = $('progress');
 const result = $('result');
@@ -17,6 +16,11 @@ let lastUrl = null;
 function say(text, kind = '') {
   status.textContent = text;
   status.className = kind;
+}
+
+// The value of the radio group `name` that is checked.
+function checked(name) {
+  return document.querySelector(`input[name="${name}"]:checked`).value;
 }
 
 function sizeText(bytes) {
@@ -166,8 +170,8 @@ async function run(action) {
   const passphrase = $('passphrase').value;
   if (!file) return say('Choose a file first.', 'error');
   if (!passphrase) return say('Type the passphrase first.', 'error');
-  const alphabet = form.elements.alphabet.value;
-  const mode = form.elements.mode.value;
+  const alphabet = checked('alphabet');
+  const mode = checked('mode');
   const name = outputName(file.name, action);
   if (lastUrl) URL.revokeObjectURL(lastUrl);
   lastUrl = null;
@@ -216,11 +220,11 @@ function setBusy(busy) {
   cancel.disabled = !busy;
 }
 
-form.addEventListener('submit', (event) => {
-  event.preventDefault();
-  if (running) return;
-  run(event.submitter?.value === 'decrypt' ? 'decrypt' : 'encrypt');
-});
+for (const action of ['encrypt', 'decrypt']) {
+  $(action).addEventListener('click', () => {
+    if (!running) run(action);
+  });
+}
 cancel.addEventListener('click', () => running?.abort());
 
 setBusy(true);

@@ -132,6 +132,43 @@ test('the page decrypts what tav made and encrypts what tav decrypts', { skip: m
   await page.close();
 });
 
+// Before app.js runs (slow to come, or refused), nothing typed may leave the
+// page, by the buttons or by Enter, and the page stays where it is.
+test('without its script the page sends nothing typed and stays put', { skip: missing }, async () => {
+  const typed = 'leakysecret42';
+  const actions = {
+    'Enter in the passphrase': (page) => page.keyboard.press('Enter'),
+    'click on Encrypt': (page) => page.click('#encrypt'),
+    'Enter on Decrypt': async (page) => {
+      await page.focus('#decrypt');
+      await page.keyboard.press('Enter');
+    },
+  };
+  const faults = [];
+  for (const hold of ['never answered', 'refused']) {
+    for (const [name, act] of Object.entries(actions)) {
+      const page = await browser.newPage();
+      await page.setRequestInterception(true);
+      const sent = [];
+      page.on('request', (request) => {
+        sent.push(`${request.url()} ${request.postData() ?? ''}`);
+        if (!request.url().endsWith('/web/app.js')) request.continue();
+        else if (hold === 'refused') request.abort();
+      });
+      const url = `${server.url}/web/index.html`;
+      page.goto(url).catch(() => {}); // with app.js held, the load never ends
+      await page.waitForSelector('#decrypt');
+      await page.type('#passphrase', typed);
+      await act(page);
+      await new Promise((resolve) => setTimeout(resolve, 500));
+      for (const line of sent.filter((request) => request.includes(typed))) faults.push(`${hold}, ${name}: sent ${line}`);
+      if (page.url() !== url) faults.push(`${hold}, ${name}: went to ${page.url()}`);
+      await page.close();
+    }
+  }
+  assert.deepEqual(faults, []);
+});
+
 test('64 MiB through the streaming path, and a screenshot of the result', { skip: missing }, async () => {
   const data = bytes(64 << 20, 64);
   const file = path.join(dir, 'large.bin');
