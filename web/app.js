@@ -48,9 +48,19 @@ function explain(error, action) {
   return `Could not ${action} the file: ${error?.message ?? error}.`;
 }
 
-function outputName(name, action) {
-  if (action === 'encrypt') return `${name}.tav`;
-  return name.endsWith('.tav') && name.length > 4 ? name.slice(0, -4) : `${name}.decrypted`;
+// The suffix tells the mode, as tav reads it: an expanded file named .tav
+// would be decrypted by tav in block mode, to garbage. Decrypting, the
+// suffix wins over the mode picked and is stripped.
+const SUFFIX = { block: '.tav', expanded: '.tavx' };
+
+function plan(name, action, picked) {
+  if (action === 'encrypt') return { mode: picked, name: `${name}${SUFFIX[picked]}`, why: '' };
+  for (const [mode, suffix] of Object.entries(SUFFIX)) {
+    if (name.endsWith(suffix) && name.length > suffix.length) {
+      return { mode, name: name.slice(0, -suffix.length), why: ` (the name ends in ${suffix})` };
+    }
+  }
+  return { mode: picked, name: `${name}.decrypted`, why: ' (as chosen: the name ends in neither .tav nor .tavx)' };
 }
 
 // The size of the slices the file is read and written in: one buffer of
@@ -171,8 +181,8 @@ async function run(action) {
   if (!file) return say('Choose a file first.', 'error');
   if (!passphrase) return say('Type the passphrase first.', 'error');
   const alphabet = checked('alphabet');
-  const mode = checked('mode');
-  const name = outputName(file.name, action);
+  const { mode, name, why } = plan(file.name, action, checked('mode'));
+  const done = `Done: ${file.name} ${action}ed in the ${mode} mode${why}`;
   if (lastUrl) URL.revokeObjectURL(lastUrl);
   lastUrl = null;
   result.hidden = true;
@@ -197,10 +207,10 @@ async function run(action) {
       download.download = name;
       download.textContent = `Save ${name} (${sizeText(blob.size)})`;
       result.hidden = false;
-      say(`Done: ${file.name} ${action}ed, ${sizeText(blob.size)}.`, 'done');
+      say(`${done}, ${sizeText(blob.size)}.`, 'done');
       download.focus();
     } else {
-      say(`Done: ${file.name} ${action}ed and saved as you chose.`, 'done');
+      say(`${done} and saved as you chose.`, 'done');
     }
   } catch (error) {
     await out?.abort(error);
