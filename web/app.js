@@ -3,7 +3,6 @@
 // in this browser. Where the File System Access API exists the result goes
 // straight to the file chosen; elsewhere it is gathered in a Blob.
 const $ = (id) => document.getElementById(id);
-const form = $('form');
 const status = $('status');
 const progress = $('progress');
 const result = $('result');
@@ -17,6 +16,11 @@ let lastUrl = null;
 function say(text, kind = '') {
   status.textContent = text;
   status.className = kind;
+}
+
+// The value of the radio group `name` that is checked.
+function checked(name) {
+  return document.querySelector(`input[name="${name}"]:checked`).value;
 }
 
 function sizeText(bytes) {
@@ -44,9 +48,19 @@ function explain(error, action) {
   return `Could not ${action} the file: ${error?.message ?? error}.`;
 }
 
-function outputName(name, action) {
-  if (action === 'encrypt') return `${name}.tav`;
-  return name.endsWith('.tav') && name.length > 4 ? name.slice(0, -4) : `${name}.decrypted`;
+// The suffix tells the mode, as tav reads it: an expanded file named .tav
+// would be decrypted by tav in block mode, to garbage. Decrypting, the
+// suffix wins over the mode picked and is stripped.
+const SUFFIX = { block: '.tav', expanded: '.tavx' };
+
+function plan(name, action, picked) {
+  if (action === 'encrypt') return { mode: picked, name: `${name}${SUFFIX[picked]}`, why: '' };
+  for (const [mode, suffix] of Object.entries(SUFFIX)) {
+    if (name.endsWith(suffix) && name.length > suffix.length) {
+      return { mode, name: name.slice(0, -suffix.length), why: ` (the name ends in ${suffix})` };
+    }
+  }
+  return { mode: picked, name: `${name}.decrypted`, why: ' (as chosen: the name ends in neither .tav nor .tavx)' };
 }
 
 // The size of the slices the file is read and written in: one buffer of
@@ -166,9 +180,9 @@ async function run(action) {
   const passphrase = $('passphrase').value;
   if (!file) return say('Choose a file first.', 'error');
   if (!passphrase) return say('Type the passphrase first.', 'error');
-  const alphabet = form.elements.alphabet.value;
-  const mode = form.elements.mode.value;
-  const name = outputName(file.name, action);
+  const alphabet = checked('alphabet');
+  const { mode, name, why } = plan(file.name, action, checked('mode'));
+  const done = `Done: ${file.name} ${action}ed in the ${mode} mode${why}`;
   if (lastUrl) URL.revokeObjectURL(lastUrl);
   lastUrl = null;
   result.hidden = true;
@@ -193,10 +207,10 @@ async function run(action) {
       download.download = name;
       download.textContent = `Save ${name} (${sizeText(blob.size)})`;
       result.hidden = false;
-      say(`Done: ${file.name} ${action}ed, ${sizeText(blob.size)}.`, 'done');
+      say(`${done}, ${sizeText(blob.size)}.`, 'done');
       download.focus();
     } else {
-      say(`Done: ${file.name} ${action}ed and saved as you chose.`, 'done');
+      say(`${done} and saved as you chose.`, 'done');
     }
   } catch (error) {
     await out?.abort(error);
@@ -216,11 +230,11 @@ function setBusy(busy) {
   cancel.disabled = !busy;
 }
 
-form.addEventListener('submit', (event) => {
-  event.preventDefault();
-  if (running) return;
-  run(event.submitter?.value === 'decrypt' ? 'decrypt' : 'encrypt');
-});
+for (const action of ['encrypt', 'decrypt']) {
+  $(action).addEventListener('click', () => {
+    if (!running) run(action);
+  });
+}
 cancel.addEventListener('click', () => running?.abort());
 
 setBusy(true);

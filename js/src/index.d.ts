@@ -28,8 +28,13 @@ export declare const Status: Readonly<{
 /** The library's message for a status. */
 export declare function strerror(status: number): string;
 
-/** A refusal or failure: `status` is one of Status, the message the library's. */
+/**
+ * A refusal or failure of the library: `status` is one of Status; the message says what went wrong
+ * (the library's own words, strerror(status), when no `detail` is given). Arguments of the wrong type
+ * throw a TypeError instead, values out of range (offsets, lengths, alphabets) a RangeError.
+ */
 export declare class TavError extends Error {
+  readonly name: 'TavError';
   readonly status: number;
   constructor(status: number, detail?: string);
 }
@@ -43,11 +48,17 @@ export type KeyFiles = Record<string, Uint8Array>;
 /** A key set of one alphabet; free() overwrites the module's copy. */
 export declare class Keys {
   private constructor();
-  /** Keys from a passphrase (a string is taken as UTF-8), as key generation makes them. */
+  /**
+   * Keys from a passphrase (a string is taken as UTF-8), as key generation makes them. Only the first
+   * 18 bytes count: a longer one sets passphraseTruncated and warns once (process.emitWarning, code
+   * TAV_PASSPHRASE_TRUNCATED, in Node; console.warn elsewhere).
+   */
   static fromPassphrase(passphrase: string | Bytes, alphabet?: Alphabet): Keys;
   /** Keys from key files; `master` gives the master key schedule. */
   static fromFiles(files: KeyFiles | Map<string, Bytes>, alphabet?: Alphabet, master?: Keys): Keys;
   readonly alphabet: Alphabet;
+  /** Whether the passphrase had more than the 18 bytes that count (false for keys from files). */
+  readonly passphraseTruncated: boolean;
   /** The key files of the set, as key generation writes them. */
   exportFiles(): KeyFiles;
   /** Overwrites and releases the set, with its encoders and decoders. */

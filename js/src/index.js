@@ -40,22 +40,42 @@ export function strerror(status) {
   return cString(wasm.tav_strerror(status | 0));
 }
 
-/** A refusal or failure of the library: `status` is one of Status. */
+/** A refusal or failure of the library: `status` is one of Status; the
+ * message says what went wrong (the library's words when there is no more to
+ * say). Wrong types of arguments are TypeErrors, values out of range
+ * RangeErrors. */
 export class TavError extends Error {
   constructor(status, detail) {
-    const message = strerror(status);
-    super(detail ? `${message}: ${detail}` : message);
+    super(detail || strerror(status));
     this.name = 'TavError';
     this.status = status;
   }
 }
 
-function check(status, detail) {
-  if (status !== Status.OK) throw new TavError(status, detail);
+// Throws for a status other than OK: `details` says what went wrong for the
+// statuses the call expects; any other keeps the library's words.
+function check(status, details = {}) {
+  if (status !== Status.OK) throw new TavError(status, details[status]);
 }
 
 function refuse(detail) {
   throw new TavError(Status.BAD_ARGUMENT, detail);
+}
+
+// "a string", "an object", "null": what a wrong argument was.
+function kind(value) {
+  if (value === null || value === undefined) return String(value);
+  const type = typeof value;
+  return `${/^[aeiou]/.test(type) ? 'an' : 'a'} ${type}`;
+}
+
+const PASSPHRASE_BYTES = 18; // TAV_PASSPHRASE_BYTES: the rest of a passphrase is ignored
+
+// Node's warnings can be listened for, silenced or made fatal; elsewhere the console.
+function warn(message, code) {
+  const node = globalThis.process;
+  if (typeof node?.emitWarning === 'function') node.emitWarning(message, { type: 'TavWarning', code });
+  else console.warn(`tavsdk: ${message}`);
 }
 
 // ---- Memory of the module ---------------------------------------------------
@@ -66,7 +86,7 @@ function heap() {
 
 function allocate(bytes) {
   const pointer = wasm.malloc(Math.max(bytes, 1));
-  if (pointer === 0) throw new TavError(Status.NO_MEMORY);
+  if (pointer === 0) throw new TavError(Status.NO_MEMORY, `out of memory: ${bytes} bytes of module memory were refused`);
   return pointer;
 }
 
@@ -108,25 +128,30 @@ const BLOCK_PIECE = 1 << 20;
 const ENCODE_PIECE = 1 << 16;
 const DECODE_PIECE = 1 << 20;
 
-function bytesOf(data, what = 'data') {
+function bytesOf(data, what = 'data', expected = 'bytes (a Uint8Array, another ArrayBuffer view or an ArrayBuffer)') {
   if (data instanceof Uint8Array) return data;
   if (ArrayBuffer.isView(data)) return new Uint8Array(data.buffer, data.byteOffset, data.byteLength);
   if (data instanceof ArrayBuffer) return new Uint8Array(data);
-  return refuse(`${what} must be a Uint8Array, another ArrayBuffer view or an ArrayBuffer`);
+  throw new TypeError(`${what} is ${kind(data)}, not ${expected}`);
 }
 
 const U64_LIMIT = 1n << 64n;
 
-function offsetOf(offset) {
-  if (typeof offset === 'number') {
-    if (!Number.isSafeInteger(offset) || offset < 0) refuse('offset must be a non-negative safe integer');
-    return BigInt(offset);
+// A position or length: a whole number a double holds exactly, or a bigint
+// below 2^64.
+function offsetOf(value, what = 'offset') {
+  if (typeof value === 'number') {
+    if (!Number.isInteger(value)) throw new RangeError(`${what} ${value} is not a whole number`);
+    if (value < 0) throw new RangeError(`${what} ${value} is negative`);
+    if (!Number.isSafeInteger(value)) throw new RangeError(`${what} ${value} is past 2^53 - 1, beyond exact numbers; pass a bigint`);
+    return BigInt(value);
   }
-  if (typeof offset === 'bigint') {
-    if (offset < 0n || offset >= U64_LIMIT) refuse('offset must be between 0 and 2^64 - 1');
-    return offset;
+  if (typeof value === 'bigint') {
+    if (value < 0n) throw new RangeError(`${what} ${value} is negative`);
+    if (value >= U64_LIMIT) throw new RangeError(`${what} ${value} is past 2^64 - 1`);
+    return value;
   }
-  return refuse('offset must be a number or a bigint');
+  throw new TypeError(`${what} is ${kind(value)}, not a number or a bigint`);
 }
 
 // ---- Key sets ---------------------------------------------------------------
@@ -142,44 +167,56 @@ const forgotten = new FinalizationRegistry(({ module, pointer }) => module.tav_k
 const token = Symbol('tavsdk key set');
 
 function alphabetCode(alphabet) {
-  const code = ALPHABETS[alphabet];
-  if (code === undefined) refuse(`unknown alphabet ${String(alphabet)} (text or binary)`);
-  return code;
+  if (typeof alphabet !== 'string') throw new TypeError(`alphabet is ${kind(alphabet)}, not 'text' or 'binary'`);
+  if (!Object.hasOwn(ALPHABETS, alphabet)) throw new RangeError(`unknown alphabet ${alphabet}: 'text' or 'binary'`);
+  return ALPHABETS[alphabet];
 }
 
-function made(pointer) {
-  return new Keys(token, pointer);
+const NO_K5 = 'the key set has no k5 pad table, which the expanded mode needs';
+
+function made(pointer, truncated = false) {
+  return new Keys(token, pointer, truncated);
 }
 
-function keysPointer(keys) {
+function keysPointer(keys, what = 'keys') {
   const set = sets.get(keys);
-  if (set === undefined) refuse('expected a Keys object');
+  if (set === undefined) throw new TypeError(`${what} is ${kind(keys)}, not a Keys object`);
   if (set.pointer === 0) refuse('the key set was freed');
-  if (set.module !== wasm) refuse('the key set belongs to a module loaded before');
+  if (set.module !== wasm) refuse('the key set belongs to a module replaced by load()');
   return set.pointer;
 }
 
 /** A key set of one alphabet. Free it (or let `using` do so) to overwrite
  * the module's copy at once. */
 export class Keys {
-  constructor(from, pointer) {
-    if (from !== token) refuse('use Keys.fromPassphrase or Keys.fromFiles');
-    sets.set(this, { pointer, module: wasm, users: new Set() });
+  constructor(from, pointer, truncated) {
+    if (from !== token) throw new TypeError('Keys are made by Keys.fromPassphrase or Keys.fromFiles, not by new Keys');
+    sets.set(this, { pointer, module: wasm, users: new Set(), truncated });
     forgotten.register(this, { module: wasm, pointer }, this);
   }
 
   /** Keys derived from a passphrase (a string, taken as UTF-8, or bytes), as
-   * key generation of that alphabet makes them. */
+   * key generation of that alphabet makes them. Only the first 18 bytes
+   * count: a longer passphrase gives a warning and passphraseTruncated. */
   static fromPassphrase(passphrase, alphabet = 'binary') {
     const code = alphabetCode(alphabet);
     const owned = typeof passphrase === 'string';
-    const bytes = owned ? new TextEncoder().encode(passphrase) : bytesOf(passphrase, 'passphrase');
+    const bytes = owned ? new TextEncoder().encode(passphrase) : bytesOf(passphrase, 'passphrase', 'a string or bytes');
     try {
-      return withMemory(bytes.length + 4, (pointer) => {
+      if (bytes.length === 0) refuse('the passphrase is empty');
+      // Other implementations stop at a 0 byte: nobody else could derive these keys.
+      if (bytes.includes(0)) refuse('the passphrase holds a 0 byte');
+      const keys = withMemory(bytes.length + 4, (pointer) => {
         heap().set(bytes, pointer + 4);
-        check(wasm.tav_keys_new(pointer, code, pointer + 4, bytes.length), 'refused passphrase');
-        return made(new Uint32Array(wasm.memory.buffer, pointer, 1)[0]);
+        check(wasm.tav_keys_new(pointer, code, pointer + 4, bytes.length),
+          { [Status.BAD_ARGUMENT]: 'the passphrase was refused' });
+        return made(new Uint32Array(wasm.memory.buffer, pointer, 1)[0], bytes.length > PASSPHRASE_BYTES);
       });
+      if (keys.passphraseTruncated) {
+        warn(`the passphrase is ${bytes.length} bytes long; only its first ${PASSPHRASE_BYTES} bytes count`,
+          'TAV_PASSPHRASE_TRUNCATED');
+      }
+      return keys;
     } finally {
       if (owned) bytes.fill(0);
     }
@@ -191,13 +228,15 @@ export class Keys {
    * mode. `master` supplies the master key schedule, as tav_keys_load's. */
   static fromFiles(files, alphabet = 'binary', master = undefined) {
     const code = alphabetCode(alphabet);
-    if (files === null || typeof files !== 'object') refuse('files must be an object or a Map of names to bytes');
+    if (files === null || typeof files !== 'object') {
+      throw new TypeError(`files is ${kind(files)}, not an object or a Map of key file names to bytes`);
+    }
     const get = files instanceof Map ? (name) => files.get(name) : (name) => files[name];
     const images = KEY_FILES[alphabet].map((name) => {
       const image = get(name);
       return image === undefined || image === null ? null : bytesOf(image, name);
     });
-    const masterPointer = master === undefined || master === null ? 0 : keysPointer(master);
+    const masterPointer = master === undefined || master === null ? 0 : keysPointer(master, 'master');
     const total = 52 + images.reduce((sum, image) => sum + (image ? image.length : 0), 0);
     return withMemory(total, (pointer) => {
       const pointers = new Uint32Array(wasm.memory.buffer, pointer + 4, 6);
@@ -210,10 +249,18 @@ export class Keys {
         sizes[slot] = image.length;
         at += image.length;
       });
-      check(wasm.tavjs_keys_from_files(pointer, code, pointer + 4, pointer + 28, masterPointer),
-        `no usable ${alphabet} keys among the files given`);
+      check(wasm.tavjs_keys_from_files(pointer, code, pointer + 4, pointer + 28, masterPointer), {
+        [Status.NO_KEYS]: `no usable ${alphabet} keys among the files given (k1 missing, or k1, k3 or k4 damaged)`,
+        [Status.BAD_ARGUMENT]: 'the key files were refused',
+      });
       return made(new Uint32Array(wasm.memory.buffer, pointer, 1)[0]);
     });
+  }
+
+  /** Whether the passphrase was longer than the 18 bytes that count (false
+   * for keys from files). */
+  get passphraseTruncated() {
+    return sets.get(this)?.truncated === true;
   }
 
   /** 'text' or 'binary'. */
@@ -273,7 +320,7 @@ function disposable(type) {
 function block(keys, input, output, offset, decrypt) {
   const pointer = keysPointer(keys);
   let at = offsetOf(offset);
-  if (at + BigInt(input.length) > U64_LIMIT) refuse('offset + length past 2^64');
+  if (at + BigInt(input.length) > U64_LIMIT) throw new RangeError(`offset ${at} plus ${input.length} bytes passes 2^64`);
   const piece = Math.min(BLOCK_PIECE, input.length);
   const area = scratchArea(piece);
   const run = decrypt ? wasm.tav_block_decrypt : wasm.tav_block_encrypt;
@@ -281,7 +328,7 @@ function block(keys, input, output, offset, decrypt) {
     for (let done = 0; done < input.length; done += piece) {
       const part = input.subarray(done, done + piece);
       heap().set(part, area);
-      check(run(pointer, at, area, area, part.length));
+      check(run(pointer, at, area, area, part.length), { [Status.BAD_ARGUMENT]: 'block mode refused the data' });
       output.set(heap().subarray(area, area + part.length), done);
       at += BigInt(part.length);
     }
@@ -323,16 +370,18 @@ export function blockDecryptInPlace(keys, data, offset = 0) {
 /** The expanded size (a bigint) of a message of `length` plain bytes. */
 export function expandedSize(keys, length) {
   const pointer = keysPointer(keys);
-  const plain = offsetOf(length);
+  const plain = offsetOf(length, 'length');
   return withMemory(8, (out) => {
-    check(wasm.tav_expanded_size(pointer, plain, out));
+    const status = wasm.tav_expanded_size(pointer, plain, out);
+    if (status === Status.BAD_ARGUMENT) throw new RangeError(`the expanded size of ${plain} bytes passes 2^64`);
+    check(status, { [Status.NO_KEYS]: NO_K5 });
     return new BigUint64Array(wasm.memory.buffer, out, 1)[0];
   });
 }
 
-function newObject(make, what) {
+function newObject(make, details) {
   return withMemory(4, (slot) => {
-    check(make(slot), what);
+    check(make(slot), details);
     return new Uint32Array(wasm.memory.buffer, slot, 1)[0];
   });
 }
@@ -346,7 +395,7 @@ class Coder {
 
   constructor(keys, kind) {
     const pointer = keysPointer(keys);
-    this.#pointer = newObject((slot) => kind.make(slot, pointer), 'no k5 pad table in the key set');
+    this.#pointer = newObject((slot) => kind.make(slot, pointer), { [Status.NO_KEYS]: NO_K5 });
     this.#keys = keys;
     this.#kind = kind;
     attach(keys, this);
@@ -355,7 +404,7 @@ class Coder {
   update(chunk) {
     const kind = this.#kind;
     if (this.#pointer === 0) refuse(`the ${kind.name} was freed`);
-    const input = bytesOf(chunk);
+    const input = bytesOf(chunk, 'chunk');
     const parts = [];
     let total = 0;
     for (let done = 0; done < input.length; done += kind.piece) {
@@ -367,7 +416,7 @@ class Coder {
       const out = area + 8 + part.length;
       try {
         heap().set(part, area + 8);
-        check(kind.code(this.#pointer, area + 8, part.length, out, room, area), kind.failure);
+        check(kind.code(this.#pointer, area + 8, part.length, out, room, area), kind.failures);
         const got = new Uint32Array(wasm.memory.buffer, area, 1)[0];
         parts.push(heap().slice(out, out + got));
         total += got;
@@ -389,7 +438,10 @@ class Coder {
 const ENCODER = {
   name: 'encoder',
   piece: ENCODE_PIECE,
-  failure: 'the random source failed',
+  failures: {
+    [Status.BAD_SOURCE]: 'the random source for the fillers failed',
+    [Status.BAD_ARGUMENT]: 'the encoder refused the chunk',
+  },
   make: (slot, keys) => wasm.tav_encoder_new(slot, keys, 0, 0),
   room: (encoder, n) => wasm.tav_encoder_size(encoder, n),
   code: (encoder, input, n, out, room, length) => wasm.tav_encoder_update(encoder, input, n, out, room, length),
@@ -399,6 +451,7 @@ const ENCODER = {
 const DECODER = {
   name: 'decoder',
   piece: DECODE_PIECE,
+  failures: { [Status.BAD_ARGUMENT]: 'the decoder refused the chunk' },
   make: (slot, keys) => wasm.tav_decoder_new(slot, keys),
   room: (decoder, n) => n,
   code: (decoder, input, n, out, room, length) => wasm.tav_decoder_update(decoder, input, n, out, length),

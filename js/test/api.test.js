@@ -13,43 +13,94 @@ const binary = tav.Keys.fromPassphrase(passphrase('hello'), 'binary');
 const text = tav.Keys.fromPassphrase('Hello', 'text');
 const noPad = tav.Keys.fromFiles({ 'k1.bin': binary.exportFiles()['k1.bin'] }, 'binary');
 
-function refused(fn, status, what) {
-  assert.throws(fn, (e) => e instanceof tav.TavError && e.status === status && e.message.startsWith(tav.strerror(status)), what);
+// What fn threw: its class (TypeError for the argument's type, RangeError
+// for its value, TavError for the library's refusals), status and message,
+// which starts with what went wrong.
+function thrown(fn) {
+  try {
+    fn();
+  } catch (e) {
+    return `${e.constructor.name}${e.status === undefined ? '' : ` ${e.status}`}: ${e.message}`;
+  }
+  return 'nothing';
 }
 
-test('refusals, as the library makes them', () => {
+test('errors, by cause, say what went wrong first', async () => {
   const freed = tav.Keys.fromPassphrase('x');
   freed.free();
   freed.free();
   const damaged = binary.exportFiles();
   damaged['k1.bin'] = damaged['k1.bin'].slice();
   damaged['k1.bin'][1] = damaged['k1.bin'][0];  // no longer a permutation
+  const one = new Uint8Array(1);
   const cases = [
-    [() => tav.Keys.fromPassphrase(''), tav.Status.BAD_ARGUMENT, 'empty passphrase'],
-    [() => tav.Keys.fromPassphrase(new Uint8Array([65, 0, 66])), tav.Status.BAD_ARGUMENT, 'NUL in the passphrase'],
-    [() => tav.Keys.fromPassphrase('x', 'latin'), tav.Status.BAD_ARGUMENT, 'unknown alphabet'],
-    [() => tav.Keys.fromPassphrase(42), tav.Status.BAD_ARGUMENT, 'passphrase neither string nor bytes'],
-    [() => new tav.Keys(), tav.Status.BAD_ARGUMENT, 'constructor'],
-    [() => tav.Keys.fromFiles({}, 'binary'), tav.Status.NO_KEYS, 'no k1'],
-    [() => tav.Keys.fromFiles(damaged, 'binary'), tav.Status.NO_KEYS, 'damaged k1'],
-    [() => tav.Keys.fromFiles(binary.exportFiles(), 'text'), tav.Status.NO_KEYS, 'files of the other alphabet'],
-    [() => tav.blockEncrypt(freed, new Uint8Array(1)), tav.Status.BAD_ARGUMENT, 'freed keys'],
-    [() => tav.blockEncrypt({}, new Uint8Array(1)), tav.Status.BAD_ARGUMENT, 'no key set'],
-    [() => tav.blockEncrypt(binary, 'text'), tav.Status.BAD_ARGUMENT, 'data not bytes'],
-    [() => tav.blockEncrypt(binary, new Uint8Array(1), -1), tav.Status.BAD_ARGUMENT, 'negative offset'],
-    [() => tav.blockEncrypt(binary, new Uint8Array(1), 0.5), tav.Status.BAD_ARGUMENT, 'fractional offset'],
-    [() => tav.blockEncrypt(binary, new Uint8Array(1), 2 ** 64), tav.Status.BAD_ARGUMENT, 'unsafe offset'],
-    [() => tav.blockEncrypt(binary, new Uint8Array(2), (1n << 64n) - 1n), tav.Status.BAD_ARGUMENT, 'past 2^64'],
-    [() => tav.expandedSize(noPad, 1), tav.Status.NO_KEYS, 'size without k5'],
-    [() => new tav.Encoder(noPad), tav.Status.NO_KEYS, 'encoder without k5'],
-    [() => tav.expandedDecode(noPad, new Uint8Array(1)), tav.Status.NO_KEYS, 'decoder without k5'],
-    [() => tav.expandedSize(binary, 1n << 64n), tav.Status.BAD_ARGUMENT, 'size of 2^64'],
-    [() => tav.expandedSize(binary, (1n << 64n) - 1n), tav.Status.BAD_ARGUMENT, 'expanded size past 2^64'],
+    [() => tav.Keys.fromPassphrase(''), 'TavError 7: the passphrase is empty'],
+    [() => tav.Keys.fromPassphrase(new Uint8Array([65, 0, 66])), 'TavError 7: the passphrase holds a 0 byte'],
+    [() => tav.Keys.fromPassphrase('x', 'latin'), 'RangeError: unknown alphabet latin'],
+    [() => tav.Keys.fromPassphrase('x', 2), 'TypeError: alphabet is a number'],
+    [() => tav.Keys.fromPassphrase(42), 'TypeError: passphrase is a number'],
+    [() => new tav.Keys(), 'TypeError: Keys are made by Keys.fromPassphrase'],
+    [() => tav.Keys.fromFiles(null), 'TypeError: files is null'],
+    [() => tav.Keys.fromFiles({ 'k1.bin': 'abc' }), 'TypeError: k1.bin is a string'],
+    [() => tav.Keys.fromFiles(damaged, 'binary', {}), 'TypeError: master is an object, not a Keys'],
+    [() => tav.Keys.fromFiles({}, 'binary'), 'TavError 1: no usable binary keys'],
+    [() => tav.Keys.fromFiles(damaged, 'binary'), 'TavError 1: no usable binary keys'],
+    [() => tav.Keys.fromFiles(binary.exportFiles(), 'text'), 'TavError 1: no usable text keys'],
+    [() => tav.blockEncrypt(freed, one), 'TavError 7: the key set was freed'],
+    [() => tav.blockEncrypt({}, one), 'TypeError: keys is an object, not a Keys'],
+    [() => tav.blockEncrypt(binary, 'text'), 'TypeError: data is a string, not bytes'],
+    [() => tav.blockEncrypt(binary, one, '1'), 'TypeError: offset is a string'],
+    [() => tav.blockEncrypt(binary, one, -1), 'RangeError: offset -1 is negative'],
+    [() => tav.blockEncrypt(binary, one, -1n), 'RangeError: offset -1 is negative'],
+    [() => tav.blockEncrypt(binary, one, 0.5), 'RangeError: offset 0.5 is not a whole number'],
+    [() => tav.blockEncrypt(binary, one, 2 ** 64), 'RangeError: offset 18446744073709552000 is past 2^53 - 1'],
+    [() => tav.blockEncrypt(binary, new Uint8Array(2), (1n << 64n) - 1n),
+      'RangeError: offset 18446744073709551615 plus 2 bytes passes 2^64'],
+    [() => tav.expandedSize(noPad, 1), 'TavError 1: the key set has no k5 pad table'],
+    [() => new tav.Encoder(noPad), 'TavError 1: the key set has no k5 pad table'],
+    [() => tav.expandedDecode(noPad, one), 'TavError 1: the key set has no k5 pad table'],
+    [() => tav.expandedSize(binary, 1n << 64n), 'RangeError: length 18446744073709551616 is past 2^64 - 1'],
+    [() => tav.expandedSize(binary, (1n << 64n) - 1n), 'RangeError: the expanded size of 18446744073709551615 bytes passes 2^64'],
   ];
-  for (const [fn, status, what] of cases) refused(fn, status, what);
+  assert.deepEqual(cases.map(([fn, want]) => [want, thrown(fn)]).filter(([want, got]) => !got.startsWith(want)), []);
+  await assert.rejects(through(tav.expandedEncodeStream(binary), ['abc']), /^TypeError: chunk is a string/);
+  assert.ok(new tav.TavError(1) instanceof Error);
+  assert.equal(new tav.TavError(1).message, tav.strerror(1));
   assert.equal(tav.strerror(12345), 'unknown status');
   assert.equal(text.alphabet, 'text');
   assert.equal(binary.alphabet, 'binary');
+});
+
+// Only the first 18 bytes count: each key set made from a longer passphrase
+// warns once (process.emitWarning, or console.warn where there is no Node)
+// and says so.
+test('a passphrase past 18 bytes warns once per key set and is flagged', () => {
+  const seen = [];
+  const saved = [process.emitWarning, console.warn];
+  process.emitWarning = (message, options) => seen.push(`${options?.code}: ${message}`);
+  console.warn = (message) => seen.push(`console: ${message}`);
+  try {
+    const cases = [  // passphrase, its length if it warns, where it warns
+      ['x'.repeat(18), 0, 'TAV_PASSPHRASE_TRUNCATED: '],
+      ['é'.repeat(9), 0, 'TAV_PASSPHRASE_TRUNCATED: '],  // 18 bytes in UTF-8
+      ['é'.repeat(9) + 'x', 19, 'TAV_PASSPHRASE_TRUNCATED: '],
+      ['x'.repeat(19), 19, 'TAV_PASSPHRASE_TRUNCATED: '],
+      ['x'.repeat(19), 19, 'TAV_PASSPHRASE_TRUNCATED: '],  // a new set warns again
+      [new Uint8Array(40).fill(65), 40, 'console: tavsdk: '],
+    ];
+    for (const [passphrase, bytes, where] of cases) {
+      if (where.startsWith('console')) process.emitWarning = undefined;
+      seen.length = 0;
+      const keys = tav.Keys.fromPassphrase(passphrase, 'text');
+      tav.blockEncrypt(keys, new Uint8Array(4));
+      keys.free();
+      assert.deepEqual([keys.passphraseTruncated, ...seen], [bytes > 0,
+        ...(bytes ? [`${where}the passphrase is ${bytes} bytes long; only its first 18 bytes count`] : [])]);
+    }
+  } finally {
+    [process.emitWarning, console.warn] = saved;
+  }
+  assert.equal(noPad.passphraseTruncated, false);
 });
 
 test('the loader takes the relaxed module exactly where this engine accepts it', () => {
@@ -62,8 +113,8 @@ test('a freed key set frees its encoders and decoders', () => {
   const encoder = new tav.Encoder(keys);
   const decoder = new tav.Decoder(keys);
   keys.free();
-  refused(() => encoder.update(new Uint8Array(1)), tav.Status.BAD_ARGUMENT, 'encoder');
-  refused(() => decoder.update(new Uint8Array(1)), tav.Status.BAD_ARGUMENT, 'decoder');
+  assert.match(thrown(() => encoder.update(new Uint8Array(1))), /^TavError 7: the encoder was freed/);
+  assert.match(thrown(() => decoder.update(new Uint8Array(1))), /^TavError 7: the decoder was freed/);
 });
 
 test('block mode at any offset equals the same bytes of the whole message', () => {

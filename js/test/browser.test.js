@@ -38,10 +38,19 @@ after(async () => {
 
 const sha256 = (data) => createHash('sha256').update(data).digest('hex');
 
-// Native tav where it is built, the package in Node otherwise.
-function native(verb, alphabet, expanded, from, to) {
+// Through tav where it is built, the package in Node otherwise; with no
+// `mode`, decryption takes it from the suffix, as tav does.
+function native(verb, alphabet, mode, from, to) {
+  if (!fs.existsSync(tool)) {
+    const keys = tav.Keys.fromPassphrase(secret, alphabet);
+    const expanded = (mode ?? (from.endsWith('.tavx') ? 'expanded' : 'block')) === 'expanded';
+    const fn = { encrypt: [tav.blockEncrypt, tav.expandedEncode], decrypt: [tav.blockDecrypt, tav.expandedDecode] };
+    fs.writeFileSync(to, fn[verb][expanded ? 1 : 0](keys, fs.readFileSync(from)));
+    keys.free();
+    return;
+  }
   fs.writeFileSync(path.join(dir, 'passphrase'), `${secret}\n`, { mode: 0o600 });
-  execFileSync(tool, [verb, `--${alphabet}`, ...(expanded ? ['--expanded'] : []), '-q', '-f',
+  execFileSync(tool, [verb, `--${alphabet}`, ...(mode ? [`--${mode}`] : []), '-q', '-f',
     '--passphrase-file', path.join(dir, 'passphrase'), '-o', to, from]);
 }
 
@@ -93,43 +102,81 @@ async function downloaded(page) {
     await new Promise((resolve) => setTimeout(resolve, 50));
   }
   await session.detach();
-  return new Uint8Array(fs.readFileSync(file));
+  return { name, data: new Uint8Array(fs.readFileSync(file)) };
 }
 
-test('the page decrypts what tav made and encrypts what tav decrypts', { skip: missing }, async () => {
-  const haveTool = fs.existsSync(tool);
+// The suffix tells the mode, as with tav: .tav block, .tavx expanded. The
+// page names what it encrypts so; decrypting, it takes the mode from the
+// suffix over the one picked and strips it, and without either suffix keeps
+// the pick and adds .decrypted.
+test('files go between the page and tav, their mode told by the suffix', { skip: missing }, async () => {
   const page = await openPage(false);
-  for (const [alphabet, mode] of [['binary', 'block'], ['text', 'expanded']]) {
-    const plain = bytes(200000, alphabet.length);
-    const plainFile = path.join(dir, `${alphabet}-${mode}`);
+  const cases = [
+    // alphabet, the file's mode, its name, the mode picked, the name decrypted, what the page says
+    ['binary', 'block', 'a.tav', 'expanded', 'a', /in the block mode \(the name ends in \.tav\)/],
+    ['text', 'expanded', 'b.tavx', 'block', 'b', /in the expanded mode \(the name ends in \.tavx\)/],
+    ['binary', 'expanded', 'c', 'expanded', 'c.decrypted', /in the expanded mode \(as chosen/],
+  ];
+  for (const [alphabet, mode, name, picked, plainName, shown] of cases) {
+    const plain = bytes(200000, name.length + alphabet.length);
+    const folder = fs.mkdtempSync(path.join(dir, 'case-'));
+    const plainFile = path.join(folder, 'plain');
     fs.writeFileSync(plainFile, plain);
-    const keys = tav.Keys.fromPassphrase(secret, alphabet);
     // Decrypting a file tav encrypted.
-    const sealed = `${plainFile}.tav`;
-    if (haveTool) native('encrypt', alphabet, mode === 'expanded', plainFile, sealed);
-    else fs.writeFileSync(sealed, mode === 'expanded' ? tav.expandedEncode(keys, plain) : tav.blockEncrypt(keys, plain));
-    let outcome = await operate(page, sealed, { action: 'decrypt', alphabet, mode });
+    native('encrypt', alphabet, mode, plainFile, path.join(folder, name));
+    let outcome = await operate(page, path.join(folder, name), { action: 'decrypt', alphabet, mode: picked });
     assert.equal(outcome.kind, 'done', outcome.text);
-    same(await downloaded(page), plain, `${alphabet} ${mode}: decrypted`);
-    // Encrypting a file that tav then decrypts.
+    assert.match(outcome.text, shown);
+    let saved = await downloaded(page);
+    assert.equal(saved.name, plainName);
+    same(saved.data, plain, `${name}: decrypted`);
+    // Encrypting a file that tav then decrypts, told the mode by the name alone.
     outcome = await operate(page, plainFile, { action: 'encrypt', alphabet, mode });
     assert.equal(outcome.kind, 'done', outcome.text);
-    const made = path.join(dir, 'made.tav');
-    fs.writeFileSync(made, await downloaded(page));
-    if (haveTool) {
-      native('decrypt', alphabet, mode === 'expanded', made, path.join(dir, 'back'));
-      same(new Uint8Array(fs.readFileSync(path.join(dir, 'back'))), plain, `${alphabet} ${mode}: tav decrypted`);
-    } else {
-      const back = mode === 'expanded' ? tav.expandedDecode(keys, fs.readFileSync(made)) : tav.blockDecrypt(keys, fs.readFileSync(made));
-      same(back, plain);
-    }
-    keys.free();
+    saved = await downloaded(page);
+    assert.equal(saved.name, mode === 'block' ? 'plain.tav' : 'plain.tavx');
+    fs.writeFileSync(path.join(folder, saved.name), saved.data);
+    native('decrypt', alphabet, undefined, path.join(folder, saved.name), path.join(folder, 'back'));
+    same(new Uint8Array(fs.readFileSync(path.join(folder, 'back'))), plain, `${name}: tav decrypted`);
   }
   // Errors in words: an empty passphrase is refused before anything runs.
   await page.$eval('#passphrase', (input) => { input.value = ''; });
   await page.click('#encrypt');
   assert.equal(await page.$eval('#status', (s) => s.textContent), 'Type the passphrase first.');
   await page.close();
+});
+
+// Before app.js runs (slow to come, or refused), nothing typed may leave the
+// page, by the buttons or by Enter, and the page stays where it is.
+test('without its script the page sends nothing typed and stays put', { skip: missing }, async () => {
+  const typed = 'leakysecret42';
+  const actions = {
+    'Enter in the passphrase': (page) => page.keyboard.press('Enter'),
+    'click on Encrypt': (page) => page.click('#encrypt'),
+    'Enter on Decrypt': (page) => page.focus('#decrypt').then(() => page.keyboard.press('Enter')),
+  };
+  const url = `${server.url}/web/index.html`;
+  const faults = [];
+  for (const hold of ['never answered', 'refused']) {
+    for (const [name, act] of Object.entries(actions)) {
+      const page = await browser.newPage();
+      await page.setRequestInterception(true);
+      page.on('request', (request) => {
+        const sent = `${request.url()} ${request.postData() ?? ''}`;
+        if (sent.includes(typed)) faults.push(`${hold}, ${name}: sent ${sent}`);
+        if (!request.url().endsWith('/web/app.js')) request.continue();
+        else if (hold === 'refused') request.abort();
+      });
+      page.goto(url).catch(() => {}); // with app.js held, the load never ends
+      await page.waitForSelector('#decrypt');
+      await page.type('#passphrase', typed);
+      await act(page);
+      await new Promise((resolve) => setTimeout(resolve, 500));
+      if (page.url() !== url) faults.push(`${hold}, ${name}: went to ${page.url()}`);
+      await page.close();
+    }
+  }
+  assert.deepEqual(faults, []);
 });
 
 test('64 MiB through the streaming path, and a screenshot of the result', { skip: missing }, async () => {

@@ -7,6 +7,7 @@ import {
 } from 'tavsdk';
 
 const keys: Keys = Keys.fromPassphrase('passphrase', 'text');
+const truncated: boolean = keys.passphraseTruncated;
 const files = keys.exportFiles();
 const again = Keys.fromFiles(files, 'text', keys);
 const cipher: Uint8Array = blockEncrypt(keys, new Uint8Array(16), 10n);
@@ -23,6 +24,6 @@ const streams: TransformStream<ArrayBufferView | ArrayBuffer, Uint8Array>[] = [
 try {
   Keys.fromPassphrase('');
 } catch (e) {
-  if (e instanceof TavError && e.status === Status.BAD_ARGUMENT) console.log(strerror(e.status), out, streams);
+  if (e instanceof TavError && e.status === Status.BAD_ARGUMENT) console.log(strerror(e.status), out, streams, truncated);
 }
 keys.free();
