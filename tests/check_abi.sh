@@ -17,7 +17,7 @@ set -u
 lib=$1 headers=$2 baseline=$3
 suppressions=${4:+--suppressions $4}
 if ! command -v abidiff >/dev/null 2>&1; then
-  echo "abidiff not found (abigail-tools)" >&2
+  echo "skipped: abidiff not found (apt-get install abigail-tools)"
   exit 77
 fi
 # Additions are left out of the report, so that any change left is one to
