@@ -349,6 +349,96 @@ TAVSDK_API TAV_NODISCARD tav_status tav_scramble_at(int dirfd, const char *path,
 TAVSDK_API TAV_NODISCARD tav_status tav_xscramble_at(const tav_keys *keys, int dirfd, const char *path, int *error);
 TAVSDK_API TAV_NODISCARD tav_status tav_wipe_at(int dirfd, const char *path, int *error);
 
+/* ---- One file operation, its options, and open descriptors (since 1.4) ------
+ * The file operation with every knob in an options object whose layout the
+ * caller never sees (new knobs come as new option names), and with explicit
+ * ends: the caller opens the source once, checks what it opened, and hands
+ * that descriptor over; the library never opens it again by a path. The
+ * calls above are this operation with their flags. */
+typedef struct tav_options tav_options;
+
+typedef enum tav_option {
+  TAV_OPTION_DECRYPT = 1,     /* 0: encrypt (the default); 1: decrypt */
+  TAV_OPTION_EXPANDED = 2,    /* 0: the block mode (the default); 1: the expanded mode */
+  TAV_OPTION_REPLACE = 3,     /* 1: an existing destination is replaced atomically; 0 (the default): TAV_EXISTS */
+  TAV_OPTION_SOURCE_MODE = 4, /* 1: the output gets the source's permission bits; 0 (the default): 0666 less the umask */
+  TAV_OPTION_KEEP_TIMES = 5,  /* 1: the output gets the source's access and modification times; 0 (the default) */
+  TAV_OPTION_WORKERS = 6,     /* threads one file may use: 0 (the default) the CPUs the process may run on, capped
+                                 by TAVSDK_THREADS; 1 the caller's thread only; N at most N (1 to 64); no
+                                 environment variable is read unless 0 */
+  TAV_OPTION_DURABLE = 7      /* 1 (the default): a new file is flushed to the device before it takes its name;
+                                 0: it is not, and the caller flushes (syncfs, fsync) once for many files */
+} tav_option;
+
+/* Makes an options object with the defaults above. Allocates it. Returns
+ * TAV_OK; TAV_BAD_ARGUMENT (null pointer); TAV_NO_MEMORY. An options object
+ * may be used by any number of calls at once while nobody changes it. */
+TAVSDK_API TAV_NODISCARD tav_status tav_options_new(tav_options **options);
+
+/* Sets one option. Returns TAV_OK, or TAV_BAD_ARGUMENT (nothing changed) for
+ * a null object, an unknown option or a value outside its range. */
+TAVSDK_API TAV_NODISCARD tav_status tav_options_set(tav_options *options, tav_option option, int64_t value);
+
+/* Reads one option into *value; TAV_BAD_ARGUMENT as above. */
+TAVSDK_API TAV_NODISCARD tav_status tav_options_get(const tav_options *options, tav_option option, int64_t *value);
+
+/* The progress callback (and cancel: a non-zero return) of the operations run
+ * with these options; NULL for none (the default). */
+TAVSDK_API TAV_NODISCARD tav_status tav_options_set_progress(tav_options *options, tav_progress_fn progress,
+                                                             void *context);
+
+/* Releases the options. NULL is ignored. */
+TAVSDK_API void tav_options_free(tav_options *options);
+
+/* Encrypts or decrypts (TAV_OPTION_DECRYPT) what the open descriptor
+ * `source_fd` holds into `destination`, a path relative to `dest_dirfd` (or
+ * AT_FDCWD), as tav_file_encrypt_at writes it: an unnamed file beside it
+ * that takes the name only when complete (and flushed, with
+ * TAV_OPTION_DURABLE), replacing an existing file only with
+ * TAV_OPTION_REPLACE.
+ * The source must be open for reading. A regular file is read from byte
+ * `source_offset` to its end with positional reads: the descriptor's own
+ * offset does not move, and the bytes from the offset on are the message
+ * (they are encrypted as a message that starts there). A pipe, socket or
+ * character device is read from where it stands to its end; `source_offset`
+ * must then be 0; its output gets mode 0666 less the umask and no times
+ * whatever TAV_OPTION_SOURCE_MODE and TAV_OPTION_KEEP_TIMES say. Large
+ * regular sources are shared among worker threads (TAV_OPTION_WORKERS).
+ * Returns TAV_OK; TAV_BAD_ARGUMENT (null key set, options or destination,
+ * an offset past the end of the file, or a non-zero offset on a source that
+ * cannot seek); TAV_NO_KEYS (expanded mode without a k5 pad table);
+ * TAV_BAD_SOURCE (*error EBADF: not an open descriptor or not open for
+ * reading; EISDIR: a directory; or a read error); TAV_BAD_DEST (as
+ * tav_file_encrypt_at, also when the destination is the source by any
+ * spelling); TAV_EXISTS; TAV_CANCELLED. Nothing is touched when a check
+ * fails. */
+TAVSDK_API TAV_NODISCARD tav_status tav_file_run(const tav_keys *keys, const tav_options *options, int source_fd,
+                                                 uint64_t source_offset, int dest_dirfd, const char *destination,
+                                                 int *error);
+
+/* The same into the open descriptor `dest_fd`, written from its current
+ * offset (which ends after the output, as with tav_fd_encrypt) and never
+ * renamed or replaced: TAV_OPTION_REPLACE does not apply. A regular
+ * destination takes the source's permission bits and times with
+ * TAV_OPTION_SOURCE_MODE and TAV_OPTION_KEEP_TIMES and is flushed at the end
+ * with TAV_OPTION_DURABLE. Returns as tav_file_run; a destination on the
+ * source's own file is TAV_BAD_DEST, with nothing written. After a failure
+ * the destination holds some prefix of the result. */
+TAVSDK_API TAV_NODISCARD tav_status tav_file_run_fd(const tav_keys *keys, const tav_options *options, int source_fd,
+                                                    uint64_t source_offset, int dest_fd, int *error);
+
+/* Wipes the regular file open as `fd` (for reading and writing) as
+ * tav_wipe_at does, through the descriptor (21 passes, flushed), then
+ * removes `name` (relative to `dirfd`) only if that name still leads to this
+ * very file: a name that now holds another file, a link or nothing is left
+ * as it is, and the call returns TAV_BAD_SOURCE with *error ESTALE after
+ * the overwrite. `name` may be NULL: the file is overwritten, no name
+ * removed. `fd` stays open; the caller closes it. Returns TAV_OK;
+ * TAV_BAD_ARGUMENT (negative fd); TAV_BAD_SOURCE (*error EBADF: not open for
+ * writing; EINVAL: not a regular file; or the errno of the write or the
+ * removal that failed). */
+TAVSDK_API TAV_NODISCARD tav_status tav_wipe_fd(int fd, int dirfd, const char *name, int *error);
+
 #ifdef __cplusplus
 }
 #endif

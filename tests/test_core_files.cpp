@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -290,6 +292,273 @@ TEST(CoreFileSafety, KeyLoadErrorsNameTheirCause) {
     EXPECT_EQ(error, c.error);
   }
   close(dir);
+}
+
+
+// ---- The file operation with options and open descriptors ------------------
+
+struct Options {
+  tav_options* o = nullptr;
+  explicit Options(std::initializer_list<std::pair<tav_option, int64_t>> set = {}) {
+    EXPECT_EQ(tav_options_new(&o), TAV_OK);
+    for (const auto& [option, value] : set) EXPECT_EQ(tav_options_set(o, option, value), TAV_OK);
+  }
+  Options(const Options&) = delete;
+  Options& operator=(const Options&) = delete;
+  ~Options() { tav_options_free(o); }
+};
+
+TEST(CoreOptions, EveryOptionTakesItsRangeOnly) {
+  Options options;
+  const struct {
+    int option;
+    int64_t value, fallback;  // fallback: the default, and what stays after a refusal
+    bool taken;
+  } cases[] = {
+      {TAV_OPTION_DECRYPT, 1, 0, true},      {TAV_OPTION_DECRYPT, 2, 0, false},
+      {TAV_OPTION_EXPANDED, 1, 0, true},     {TAV_OPTION_REPLACE, -1, 0, false},
+      {TAV_OPTION_SOURCE_MODE, 1, 0, true},  {TAV_OPTION_KEEP_TIMES, 1, 0, true},
+      {TAV_OPTION_DURABLE, 0, 1, true},      {TAV_OPTION_WORKERS, 64, 0, true},
+      {TAV_OPTION_WORKERS, 65, 0, false},    {TAV_OPTION_WORKERS, -1, 0, false},
+      {0, 0, 0, false},                      {8, 1, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.option << " = " << c.value);
+    Options fresh;
+    int64_t value = -7;
+    const auto option = static_cast<tav_option>(c.option);
+    const bool known = tav_options_get(fresh.o, option, &value) == TAV_OK;
+    EXPECT_EQ(known ? value : c.fallback, c.fallback);
+    EXPECT_EQ(tav_options_set(fresh.o, option, c.value), c.taken ? TAV_OK : TAV_BAD_ARGUMENT);
+    if (known) {
+      EXPECT_EQ(tav_options_get(fresh.o, option, &value), TAV_OK);
+      EXPECT_EQ(value, c.taken ? c.value : c.fallback);
+    }
+  }
+  EXPECT_EQ(tav_options_new(nullptr), TAV_BAD_ARGUMENT);
+  EXPECT_EQ(tav_options_set(nullptr, TAV_OPTION_DECRYPT, 1), TAV_BAD_ARGUMENT);
+  EXPECT_EQ(tav_options_set_progress(nullptr, nullptr, nullptr), TAV_BAD_ARGUMENT);
+  tav_options_free(nullptr);
+}
+
+// An open source is read from its offset on through that descriptor alone:
+// its name may lead elsewhere by then, and its own offset stays put. The
+// output is the message that starts at the offset, on one thread and split.
+TEST(CoreOptions, OpenSourceIsReadFromItsOffsetNeverByName) {
+  ScratchDir scratch;
+  Keys keys(TAV_BINARY, "open source");
+  // Block ranges go to workers from 4 MiB on, expanded encoding from 256 KiB.
+  for (const bool expanded : {false, true}) {
+    const Bytes plain = RandomBytes(expanded ? (size_t{700} << 10) + 333 : (size_t{9} << 20) + 333, 40);
+    for (const size_t offset : {size_t{0}, size_t{5}, plain.size() * 4 / 9, plain.size()}) {
+      for (const int workers : {1, 3}) {
+        for (const bool into_fd : {false, true}) {
+          SCOPED_TRACE(testing::Message() << expanded << " " << offset << " " << workers << " " << into_fd);
+          WriteFile("src", plain);
+          const int fd = open("src", O_RDONLY | O_CLOEXEC);
+          ASSERT_GE(fd, 0);
+          ASSERT_EQ(lseek(fd, 7, SEEK_SET), 7);
+          WriteFile("other", "not the source");
+          ASSERT_EQ(rename("other", "src"), 0);  // a reopened name would read this
+          Options options({{TAV_OPTION_EXPANDED, expanded}, {TAV_OPTION_WORKERS, workers}});
+          int error = -1;
+          if (into_fd) {
+            const int out = open("out", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            EXPECT_EQ(tav_file_run_fd(keys.k, options.o, fd, offset, out, &error), TAV_OK) << error;
+            close(out);
+          } else {
+            EXPECT_EQ(tav_file_run(keys.k, options.o, fd, offset, AT_FDCWD, "out", &error), TAV_OK) << error;
+          }
+          EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 7);
+          close(fd);
+          const Bytes tail(plain.begin() + static_cast<ptrdiff_t>(offset), plain.end());
+          const Bytes out = ReadFile("out");
+          Bytes back(out.size());
+          size_t length = out.size();
+          if (!expanded) {
+            ASSERT_EQ(tav_block_decrypt(keys.k, 0, out.data(), back.data(), out.size()), TAV_OK);
+          } else {
+            tav_decoder* decoder = nullptr;
+            ASSERT_EQ(tav_decoder_new(&decoder, keys.k), TAV_OK);
+            EXPECT_EQ(tav_decoder_update(decoder, out.data(), out.size(), back.data(), &length), TAV_OK);
+            tav_decoder_free(decoder);
+          }
+          back.resize(length);
+          EXPECT_TRUE(back == tail);
+          ASSERT_EQ(unlink("out"), 0);
+        }
+      }
+    }
+  }
+}
+
+// TAV_OPTION_WORKERS bounds the threads of one file, whatever TAVSDK_THREADS
+// says; 0 leaves the choice (and the variable) to the library.
+TEST(CoreOptions, WorkersBoundTheThreadsOfOneFile) {
+  ScratchDir scratch;
+  Keys keys(TAV_BINARY, "workers");
+  WriteFile("src", RandomBytes(size_t{12} << 20, 41));
+  const auto threads = [] {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& task : fs::directory_iterator("/proc/self/task")) ++n;
+    return n;
+  };
+  const size_t before = threads();
+  const struct {
+    int workers;
+    const char* variable;
+    size_t most;  // threads beside the caller's
+  } cases[] = {{1, nullptr, 0}, {2, nullptr, 2}, {3, "1", 3}, {0, "1", 0}, {0, "2", 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.workers << " " << (c.variable ? c.variable : "-"));
+    if (c.variable != nullptr) setenv("TAVSDK_THREADS", c.variable, 1);
+    std::atomic<size_t> most{0};
+    Hook hook([&](io::Step step, int) {
+      if (step == io::Step::write) most = std::max(most.load(), threads() - before);
+      return 0;
+    });
+    Options options({{TAV_OPTION_WORKERS, c.workers}, {TAV_OPTION_REPLACE, 1}});
+    const int fd = open("src", O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(tav_file_run(keys.k, options.o, fd, 0, AT_FDCWD, "out", nullptr), TAV_OK);
+    close(fd);
+    unsetenv("TAVSDK_THREADS");
+    EXPECT_EQ(most.load(), c.most);
+  }
+}
+
+// Flushing, times and mode as the options say.
+TEST(CoreOptions, DurableTimesAndMode) {
+  ScratchDir scratch;
+  Keys keys(TAV_BINARY, "durable");
+  WriteFile("src", RandomBytes(5000, 42));
+  ASSERT_EQ(chmod("src", 0640), 0);
+  const timespec past[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, "src", past, 0), 0);
+  for (const int setting : {0, 1}) {
+    SCOPED_TRACE(setting);
+    int flushes = 0;
+    Hook hook([&](io::Step step, int) { return flushes += step == io::Step::destination_flush, 0; });
+    Options options({{TAV_OPTION_DURABLE, setting}, {TAV_OPTION_KEEP_TIMES, setting},
+                     {TAV_OPTION_SOURCE_MODE, setting}, {TAV_OPTION_REPLACE, 1}});
+    const mode_t mask = umask(022);
+    const int fd = open("src", O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(tav_file_run(keys.k, options.o, fd, 0, AT_FDCWD, "out", nullptr), TAV_OK);
+    close(fd);
+    umask(mask);
+    struct stat st {};
+    ASSERT_EQ(stat("out", &st), 0);
+    EXPECT_EQ(flushes, setting);
+    EXPECT_EQ(st.st_mtim.tv_sec == 1000000000, setting == 1);
+    EXPECT_EQ(st.st_mode & 0777, setting == 1 ? 0640u : 0644u);
+  }
+}
+
+// A wipe through a descriptor removes the name only while it leads to that
+// very file.
+TEST(CoreOptions, WipeThroughADescriptorRemovesOnlyItsOwnName) {
+  ScratchDir scratch;
+  const struct {
+    const char* name;  // given to the call
+    bool swapped;      // another file took the name before the call
+    tav_status status;
+    int error;
+  } cases[] = {{"f", false, TAV_OK, 0}, {"f", true, TAV_BAD_SOURCE, ESTALE}, {nullptr, false, TAV_OK, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << (c.name ? c.name : "null") << " " << c.swapped);
+    WriteFile("f", RandomBytes(10000, 43));
+    const int fd = open("f", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    if (c.swapped) {
+      WriteFile("g", "someone else's");
+      ASSERT_EQ(rename("g", "f"), 0);
+    }
+    int error = -1;
+    EXPECT_EQ(tav_wipe_fd(fd, AT_FDCWD, c.name, &error), c.status);
+    EXPECT_EQ(error, c.error);
+    Bytes left(10000);
+    EXPECT_EQ(pread(fd, left.data(), left.size(), 0), 10000);
+    EXPECT_TRUE(std::all_of(left.begin(), left.end(), [](uint8_t b) { return b == '`'; }));
+    close(fd);
+    EXPECT_EQ(Exists("f"), c.swapped || c.name == nullptr);
+    if (c.swapped) {
+      const Bytes other = ReadFile("f");
+      EXPECT_EQ(std::string(other.begin(), other.end()), "someone else's");
+    }
+    unlink("f");
+  }
+  const int read_only = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int error = 0;
+  EXPECT_EQ(tav_wipe_fd(read_only, AT_FDCWD, nullptr, &error), TAV_BAD_SOURCE);
+  EXPECT_EQ(error, EBADF);
+  close(read_only);
+  EXPECT_EQ(tav_wipe_fd(-1, AT_FDCWD, nullptr, nullptr), TAV_BAD_ARGUMENT);
+}
+
+// What the new calls cannot do they refuse, touching nothing.
+TEST(CoreOptions, RefusalsTouchNothing) {
+  ScratchDir scratch;
+  Keys keys(TAV_BINARY, "refusals");
+  WriteFile("src", RandomBytes(100, 44));
+  ASSERT_EQ(link("src", "twin"), 0);
+  const int reading = open("src", O_RDONLY | O_CLOEXEC);
+  const int writing = open("src", O_WRONLY | O_CLOEXEC);
+  const int folder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  Options options;
+  const struct {
+    const char* what;
+    int source;
+    uint64_t offset;
+    const char* destination;  // null: into `writing`
+    tav_status status;
+    int error;
+  } cases[] = {
+      {"closed", 999, 0, "out", TAV_BAD_SOURCE, EBADF},
+      {"write-only", writing, 0, "out", TAV_BAD_SOURCE, EBADF},
+      {"folder", folder, 0, "out", TAV_BAD_SOURCE, EISDIR},
+      {"past the end", reading, 101, "out", TAV_BAD_ARGUMENT, 0},
+      {"offset on a pipe", pipe_fds[0], 1, "out", TAV_BAD_ARGUMENT, 0},
+      {"a link to itself", reading, 0, "twin", TAV_BAD_DEST, 0},
+      {"its own descriptor", reading, 0, nullptr, TAV_BAD_DEST, 0},
+      {"into a read-only descriptor", pipe_fds[0], 0, "", TAV_BAD_DEST, EBADF},
+  };
+  const Bytes before = ReadFile("src");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    int error = -1;
+    const tav_status status =
+        c.destination == nullptr ? tav_file_run_fd(keys.k, options.o, c.source, c.offset, writing, &error)
+        : *c.destination == 0    ? tav_file_run_fd(keys.k, options.o, reading, c.offset, c.source, &error)
+                                 : tav_file_run(keys.k, options.o, c.source, c.offset, AT_FDCWD, c.destination, &error);
+    EXPECT_EQ(status, c.status);
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"src", "twin"}));
+    EXPECT_EQ(ReadFile("src"), before);
+  }
+  EXPECT_EQ(tav_file_run(nullptr, options.o, reading, 0, AT_FDCWD, "out", nullptr), TAV_BAD_ARGUMENT);
+  EXPECT_EQ(tav_file_run(keys.k, nullptr, reading, 0, AT_FDCWD, "out", nullptr), TAV_BAD_ARGUMENT);
+  for (const int fd : {reading, writing, folder, pipe_fds[0], pipe_fds[1]}) close(fd);
+}
+
+// A stream into a named file: complete at the name, or nothing there.
+TEST(CoreOptions, PipeIntoANamedFile) {
+  ScratchDir scratch;
+  Keys keys(TAV_BINARY, "pipe");
+  const Bytes plain = RandomBytes(300000, 45);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  std::thread writer([&] {
+    EXPECT_EQ(write(fds[1], plain.data(), plain.size()), static_cast<ssize_t>(plain.size()));
+    close(fds[1]);
+  });
+  Options options;
+  EXPECT_EQ(tav_file_run(keys.k, options.o, fds[0], 0, AT_FDCWD, "out", nullptr), TAV_OK);
+  writer.join();
+  close(fds[0]);
+  Bytes expected(plain.size());
+  ASSERT_EQ(tav_block_encrypt(keys.k, 0, plain.data(), expected.data(), plain.size()), TAV_OK);
+  EXPECT_EQ(ReadFile("out"), expected);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@ enum class Step {
   read,                 // before each read of fd
   write,                // before each write of fd
   destination_commit,   // before a complete destination takes its name
+  destination_flush,    // before a complete destination is flushed to the device
   destination_rename,   // between its hidden name and the rename over the old file
   scratch_create,       // before the scratch file is created
   scratch_remove,       // before the scratch file's name is unlinked

@@ -116,7 +116,7 @@ bool NewFile::LinkAs(const char* name, int& error) {
   return false;
 }
 
-bool NewFile::Commit(bool replace, int& error) {
+bool NewFile::Commit(bool replace, int& error, bool flush) {
   if (!file_.ok()) {
     error = EBADF;
     return false;
@@ -124,10 +124,15 @@ bool NewFile::Commit(bool replace, int& error) {
 #ifdef TAVSDK_TEST_SEAM
   if (step_hook != nullptr) (void)step_hook(Step::destination_commit, -1);
 #endif
-  if (::fsync(file_.get()) != 0) {
-    error = errno;
-    Discard();
-    return false;
+  if (flush) {
+#ifdef TAVSDK_TEST_SEAM
+    if (step_hook != nullptr) (void)step_hook(Step::destination_flush, file_.get());
+#endif
+    if (::fsync(file_.get()) != 0) {
+      error = errno;
+      Discard();
+      return false;
+    }
   }
   bool done = false;
   if (temp_[0] != 0) {

@@ -27,7 +27,8 @@ public:
 
   int fd() const { return file_.get(); }
 
-  // Flushes the file and gives it the name. Without `replace` a name that
+  // Flushes the file (unless `flush` is false: the caller flushes later) and
+  // gives it the name. Without `replace` a name that
   // exists by now is left alone (false, EEXIST); with it, whatever stands at
   // the name is replaced in one step (a directory is not: EISDIR). A free
   // name is taken directly; to replace one, an unnamed file passes a hidden
@@ -35,7 +36,7 @@ public:
   // thread holds off every signal it can. The
   // descriptor stays open for the caller. False, with `error` set, on any
   // failure; the output is then discarded.
-  bool Commit(bool replace, int& error);
+  bool Commit(bool replace, int& error, bool flush = true);
 
   // Drops an output that was not committed.
   void Discard();

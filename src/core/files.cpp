@@ -12,6 +12,7 @@
 #include "common/fileio.hpp"
 #include "common/newfile.hpp"
 #include "common/wipe.hpp"
+#include "core/options.hpp"
 #include "keys/keyset.hpp"
 #include "ops/scramble.hpp"
 #include "ops/fileop.hpp"
@@ -47,27 +48,77 @@ tav_status FdOperation(const tav_keys* keys, int in_fd, int out_fd, unsigned fla
   return static_cast<tav_status>(Report(error, status, err));
 }
 
+// The file operation with its options: the source named (source_fd < 0) or
+// handed over open.
+tav_status FileRun(const tav_keys* keys, const tav_options& o, int source_dirfd, const char* source, int source_fd,
+                   uint64_t source_offset, int dest_dirfd, const char* destination, int* error) {
+  if (o.expanded && !keys->has_pad) return static_cast<tav_status>(Report(error, TAV_NO_KEYS, 0));
+  const ops::FileJob job{.keys = keys,
+                         .expanded = o.expanded,
+                         .decrypt = o.decrypt,
+                         .source_dirfd = source_dirfd,
+                         .source = source,
+                         .source_fd = source_fd,
+                         .source_offset = source_offset,
+                         .workers = o.workers,
+                         .dest_dirfd = dest_dirfd,
+                         .destination = destination,
+                         .policy = {.replace = o.replace,
+                                    .clear_old = false,
+                                    .source_mode = o.source_mode,
+                                    .keep_times = o.keep_times,
+                                    .durable = o.durable},
+                         .progress = o.progress,
+                         .progress_context = o.progress_context};
+  ops::StackSpace space;
+  int err = 0;
+  const tav_status status = ops::RunFile(job, space.View(), err);
+  return static_cast<tav_status>(Report(error, status, err));
+}
+
 tav_status FileOperation(const tav_keys* keys, int source_dirfd, const char* source, int dest_dirfd,
                          const char* destination, unsigned flags, tav_progress_fn progress, void* context, int* error,
                          bool decrypt) {
   if (keys == nullptr || source == nullptr || destination == nullptr || (flags & ~kFileFlags) != 0)
     return static_cast<tav_status>(Report(error, TAV_BAD_ARGUMENT, 0));
-  if ((flags & TAV_EXPANDED) != 0 && !keys->has_pad) return static_cast<tav_status>(Report(error, TAV_NO_KEYS, 0));
-  const ops::FileJob job{.keys = keys,
-                         .expanded = (flags & TAV_EXPANDED) != 0,
-                         .decrypt = decrypt,
-                         .source_dirfd = source_dirfd,
-                         .source = source,
-                         .dest_dirfd = dest_dirfd,
-                         .destination = destination,
-                         .policy = {.replace = (flags & TAV_REPLACE) != 0,
-                                    .clear_old = false,
-                                    .source_mode = (flags & TAV_SOURCE_MODE) != 0},
-                         .progress = progress,
-                         .progress_context = context};
-  ops::StackSpace space;
+  tav_options o;
+  o.decrypt = decrypt;
+  o.expanded = (flags & TAV_EXPANDED) != 0;
+  o.replace = (flags & TAV_REPLACE) != 0;
+  o.source_mode = (flags & TAV_SOURCE_MODE) != 0;
+  o.progress = progress;
+  o.progress_context = context;
+  return FileRun(keys, o, source_dirfd, source, -1, 0, dest_dirfd, destination, error);
+}
+
+// Into a descriptor of the caller's: written where it stands, never renamed.
+tav_status FileRunFd(const tav_keys* keys, const tav_options& o, int source_fd, uint64_t source_offset, int dest_fd,
+                     int* error) {
+  struct stat src {}, dst {};
   int err = 0;
-  const tav_status status = ops::RunFile(job, space.View(), err);
+  if (const tav_status refused = ops::CheckSourceFd(source_fd, source_offset, src, err); refused != TAV_OK)
+    return static_cast<tav_status>(Report(error, refused, err));
+  const int flags = ::fcntl(dest_fd, F_GETFL);
+  if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY || (flags & O_PATH) != 0 || ::fstat(dest_fd, &dst) != 0)
+    return static_cast<tav_status>(Report(error, TAV_BAD_DEST, EBADF));
+  if (S_ISDIR(dst.st_mode)) return static_cast<tav_status>(Report(error, TAV_BAD_DEST, EISDIR));
+  const bool regular = S_ISREG(src.st_mode), regular_out = S_ISREG(dst.st_mode);
+  if (regular && regular_out && src.st_dev == dst.st_dev && src.st_ino == dst.st_ino)
+    return static_cast<tav_status>(Report(error, TAV_BAD_DEST, 0));
+  if (o.expanded && !keys->has_pad) return static_cast<tav_status>(Report(error, TAV_NO_KEYS, 0));
+  const ops::TransferEnds ends{.writeback = o.durable && regular_out,
+                               .in_offset = regular ? static_cast<int64_t>(source_offset) : -1,
+                               .workers = o.workers};
+  ops::StackSpace space;
+  tav_status status = ops::RunTransfer(*keys, source_fd, dest_fd, o.expanded, o.decrypt, o.progress,
+                                       o.progress_context, space.View(), err, ends);
+  const timespec times[2] = {src.st_atim, src.st_mtim};
+  if (status == TAV_OK && regular_out &&
+      ((o.source_mode && regular && ::fchmod(dest_fd, src.st_mode & 0777) != 0) ||
+       (o.keep_times && regular && ::futimens(dest_fd, times) != 0) || (o.durable && ::fsync(dest_fd) != 0))) {
+    err = errno;
+    status = TAV_BAD_DEST;
+  }
   return static_cast<tav_status>(Report(error, status, err));
 }
 
@@ -98,6 +149,30 @@ TAVSDK_API tav_status tav_file_decrypt_at(const tav_keys* keys, int source_dirfd
                                           tav_progress_fn progress, void* context, int* error) {
   return tav::core::FileOperation(keys, source_dirfd, source, dest_dirfd, destination, flags, progress, context,
                                   error, true);
+}
+
+TAVSDK_API tav_status tav_file_run(const tav_keys* keys, const tav_options* options, int source_fd,
+                                   uint64_t source_offset, int dest_dirfd, const char* destination, int* error) {
+  if (keys == nullptr || options == nullptr || destination == nullptr)
+    return static_cast<tav_status>(tav::core::Report(error, TAV_BAD_ARGUMENT, 0));
+  if (source_fd < 0) return static_cast<tav_status>(tav::core::Report(error, TAV_BAD_SOURCE, EBADF));
+  return tav::core::FileRun(keys, *options, -1, nullptr, source_fd, source_offset, dest_dirfd, destination, error);
+}
+
+TAVSDK_API tav_status tav_file_run_fd(const tav_keys* keys, const tav_options* options, int source_fd,
+                                      uint64_t source_offset, int dest_fd, int* error) {
+  if (keys == nullptr || options == nullptr) return static_cast<tav_status>(tav::core::Report(error, TAV_BAD_ARGUMENT, 0));
+  if (source_fd < 0) return static_cast<tav_status>(tav::core::Report(error, TAV_BAD_SOURCE, EBADF));
+  if (dest_fd < 0) return static_cast<tav_status>(tav::core::Report(error, TAV_BAD_DEST, EBADF));
+  return tav::core::FileRunFd(keys, *options, source_fd, source_offset, dest_fd, error);
+}
+
+TAVSDK_API tav_status tav_wipe_fd(int fd, int dirfd, const char* name, int* error) {
+  if (fd < 0) return static_cast<tav_status>(tav::core::Report(error, TAV_BAD_ARGUMENT, 0));
+  alignas(64) uint8_t wipe[size_t{64} << 10];
+  int err = 0;
+  const int status = tav::ops::WipeOpenFile(fd, dirfd, name, {wipe, sizeof wipe}, err);
+  return static_cast<tav_status>(tav::core::Report(error, status, err));
 }
 
 TAVSDK_API tav_status tav_scramble_at(int dirfd, const char* path, int count, int size, int* error) {

@@ -69,7 +69,7 @@ void ClearOld(io::Fd& old) {
 }  // namespace
 
 tav_status RunTransfer(const tav_keys& keys, int in, int out, bool expanded, bool decrypt, tav_progress_fn progress,
-                       void* context, const Buffers& buffers, int& error, bool writeback) {
+                       void* context, const Buffers& buffers, int& error, const TransferEnds& ends) {
   if (expanded && !keys.has_pad) return TAV_NO_KEYS;
   Job job;
   job.keys = &keys;
@@ -79,9 +79,10 @@ tav_status RunTransfer(const tav_keys& keys, int in, int out, bool expanded, boo
   job.out = out;
   job.progress = progress;
   job.progress_context = context;
-  job.split = DefaultSplit(expanded, decrypt);
+  job.split = SplitFor(expanded, decrypt, ends.workers);
   job.buffers = buffers;
-  job.writeback = writeback;
+  job.writeback = ends.writeback;
+  job.in_offset = ends.in_offset;
   const tav_status status = Transfer(job);
   error = job.error;
   // Both texts pass through the region and the symbols.
@@ -91,14 +92,37 @@ tav_status RunTransfer(const tav_keys& keys, int in, int out, bool expanded, boo
   return status;
 }
 
+tav_status CheckSourceFd(int fd, uint64_t offset, struct stat& st, int& error) {
+  error = 0;
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || (flags & O_ACCMODE) == O_WRONLY || (flags & O_PATH) != 0 || ::fstat(fd, &st) != 0) {
+    error = EBADF;
+    return TAV_BAD_SOURCE;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    error = EISDIR;
+    return TAV_BAD_SOURCE;
+  }
+  if (S_ISREG(st.st_mode) ? offset > static_cast<uint64_t>(st.st_size) : offset != 0) return TAV_BAD_ARGUMENT;
+  return TAV_OK;
+}
+
 tav_status RunFile(const FileJob& job, const Buffers& buffers, int& error) {
   error = 0;
   struct stat src {};
-  io::Fd in = io::OpenSource(job.source_dirfd, job.source, src);
-  if (!in.ok()) {
-    error = errno;
-    return TAV_BAD_SOURCE;
+  io::Fd opened;
+  int in = job.source_fd;
+  if (in >= 0) {
+    if (const tav_status refused = CheckSourceFd(in, job.source_offset, src, error); refused != TAV_OK) return refused;
+  } else {
+    opened = io::OpenSource(job.source_dirfd, job.source, src);
+    if (!opened.ok()) {
+      error = errno;
+      return TAV_BAD_SOURCE;
+    }
+    in = opened.get();
   }
+  const bool regular = S_ISREG(src.st_mode);
   io::Fd old;
   if (const tav_status refused = CheckDestination(job.dest_dirfd, job.destination, src, job.policy, old, error);
       refused != TAV_OK)
@@ -107,13 +131,22 @@ tav_status RunFile(const FileJob& job, const Buffers& buffers, int& error) {
   if (job.expanded && !job.keys->has_pad) return TAV_NO_KEYS;
   io::NewFile out;
   if (!out.Open(job.dest_dirfd, job.destination, 0666, error)) return TAV_BAD_DEST;
-  if (job.policy.source_mode && ::fchmod(out.fd(), src.st_mode & 0777) != 0) {
+  // A pipe's mode and times are no file's to pass on.
+  if (job.policy.source_mode && regular && ::fchmod(out.fd(), src.st_mode & 0777) != 0) {
     error = errno;
     return TAV_BAD_DEST;
   }
-  tav_status status = RunTransfer(*job.keys, in.get(), out.fd(), job.expanded, job.decrypt, job.progress,
-                                  job.progress_context, buffers, error, true);
-  if (status == TAV_OK && !out.Commit(job.policy.replace, error))
+  const TransferEnds ends{.writeback = job.policy.durable,
+                          .in_offset = job.source_fd >= 0 && regular ? static_cast<int64_t>(job.source_offset) : -1,
+                          .workers = job.workers};
+  tav_status status = RunTransfer(*job.keys, in, out.fd(), job.expanded, job.decrypt, job.progress,
+                                  job.progress_context, buffers, error, ends);
+  const timespec times[2] = {src.st_atim, src.st_mtim};
+  if (status == TAV_OK && job.policy.keep_times && regular && ::futimens(out.fd(), times) != 0) {
+    error = errno;
+    status = TAV_BAD_DEST;
+  }
+  if (status == TAV_OK && !out.Commit(job.policy.replace, error, job.policy.durable))
     status = error == EEXIST && !job.policy.replace ? TAV_EXISTS : TAV_BAD_DEST;
   if (status != TAV_OK) return status;
   error = 0;

@@ -195,6 +195,19 @@ bool WipePass(int fd, int64_t length, int64_t bytes, Chunk wipe) {
 
 }  // namespace
 
+namespace {
+
+bool Overwrite(int fd, int64_t length, Chunk wipe) {
+  std::memset(wipe.data, '`', wipe.bytes);
+  const int64_t bytes = (length / static_cast<int64_t>(kWipeBlock) + 1) * static_cast<int64_t>(kWipeBlock);
+  for (int pass = 0; pass < kWipePasses; ++pass) {
+    if (!WipePass(fd, length, bytes, wipe)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 tav_status WipeFile(int dirfd, const char* path, Chunk wipe, int& error) {
   error = 0;
   int64_t length = 0;
@@ -204,14 +217,31 @@ tav_status WipeFile(int dirfd, const char* path, Chunk wipe, int& error) {
   // only the file the caller named directly.
   io::Fd file = io::OpenToWipe(dirfd, path, length, id);
   if (!file.ok()) return Fail(TAV_BAD_SOURCE, error);
-  std::memset(wipe.data, '`', wipe.bytes);
-  const int64_t bytes = (length / static_cast<int64_t>(kWipeBlock) + 1) * static_cast<int64_t>(kWipeBlock);
-  for (int pass = 0; pass < kWipePasses; ++pass) {
-    if (!WipePass(file.get(), length, bytes, wipe)) return Fail(TAV_BAD_SOURCE, error);
-  }
+  if (!Overwrite(file.get(), length, wipe)) return Fail(TAV_BAD_SOURCE, error);
   if (!file.Close()) return Fail(TAV_BAD_SOURCE, error);
   if (!io::RemoveIfSame(dirfd, path, id, io::Step::wipe_remove)) return Fail(TAV_BAD_SOURCE, error);
   return TAV_OK;
+}
+
+tav_status WipeOpenFile(int fd, int dirfd, const char* name, Chunk wipe, int& error) {
+  error = 0;
+  struct stat st {};
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY || (flags & O_PATH) != 0 || ::fstat(fd, &st) != 0) {
+    error = EBADF;
+    return TAV_BAD_SOURCE;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = EINVAL;
+    return TAV_BAD_SOURCE;
+  }
+  if (!Overwrite(fd, static_cast<int64_t>(st.st_size), wipe)) return Fail(TAV_BAD_SOURCE, error);
+  if (name == nullptr) return TAV_OK;
+  const io::FileId id{st.st_dev, st.st_ino};
+  errno = 0;
+  if (io::RemoveIfSame(dirfd, name, id, io::Step::wipe_remove)) return TAV_OK;
+  error = errno == 0 || errno == ENOENT ? ESTALE : errno;
+  return TAV_BAD_SOURCE;
 }
 
 }  // namespace tav::ops

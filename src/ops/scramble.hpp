@@ -45,4 +45,9 @@ tav_status XScrambleFile(int dirfd, const char* path, const PadTable* table, Chu
 // is opened without following a link; `wipe` holds whole 8192-byte blocks.
 tav_status WipeFile(int dirfd, const char* path, Chunk wipe, int& error);
 
+// The same through a descriptor the caller opened for writing; then `name`
+// (may be null) is removed only if it still leads to that file (ESTALE when
+// it does not).
+tav_status WipeOpenFile(int fd, int dirfd, const char* name, Chunk wipe, int& error);
+
 }  // namespace tav::ops

@@ -33,7 +33,7 @@ bool IsRegular(int fd, struct stat& st) { return ::fstat(fd, &st) == 0 && S_ISRE
 
 Ends Probe(const Job& job) {
   Ends e;
-  e.in_base = ::lseek(job.in, 0, SEEK_CUR);
+  e.in_base = job.in_offset >= 0 ? job.in_offset : ::lseek(job.in, 0, SEEK_CUR);
   e.out_base = ::lseek(job.out, 0, SEEK_CUR);
   struct stat in_st {}, out_st {};
   e.in_regular = IsRegular(job.in, in_st) && e.in_base >= 0;
@@ -52,11 +52,11 @@ bool Splits(const Job& job, const Ends& e) {
 
 // The rest, to the end of the input whatever its size at the start, on this
 // thread from where `from` ended.
-Covered RunSequential(Shared& sh, const Covered& from) {
+Covered RunSequential(Shared& sh, const Ends& ends, const Covered& from) {
   const Job& job = sh.job;
   const tav_keys& keys = *job.keys;
   const Buffers& b = job.buffers;
-  const Port in{job.in, false, 0};
+  const Port in{job.in, job.in_offset >= 0, ends.in_base};
   // No early writing-back here (see WriteAt): this thread would wait on the
   // disk itself, which measured a sixth slower than one flush at the end.
   const Port out{job.out, false, 0};
@@ -77,9 +77,12 @@ Covered RunSequential(Shared& sh, const Covered& from) {
 
 }  // namespace
 
-Split DefaultSplit(bool expanded, bool decrypt) {
-  if (!expanded) return Split{workers::Count(), kParallelBlockBytes, kBlockBytes};
-  return Split{workers::Count(), decrypt ? kParallelDecodeBytes : kParallelEncodeBytes, kRegionSymbols};
+Split DefaultSplit(bool expanded, bool decrypt) { return SplitFor(expanded, decrypt, 0); }
+
+Split SplitFor(bool expanded, bool decrypt, int workers) {
+  const int count = workers > 0 ? std::min(workers, workers::kMaxWorkers) : workers::Count();
+  if (!expanded) return Split{count, kParallelBlockBytes, kBlockBytes};
+  return Split{count, decrypt ? kParallelDecodeBytes : kParallelEncodeBytes, kRegionSymbols};
 }
 
 tav_status Transfer(Job& job) {
@@ -91,9 +94,9 @@ tav_status Transfer(Job& job) {
   bool ran = false;
   if (Splits(job, ends)) done = RunSplit(sh, ends, ran);
   // A stream in block mode is shared among threads as it is read.
-  if (!ran && !(ends.in_regular && ends.out_regular) && !job.expanded && job.split.workers > 1)
+  if (!ran && !(ends.in_regular && ends.out_regular) && !job.expanded && job.split.workers > 1 && job.in_offset < 0)
     done = RunStream(sh, done.units, ran);
-  if (done.status == TAV_OK && !done.ended) done = RunSequential(sh, done);
+  if (done.status == TAV_OK && !done.ended) done = RunSequential(sh, ends, done);
   job.error = done.error;
   if (done.status == TAV_OK) sh.Report(true);
   if (done.status == TAV_OK && sh.Cancelled()) return TAV_CANCELLED;

@@ -44,6 +44,9 @@ struct Split {
 // (TAVSDK_THREADS caps it).
 Split DefaultSplit(bool expanded, bool decrypt);
 
+// DefaultSplit with at most `workers` threads (0: as many as DefaultSplit).
+Split SplitFor(bool expanded, bool decrypt, int workers);
+
 struct Job {
   const tav_keys* keys = nullptr;
   bool expanded = false;
@@ -56,12 +59,15 @@ struct Job {
   Buffers buffers{};
   Split split;  // DefaultSplit() unless a test asks for another
   bool writeback = false;  // out is a regular file that is flushed once complete
+  // At least 0: `in` is a regular file read from this offset with positional
+  // reads only, so that the caller's descriptor keeps its own offset.
+  int64_t in_offset = -1;
   int error = 0;  // errno of the system call that failed, 0 for none
 };
 
-// Runs the job: reads `in` from its current offset to its end, writes `out`
-// from its current offset; both offsets end after what was read and
-// written. Returns TAV_OK, TAV_BAD_SOURCE (read error), TAV_BAD_DEST (write error),
+// Runs the job: reads `in` from its current offset (or in_offset) to its
+// end, writes `out` from its current offset; both offsets end after what
+// was read and written (a positional input's stays where it was). Returns TAV_OK, TAV_BAD_SOURCE (read error), TAV_BAD_DEST (write error),
 // TAV_CANCELLED (the progress callback said stop), with job.error set. A
 // regular input that ends before the size it had at the start ends the
 // output there too.

@@ -162,7 +162,8 @@ Covered RunSplit(Shared& sh, const Ends& ends, bool& ran) {
   }
   // Both descriptors end after what was read and written, as the calls on
   // this thread leave them.
-  if (::lseek(job.in, ends.in_base + c.in_at, SEEK_SET) < 0 || ::lseek(job.out, ends.out_base + c.out_at, SEEK_SET) < 0)
+  if ((job.in_offset < 0 && ::lseek(job.in, ends.in_base + c.in_at, SEEK_SET) < 0) ||
+      ::lseek(job.out, ends.out_base + c.out_at, SEEK_SET) < 0)
     return {TAV_BAD_DEST, errno};
   return c;
 }

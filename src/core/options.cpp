@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: MIT
+// Options of the file operation: set one at a time by name, so that the
+// object can grow without the callers knowing its layout.
+#include "core/options.hpp"
+
+#include "common/workers.hpp"
+#include "core/objects.hpp"
+
+namespace {
+
+bool* Flag(tav_options& o, tav_option option) {
+  switch (option) {
+    case TAV_OPTION_DECRYPT: return &o.decrypt;
+    case TAV_OPTION_EXPANDED: return &o.expanded;
+    case TAV_OPTION_REPLACE: return &o.replace;
+    case TAV_OPTION_SOURCE_MODE: return &o.source_mode;
+    case TAV_OPTION_KEEP_TIMES: return &o.keep_times;
+    case TAV_OPTION_DURABLE: return &o.durable;
+    case TAV_OPTION_WORKERS: break;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+TAVSDK_API tav_status tav_options_new(tav_options** options) {
+  if (options == nullptr) return TAV_BAD_ARGUMENT;
+  *options = tav::core::Make<tav_options>();
+  return *options != nullptr ? TAV_OK : TAV_NO_MEMORY;
+}
+
+TAVSDK_API tav_status tav_options_set(tav_options* options, tav_option option, int64_t value) {
+  if (options == nullptr) return TAV_BAD_ARGUMENT;
+  if (option == TAV_OPTION_WORKERS) {
+    if (value < 0 || value > tav::workers::kMaxWorkers) return TAV_BAD_ARGUMENT;
+    options->workers = static_cast<int>(value);
+    return TAV_OK;
+  }
+  bool* flag = Flag(*options, option);
+  if (flag == nullptr || (value != 0 && value != 1)) return TAV_BAD_ARGUMENT;
+  *flag = value == 1;
+  return TAV_OK;
+}
+
+TAVSDK_API tav_status tav_options_get(const tav_options* options, tav_option option, int64_t* value) {
+  if (options == nullptr || value == nullptr) return TAV_BAD_ARGUMENT;
+  if (option == TAV_OPTION_WORKERS) {
+    *value = options->workers;
+    return TAV_OK;
+  }
+  const bool* flag = Flag(const_cast<tav_options&>(*options), option);
+  if (flag == nullptr) return TAV_BAD_ARGUMENT;
+  *value = *flag ? 1 : 0;
+  return TAV_OK;
+}
+
+TAVSDK_API tav_status tav_options_set_progress(tav_options* options, tav_progress_fn progress, void* context) {
+  if (options == nullptr) return TAV_BAD_ARGUMENT;
+  options->progress = progress;
+  options->progress_context = context;
+  return TAV_OK;
+}
+
+TAVSDK_API void tav_options_free(tav_options* options) { tav::core::Destroy(options); }
+
+}
