@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "cipher.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -8,7 +9,6 @@
 #include <tuple>
 #include <string_view>
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -201,42 +201,7 @@ int CheckTwins(const std::vector<Job>& jobs) {
   return 0;
 }
 
-// A complete unnamed file takes the name: refused if the name exists unless
-// `replace`, and then replaced in one rename, so the name never shows a part.
-tav_status LinkInto(int fd, int dir, const std::string& name, bool replace, int& error) {
-  char self[64];
-  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-  const Deferred deferred;
-  if (!replace) {
-    if (linkat(AT_FDCWD, self, dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return TAV_OK;
-    error = errno;
-    return error == EEXIST ? TAV_EXISTS : TAV_BAD_DEST;
-  }
-  struct stat st;
-  if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
-    error = S_ISDIR(st.st_mode) ? EISDIR : EEXIST;
-    return TAV_BAD_DEST;
-  }
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    uint32_t random = 0;
-    if (getrandom(&random, sizeof random, 0) != sizeof random) random = static_cast<uint32_t>(getpid()) * 2654435761u + attempt;
-    char temporary[32];
-    std::snprintf(temporary, sizeof temporary, ".tav-%08x", random);
-    if (linkat(AT_FDCWD, self, dir, temporary, AT_SYMLINK_FOLLOW) == 0) {
-      if (renameat(dir, temporary, dir, name.c_str()) == 0) return TAV_OK;
-      error = errno;
-      unlinkat(dir, temporary, 0);
-      return TAV_BAD_DEST;
-    }
-    if (errno != EEXIST) break;
-  }
-  error = errno;
-  return TAV_BAD_DEST;
-}
-
 using FdOperation = tav_status (*)(const tav_keys*, int, int, unsigned, tav_progress_fn, void*, int*);
-using FileOperation = tav_status (*)(const tav_keys*, int, const char*, int, const char*, unsigned, tav_progress_fn,
-                                     void*, int*);
 
 // A pipe holds 64 KiB by default, so tav and the process at its other end
 // take turns every 64 KiB; on two CPUs `cat | tav | cat` ran at half the rate
@@ -251,46 +216,38 @@ void WidenPipe(int fd) {
   if (size >= 0 && size < kPipeBytes) (void)fcntl(fd, F_SETPIPE_SZ, kPipeBytes);
 }
 
+// The options of a named output: the source's permission bits and times go
+// with it, and -f replaces an existing file.
+tav_options* FileOptions(const CipherOptions& o, const Job& job, Progress& progress) {
+  tav_options* options = nullptr;
+  if (tav_options_new(&options) != TAV_OK) return nullptr;
+  const bool set = tav_options_set(options, TAV_OPTION_DECRYPT, !o.encrypt) == TAV_OK &&
+                   tav_options_set(options, TAV_OPTION_EXPANDED, job.expanded) == TAV_OK &&
+                   tav_options_set(options, TAV_OPTION_REPLACE, o.force) == TAV_OK &&
+                   tav_options_set(options, TAV_OPTION_SOURCE_MODE, 1) == TAV_OK &&
+                   tav_options_set(options, TAV_OPTION_KEEP_TIMES, 1) == TAV_OK &&
+                   tav_options_set_progress(options, Progress::Callback, &progress) == TAV_OK;
+  if (!set) tav_options_free(std::exchange(options, nullptr));
+  return options;
+}
+
 tav_status RunJob(const CipherOptions& o, const tav_keys* keys, const Job& job, int& error) {
   Progress progress(!o.quiet && (o.progress || isatty(STDERR_FILENO)), SourceName(job));
-  const unsigned mode = job.expanded ? TAV_EXPANDED : 0;
-  const FdOperation fd_operation = o.encrypt ? tav_fd_encrypt : tav_fd_decrypt;
   if (!job.regular) WidenPipe(job.in_fd);
   if (job.destination == "-" || job.out_fd >= 0) {
     const int out = job.out_fd >= 0 ? job.out_fd : STDOUT_FILENO;
     WidenPipe(out);
-    return fd_operation(keys, job.in_fd, out, mode, Progress::Callback, &progress, &error);
+    const FdOperation fd_operation = o.encrypt ? tav_fd_encrypt : tav_fd_decrypt;
+    return fd_operation(keys, job.in_fd, out, job.expanded ? TAV_EXPANDED : 0, Progress::Callback, &progress, &error);
   }
-  if (job.regular) {
-    const FileOperation file_operation = o.encrypt ? tav_file_encrypt_at : tav_file_decrypt_at;
-    const unsigned flags = mode | TAV_SOURCE_MODE | (o.force ? TAV_REPLACE : 0);
-    const tav_status status = file_operation(keys, AT_FDCWD, job.source.c_str(), job.dir_fd, job.base.c_str(), flags,
-                                             Progress::Callback, &progress, &error);
-    // The output keeps the source's times with its permission bits; the
-    // name is the new file's, which is never a link.
-    const timespec times[2] = {job.source_stat.st_atim, job.source_stat.st_mtim};
-    if (status == TAV_OK && utimensat(job.dir_fd, job.base.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
-      std::fprintf(stderr, "tav: %s: cannot keep the modification time: %s\n", Shown(job.destination).c_str(),
-                   std::strerror(errno));
-    }
-    return status;
-  }
-  // A stream into a named file: an unnamed file in the destination's
-  // directory, named once complete.
-  const int out = openat(job.dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-  if (out < 0) {
-    error = errno;
-    return TAV_BAD_DEST;
-  }
-  tav_status status = fd_operation(keys, job.in_fd, out, mode, Progress::Callback, &progress, &error);
-  if (status == TAV_OK && fsync(out) != 0) {
-    error = errno;
-    status = TAV_BAD_DEST;
-  }
-  // A stop that came after the last progress report still wins.
-  if (status == TAV_OK && StopSignal() != 0) status = TAV_CANCELLED;
-  if (status == TAV_OK) status = LinkInto(out, job.dir_fd, job.base, o.force, error);
-  close(out);
+  // The source as opened and checked, file or stream, into a new file that
+  // takes the name once complete. Standard input is read from where it stands.
+  tav_options* options = FileOptions(o, job, progress);
+  if (options == nullptr) return TAV_NO_MEMORY;
+  const off_t at = job.source == "-" ? lseek(job.in_fd, 0, SEEK_CUR) : 0;  // -1 for a pipe
+  const tav_status status = tav_file_run(keys, options, job.in_fd, static_cast<uint64_t>(std::max<off_t>(at, 0)),
+                                         job.dir_fd, job.base.c_str(), &error);
+  tav_options_free(options);
   return status;
 }
 
@@ -351,10 +308,6 @@ int RunFiles(const CipherOptions& o) {
   const int skip_status = jobs.size() < all ? TAV_BAD_SOURCE : 0;
   for (size_t i = 0; i < jobs.size() && result == 0; ++i) result = CheckDestination(o, jobs[i], jobs);
   if (result == 0) result = CheckTwins(jobs);
-  for (Job& job : jobs) {
-    // The core opens a regular file it writes to a named output itself.
-    if (job.regular && job.destination != "-" && job.out_fd < 0 && job.in_fd >= 0) close(std::exchange(job.in_fd, -1));
-  }
   if (result == 0 && jobs.empty()) result = skip_status;
   tav_keys* keys = nullptr;
   if (result == 0) result = MakeKeys(o.passphrase, o.encrypt, o.text ? TAV_TEXT : TAV_BINARY, &keys);

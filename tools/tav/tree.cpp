@@ -226,8 +226,9 @@ uint64_t PlainLength(const tav_keys* keys, uint64_t size) {
 class Job {
  public:
   Job(const CipherOptions& o, const tav_keys* keys, Folders& sources, Folders* mirror, int out_root,
-      std::vector<Entry>& entries)
-      : o_(o), keys_(keys), sources_(sources), mirror_(mirror), out_root_(out_root), entries_(entries) {
+      std::vector<Entry>& entries, unsigned workers)
+      : o_(o), keys_(keys), sources_(sources), mirror_(mirror), out_root_(out_root), entries_(entries),
+        workers_(workers) {
     for (const Entry& e : entries_) total_bytes_ += e.size;
   }
 
@@ -246,7 +247,8 @@ class Job {
 
   bool Cancelled() const { return StopSignal() != 0 || (o_.fail_fast && failed_.load() > 0); }
   void Work();
-  Outcome Process(const Entry& entry, FileProgress& progress);
+  void WorkOn(tav_options* options);
+  Outcome Process(const Entry& entry, FileProgress& progress, tav_options* options);
   // Whether the output already there is what this job would write (--resume).
   bool Complete(const Entry& entry, int source, int out_dir) const;
   Outcome CheckAndWipe(const Entry& entry, int source, const struct stat& st, int src_dir, int out_dir);
@@ -262,6 +264,7 @@ class Job {
   Folders* mirror_;  // null in place
   int out_root_;
   std::vector<Entry>& entries_;
+  unsigned workers_;  // threads the library may use for one large file
   uint64_t total_bytes_ = 0;
   std::atomic<size_t> next_{0};
   std::atomic<unsigned> active_{0};  // workers still running
@@ -409,7 +412,7 @@ bool Job::Complete(const Entry& entry, int source, int out_dir) const {
   return tav_expanded_size(keys_, in_size, &expanded) == TAV_OK && expanded == out_size;
 }
 
-Outcome Job::Process(const Entry& entry, FileProgress& progress) {
+Outcome Job::Process(const Entry& entry, FileProgress& progress, tav_options* options) {
   const std::string source_name = Join(sources_.list[entry.folder].path, entry.name);
   const std::string out_name = OutPath(entry);
   const Held src_dir(&sources_, entry.folder);
@@ -439,20 +442,16 @@ Outcome Job::Process(const Entry& entry, FileProgress& progress) {
     ++resumed_;
     return o_.wipe_source ? CheckAndWipe(entry, source.fd, st, src_dir.fd, out_dir.fd) : Outcome::written;
   }
-  char self[40];
-  std::snprintf(self, sizeof self, "/proc/self/fd/%d", source.fd);
-  const auto operation = o_.encrypt ? tav_file_encrypt_at : tav_file_decrypt_at;
-  const unsigned flags = (entry.expanded ? TAV_EXPANDED : 0) | TAV_SOURCE_MODE | (o_.force ? TAV_REPLACE : 0);
+  // The library reads this very descriptor.
   int error = 0;
-  const tav_status status = operation(keys_, AT_FDCWD, self, out_dir.fd, entry.out_name.c_str(), flags,
-                                      Callback, &progress, &error);
+  tav_status status = tav_options_set(options, TAV_OPTION_EXPANDED, entry.expanded);
+  if (status == TAV_OK) status = tav_options_set_progress(options, Callback, &progress);
+  if (status == TAV_OK) status = tav_file_run(keys_, options, source.fd, 0, out_dir.fd, entry.out_name.c_str(), &error);
   if (status == TAV_CANCELLED) return Outcome::cancelled;
   if (status != TAV_OK) {
     Fail(status == TAV_BAD_SOURCE ? source_name : out_name, status, error);
     return Outcome::failed;
   }
-  const timespec times[2] = {st.st_atim, st.st_mtim};
-  utimensat(out_dir.fd, entry.out_name.c_str(), times, AT_SYMLINK_NOFOLLOW);
   if (!o_.wipe_source) return Outcome::written;
   return CheckAndWipe(entry, source.fd, st, src_dir.fd, out_dir.fd);
 }
@@ -521,6 +520,24 @@ void Job::Work() {
   sigemptyset(&stops);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, sig);
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  // The knobs of every file of this thread; the mode and progress change per file.
+  tav_options* options = nullptr;
+  const bool made = tav_options_new(&options) == TAV_OK &&
+                    tav_options_set(options, TAV_OPTION_DECRYPT, !o_.encrypt) == TAV_OK &&
+                    tav_options_set(options, TAV_OPTION_REPLACE, o_.force) == TAV_OK &&
+                    tav_options_set(options, TAV_OPTION_SOURCE_MODE, 1) == TAV_OK &&
+                    tav_options_set(options, TAV_OPTION_KEEP_TIMES, 1) == TAV_OK &&
+                    tav_options_set(options, TAV_OPTION_WORKERS, workers_) == TAV_OK;
+  if (!made) {
+    tav_options_free(options);
+    Fail("a worker thread", TAV_NO_MEMORY, ENOMEM);
+    return;
+  }
+  WorkOn(options);
+  tav_options_free(options);
+}
+
+void Job::WorkOn(tav_options* options) {
   for (;;) {
     if (Cancelled()) return;
     const size_t i = next_++;
@@ -530,10 +547,10 @@ void Job::Work() {
     Outcome outcome;
     if (entry.large) {
       const std::unique_lock lock(large_);
-      outcome = Process(entry, progress);
+      outcome = Process(entry, progress, options);
     } else {
       const std::shared_lock lock(large_);
-      outcome = Process(entry, progress);
+      outcome = Process(entry, progress, options);
     }
     if (outcome == Outcome::cancelled) return;
     bytes_ += entry.size - std::min(entry.size, progress.reported);
@@ -917,14 +934,10 @@ int RunTree(const CipherOptions& o) {
   MakeMirror(mirror, out_root.fd);
   // Large files run alone on the library's workers: as many as -T.
   const unsigned threads = o.threads != 0 ? o.threads : CpuCount();
-  const char* cap = std::getenv("TAVSDK_THREADS");
-  const long user_cap = cap != nullptr ? std::strtol(cap, nullptr, 10) : 0;
-  const long library = user_cap > 0 ? std::min<long>(user_cap, threads) : threads;
-  setenv("TAVSDK_THREADS", std::to_string(library).c_str(), 1);  // no other thread runs yet
   // Large files first, so that the small ones fill the threads at the end.
   std::stable_partition(entries.begin(), entries.end(), [](const Entry& e) { return e.large; });
   CatchStopSignals();
-  Job job(o, keys, sources, o.output_dir.empty() ? nullptr : &mirror, out_root.fd, entries);
+  Job job(o, keys, sources, o.output_dir.empty() ? nullptr : &mirror, out_root.fd, entries, std::min(threads, 64u));
   job.Run(threads);
   job.Summary(walk.skipped, walk.failed);
   // The walk ran first, so its failures come first.
