@@ -11,21 +11,16 @@ import { instantiate } from '../src/module.js';
 import { root } from './support.js';
 
 const header = fs.readFileSync(path.join(root, 'include/tavsdk.h'), 'utf8');
-const declarations = fs.readFileSync(path.join(root, 'js/src/index.d.ts'), 'utf8');
 
-// NAME: value pairs of a C enum (names without TAV_) or of a declared object.
-function pairs(text, pattern) {
-  return Object.fromEntries([...text.matchAll(pattern)].map(([, name, value]) => [name, Number(value)]));
-}
-
-function enumeration(name) {
-  return pairs(header.match(new RegExp(`typedef enum ${name} \\{([^}]*)\\}`))[1], /\bTAV_(\w+) = (\d+)/g);
-}
+// NAME: value pairs that `pattern` finds in `text`.
+const pairs = (text, pattern) => Object.fromEntries([...text.matchAll(pattern)].map(([, n, v]) => [n, Number(v)]));
+const enumeration = (name) => pairs(header.match(new RegExp(`enum ${name} \\{([^}]*)\\}`))[1], /\bTAV_(\w+) = (\d+)/g);
 
 test('statuses, alphabets and defines are those of tavsdk.h', () => {
+  const declared = fs.readFileSync(path.join(root, 'js/src/index.d.ts'), 'utf8').match(/Status: Readonly<\{([^}]*)\}>/)[1];
   const defines = pairs(header, /^#define TAV_(\w+) +(0x[0-9a-fA-F]+|\d+)u?\b/gm);
   assert.deepEqual({ ...Status }, enumeration('tav_status'));
-  assert.deepEqual(pairs(declarations.match(/const Status: Readonly<\{([^}]*)\}>/)[1], /(\w+): (\d+);/g), { ...Status });
+  assert.deepEqual(pairs(declared, /(\w+): (\d+);/g), { ...Status });
   assert.deepEqual({ TEXT: ALPHABETS.text, BINARY: ALPHABETS.binary }, enumeration('tav_alphabet'));
   for (const [name, value] of Object.entries(DEFINES)) assert.equal(value, defines[name], `TAV_${name}`);
 });
@@ -33,12 +28,10 @@ test('statuses, alphabets and defines are those of tavsdk.h', () => {
 test('sizes and offsets are those the module was compiled with', async () => {
   const chosen = process.env.TAVSDK_TEST_MODULE;
   const wasm = await instantiate(chosen && new Uint8Array(fs.readFileSync(chosen)));
-  const words = new DataView(wasm.memory.buffer);
-  const bytes = new Uint8Array(wasm.memory.buffer);
+  const [words, bytes] = [new DataView(wasm.memory.buffer), new Uint8Array(wasm.memory.buffer)];
   const found = {};
   // Entries of a name pointer and a 32-bit value, to one with a null name.
-  for (let at = wasm.tavjs_layout(); words.getUint32(at, true) !== 0; at += 8) {
-    const name = words.getUint32(at, true);
+  for (let at = wasm.tavjs_layout(), name; (name = words.getUint32(at, true)) !== 0; at += 8) {
     found[new TextDecoder().decode(bytes.subarray(name, bytes.indexOf(0, name)))] = words.getUint32(at + 4, true);
   }
   assert.deepEqual({ ...LAYOUT }, found);
