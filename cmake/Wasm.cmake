@@ -20,8 +20,8 @@ option(TAVSDK_WASM_SIMD "Use the WebAssembly SIMD kernel (128-bit vectors)" ON)
 set(TAVSDK_WASM_DIST_DIR ${PROJECT_SOURCE_DIR}/js/dist CACHE PATH "Where the build puts the modules for the package")
 
 set(_tavsdk_exports
-  _malloc _free _tav_strerror _tav_keys_new _tav_keys_alphabet _tav_keys_free _tavjs_keys_from_files
-  _tavjs_keys_files _tav_block_encrypt _tav_block_decrypt _tav_expanded_size _tav_encoder_new _tav_encoder_size
+  _malloc _free _tav_strerror _tav_keys_new _tav_keys_alphabet _tav_keys_free _tav_keys_from_files
+  _tav_keys_files _tavjs_layout _tav_block_encrypt _tav_block_decrypt _tav_expanded_size _tav_encoder_new _tav_encoder_size
   _tav_encoder_update _tav_encoder_free _tav_decoder_new _tav_decoder_update _tav_decoder_free)
 list(JOIN _tavsdk_exports "," _tavsdk_exports)
 
@@ -31,7 +31,7 @@ function(tavsdk_wasm_module target output)
     ${TAVSDK_MEMORY_SOURCES}
     src/engine/cipher_wasm.cpp
     src/expanded/random_wasm.cpp
-    src/wasm/keys_memory.cpp
+    src/wasm/layout.cpp
   )
   target_include_directories(${target} PRIVATE include ${TAVSDK_GENERATED_INCLUDE_DIR} src)
   target_compile_definitions(${target} PRIVATE TAVSDK_BUILDING)

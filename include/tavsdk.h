@@ -98,7 +98,8 @@ typedef enum tav_status {
  * same as that of the process-wide functions (tavsdk_legacy.h) with the
  * same keys.
  *
- * Memory. Only the *_new and *_load functions allocate (and say so); every
+ * Memory. Only the *_new and *_load functions and tav_keys_from_files
+ * allocate (and say so); every
  * other call works in the objects it is given, on the caller's stack (at
  * most about 200 KiB) and, for large regular files, in worker threads it
  * joins before it returns. Objects are freed with their *_free function,
@@ -167,6 +168,43 @@ TAVSDK_API TAV_NODISCARD tav_status tav_keys_new(tav_keys **keys, int alphabet, 
  * or a device); TAV_NO_MEMORY. */
 TAVSDK_API TAV_NODISCARD tav_status tav_keys_load(tav_keys **keys, int alphabet, int dirfd, const tav_keys *master,
                                                   int *error);
+
+/* A key file held in memory: its name as in a key directory ("k1.bin",
+ * "k6.dat", ...) and its `size` bytes of contents (`data` may be NULL when
+ * `size` is 0). */
+typedef struct tav_key_file {
+  const char *name;
+  const void *data;
+  size_t size;
+} tav_key_file;
+
+/* The most key files one set has: k1..k5 of its alphabet and k6.dat. */
+#define TAV_KEY_FILES_MAX 6
+
+/* As tav_keys_load, from the `count` key files in `files` instead of a
+ * directory (key files received over a network, say): the same rules, the
+ * same statuses, the master schedule of `master`. A file is found by its
+ * exact name; files of other names (the other alphabet's, anything else) are
+ * ignored as a directory's other files are, and a name that is not there is
+ * a missing file. The contents are read, never kept: the caller may wipe and
+ * free them when the call returns. Allocates as tav_keys_new. Returns TAV_OK;
+ * TAV_BAD_ARGUMENT for a null pointer (`files` may be NULL when `count` is
+ * 0; an entry's `data` when its `size` is 0), an unknown alphabet, or two
+ * files of a name the set reads (a directory never holds both); TAV_NO_KEYS
+ * when k1, k3 or k4 is missing or damaged; TAV_NO_MEMORY. */
+TAVSDK_API TAV_NODISCARD tav_status tav_keys_from_files(tav_keys **keys, int alphabet, const tav_key_file *files,
+                                                        size_t count, const tav_keys *master);
+
+/* The key files of the set, as tav_keys_save would write them, without
+ * writing anything: up to TAV_KEY_FILES_MAX entries in the order k1..k5,
+ * k6.dat (those it holds) go to `files`, which has room for `capacity`;
+ * *count receives their number. The names are static strings; the contents
+ * are the set's own bytes, valid while the set lives and overwritten by
+ * tav_keys_free. Allocates nothing. Returns TAV_OK; TAV_BAD_ARGUMENT for a
+ * null pointer (`files` may be NULL when `capacity` is 0) or too little
+ * room (*count still says how many; nothing is written to `files`). */
+TAVSDK_API TAV_NODISCARD tav_status tav_keys_files(const tav_keys *keys, tav_key_file *files, size_t capacity,
+                                                   size_t *count);
 
 /* Writes the key files of the set into the directory `dirfd`, as key
  * generation does: k1..k5 of its alphabet and k6.dat (those it holds), each

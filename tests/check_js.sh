@@ -38,7 +38,7 @@ if [ "$part" = browser ]; then
 fi
 # Each of the two modules, whichever this Node's loader would pick: the
 # relaxed one needs an engine with relaxed SIMD (Node 20 and 21: behind a flag).
-tests="test/api.test.js test/conformance.test.js test/native.test.js"
+tests="test/abi.test.js test/api.test.js test/conformance.test.js test/native.test.js"
 TAVSDK_TEST_MODULE=dist/tavsdk.wasm node --test $tests test/types.test.js
 probe="import('./src/module.js').then((m) => process.exit(m.hasRelaxedSimd() ? 0 : 1))"
 for flag in "" --experimental-wasm-relaxed-simd; do

@@ -15,9 +15,11 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "common/fileio.hpp"
@@ -214,6 +216,115 @@ TEST(CoreKeys, LoadReadsKeyFilesByTheirRules) {
   EXPECT_EQ(load(made.k, &error), nullptr);
   EXPECT_EQ(error, ENOENT);
   close(dir);
+}
+
+using FileMap = std::map<std::string, Bytes>;
+
+// Key files from memory through the caller's entries, which point into `files`.
+tav_status FromMemory(tav_keys** k, int alphabet, const FileMap& files, const tav_keys* master) {
+  std::vector<tav_key_file> entries;
+  for (const auto& [name, data] : files) entries.push_back({name.c_str(), data.data(), data.size()});
+  return tav_keys_from_files(k, alphabet, entries.data(), entries.size(), master);
+}
+
+FileMap FilesIn(const std::string& dir) {
+  FileMap files;
+  for (const auto& e : fs::directory_iterator(dir)) files[e.path().filename()] = ReadFile(e.path());
+  return files;
+}
+
+// Every conformance key set from memory (its folder's other files ignored)
+// gives the conformance ciphertext, and lists the files it was made from.
+TEST(CoreKeys, FilesInMemoryGiveTheConformanceCiphertexts) {
+  const std::string vectors = VectorsDir();
+  for (const auto& e : fs::directory_iterator(vectors + "/files")) {
+    const std::string file = e.path().stem();
+    if (e.path().extension() != ".plain") continue;
+    SCOPED_TRACE(file);
+    const std::string set = file.substr(0, file.find('-'));
+    const int alphabet = file.find("-text-") != std::string::npos ? TAV_TEXT : TAV_BINARY;
+    const FileMap files = FilesIn(vectors + "/keys/" + set + (alphabet == TAV_TEXT ? "/text" : "/binary"));
+    const Bytes phrase = ReadFile(vectors + "/keys/" + set + "/passphrase");
+    const Keys master(TAV_BINARY, {phrase.begin(), phrase.end()});
+    Keys from_memory;
+    ASSERT_EQ(FromMemory(&from_memory.k, alphabet, files, master.k), TAV_OK);
+    std::array<tav_key_file, TAV_KEY_FILES_MAX> out{};
+    size_t count = 0;
+    ASSERT_EQ(tav_keys_files(from_memory.k, out.data(), out.size(), &count), TAV_OK);
+    ASSERT_EQ(count, out.size());
+    for (const tav_key_file& f : out) EXPECT_EQ(std::string(static_cast<const char*>(f.data), f.size),
+                                                std::string(files.at(f.name).begin(), files.at(f.name).end()));
+    EXPECT_EQ(Block(from_memory.k, ReadFile(e.path()), false), ReadFile(vectors + "/files/" + file + ".cipher"));
+  }
+}
+
+// The same files from memory and from a directory: the same status, and
+// for the sets made the same cipher and the same pad table (or none).
+TEST(CoreKeys, FilesInMemoryAreTakenAndRefusedAsInADirectory) {
+  ScratchDir scratch;
+  Keys made(TAV_BINARY, "memory");
+  const int dir = Dir(".");
+  ASSERT_EQ(tav_keys_save(made.k, dir, nullptr), TAV_OK);
+  close(dir);
+  const FileMap saved = FilesIn(".");
+  const Bytes plain = RandomBytes(3000, 9);
+  const std::tuple<const char*, std::function<void(FileMap&)>, tav_status> cases[] = {
+      {"all files", [](FileMap&) {}, TAV_OK},
+      {"no k1", [](FileMap& f) { f.erase("k1.bin"); }, TAV_NO_KEYS},
+      {"k1 a byte short", [](FileMap& f) { f["k1.bin"].pop_back(); }, TAV_NO_KEYS},
+      {"k1 a byte long", [](FileMap& f) { f["k1.bin"].push_back(0); }, TAV_OK},
+      {"k1 no permutation", [](FileMap& f) { f["k1.bin"][1] = f["k1.bin"][0]; }, TAV_NO_KEYS},
+      {"no k3 and k4", [](FileMap& f) { f.erase("k3.bin"), f.erase("k4.bin"); }, TAV_OK},
+      {"no k5", [](FileMap& f) { f.erase("k5.bin"); }, TAV_OK},
+      {"k5 short", [](FileMap& f) { f["k5.bin"].resize(5); }, TAV_OK},
+      {"other names too", [](FileMap& f) { f["k1.txt"] = {1}, f["notes"] = {2}, f["K1.bin"] = {3}; }, TAV_OK},
+      {"other names only", [](FileMap& f) { f = {{"k1.txt", {1}}, {"K1.bin", f["k1.bin"]}}; }, TAV_NO_KEYS},
+  };
+  for (const auto& [what, change, expected] : cases) {
+    SCOPED_TRACE(what);
+    FileMap files = saved;
+    change(files);
+    ASSERT_EQ(mkdir("case", 0700), 0);
+    for (const auto& [name, data] : files) WriteFile("case/" + name, data);
+    const int case_dir = Dir("case");
+    tav_keys *loaded = nullptr, *from_memory = nullptr;
+    EXPECT_EQ(tav_keys_load(&loaded, TAV_BINARY, case_dir, made.k, nullptr), expected);
+    close(case_dir);
+    fs::remove_all("case");
+    EXPECT_EQ(FromMemory(&from_memory, TAV_BINARY, files, made.k), expected);
+    if (loaded != nullptr && from_memory != nullptr) {
+      EXPECT_EQ(Block(from_memory, plain, false), Block(loaded, plain, false));
+      uint64_t size = 0;
+      EXPECT_EQ(tav_expanded_size(from_memory, 10, &size), tav_expanded_size(loaded, 10, &size));
+    }
+    tav_keys_free(loaded);
+    tav_keys_free(from_memory);
+  }
+  // Entries that point nowhere, and a name the loader reads given twice.
+  const tav_key_file k1{"k1.bin", saved.at("k1.bin").data(), saved.at("k1.bin").size()};
+  const tav_key_file no_name{nullptr, "x", 1}, no_data{"k3.bin", nullptr, 1}, empty{"k1.bin", nullptr, 0};
+  const tav_key_file twice[] = {k1, k1};
+  const std::tuple<const tav_key_file*, size_t, int, tav_status> refusals[] = {
+      {nullptr, 1, TAV_BINARY, TAV_BAD_ARGUMENT}, {&no_name, 1, TAV_BINARY, TAV_BAD_ARGUMENT},
+      {&no_data, 1, TAV_BINARY, TAV_BAD_ARGUMENT}, {twice, 2, TAV_BINARY, TAV_BAD_ARGUMENT},
+      {&k1, 1, 3, TAV_BAD_ARGUMENT}, {nullptr, 0, TAV_BINARY, TAV_NO_KEYS}, {&empty, 1, TAV_BINARY, TAV_NO_KEYS},
+      {&k1, 1, TAV_BINARY, TAV_OK}};
+  for (size_t row = 0; row < std::size(refusals); ++row) {
+    const auto& [files, count, alphabet, status] = refusals[row];
+    tav_keys* k = made.k;
+    EXPECT_EQ(tav_keys_from_files(&k, alphabet, files, count, nullptr), status) << "row " << row;
+    EXPECT_EQ(k == nullptr, status != TAV_OK);
+    if (k != made.k) tav_keys_free(k);
+  }
+  EXPECT_EQ(tav_keys_from_files(nullptr, TAV_BINARY, &k1, 1, nullptr), TAV_BAD_ARGUMENT);
+  // The list says how many files there are even when they do not fit.
+  std::array<tav_key_file, TAV_KEY_FILES_MAX> out{};
+  size_t count = 0;
+  EXPECT_EQ(tav_keys_files(made.k, out.data(), out.size() - 1, &count), TAV_BAD_ARGUMENT);
+  EXPECT_EQ(count, out.size());
+  EXPECT_EQ(out[0].name, nullptr);
+  EXPECT_EQ(tav_keys_files(nullptr, out.data(), out.size(), &count), TAV_BAD_ARGUMENT);
+  EXPECT_EQ(tav_keys_files(made.k, out.data(), out.size(), nullptr), TAV_BAD_ARGUMENT);
 }
 
 // Any cut of a message into pieces, each passed with its offset, in any

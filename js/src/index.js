@@ -2,7 +2,10 @@
 // tavsdk for JavaScript: key sets, block mode at any offset and the expanded
 // mode, on the library's core compiled to WebAssembly. Bytes go in and out as
 // Uint8Arrays; the module's copies of keys and data are overwritten once used.
+import { ALPHABETS, DEFINES, LAYOUT, Status } from './abi.js';
 import { instantiate } from './module.js';
+
+export { Status };
 
 let wasm = await instantiate();
 
@@ -11,22 +14,6 @@ let wasm = await instantiate();
 export async function load(source) {
   wasm = await instantiate(source);
 }
-
-export const Status = Object.freeze({
-  OK: 0,
-  NO_KEYS: 1,
-  BAD_SOURCE: 2,
-  BAD_DEST: 3,
-  BAD_BLOCKS: 4,
-  PAST_END: 5,
-  CANCELLED: 6,
-  BAD_ARGUMENT: 7,
-  NO_MEMORY: 8,
-  EXISTS: 9,
-  COPY_KEPT: 10,
-});
-
-const ALPHABETS = Object.freeze({ text: 1, binary: 2 });
 
 function cString(pointer) {
   const heap = new Uint8Array(wasm.memory.buffer);
@@ -69,7 +56,7 @@ function kind(value) {
   return `${/^[aeiou]/.test(type) ? 'an' : 'a'} ${type}`;
 }
 
-const PASSPHRASE_BYTES = 18; // TAV_PASSPHRASE_BYTES: the rest of a passphrase is ignored
+const { PASSPHRASE_BYTES, KEY_FILES_MAX } = DEFINES;
 
 // Node's warnings can be listened for, silenced or made fatal; elsewhere the console.
 function warn(message, code) {
@@ -206,9 +193,9 @@ export class Keys {
       if (bytes.length === 0) refuse('the passphrase is empty');
       // Other implementations stop at a 0 byte: nobody else could derive these keys.
       if (bytes.includes(0)) refuse('the passphrase holds a 0 byte');
-      const keys = withMemory(bytes.length + 4, (pointer) => {
-        heap().set(bytes, pointer + 4);
-        check(wasm.tav_keys_new(pointer, code, pointer + 4, bytes.length),
+      const keys = withMemory(LAYOUT.pointer + bytes.length, (pointer) => {
+        heap().set(bytes, pointer + LAYOUT.pointer);
+        check(wasm.tav_keys_new(pointer, code, pointer + LAYOUT.pointer, bytes.length),
           { [Status.BAD_ARGUMENT]: 'the passphrase was refused' });
         return made(new Uint32Array(wasm.memory.buffer, pointer, 1)[0], bytes.length > PASSPHRASE_BYTES);
       });
@@ -232,28 +219,35 @@ export class Keys {
       throw new TypeError(`files is ${kind(files)}, not an object or a Map of key file names to bytes`);
     }
     const get = files instanceof Map ? (name) => files.get(name) : (name) => files[name];
-    const images = KEY_FILES[alphabet].map((name) => {
+    const given = [];
+    for (const name of KEY_FILES[alphabet]) {
       const image = get(name);
-      return image === undefined || image === null ? null : bytesOf(image, name);
-    });
+      if (image === undefined || image === null) continue;
+      given.push({ name: new TextEncoder().encode(`${name}\0`), image: bytesOf(image, name) });
+    }
     const masterPointer = master === undefined || master === null ? 0 : keysPointer(master, 'master');
-    const total = 52 + images.reduce((sum, image) => sum + (image ? image.length : 0), 0);
+    // The new set's pointer, the tav_key_file entries, then their names and contents.
+    const table = LAYOUT.pointer;
+    const total = given.reduce((sum, file) => sum + file.name.length + file.image.length,
+      table + given.length * LAYOUT.tav_key_file);
     return withMemory(total, (pointer) => {
-      const pointers = new Uint32Array(wasm.memory.buffer, pointer + 4, 6);
-      const sizes = new Uint32Array(wasm.memory.buffer, pointer + 28, 6);
-      let at = pointer + 52;
-      images.forEach((image, slot) => {
-        if (!image) return;
+      const words = new DataView(wasm.memory.buffer);
+      let at = pointer + table + given.length * LAYOUT.tav_key_file;
+      given.forEach(({ name, image }, i) => {
+        const entry = pointer + table + i * LAYOUT.tav_key_file;
+        heap().set(name, at);
+        words.setUint32(entry + LAYOUT['tav_key_file.name'], at, true);
+        at += name.length;
         heap().set(image, at);
-        pointers[slot] = at;
-        sizes[slot] = image.length;
+        words.setUint32(entry + LAYOUT['tav_key_file.data'], at, true);
+        words.setUint32(entry + LAYOUT['tav_key_file.size'], image.length, true);
         at += image.length;
       });
-      check(wasm.tavjs_keys_from_files(pointer, code, pointer + 4, pointer + 28, masterPointer), {
+      check(wasm.tav_keys_from_files(pointer, code, pointer + table, given.length, masterPointer), {
         [Status.NO_KEYS]: `no usable ${alphabet} keys among the files given (k1 missing, or k1, k3 or k4 damaged)`,
         [Status.BAD_ARGUMENT]: 'the key files were refused',
       });
-      return made(new Uint32Array(wasm.memory.buffer, pointer, 1)[0]);
+      return made(new DataView(wasm.memory.buffer).getUint32(pointer, true));
     });
   }
 
@@ -271,12 +265,17 @@ export class Keys {
   /** The key files of the set, by name, as tav_keys_save writes them. */
   exportFiles() {
     const pointer = keysPointer(this);
-    return withMemory(72, (slots) => {
-      const count = wasm.tavjs_keys_files(pointer, slots, slots + 24, slots + 48);
-      const words = new Uint32Array(wasm.memory.buffer, slots, 18);
+    // The count, then room for every entry.
+    const table = LAYOUT.size_t;
+    return withMemory(table + KEY_FILES_MAX * LAYOUT.tav_key_file, (area) => {
+      check(wasm.tav_keys_files(pointer, area + table, KEY_FILES_MAX, area));
+      const words = new DataView(wasm.memory.buffer);
       const files = {};
-      for (let i = 0; i < count; ++i) {
-        files[cString(words[i])] = heap().slice(words[6 + i], words[6 + i] + words[12 + i]);
+      for (let i = 0; i < words.getUint32(area, true); ++i) {
+        const entry = area + table + i * LAYOUT.tav_key_file;
+        const data = words.getUint32(entry + LAYOUT['tav_key_file.data'], true);
+        files[cString(words.getUint32(entry + LAYOUT['tav_key_file.name'], true))] =
+          heap().slice(data, data + words.getUint32(entry + LAYOUT['tav_key_file.size'], true));
       }
       return files;
     });
@@ -371,7 +370,7 @@ export function blockDecryptInPlace(keys, data, offset = 0) {
 export function expandedSize(keys, length) {
   const pointer = keysPointer(keys);
   const plain = offsetOf(length, 'length');
-  return withMemory(8, (out) => {
+  return withMemory(LAYOUT.uint64_t, (out) => {
     const status = wasm.tav_expanded_size(pointer, plain, out);
     if (status === Status.BAD_ARGUMENT) throw new RangeError(`the expanded size of ${plain} bytes passes 2^64`);
     check(status, { [Status.NO_KEYS]: NO_K5 });
@@ -380,7 +379,7 @@ export function expandedSize(keys, length) {
 }
 
 function newObject(make, details) {
-  return withMemory(4, (slot) => {
+  return withMemory(LAYOUT.pointer, (slot) => {
     check(make(slot), details);
     return new Uint32Array(wasm.memory.buffer, slot, 1)[0];
   });

@@ -9,7 +9,7 @@ import os
 import threading
 import warnings
 from contextlib import contextmanager
-from typing import Any, Iterator, Optional, Type, Union
+from typing import Any, Iterator, Mapping, Optional, Type, Union
 
 from . import _lib
 from ._buffers import View
@@ -134,6 +134,46 @@ class Keys:
         finally:
             os.close(dirfd)
         check(status, error.value, directory)
+        keys = cls.__new__(cls)
+        keys._init(handle.value, chosen)
+        return keys
+
+    @classmethod
+    def from_files(cls, files: Mapping[str, Any], alphabet: AlphabetLike = Alphabet.BINARY, *,
+                   master: Union["Keys", Passphrase, None] = None) -> "Keys":
+        """Makes the key set of `alphabet` from key files held in memory (received
+        over a network, say): a mapping of names as in a key directory ("k1.bin"
+        ... "k5.bin", "k6.dat"; "k1.txt" ... for text) to bytes-like contents.
+
+        The rules, the errors and `master` are those of load(); other names are
+        ignored, as a directory's other files are. The contents are read in place
+        and not kept.
+        """
+        chosen = to_alphabet(alphabet)
+        if master is not None and not isinstance(master, Keys):
+            with cls(master, chosen) as derived:
+                return cls.from_files(files, chosen, master=derived)
+        if not isinstance(files, Mapping):
+            raise TypeError(f"files must be a mapping of key file names to bytes, not {type(files).__name__}")
+        entries = (_lib.KeyFile * len(files))()
+        views = []
+        try:
+            for entry, (name, data) in zip(entries, files.items()):
+                if not isinstance(name, str):
+                    raise TypeError(f"key file names must be str, not {type(name).__name__}")
+                if "\0" in name:
+                    # The library would read the name only up to it.
+                    raise make_error(_lib.BAD_ARGUMENT, message=f"the key file name {name!r} holds a 0 byte")
+                views.append(View(data))
+                entry.name, entry.data, entry.size = name.encode("utf-8"), views[-1].address, views[-1].length
+            handle = ctypes.c_void_p()
+            with (master._use() if master is not None else _nothing()) as master_handle:
+                status = _lib.lib.tav_keys_from_files(ctypes.byref(handle), chosen, entries, len(entries),
+                                                      master_handle)
+        finally:
+            for view in views:
+                view.release()
+        check(status)
         keys = cls.__new__(cls)
         keys._init(handle.value, chosen)
         return keys

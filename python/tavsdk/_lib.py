@@ -32,12 +32,22 @@ SIZE_UNKNOWN = 2**64 - 1
 POSITION_END = 2**64
 # Only this much of a passphrase makes a difference to the keys.
 PASSPHRASE_BYTES = 18
+# Key files of one set: k1..k5 of its alphabet and k6.dat.
+KEY_FILES_MAX = 6
 AT_FDCWD = -100
 
 c_size_p = ctypes.POINTER(ctypes.c_size_t)
 c_uint64_p = ctypes.POINTER(ctypes.c_uint64)
 c_int_p = ctypes.POINTER(ctypes.c_int)
 c_void_pp = ctypes.POINTER(ctypes.c_void_p)
+
+
+
+class KeyFile(ctypes.Structure):
+    """tav_key_file: a key file held in memory."""
+
+    _fields_ = [("name", ctypes.c_char_p), ("data", ctypes.c_void_p), ("size", ctypes.c_size_t)]
+
 
 FILL_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t)
 PROGRESS_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_uint64, ctypes.c_uint64)
@@ -50,6 +60,8 @@ _PROTOTYPES = {
     "tav_strerror": (ctypes.c_char_p, [ctypes.c_int]),
     "tav_keys_new": (ctypes.c_int, [c_void_pp, ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t]),
     "tav_keys_load": (ctypes.c_int, [c_void_pp, ctypes.c_int, ctypes.c_int, ctypes.c_void_p, c_int_p]),
+    "tav_keys_from_files": (
+        ctypes.c_int, [c_void_pp, ctypes.c_int, ctypes.POINTER(KeyFile), ctypes.c_size_t, ctypes.c_void_p]),
     "tav_keys_save": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int, c_int_p]),
     "tav_keys_alphabet": (ctypes.c_int, [ctypes.c_void_p]),
     "tav_keys_free": (None, [ctypes.c_void_p]),

@@ -77,3 +77,7 @@ def test_key_files_saved_and_loaded(name, alphabet, ext, tmp_path):
             assert tavsdk.encrypt(data, loaded) == expected
     with tavsdk.Keys.load(reference, alphabet) as unmastered:
         assert tavsdk.encrypt(data, unmastered) != expected
+    # In memory, the folder's other files (digest.txt, ...) are ignored as there.
+    with tavsdk.Keys.from_files({p.name: p.read_bytes() for p in reference.iterdir()}, alphabet,
+                                master=passphrase(name)) as loaded:
+        assert tavsdk.encrypt(data, loaded) == expected

@@ -111,6 +111,19 @@ def test_failures(name, files):
     assert (files / "taken").read_bytes() == b"already here"
 
 
+@pytest.mark.parametrize("change,error", [
+    (lambda f: f.pop("k1.bin"), tavsdk.NoKeysError),
+    (lambda f: f.update({"k1.bin": "text"}), TypeError),
+    (lambda f: f.update({b"k3.bin": b""}), TypeError),
+    (lambda f: f.update({"k1.bin\0x": f.pop("k1.bin")}), tavsdk.ArgumentError),  # read as k1.bin
+], ids=["no k1", "str contents", "bytes name", "0 in a name"])
+def test_key_files_in_memory_refused(change, error):
+    files = {p.name: p.read_bytes() for p in (VECTORS / "keys" / "hello" / "binary").glob("k*")}
+    change(files)
+    with pytest.raises(error):
+        tavsdk.Keys.from_files(files, "binary")
+
+
 def test_os_errors_are_os_errors():
     assert issubclass(tavsdk.SourceError, OSError) and issubclass(tavsdk.DestinationError, OSError)
     assert issubclass(tavsdk.DestinationExistsError, FileExistsError)

@@ -12,7 +12,7 @@ namespace tav::keys {
 
 namespace {
 
-Loaded ReadFromDirectory(void* context, const char* name, uint8_t* buf, size_t cap, size_t& got, int& error) {
+Loaded ReadFromDirectory(const void* context, const char* name, uint8_t* buf, size_t cap, size_t& got, int& error) {
   int64_t read_bytes = 0;
   const io::KeyRead read = io::ReadKeyFile(*static_cast<const int*>(context), name, buf, cap, read_bytes, error);
   got = read == io::KeyRead::ok ? static_cast<size_t>(read_bytes) : 0;
@@ -20,18 +20,18 @@ Loaded ReadFromDirectory(void* context, const char* name, uint8_t* buf, size_t c
   return read == io::KeyRead::missing ? Loaded::missing : Loaded::damaged;
 }
 
-// Saving to a directory writes every file before naming any (see Save), not
-// one file at a time through the store.
-KeyStore Directory(int& dirfd) { return KeyStore{ReadFromDirectory, nullptr, &dirfd}; }
-
 }  // namespace
 
+// Reading only: saving to a directory writes every file before naming any
+// (see Save), not one file at a time.
+KeyStore DirectoryStore(const int& dirfd) { return KeyStore{ReadFromDirectory, &dirfd}; }
+
 Loaded LoadCipher(tav_keys& keys, Kind kind, int dirfd, const Schedule& schedule, int& error) {
-  return LoadCipher(keys, kind, Directory(dirfd), schedule, error);
+  return LoadCipher(keys, kind, DirectoryStore(dirfd), schedule, error);
 }
 
 Loaded LoadPad(tav_keys& keys, int dirfd, bool scramble, int& error) {
-  return LoadPad(keys, Directory(dirfd), scramble, error);
+  return LoadPad(keys, DirectoryStore(dirfd), scramble, error);
 }
 
 bool Save(const tav_keys& keys, int dirfd, int& error) {

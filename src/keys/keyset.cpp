@@ -150,15 +150,6 @@ std::array<KeyFileBytes, 6> FilesOf(const tav_keys& keys) {
   }};
 }
 
-bool Save(const tav_keys& keys, const KeyStore& store, int& error) {
-  error = 0;
-  for (const KeyFileBytes& part : FilesOf(keys)) {
-    if (part.present && !store.write(store.context, KeyFileName(part.file, keys.files.kind), part.data, part.size, error))
-      return false;
-  }
-  return true;
-}
-
 bool ScramblePadUsable(const tav_keys& keys) {
   // Every block must move the pass forward and fit one chunk.
   return keys.has_scramble_pad && std::all_of(keys.scramble_pad.begin() + 1, keys.scramble_pad.end(),

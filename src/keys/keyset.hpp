@@ -52,16 +52,17 @@ bool Derive(tav_keys& keys, Kind kind, const uint8_t* passphrase, size_t len);
 // that cannot be used).
 enum class Loaded { ok, missing, damaged };
 
-// Where key files are read from and written to, by name: a directory, or
-// images in memory.
+// Where key files are read from, by name: a directory, or the caller's
+// buffers.
 struct KeyStore {
   // Reads at most cap bytes of the file; `got` is the count. `missing` only
   // when no such file exists.
-  Loaded (*read)(void* context, const char* name, uint8_t* buf, size_t cap, size_t& got, int& error);
-  // Writes the whole file. False, with `error` set, when it cannot.
-  bool (*write)(void* context, const char* name, const void* data, size_t n, int& error);
-  void* context;
+  Loaded (*read)(const void* context, const char* name, uint8_t* buf, size_t cap, size_t& got, int& error);
+  const void* context;
 };
+
+// The key files in the directory dirfd, which must outlive the store.
+KeyStore DirectoryStore(const int& dirfd);
 
 // k1, k3 and k4: the wheels (required, complete, each a permutation) and the
 // stepping parameters (built-in defaults where k3 / k4 do not exist), run
@@ -86,9 +87,6 @@ struct KeyFileBytes {
 // k5, k6.dat.
 std::array<KeyFileBytes, 6> FilesOf(const tav_keys& keys);
 
-// Writes the key files the set holds to the store, in that order. Stops at
-// the first that fails (false, `error`).
-bool Save(const tav_keys& keys, const KeyStore& store, int& error);
 // Writes them into a directory, all of them complete and flushed before the
 // first takes its name. False, with `error`, at the first failure: one while
 // writing leaves every old file; one while naming leaves the files before it
