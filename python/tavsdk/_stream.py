@@ -62,12 +62,15 @@ class TavFile(io.BufferedIOBase):
     left by writing past the end holds the file system's zero bytes, which
     read back as their decryption, not as zeros. The expanded mode reads and
     writes from the start to the end only.
-    One thread at a time may use a TavFile.
+    One thread at a time may use a TavFile. A forked child's copy of one
+    opened for writing neither writes nor names anything: its close() drops
+    it, flush() raises RuntimeError.
     """
 
     def __init__(self, file: FileArgument, mode: BinaryMode = "rb", *, keys: Keys, expanded: bool = False,
                  buffer_size: int = DEFAULT_BUFFER_SIZE) -> None:
         super().__init__()
+        self._pid = os.getpid()
         self._reading = True
         self._ready = False
         self._keys: Optional[Keys] = None
@@ -382,6 +385,12 @@ class TavFile(io.BufferedIOBase):
         return count
 
     def _write_buffer(self) -> None:
+        if self._discarding:
+            self._buffered = 0
+            return
+        if os.getpid() != self._pid:
+            # The parent holds these bytes too; the file offset is shared.
+            raise RuntimeError(f"{self!r} was opened for writing by process {self._pid}: only it may write")
         view = memoryview(self._buffer)
         done = 0
         try:
@@ -415,6 +424,7 @@ class TavFile(io.BufferedIOBase):
         to the disk: it was written to an unnamed file until now."""
         if self.closed:
             return
+        self._drop_if_forked()
         try:
             super().close()  # flushes
             if self._pending is not None and not self._discarding:
@@ -433,12 +443,21 @@ class TavFile(io.BufferedIOBase):
         if self._pending is not None:
             self._discarding = True
 
+    def _drop_if_forked(self) -> bool:
+        """In a forked child, a writer's copy is dropped: the opener writes
+        and names the file."""
+        if self._reading or os.getpid() == self._pid:
+            return False
+        self._discarding = True
+        return True
+
     def __del__(self) -> None:
         if getattr(self, "_pending", None) is not None and not self.closed:
             # Dropped without close(): nothing tells it is complete.
             self._discard_output()
-            warnings.warn(f"unclosed {self!r}: what was written does not take the name", ResourceWarning,
-                          source=self)
+            if not self._drop_if_forked():
+                warnings.warn(f"unclosed {self!r}: what was written does not take the name", ResourceWarning,
+                              source=self)
         super().__del__()
 
     def __reduce_ex__(self, protocol: Any) -> Any:
@@ -480,6 +499,11 @@ class _TextFile(io.TextIOWrapper):
         if not self.closed:
             cast(TavFile, self.buffer)._discard_output()
         super().__del__()
+
+    def close(self) -> None:
+        if not self.closed:
+            cast(TavFile, self.buffer)._drop_if_forked()  # before the text still held is flushed into it
+        super().close()
 
 
 def _open_source(path: PathName) -> Any:
