@@ -484,11 +484,10 @@ class TavFile(io.BufferedIOBase):
     def _drop_if_forked(self) -> bool:
         """In a forked child, a writer's copy is dropped: the opener writes
         and names the file."""
-        if os.getpid() == self._pid:
+        if self._reading or os.getpid() == self._pid:
             return False
-        self._lock = threading.RLock()  # a thread left behind by the fork may hold the old one
-        self._discarding = not self._reading
-        return self._discarding
+        self._discarding = True
+        return True
 
     def __del__(self) -> None:
         if getattr(self, "_pending", None) is not None and not self.closed:
