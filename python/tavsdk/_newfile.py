@@ -41,6 +41,8 @@ class NewFile:
     def __init__(self, path: PathName, exclusive: bool) -> None:
         self.path = path
         self._exclusive = exclusive
+        # A forked child's copy never removes the hidden name its parent writes under.
+        self._pid = os.getpid()
         self._dirfd = self._fd = -1
         self._temp: Optional[bytes] = None
         directory, self._name = os.path.split(os.fsencode(path))
@@ -138,7 +140,7 @@ class NewFile:
 
     def discard(self) -> None:
         """Closes the file; a hidden name, if any, goes with it."""
-        if self._temp is not None and self._dirfd >= 0:
+        if self._temp is not None and self._dirfd >= 0 and os.getpid() == self._pid:
             try:
                 os.unlink(self._temp, dir_fd=self._dirfd)
             except OSError:

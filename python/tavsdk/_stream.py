@@ -6,10 +6,13 @@ from __future__ import annotations
 import builtins
 import ctypes
 import errno
+import functools
 import io
 import os
+import threading
 import warnings
-from typing import IO, TYPE_CHECKING, Any, BinaryIO, List, Literal, Optional, Tuple, Union, cast, overload
+from typing import (IO, TYPE_CHECKING, Any, BinaryIO, Callable, List, Literal, Optional, Tuple, TypeVar, Union, cast,
+                    overload)
 
 from . import _lib
 from ._buffers import View, address_of, new_bytes
@@ -49,6 +52,23 @@ def _parse_mode(mode: object) -> Tuple[str, bool]:
     return kinds[0], "t" in mode
 
 
+Method = TypeVar("Method", bound=Callable[..., Any])
+
+
+def _one_thread(method: Method) -> Method:
+    """Refuses a second thread while one is inside: two threads on one coder
+    and one buffer tore the data, hung or crashed the process."""
+    @functools.wraps(method)
+    def guarded(self: "TavFile", *args: Any, **kwargs: Any) -> Any:
+        if not self._lock.acquire(blocking=False):
+            raise RuntimeError(f"{self!r} used from several threads at once: one thread at a time may use it")
+        try:
+            return method(self, *args, **kwargs)
+        finally:
+            self._lock.release()
+    return cast(Method, guarded)
+
+
 def _no_data_yet() -> BlockingIOError:
     return BlockingIOError(errno.EAGAIN, "no data yet: the file is in non-blocking mode")
 
@@ -62,12 +82,17 @@ class TavFile(io.BufferedIOBase):
     left by writing past the end holds the file system's zero bytes, which
     read back as their decryption, not as zeros. The expanded mode reads and
     writes from the start to the end only.
-    One thread at a time may use a TavFile.
+    One thread at a time may use a TavFile: a second one at once gets
+    RuntimeError. A forked child's copy of one opened for writing neither
+    writes nor names anything: its close() drops it, flush() raises
+    RuntimeError.
     """
 
     def __init__(self, file: FileArgument, mode: BinaryMode = "rb", *, keys: Keys, expanded: bool = False,
                  buffer_size: int = DEFAULT_BUFFER_SIZE) -> None:
         super().__init__()
+        self._lock = threading.RLock()
+        self._pid = os.getpid()
         self._reading = True
         self._ready = False
         self._keys: Optional[Keys] = None
@@ -159,6 +184,7 @@ class TavFile(io.BufferedIOBase):
         self._check_open()
         return self._pos
 
+    @_one_thread
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
         """Moves to a position of the plain bytes (block mode, seekable file)."""
         self._check_open()
@@ -196,6 +222,7 @@ class TavFile(io.BufferedIOBase):
     # mode) wait in _ahead from _ahead_at on; _pos counts the bytes handed
     # out. Block-mode reads with nothing ahead go straight from the file.
 
+    @_one_thread
     def read(self, size: Optional[int] = -1) -> bytes:
         """Up to `size` plain bytes (all up to the end without it); fewer only
         at the end, or from a non-blocking file that has no more yet (with
@@ -206,7 +233,7 @@ class TavFile(io.BufferedIOBase):
         parts: List[bytes] = []
         while wanted > 0:
             try:
-                part = self.read1(_READ_ALL_CHUNK if everything else wanted)
+                part = self._read1(_READ_ALL_CHUNK if everything else wanted)
             except BlockingIOError:
                 if not parts:
                     raise
@@ -218,10 +245,14 @@ class TavFile(io.BufferedIOBase):
                 wanted -= len(part)
         return parts[0] if len(parts) == 1 else b"".join(parts)
 
+    @_one_thread
     def read1(self, size: int = -1) -> bytes:
         """At most `size` plain bytes from one read of the file (fewer only at
         the end, or when the file gives fewer)."""
         self._check_mode(True)
+        return self._read1(size)
+
+    def _read1(self, size: Optional[int]) -> bytes:
         if size is None or size < 0:
             size = _READ_ALL_CHUNK
         if self._ahead_at == len(self._ahead):
@@ -232,6 +263,7 @@ class TavFile(io.BufferedIOBase):
             self._ahead, self._ahead_at = self._next_plain(size), 0
         return self._take(size)
 
+    @_one_thread
     def peek(self, size: int = 0) -> bytes:
         """Plain bytes ahead of the position, without moving it (at least one
         unless at the end)."""
@@ -240,6 +272,7 @@ class TavFile(io.BufferedIOBase):
             self._ahead, self._ahead_at = self._next_plain(max(size, io.DEFAULT_BUFFER_SIZE)), 0
         return self._ahead[self._ahead_at:]
 
+    @_one_thread
     def readline(self, size: Optional[int] = -1) -> bytes:
         self._check_mode(True)
         limit = -1 if size is None else size
@@ -265,6 +298,7 @@ class TavFile(io.BufferedIOBase):
                 break
         return parts[0] if len(parts) == 1 else b"".join(parts)
 
+    @_one_thread
     def readinto(self, b: WriteableBuffer) -> int:
         self._check_mode(True)
         with View(b, writable=True) as target:
@@ -281,6 +315,7 @@ class TavFile(io.BufferedIOBase):
                 done += got
         return done
 
+    @_one_thread
     def readinto1(self, b: WriteableBuffer) -> int:
         self._check_mode(True)
         with View(b, writable=True) as target:
@@ -288,7 +323,7 @@ class TavFile(io.BufferedIOBase):
 
     def _readinto_at(self, b: Any, target: View, done: int) -> int:
         if self._expanded or self._ahead_at < len(self._ahead):
-            part = self.read1(target.length - done)
+            part = self._read1(target.length - done)
             ctypes.memmove(target.address + done, part, len(part))
             return len(part)
         reader = getattr(self._fileobj, "readinto", None)
@@ -343,6 +378,7 @@ class TavFile(io.BufferedIOBase):
 
     # ---- writing --------------------------------------------------------
 
+    @_one_thread
     def write(self, b: ReadableBuffer) -> int:
         """Encrypts the plain bytes of `b` and writes them; returns len(b) in
         bytes. Ciphertext is buffered until a full buffer, flush() or close()."""
@@ -382,6 +418,12 @@ class TavFile(io.BufferedIOBase):
         return count
 
     def _write_buffer(self) -> None:
+        if self._discarding:
+            self._buffered = 0
+            return
+        if os.getpid() != self._pid:
+            # The parent holds these bytes too; the file offset is shared.
+            raise RuntimeError(f"{self!r} was opened for writing by process {self._pid}: only it may write")
         view = memoryview(self._buffer)
         done = 0
         try:
@@ -398,6 +440,7 @@ class TavFile(io.BufferedIOBase):
             view.release()
             self._buffered = remaining
 
+    @_one_thread
     def flush(self) -> None:
         self._check_open()
         if self._ready and not self._reading and not self._discarding:
@@ -415,6 +458,11 @@ class TavFile(io.BufferedIOBase):
         to the disk: it was written to an unnamed file until now."""
         if self.closed:
             return
+        self._drop_if_forked()
+        self._close()
+
+    @_one_thread
+    def _close(self) -> None:
         try:
             super().close()  # flushes
             if self._pending is not None and not self._discarding:
@@ -433,12 +481,21 @@ class TavFile(io.BufferedIOBase):
         if self._pending is not None:
             self._discarding = True
 
+    def _drop_if_forked(self) -> bool:
+        """In a forked child, a writer's copy is dropped: the opener writes
+        and names the file."""
+        if self._reading or os.getpid() == self._pid:
+            return False
+        self._discarding = True
+        return True
+
     def __del__(self) -> None:
         if getattr(self, "_pending", None) is not None and not self.closed:
             # Dropped without close(): nothing tells it is complete.
             self._discard_output()
-            warnings.warn(f"unclosed {self!r}: what was written does not take the name", ResourceWarning,
-                          source=self)
+            if not self._drop_if_forked():
+                warnings.warn(f"unclosed {self!r}: what was written does not take the name", ResourceWarning,
+                              source=self)
         super().__del__()
 
     def __reduce_ex__(self, protocol: Any) -> Any:
@@ -480,6 +537,11 @@ class _TextFile(io.TextIOWrapper):
         if not self.closed:
             cast(TavFile, self.buffer)._discard_output()
         super().__del__()
+
+    def close(self) -> None:
+        if not self.closed:
+            cast(TavFile, self.buffer)._drop_if_forked()  # before the text still held is flushed into it
+        super().close()
 
 
 def _open_source(path: PathName) -> Any:

@@ -10,7 +10,7 @@ import signal
 import stat
 import threading
 import time
-from typing import Any, Callable, List, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Set, Tuple
 
 from . import _lib
 from ._errors import Error, PathName, make_error
@@ -26,15 +26,23 @@ _SUFFIX, _EXPANDED_SUFFIX = ".tav", ".tavx"
 # time so that its workers and ours do not pile up.
 _LARGE_BLOCK, _LARGE_ENCODE, _LARGE_DECODE = 4 << 20, 256 << 10, 32 << 20
 _DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
+# A folder by device and inode: the same folder under any name or mount.
+FolderId = Tuple[int, int]
 
 
 class TreeResult(NamedTuple):
     """What a tree call did: the source files written (paths relative to the
     source folder) and those skipped (symbolic links, special files, and for
-    decryption files without a .tav or .tavx suffix)."""
+    decryption files without a .tav or .tavx suffix; the output folder
+    when it is inside the source)."""
 
     written: List[str]
     skipped: List[str]
+
+
+def _folder_id(fd: int) -> FolderId:
+    st = os.fstat(fd)
+    return st.st_dev, st.st_ino
 
 
 class TreeError(Error):
@@ -51,6 +59,7 @@ class _Folder(NamedTuple):
     path: str  # relative to the source folder ("" at its top)
     mode: int
     created: bool
+    out_id: FolderId
 
 
 class _Entry(NamedTuple):
@@ -70,6 +79,8 @@ class _Tree:
     def __init__(self, encrypt: bool, keys: Keys, expanded: bool, replace: bool) -> None:
         self.encrypt, self.keys, self.expanded, self.replace = encrypt, keys, expanded, replace
         self.in_place = False
+        self.output_id: Optional[FolderId] = None  # never walked into
+        self.planned = 0
         self.folders: List[_Folder] = []
         self.entries: List[_Entry] = []
         self.written: List[str] = []
@@ -114,10 +125,13 @@ class _Tree:
                 out_fd = os.open(name, _DIRECTORY, dir_fd=out_parent)
             elif out_parent is not None:
                 out_fd = os.dup(out_parent)
+            out_id = _folder_id(out_fd)
         except OSError:
+            if out_fd != fd:
+                os.close(out_fd)
             os.close(fd)
             raise
-        self.folders.append(_Folder(fd, out_fd, path, mode, created))
+        self.folders.append(_Folder(fd, out_fd, path, mode, created, out_id))
 
     def walk(self) -> None:
         """Every folder opened once, without following a link; every name
@@ -136,7 +150,7 @@ class _Tree:
                     continue
                 if stat.S_ISREG(st.st_mode):
                     self.add_file(index, name, st.st_size)
-                elif not stat.S_ISDIR(st.st_mode):
+                elif not stat.S_ISDIR(st.st_mode) or (st.st_dev, st.st_ino) == self.output_id:
                     self.skipped.append(path)
                 else:
                     try:
@@ -146,6 +160,33 @@ class _Tree:
                     except OSError as e:
                         self.failures.append((path, make_error(_lib.BAD_DEST, e.errno or 0, path)))
             index += 1
+
+    def plan(self) -> None:
+        """Refuses, before anything is written, every input whose output
+        another input would also write (one of them would be lost) or whose
+        output is another input (read after it was replaced)."""
+        self.planned = len(self.entries)
+        inputs: Set[Tuple[FolderId, str]] = set()
+        claims: Dict[Tuple[FolderId, str], List[_Entry]] = {}
+        ids = [_folder_id(f.fd) for f in self.folders]
+        for e in self.entries:
+            inputs.add((ids[e.folder], e.name))
+            claims.setdefault((self.folders[e.folder].out_id, e.out_name), []).append(e)
+        kept = []
+        for e in self.entries:
+            folder = self.folders[e.folder]
+            target = (folder.out_id, e.out_name)
+            out = _join(folder.path, e.out_name)
+            rivals = sorted(_join(self.folders[r.folder].path, r.name) for r in claims[target])
+            if len(rivals) > 1:
+                why = f"{' and '.join(rivals)} would each be written to {out}; none was"
+            elif target in inputs:
+                why = f"its output {out} is another input; not written"
+            else:
+                kept.append(e)
+                continue
+            self.failures.append((_join(folder.path, e.name), make_error(_lib.BAD_DEST, 0, out, why)))
+        self.entries = kept
 
     def run_one(self, entry: _Entry) -> None:
         folder = self.folders[entry.folder]
@@ -244,13 +285,18 @@ def _tree(encrypt: bool, src: PathName, dst: Optional[PathName], keys: Keys, exp
         if dst is not None:
             os.makedirs(dst, exist_ok=True)
             out_root = os.open(dst, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+            tree.output_id = _folder_id(out_root)
+            if tree.output_id == _folder_id(top):
+                os.close(out_root)  # the source itself: in place
+                out_root = None
+        tree.in_place = out_root is None
         try:
             tree.add_folder(top, out_root, "", "", 0)
         finally:
             if out_root is not None:
                 os.close(out_root)
-        tree.in_place = dst is None
         tree.walk()
+        tree.plan()
         # Ctrl-C cancels the files in flight, which then leave nothing.
         def on_interrupt(number: int, frame: Any) -> None:
             interrupted.append(number)
@@ -269,7 +315,7 @@ def _tree(encrypt: bool, src: PathName, dst: Optional[PathName], keys: Keys, exp
     if tree.failures:
         failures = sorted(tree.failures, key=lambda failure: failure[0])
         listed = "; ".join(f"{path}: {error}" for path, error in failures)
-        message = f"{len(failures)} of {len(tree.entries)} files failed: {listed}"
+        message = f"{len(failures)} of {tree.planned} files failed: {listed}"
         error = TreeError(message)
         error.status, error.errno, error.filename, error.strerror = failures[0][1].status, None, None, message
         error.failures, error.result = failures, result
@@ -286,7 +332,11 @@ def encrypt_tree(src: PathName, dst: Optional[PathName], keys: Keys, *, expanded
 
     Symbolic links are neither followed nor copied, and with special files
     they are listed as skipped; so are, in place, files that already end in
-    .tav or .tavx. Each output takes its name only when complete
+    .tav or .tavx. `dst` inside `src` is not walked into (it is listed as
+    skipped); `dst` naming `src` itself means in place. Inputs that would
+    write one output, or whose output is another input, are refused before
+    anything is written (failures; nothing is written for them).
+    Each output takes its name only when complete
     and gets the source's permission bits and times; `replace` replaces
     existing outputs. `threads` files run at once (default: the CPU count;
     files of some MiB run one at a time on the library's own workers).

@@ -4,6 +4,8 @@
 import io
 import mmap
 import os
+import sys
+import warnings
 
 import pytest
 
@@ -197,6 +199,36 @@ def test_exclusive_writing_refuses_a_name_taken_meanwhile(tmp_path, new_files):
     with tavsdk.open(path, "wb", keys=keys) as f:  # the link is replaced as a name, its target stays
         f.write(b"new")
     assert not path.is_symlink() and target.read_bytes() == b"target"
+
+
+@pytest.mark.parametrize("mode", ["wb", "wt"])
+@pytest.mark.parametrize("action", ["close", "with", "drop", "flush"])
+def test_a_forked_child_never_writes_nor_names_the_parents_file(tmp_path, new_files, mode, action):
+    keys, path = KEYS["binary"], tmp_path / "o.tav"
+    data = bytes(range(256)) * 1500  # more than a buffer: part of it is in the file at the fork
+    text = {"encoding": "latin-1", "newline": ""} if mode == "wt" else {}
+    plain = (lambda b: b.decode("latin-1")) if text else bytes
+    files = [tavsdk.open(path, mode, keys=keys, **text)]
+    files[0].write(plain(data[:300_000]))
+    pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            with warnings.catch_warnings(record=True) as warned:
+                warnings.simplefilter("always")
+                sys.unraisablehook = lambda unraisable: warned.append(unraisable)
+                if action == "flush":  # would write the parent's buffered bytes a second time
+                    with pytest.raises(RuntimeError, match="process"):
+                        files[0].flush()
+                {"with": lambda f: f.__exit__(None, None, None), "drop": lambda f: None}.get(
+                    action, lambda f: f.close())(files.pop())
+            status = 1 if warned else 0
+        finally:
+            os._exit(status)
+    assert os.waitpid(pid, 0)[1] == 0
+    files[0].write(plain(data[300_000:]))
+    files[0].close()
+    assert os.listdir(tmp_path) == ["o.tav"] and path.read_bytes() == tavsdk.encrypt(data, keys)
 
 
 @pytest.mark.parametrize("expanded", [False, True])

@@ -92,3 +92,39 @@ def test_ctrl_c_cancels_the_rest_and_leaves_no_part(tmp_path):
     assert len(written) < len(data)
     assert all(cipher == tavsdk.encrypt(data[name[:-4]], KEYS) for name, cipher in written.items())
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+
+@pytest.mark.parametrize("dst, skipped, skipped_again", [
+    ("src/out", ["out"], ["out"]),
+    ("src/a/out", ["a/out"], ["a/out"]),
+    ("src", [], ["a/g.tav", "f.tav"]),  # in place: the first run's outputs
+])
+def test_tree_never_walks_its_own_output(tmp_path, dst, skipped, skipped_again):
+    (tmp_path / "src/a").mkdir(parents=True)
+    (tmp_path / "src/f").write_bytes(b"f")
+    (tmp_path / "src/a/g").write_bytes(b"g")
+    for replace, listed in ((False, skipped), (True, skipped_again)):
+        result = tavsdk.encrypt_tree(tmp_path / "src", tmp_path / dst, KEYS, replace=replace)
+        assert result == tavsdk.TreeResult(["a/g", "f"], listed)
+    mirrored = {"f.tav", "a/g.tav"} if dst != "src" else {"f", "f.tav", "a/g", "a/g.tav"}
+    assert set(files_below(tmp_path / dst)) == mirrored
+
+
+@pytest.mark.parametrize("dst, refused", [("out", ["x.tav", "x.tavx"]), (None, ["x.tav", "x.tavx", "z.tav.tav"])])
+def test_tree_refuses_inputs_sharing_an_output_before_writing(tmp_path, dst, refused):
+    """In place z.tav.tav would replace the input z.tav."""
+    src = tmp_path / "src"
+    src.mkdir()
+    for name, data, expanded in (("x.tav", b"A", False), ("x.tavx", b"B", True), ("y.tav", b"Y", False),
+                                 ("z.tav", b"Z", False), ("z.tav.tav", b"ZZ", False)):
+        (tmp_path / "plain").write_bytes(data)
+        tavsdk.encrypt_file(tmp_path / "plain", src / name, KEYS, expanded=expanded)
+    with pytest.raises(tavsdk.TreeError) as caught:
+        tavsdk.decrypt_tree(src, dst and tmp_path / dst, KEYS, replace=True)
+    failures = dict(caught.value.failures)
+    assert sorted(failures) == refused and f"{len(refused)} of 5 files failed" in str(caught.value)
+    assert all("x.tav and x.tavx" in str(failures[name]) for name in ("x.tav", "x.tavx"))
+    out = tmp_path / dst if dst else src
+    assert not (out / "x").exists() and (out / "y").read_bytes() == b"Y" and (out / "z").read_bytes() == b"Z"
+    assert (out / "z.tav").read_bytes() == (b"ZZ" if dst else tavsdk.encrypt(b"Z", KEYS))
