@@ -397,15 +397,25 @@ typedef struct tav_options tav_options;
 
 typedef enum tav_option {
   TAV_OPTION_DECRYPT = 1,     /* 0: encrypt (the default); 1: decrypt */
-  TAV_OPTION_EXPANDED = 2,    /* 0: the block mode (the default); 1: the expanded mode */
+  TAV_OPTION_EXPANDED = 2,    /* 0: the block mode (the default); 1: the expanded mode; 2: folder decryption
+                                 takes the mode of each name's suffix (.tavx expanded, .tav block), anything
+                                 else the block mode */
   TAV_OPTION_REPLACE = 3,     /* 1: an existing destination is replaced atomically; 0 (the default): TAV_EXISTS */
   TAV_OPTION_SOURCE_MODE = 4, /* 1: the output gets the source's permission bits; 0 (the default): 0666 less the umask */
   TAV_OPTION_KEEP_TIMES = 5,  /* 1: the output gets the source's access and modification times; 0 (the default) */
   TAV_OPTION_WORKERS = 6,     /* threads one file may use: 0 (the default) the CPUs the process may run on, capped
                                  by TAVSDK_THREADS; 1 the caller's thread only; N at most N (1 to 64); no
                                  environment variable is read unless 0 */
-  TAV_OPTION_DURABLE = 7      /* 1 (the default): a new file is flushed to the device before it takes its name;
+  TAV_OPTION_DURABLE = 7,     /* 1 (the default): a new file is flushed to the device before it takes its name;
                                  0: it is not, and the caller flushes (syncfs, fsync) once for many files */
+  /* Folder jobs (tav_tree_new) only: */
+  TAV_OPTION_FILES = 8,       /* files at once: 0 (the default) the CPUs the process may run on; N (1 to 1024) */
+  TAV_OPTION_WIPE_SOURCE = 9, /* 1: once an output is complete and on the device, it is read back, decrypted and
+                                 compared with its source, and only then is the source wiped as by tav_wipe_fd;
+                                 encryption only (decryption has no check that could fail) */
+  TAV_OPTION_RESUME = 10,     /* 1: an output already at its name with the size this job would give it counts as
+                                 done (skipped; with TAV_OPTION_WIPE_SOURCE checked, then its source wiped) */
+  TAV_OPTION_FAIL_FAST = 11   /* 1: the first failure cancels the files in flight and starts no other */
 } tav_option;
 
 /* Makes an options object with the defaults above. Allocates it. Returns
@@ -476,6 +486,104 @@ TAVSDK_API TAV_NODISCARD tav_status tav_file_run_fd(const tav_keys *keys, const 
  * writing; EINVAL: not a regular file; or the errno of the write or the
  * removal that failed). */
 TAVSDK_API TAV_NODISCARD tav_status tav_wipe_fd(int fd, int dirfd, const char *name, int *error);
+
+/* ---- Folders (since 1.4) ------------------------------------------------------
+ * Every regular file below the folders named (or each file named), many at
+ * once: outputs beside their sources, or mirrored under an output folder
+ * OUT, where each folder named appears as OUT/its last name (its contents
+ * straight in OUT for ".", ".." and "/", and a file named on its own goes
+ * straight into OUT). Encryption writes NAME.tav (NAME.tavx expanded) and,
+ * in place, leaves names that already end in either alone; decryption takes
+ * only NAME.tav and NAME.tavx (the suffix gives the mode unless
+ * TAV_OPTION_EXPANDED is 1) and writes NAME.
+ * Each folder is opened from its parent without following a link and
+ * checked to be the one the walk found; at most a few dozen descriptors are
+ * open at a time, whatever the size or depth of the tree. Links, FIFOs,
+ * sockets and devices are skipped; a folder or file reached twice (through
+ * overlapping inputs) is taken once; OUT inside a folder walked is not
+ * walked into. The whole job is planned before anything is written: two
+ * inputs that would give one output, an output that is an input of the job,
+ * or a mirror folder that is a folder being walked refuse the job. */
+typedef struct tav_tree tav_tree;
+
+typedef enum tav_tree_event {
+  TAV_TREE_WRITTEN = 1, /* an output was written (and, with TAV_OPTION_WIPE_SOURCE, its source wiped unless
+                           `why` says why it was kept) */
+  TAV_TREE_SKIPPED = 2, /* a name the job leaves alone; `why` says why */
+  TAV_TREE_FAILED = 3,  /* a file or folder that failed: `status`, `error` and `why`; nothing is at its output
+                           name (a source that was to be wiped is kept) */
+  TAV_TREE_REFUSED = 4  /* tav_tree_new: the job would lose data; nothing is written */
+} tav_tree_event;
+
+typedef enum tav_tree_why {
+  TAV_WHY_NONE = 0,
+  TAV_WHY_LINK = 1,          /* skipped: a symbolic link */
+  TAV_WHY_SPECIAL = 2,       /* skipped: a FIFO, socket or device */
+  TAV_WHY_TWICE = 3,         /* skipped: already in this job (`other` names it there) */
+  TAV_WHY_NOT_FOR_JOB = 4,   /* skipped: no suffix to decrypt, or already one to encrypt */
+  TAV_WHY_DONE = 5,          /* skipped: a complete output is there (TAV_OPTION_RESUME) */
+  TAV_WHY_HARD_LINKS = 6,    /* written: the source has other hard links and is kept, not wiped */
+  TAV_WHY_MISMATCH = 7,      /* failed: the output does not give back the source; output removed, source kept */
+  TAV_WHY_READ_BACK = 8,     /* failed: the output could not be read back; both kept */
+  TAV_WHY_REPLACED = 9,      /* failed: the source was replaced during the job; not wiped */
+  TAV_WHY_WIPE = 10,         /* failed: the source could not be wiped */
+  TAV_WHY_STOPPED = 11,      /* written: stopped before the check ended; source kept */
+  TAV_WHY_FOLDER = 12,       /* failed: a folder that could not be opened, read or made */
+  TAV_WHY_CHANGED = 13,      /* failed: a folder or file that changed during the job; not followed */
+  TAV_WHY_TWIN = 14,         /* refused: `source` and `other` would both be written to `output` */
+  TAV_WHY_INPUT_OUTPUT = 15, /* refused: `output` is an input of the job and the output of `source` */
+  TAV_WHY_MIRROR_WALKED = 16 /* refused: the mirror folder `output` is one of the folders walked */
+} tav_tree_why;
+
+typedef struct tav_tree_report {
+  tav_tree_event event;
+  tav_tree_why why;
+  const char *source; /* the file or folder: the input as named, then the path below it */
+  const char *other;  /* the other input for TAV_WHY_TWICE, TAV_WHY_TWIN; else NULL */
+  const char *output; /* its output's path, or NULL */
+  tav_status status;  /* TAV_OK for written and skipped files */
+  int error;          /* the errno of the system call that failed, or 0 */
+  uint64_t bytes;     /* the source's size */
+} tav_tree_report;
+
+/* Called once for every name the job reports, on the thread that called
+ * tav_tree_new or tav_tree_run, one report at a time; the strings are valid
+ * during the call only. */
+typedef void (*tav_tree_fn)(void *context, const tav_tree_report *report);
+
+/* Walks and plans a folder job; writes nothing. `inputs`: `count` paths of
+ * folders or regular files (a path that is itself a symbolic link is refused).
+ * `output_dir`: NULL for outputs beside their sources, else OUT (made, once
+ * the job runs, when missing). The options (copied: they may be freed or
+ * changed afterwards) are those of tav_file_run and the folder options; the
+ * progress callback of the options reports the job's bytes. `report` (may be
+ * NULL) hears of skips, folders that could not be read, and refusals.
+ * Allocates the job. Returns TAV_OK; TAV_BAD_ARGUMENT (null pointers, no
+ * input, TAV_OPTION_WIPE_SOURCE with TAV_OPTION_DECRYPT); TAV_BAD_SOURCE (an
+ * input that is missing, a link, or neither a file nor a folder: *error, and
+ * a TAV_TREE_FAILED report); TAV_BAD_DEST (OUT cannot be opened, or the job
+ * was refused); TAV_NO_MEMORY. On failure *tree is NULL. */
+TAVSDK_API TAV_NODISCARD tav_status tav_tree_new(tav_tree **tree, const tav_options *options,
+                                                 const char *const *inputs, size_t count, const char *output_dir,
+                                                 tav_tree_fn report, void *context, int *error);
+
+/* The files the job will write, and their bytes in *bytes (may be NULL). */
+TAVSDK_API size_t tav_tree_files(const tav_tree *tree, uint64_t *bytes);
+
+/* Runs the planned job once, with `keys` (the alphabet of the key set; the
+ * mode from the options or each name's suffix). Reports every file as it
+ * ends. Returns TAV_OK when every file was written and every folder read;
+ * else the status of the first failure (TAV_BAD_SOURCE for a folder the walk
+ * could not read); TAV_CANCELLED when the progress callback asked to stop
+ * (the files in flight leave nothing, no other starts, no unchecked source
+ * is wiped); TAV_BAD_ARGUMENT (null pointers, a job that ran already);
+ * TAV_BAD_DEST (OUT cannot be made). Threads: as TAV_OPTION_FILES says, and
+ * a large file alone on TAV_OPTION_WORKERS threads (0: as many as files at
+ * once), all joined before the call returns. */
+TAVSDK_API TAV_NODISCARD tav_status tav_tree_run(tav_tree *tree, const tav_keys *keys, int *error);
+
+/* Releases the job. NULL is ignored. */
+TAVSDK_API void tav_tree_free(tav_tree *tree);
 
 #ifdef __cplusplus
 }

@@ -316,11 +316,15 @@ TEST(CoreOptions, EveryOptionTakesItsRangeOnly) {
     bool taken;
   } cases[] = {
       {TAV_OPTION_DECRYPT, 1, 0, true},      {TAV_OPTION_DECRYPT, 2, 0, false},
-      {TAV_OPTION_EXPANDED, 1, 0, true},     {TAV_OPTION_REPLACE, -1, 0, false},
+      {TAV_OPTION_EXPANDED, 2, 0, true},     {TAV_OPTION_EXPANDED, 3, 0, false},
+      {TAV_OPTION_REPLACE, -1, 0, false},
       {TAV_OPTION_SOURCE_MODE, 1, 0, true},  {TAV_OPTION_KEEP_TIMES, 1, 0, true},
       {TAV_OPTION_DURABLE, 0, 1, true},      {TAV_OPTION_WORKERS, 64, 0, true},
       {TAV_OPTION_WORKERS, 65, 0, false},    {TAV_OPTION_WORKERS, -1, 0, false},
-      {0, 0, 0, false},                      {8, 1, 0, false},
+      {TAV_OPTION_FILES, 1024, 0, true},     {TAV_OPTION_FILES, 1025, 0, false},
+      {TAV_OPTION_WIPE_SOURCE, 1, 0, true},  {TAV_OPTION_RESUME, 1, 0, true},
+      {TAV_OPTION_FAIL_FAST, 1, 0, true},    {0, 0, 0, false},
+      {12, 1, 0, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.option << " = " << c.value);
@@ -559,6 +563,77 @@ TEST(CoreOptions, PipeIntoANamedFile) {
   Bytes expected(plain.size());
   ASSERT_EQ(tav_block_encrypt(keys.k, 0, plain.data(), expected.data(), plain.size()), TAV_OK);
   EXPECT_EQ(ReadFile("out"), expected);
+}
+
+
+// ---- Folder jobs ----------------------------------------------------------------
+
+// A folder job on two threads, each file's output read back and the sources
+// wiped, then decrypted into a mirror: every report in its place, every byte back.
+TEST(CoreTree, EncryptsWipesAndMirrorsBack) {
+  ScratchDir scratch;
+  Keys keys(TAV_BINARY, "tree");
+  std::vector<std::pair<std::string, Bytes>> files;
+  for (int i = 0; i < 24; ++i) {
+    const std::string name = (i % 3 == 0 ? "src/a/" : i % 3 == 1 ? "src/a/b/" : "src/") + std::to_string(i);
+    files.emplace_back(name, RandomBytes(i == 5 ? size_t{5} << 20 : 100 * static_cast<size_t>(i), 50 + i));
+  }
+  fs::create_directories("src/a/b");
+  for (const auto& [name, data] : files) WriteFile(name, data);
+  ASSERT_EQ(symlink("0", "src/link"), 0);
+  struct Heard {
+    std::vector<std::string> written, skipped, failed;
+  } heard;
+  const auto hear = [](void* context, const tav_tree_report* r) {
+    auto& h = *static_cast<Heard*>(context);
+    (r->event == TAV_TREE_WRITTEN ? h.written : r->event == TAV_TREE_SKIPPED ? h.skipped : h.failed)
+        .push_back(r->source);
+  };
+  for (const bool decrypt : {false, true}) {
+    SCOPED_TRACE(decrypt);
+    heard = {};
+    Options options({{TAV_OPTION_DECRYPT, decrypt}, {TAV_OPTION_FILES, 2}, {TAV_OPTION_WIPE_SOURCE, !decrypt},
+                     {TAV_OPTION_EXPANDED, 2}});
+    const char* inputs[] = {"src", "src/a"};  // the second is in the first: taken once
+    tav_tree* tree = nullptr;
+    ASSERT_EQ(tav_tree_new(&tree, options.o, inputs, 2, decrypt ? "back" : nullptr, hear, &heard, nullptr), TAV_OK);
+    EXPECT_EQ(tav_tree_files(tree, nullptr), files.size());
+    EXPECT_EQ(tav_tree_run(tree, keys.k, nullptr), TAV_OK);
+    EXPECT_EQ(tav_tree_run(tree, keys.k, nullptr), TAV_BAD_ARGUMENT);  // once only
+    tav_tree_free(tree);
+    EXPECT_EQ(heard.written.size(), files.size());
+    EXPECT_EQ(heard.failed, std::vector<std::string>{});
+    EXPECT_EQ(heard.skipped.size(), decrypt ? 2u : 2u);  // the link, and src/a reached twice
+  }
+  for (const auto& [name, data] : files) {
+    EXPECT_FALSE(Exists(name)) << name;
+    EXPECT_EQ(ReadFile("back/" + name), data) << name;
+  }
+}
+
+// Planned before written: two inputs with one output refuse the whole job,
+// and nothing appears.
+TEST(CoreTree, TwinOutputsRefuseTheJob) {
+  ScratchDir scratch;
+  fs::create_directories("d");
+  WriteFile("d/x.tav", "block");
+  WriteFile("d/x.tavx", "expanded");
+  Options options({{TAV_OPTION_DECRYPT, 1}, {TAV_OPTION_EXPANDED, 2}});
+  std::vector<int> why;
+  const char* inputs[] = {"d"};
+  tav_tree* tree = nullptr;
+  EXPECT_EQ(tav_tree_new(&tree, options.o, inputs, 1, nullptr,
+                         [](void* context, const tav_tree_report* r) {
+                           static_cast<std::vector<int>*>(context)->push_back(r->why);
+                         },
+                         &why, nullptr),
+            TAV_BAD_DEST);
+  EXPECT_EQ(tree, nullptr);
+  EXPECT_EQ(why, std::vector<int>{TAV_WHY_TWIN});
+  EXPECT_EQ(fs::directory_iterator("d") == fs::directory_iterator(), false);
+  EXPECT_FALSE(Exists("d/x"));
+  Options wiping({{TAV_OPTION_DECRYPT, 1}, {TAV_OPTION_WIPE_SOURCE, 1}});
+  EXPECT_EQ(tav_tree_new(&tree, wiping.o, inputs, 1, nullptr, nullptr, nullptr, nullptr), TAV_BAD_ARGUMENT);
 }
 
 }  // namespace

@@ -52,9 +52,9 @@ tav_status FdOperation(const tav_keys* keys, int in_fd, int out_fd, unsigned fla
 // handed over open.
 tav_status FileRun(const tav_keys* keys, const tav_options& o, int source_dirfd, const char* source, int source_fd,
                    uint64_t source_offset, int dest_dirfd, const char* destination, int* error) {
-  if (o.expanded && !keys->has_pad) return static_cast<tav_status>(Report(error, TAV_NO_KEYS, 0));
+  if (o.expanded() && !keys->has_pad) return static_cast<tav_status>(Report(error, TAV_NO_KEYS, 0));
   const ops::FileJob job{.keys = keys,
-                         .expanded = o.expanded,
+                         .expanded = o.expanded(),
                          .decrypt = o.decrypt,
                          .source_dirfd = source_dirfd,
                          .source = source,
@@ -83,7 +83,7 @@ tav_status FileOperation(const tav_keys* keys, int source_dirfd, const char* sou
     return static_cast<tav_status>(Report(error, TAV_BAD_ARGUMENT, 0));
   tav_options o;
   o.decrypt = decrypt;
-  o.expanded = (flags & TAV_EXPANDED) != 0;
+  o.mode = (flags & TAV_EXPANDED) != 0 ? 1 : 0;
   o.replace = (flags & TAV_REPLACE) != 0;
   o.source_mode = (flags & TAV_SOURCE_MODE) != 0;
   o.progress = progress;
@@ -105,12 +105,12 @@ tav_status FileRunFd(const tav_keys* keys, const tav_options& o, int source_fd, 
   const bool regular = S_ISREG(src.st_mode), regular_out = S_ISREG(dst.st_mode);
   if (regular && regular_out && src.st_dev == dst.st_dev && src.st_ino == dst.st_ino)
     return static_cast<tav_status>(Report(error, TAV_BAD_DEST, 0));
-  if (o.expanded && !keys->has_pad) return static_cast<tav_status>(Report(error, TAV_NO_KEYS, 0));
+  if (o.expanded() && !keys->has_pad) return static_cast<tav_status>(Report(error, TAV_NO_KEYS, 0));
   const ops::TransferEnds ends{.writeback = o.durable && regular_out,
                                .in_offset = regular ? static_cast<int64_t>(source_offset) : -1,
                                .workers = o.workers};
   ops::StackSpace space;
-  tav_status status = ops::RunTransfer(*keys, source_fd, dest_fd, o.expanded, o.decrypt, o.progress,
+  tav_status status = ops::RunTransfer(*keys, source_fd, dest_fd, o.expanded(), o.decrypt, o.progress,
                                        o.progress_context, space.View(), err, ends);
   const timespec times[2] = {src.st_atim, src.st_mtim};
   if (status == TAV_OK && regular_out &&

@@ -8,15 +8,21 @@
 
 namespace {
 
+constexpr int64_t kMaxFiles = 1024;
+
 bool* Flag(tav_options& o, tav_option option) {
   switch (option) {
     case TAV_OPTION_DECRYPT: return &o.decrypt;
-    case TAV_OPTION_EXPANDED: return &o.expanded;
     case TAV_OPTION_REPLACE: return &o.replace;
     case TAV_OPTION_SOURCE_MODE: return &o.source_mode;
     case TAV_OPTION_KEEP_TIMES: return &o.keep_times;
     case TAV_OPTION_DURABLE: return &o.durable;
-    case TAV_OPTION_WORKERS: break;
+    case TAV_OPTION_WIPE_SOURCE: return &o.wipe_source;
+    case TAV_OPTION_RESUME: return &o.resume;
+    case TAV_OPTION_FAIL_FAST: return &o.fail_fast;
+    case TAV_OPTION_EXPANDED:
+    case TAV_OPTION_WORKERS:
+    case TAV_OPTION_FILES: break;
   }
   return nullptr;
 }
@@ -38,6 +44,16 @@ TAVSDK_API tav_status tav_options_set(tav_options* options, tav_option option, i
     options->workers = static_cast<int>(value);
     return TAV_OK;
   }
+  if (option == TAV_OPTION_EXPANDED) {
+    if (value < 0 || value > 2) return TAV_BAD_ARGUMENT;
+    options->mode = static_cast<int>(value);
+    return TAV_OK;
+  }
+  if (option == TAV_OPTION_FILES) {
+    if (value < 0 || value > kMaxFiles) return TAV_BAD_ARGUMENT;
+    options->files = static_cast<int>(value);
+    return TAV_OK;
+  }
   bool* flag = Flag(*options, option);
   if (flag == nullptr || (value != 0 && value != 1)) return TAV_BAD_ARGUMENT;
   *flag = value == 1;
@@ -46,8 +62,8 @@ TAVSDK_API tav_status tav_options_set(tav_options* options, tav_option option, i
 
 TAVSDK_API tav_status tav_options_get(const tav_options* options, tav_option option, int64_t* value) {
   if (options == nullptr || value == nullptr) return TAV_BAD_ARGUMENT;
-  if (option == TAV_OPTION_WORKERS) {
-    *value = options->workers;
+  if (option == TAV_OPTION_WORKERS || option == TAV_OPTION_FILES || option == TAV_OPTION_EXPANDED) {
+    *value = option == TAV_OPTION_WORKERS ? options->workers : option == TAV_OPTION_FILES ? options->files : options->mode;
     return TAV_OK;
   }
   const bool* flag = Flag(const_cast<tav_options&>(*options), option);

@@ -79,10 +79,13 @@ Covered RunSequential(Shared& sh, const Ends& ends, const Covered& from) {
 
 Split DefaultSplit(bool expanded, bool decrypt) { return SplitFor(expanded, decrypt, 0); }
 
+int64_t SplitThreshold(bool expanded, bool decrypt) {
+  return !expanded ? kParallelBlockBytes : decrypt ? kParallelDecodeBytes : kParallelEncodeBytes;
+}
+
 Split SplitFor(bool expanded, bool decrypt, int workers) {
   const int count = workers > 0 ? std::min(workers, workers::kMaxWorkers) : workers::Count();
-  if (!expanded) return Split{count, kParallelBlockBytes, kBlockBytes};
-  return Split{count, decrypt ? kParallelDecodeBytes : kParallelEncodeBytes, kRegionSymbols};
+  return Split{count, SplitThreshold(expanded, decrypt), !expanded ? uint64_t{kBlockBytes} : uint64_t{kRegionSymbols}};
 }
 
 tav_status Transfer(Job& job) {

@@ -47,6 +47,9 @@ Split DefaultSplit(bool expanded, bool decrypt);
 // DefaultSplit with at most `workers` threads (0: as many as DefaultSplit).
 Split SplitFor(bool expanded, bool decrypt, int workers);
 
+// The input size from which an operation shares its work among threads.
+int64_t SplitThreshold(bool expanded, bool decrypt);
+
 struct Job {
   const tav_keys* keys = nullptr;
   bool expanded = false;
