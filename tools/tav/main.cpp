@@ -273,7 +273,7 @@ void AddCipherOptions(CLI::App* command, CipherOptions& options, const char* ver
       ->type_name("OUT");
   command->add_option("-T,--threads", options.threads, "-r: files at once, large files on as many threads (default: the CPUs)")
       ->type_name("N")
-      ->check(CLI::Range(1u, 1024u));
+      ->check(CLI::Range(1u, 64u));
   command->add_flag("--fail-fast", options.fail_fast, "-r: stop at the first file that fails");
   command->add_flag("--resume", options.resume,
                     "-r: an output already there counts as done when it has the size this job would give it "

@@ -861,7 +861,7 @@ TEST_F(TavShell, FolderOptionsAndRefusals) {
       {"echo A>f; $TAV encrypt -r --wipe-source f; ls", 0, "f.tav\n"},
       {"mkdir d; $TAV encrypt -r d -o x", 64, "not with -o"},
       {"echo A>f; $TAV encrypt --wipe-source f", 64, "with -r"},
-      {"mkdir d; $TAV encrypt -r -T 0 d", 64, "--threads: Value 0 not in range 1 to 1024\n"},
+      {"mkdir d; $TAV encrypt -r -T 0 d", 64, "--threads: Value 0 not in range 1 to 64\n"},
       // The output folder inside the source is not walked into.
       {"mkdir d; echo A>d/f; $TAV encrypt -r d --output-dir d/enc && $TAV encrypt -r d --output-dir d/enc -f; find d | sort",
        0, "d\nd/enc\nd/enc/d\nd/enc/d/f.tav\nd/f\n"},
@@ -1016,7 +1016,7 @@ TEST_F(TavShell, DeepAndUnreadableFoldersAreWalkedOrReported) {
       "chmod 755 .. .; mkdir -p t/ok t/shut; echo A>t/ok/f; echo B>t/shut/g; chmod 777 t/ok; chmod 0 t/shut;"
       " as=; [ $(id -u) = 0 ] && as='setpriv --reuid=65534 --regid=65534 --clear-groups';"
       " $as $TAV encrypt -r t; echo $?; ls t/ok");
-  EXPECT_NE(shut.err.find("tav: t/shut: cannot be opened: Permission denied\n"), std::string::npos) << shut.err;
+  EXPECT_NE(shut.err.find("tav: t/shut: cannot be read: Permission denied\n"), std::string::npos) << shut.err;
   EXPECT_NE(shut.err.find("1 written, 0 skipped, 1 failed"), std::string::npos) << shut.err;
   EXPECT_EQ(shut.out, "2\nf\nf.tav\n");
 }
