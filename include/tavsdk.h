@@ -487,6 +487,39 @@ TAVSDK_API TAV_NODISCARD tav_status tav_file_run_fd(const tav_keys *keys, const 
  * removal that failed). */
 TAVSDK_API TAV_NODISCARD tav_status tav_wipe_fd(int fd, int dirfd, const char *name, int *error);
 
+/* ---- A new file that appears only when complete (since 1.4) -----------------
+ * The step under every file operation, for callers that write a file
+ * themselves (a stream written piece by piece): an unnamed file in the
+ * destination's directory (or, where the file system has none, one under a
+ * hidden name ".tav-" and 16 hex digits there) that takes its name in one
+ * step once complete. Until then the name keeps whatever it held; after a
+ * failure, a signal or a crash nothing of the new file is at the name. */
+typedef struct tav_newfile tav_newfile;
+
+/* Opens a new file beside `path` (relative to `dirfd`, or AT_FDCWD), for
+ * reading and writing, with `mode` less the umask. Allocates the object.
+ * Returns TAV_OK; TAV_BAD_ARGUMENT (null pointers); TAV_BAD_DEST (*error:
+ * the directory cannot be opened or written, or the name is unusable);
+ * TAV_NO_MEMORY. */
+TAVSDK_API TAV_NODISCARD tav_status tav_newfile_open(tav_newfile **file, int dirfd, const char *path,
+                                                     unsigned mode, int *error);
+
+/* The descriptor to write the contents through (valid until the object is
+ * freed; the caller does not close it), or -1 for NULL. */
+TAVSDK_API int tav_newfile_fd(const tav_newfile *file);
+
+/* Gives the complete file its name: flushed to the device first unless
+ * `flush` is 0; an existing name is replaced in one step only with `replace`
+ * (else TAV_EXISTS, nothing named). Returns TAV_OK; TAV_BAD_ARGUMENT (NULL,
+ * or committed already); TAV_EXISTS; TAV_BAD_DEST (*error says why; the new
+ * file is discarded). */
+TAVSDK_API TAV_NODISCARD tav_status tav_newfile_commit(tav_newfile *file, int replace, int flush, int *error);
+
+/* Releases the object; a file not committed is discarded (nothing at the
+ * name). Only the process that opened it may call this: a copy in a forked
+ * child must simply be left alone. NULL is ignored. */
+TAVSDK_API void tav_newfile_free(tav_newfile *file);
+
 /* ---- Folders (since 1.4) ------------------------------------------------------
  * Every regular file below the folders named (or each file named), many at
  * once: outputs beside their sources, or mirrored under an output folder

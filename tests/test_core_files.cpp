@@ -636,5 +636,47 @@ TEST(CoreTree, TwinOutputsRefuseTheJob) {
   EXPECT_EQ(tav_tree_new(&tree, wiping.o, inputs, 1, nullptr, nullptr, nullptr, nullptr), TAV_BAD_ARGUMENT);
 }
 
+
+// A new file written by the caller appears at its name only once committed,
+// and only over an existing file when asked.
+TEST(CoreNewFile, AppearsOnlyWhenCommitted) {
+  ScratchDir scratch;
+  WriteFile("old", "old");
+  const struct {
+    const char* name;
+    int replace;
+    tav_status status;
+    const char* left;  // what the name holds afterwards; null: nothing
+  } cases[] = {{"new", 0, TAV_OK, "written"},
+               {"old", 0, TAV_EXISTS, "old"},
+               {"old", 1, TAV_OK, "written"},
+               {"gone", -1, TAV_OK, nullptr}};  // -1: freed without a commit
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.name << " " << c.replace);
+    tav_newfile* file = nullptr;
+    ASSERT_EQ(tav_newfile_open(&file, AT_FDCWD, c.name, 0644, nullptr), TAV_OK);
+    ASSERT_EQ(write(tav_newfile_fd(file), "written", 7), 7);
+    if (std::string(c.name) == "new") {
+      EXPECT_FALSE(Exists("new"));
+    }
+    if (c.replace >= 0) {
+      EXPECT_EQ(tav_newfile_commit(file, c.replace, 1, nullptr), c.status);
+    }
+    tav_newfile_free(file);
+    if (c.left == nullptr) {
+      EXPECT_FALSE(Exists(c.name));
+    } else {
+      const Bytes held = ReadFile(c.name);
+      EXPECT_EQ(std::string(held.begin(), held.end()), c.left);
+    }
+  }
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"new", "old"}));
+  tav_newfile* file = nullptr;
+  int error = 0;
+  EXPECT_EQ(tav_newfile_open(&file, AT_FDCWD, "nowhere/x", 0644, &error), TAV_BAD_DEST);
+  EXPECT_EQ(error, ENOENT);
+  EXPECT_EQ(tav_newfile_commit(nullptr, 0, 1, nullptr), TAV_BAD_ARGUMENT);
+}
+
 }  // namespace
 }  // namespace tav::test

@@ -12,6 +12,7 @@
 #include "common/fileio.hpp"
 #include "common/newfile.hpp"
 #include "common/wipe.hpp"
+#include "core/objects.hpp"
 #include "core/options.hpp"
 #include "keys/keyset.hpp"
 #include "ops/scramble.hpp"
@@ -207,5 +208,44 @@ TAVSDK_API tav_status tav_wipe_at(int dirfd, const char* path, int* error) {
   const int status = tav::ops::WipeFile(dirfd, path, {wipe, sizeof wipe}, err);
   return static_cast<tav_status>(tav::core::Report(error, status, err));
 }
+
+}
+
+// A new file for callers that write it themselves.
+struct tav_newfile {
+  tav::io::NewFile file;
+  bool committed = false;
+};
+
+extern "C" {
+
+TAVSDK_API tav_status tav_newfile_open(tav_newfile** file, int dirfd, const char* path, unsigned mode, int* error) {
+  if (file == nullptr) return static_cast<tav_status>(tav::core::Report(error, TAV_BAD_ARGUMENT, 0));
+  *file = nullptr;
+  if (path == nullptr) return static_cast<tav_status>(tav::core::Report(error, TAV_BAD_ARGUMENT, 0));
+  tav_newfile* made = tav::core::Make<tav_newfile>();
+  if (made == nullptr) return static_cast<tav_status>(tav::core::Report(error, TAV_NO_MEMORY, ENOMEM));
+  int err = 0;
+  if (!made->file.Open(dirfd, path, static_cast<mode_t>(mode & 07777), err)) {
+    tav::core::Destroy(made);
+    return static_cast<tav_status>(tav::core::Report(error, TAV_BAD_DEST, err));
+  }
+  *file = made;
+  return static_cast<tav_status>(tav::core::Report(error, TAV_OK, 0));
+}
+
+TAVSDK_API int tav_newfile_fd(const tav_newfile* file) { return file == nullptr ? -1 : file->file.fd(); }
+
+TAVSDK_API tav_status tav_newfile_commit(tav_newfile* file, int replace, int flush, int* error) {
+  if (file == nullptr || file->committed) return static_cast<tav_status>(tav::core::Report(error, TAV_BAD_ARGUMENT, 0));
+  int err = 0;
+  if (!file->file.Commit(replace != 0, err, flush != 0)) {
+    return static_cast<tav_status>(tav::core::Report(error, err == EEXIST && replace == 0 ? TAV_EXISTS : TAV_BAD_DEST, err));
+  }
+  file->committed = true;
+  return static_cast<tav_status>(tav::core::Report(error, TAV_OK, 0));
+}
+
+TAVSDK_API void tav_newfile_free(tav_newfile* file) { tav::core::Destroy(file); }
 
 }
