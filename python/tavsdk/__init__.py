@@ -26,7 +26,7 @@ from ._oneshot import decode_expanded, decrypt, encode_expanded, encrypt
 from ._stream import TavFile, open
 from ._tree import TreeError, TreeResult, decrypt_tree, encrypt_tree
 
-__version__ = "1.3.0"
+__version__ = "1.4.0"
 
 __all__ = [
     "Alphabet", "Keys",
