@@ -83,7 +83,8 @@ static_assert(kMultWidth <= static_cast<int>(sizeof(Tables::mult_by_symbol) / si
 
 // Keeps the compiler from rewriting the chains of XORs: as XOR trees, the
 // lookups need more registers than there are and every step spills. (The
-// indexes it may fold into y minus a constant from memory: that is faster.)
+// indexes stay free, so that it may form each as y minus a constant from
+// memory, with no register held for the constant.)
 inline __m256i Opaque(__m256i v) {
   __asm__("" : "+x"(v));
   return v;
@@ -332,8 +333,8 @@ inline __m256i LeaveSteps(const Tables& t, __m256i x, __m256i in, __m256i keep) 
 }
 
 // Flattened: GCC otherwise leaves the lookups of this small-call path out of
-// line once the file holds the round-apart kernel too (64-byte calls then take
-// 40 % longer).
+// line once the file holds the round-apart kernel too, and a short call then
+// pays a call per lookup.
 template <bool kText, bool kDecrypt>
 [[gnu::flatten]] void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
   Stepping s = c.s;
@@ -387,13 +388,10 @@ template <bool kText, bool kDecrypt>
 // masks or partial steps. Tiles of 32 columns are moved between the
 // stretches' rows and the column vectors by a 32x32 byte transpose.
 
-// Columns run through the steps together: four ran a fifth faster than three
-// (the count of the kernel above), and five and more slower than three, their
-// lookups outgrowing the registers. Running a few stretches more in scalar
-// code inside the same step loop, beside the column vectors, was tried: one
-// (its values in registers) gained nothing measurable; two to four gained
-// 5-10 % in some processes and lost 10-20 % in others, by where the stack
-// fell (their values spilled at every step).
+// Four columns run through the steps together, sharing each table chunk's
+// load; with five and more the lookups outgrow the registers and spill. No
+// stretches run in scalar code beside the column vectors: their values spill
+// at every step, and what that costs depends on where the stack falls.
 constexpr int kColumnVectors = 4;
 
 struct RoundsWork {
@@ -473,8 +471,8 @@ inline __m256i LineOf(__m256i offset) {
 // other, with a compiler barrier between them (so that the second pair loads
 // its table chunks again rather than the compiler weaving the pairs back
 // together): the pairs' steps then end apart, and one pair's next step starts
-// while the other finishes. Side by side with all four woven: 1-4 % faster
-// encryption, 3-7 % decryption; text runs slower so.
+// while the other finishes. Text, whose steps are longer, keeps the four
+// woven: split, it runs slower.
 template <bool kText, bool kDecrypt, int V>
 inline void FullStep(const uint8_t (*row)[16], const __m256i (*lines)[kWheels], uint32_t r, __m256i* x) {
   if constexpr (V == 4 && !kText) {
@@ -604,8 +602,8 @@ void Avx2Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
   static_assert(sizeof(Work) <= sizeof c.work && alignof(Work) <= 64);
   static_assert(sizeof(RoundsWork) <= sizeof c.work && alignof(RoundsWork) <= 64);
   // Small calls go straight to the kernel above. (One dispatch for each: with
-  // both kernels in one, the compiler inlined the small calls' path less well
-  // and text calls of 64 bytes took a quarter longer.)
+  // both kernels in one, the compiler inlines the small calls' path less well,
+  // and short calls pay for it.)
   size_t done = 0;
   if (c.t->round_length > 0 && len / kLanes >= c.t->round_length) {
     Dispatch(c, decrypt, [&](auto text, auto dec) { done = Rounds<text(), dec()>(c, data, len, *new (c.work) RoundsWork); });

@@ -5,9 +5,8 @@
 // Each byte lane of a zmm register carries one symbol: a group of up to 384
 // consecutive symbols is six vectors, run interleaved so that their forty
 // dependent lookups overlap. Four leave the permute units waiting on the
-// chain's latency (add, permutes, select); seven and more ran slower, their
-// lanes, rows and temporaries outgrowing the registers (eight measured slower
-// for both alphabets, also with every loop over the vectors unrolled). A
+// chain's latency (add, permutes, select); with seven and more, their lanes,
+// rows and temporaries outgrow the registers and spill, unrolled or not. A
 // lookup in a 256-entry row is two two-table byte permutes and a select on
 // bit 7 of the index.
 //
@@ -19,15 +18,16 @@
 // linearly with the symbol, so a wheel's offsets across a vector are one or a
 // few masked "base + g * delta" lines, built once per group and used twice.
 //
-// Text: building the lines took about as long as the steps where every
-// symbol takes part, and the steps where only some do (those of the first and
-// last segments) a fifth of the time. So a text group's successor is charted
-// and its lines built while the group runs its steps, one vector's lines
-// every fourth step, and the partial steps run every vector under a lane mask
-// computed for all of them at once, with no branch per vector. Binary lines
-// are cheap (one add): both cost binary a few per cent, so it builds a
-// group's lines just before its steps and skips vectors a partial step does
-// not touch.
+// Text: a line takes a subtraction, a compare and a masked add mod 151 for
+// every wheel and vector, work that the steps' latency-bound permute chains
+// leave room for, and the steps where only some symbols take part (those of
+// the first and last segments) would branch on each vector as the wheel
+// orders fall. So a text group's successor is charted and its lines built
+// while the group runs its steps, one vector's lines every fourth step, and
+// the partial steps run every vector under a lane mask computed for all of
+// them at once, with no branch per vector. Binary lines are cheap (one add),
+// so neither pays for itself there: binary builds a group's lines just before
+// its steps and skips vectors a partial step does not touch.
 #include "engine/cipher.hpp"
 
 #if defined(__x86_64__)
@@ -103,8 +103,8 @@ inline __m512i Mod(__m512i x) {
 // Charts up to len (<= kGroup) next symbols and advances the stream past
 // them; off holds the wheels' offsets in 16-bit lanes and is returned moved
 // on. The offsets and the stepping stay in registers: kept behind references,
-// every segment waited on a store and a reload of each (the group's stores
-// might have written them), and charting cost a tenth of the kernel.
+// every segment would wait on a store and a reload of each (the group's
+// stores might have written them).
 template <uint32_t N>
 __m512i Chart(const Cipher& c, Stepping& stream, __m512i off, const __m512i* deltas, uint32_t len, Group& group) {
   Stepping s = stream;
@@ -435,8 +435,9 @@ void Transform(Cipher& c, uint8_t* data, size_t len, Work& work) {
 // lines, masks and partial steps above. Tiles of 64 columns are moved between
 // the stretches' rows and the column vectors by a 64x64 byte transpose.
 
-// Columns run through the steps together: twelve ran text a tenth faster
-// than six, binary alike; more leave no room in the cipher's working storage.
+// Twelve columns run through the steps together, sharing each step's row:
+// twice the six of the kernel above, which holds lane masks and partial steps
+// besides; more leave no room in the cipher's working storage.
 constexpr int kColumnVectors = 12;
 
 struct RoundsWork {
@@ -622,8 +623,8 @@ void Avx512Transform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
   static_assert(sizeof(Work) <= sizeof c.work && alignof(Work) <= 64);
   static_assert(sizeof(RoundsWork) <= sizeof c.work && alignof(RoundsWork) <= 64);
   // Small calls go straight to the kernel above. (One dispatch for each: with
-  // both kernels in one, the compiler inlined the small calls' path less well
-  // and text calls of 64 bytes took a quarter longer.)
+  // both kernels in one, the compiler inlines the small calls' path less well,
+  // and short calls pay for it.)
   size_t done = 0;
   if (c.t->round_length > 0 && len / kLanes >= c.t->round_length) {
     Dispatch(c, decrypt, [&](auto text, auto dec) { done = Rounds<text(), dec()>(c, data, len, *new (c.work) RoundsWork); });

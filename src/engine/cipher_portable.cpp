@@ -6,10 +6,10 @@
 // lane, and each lane steps through its own stretch, one symbol per round, so
 // that the forty dependent lookups of eight symbols overlap (what is left,
 // and any call under 1 KiB, goes through one pass over a padded copy; see
-// LaneLength and Transform). Lanes that shared one wheel order spent a padded
-// chunk at the end of every order (dwells are 10 to 50 symbols) and set up the
-// order's rows and offsets each time; a lane of its own crosses orders on its
-// own.
+// LaneLength and Transform). A lane of its own crosses wheel orders on its
+// own; lanes that shared one order would spend a padded chunk at the end of
+// every order (dwells are 10 to 50 symbols) and set up the order's rows and
+// offsets each time.
 //
 // A lane keeps, for each position, one 16-bit displacement into the wheels
 // laid end to end (Tables::fwd / inv are 20 rows of 512): wheel * 512 plus
@@ -262,10 +262,9 @@ template <bool kText, bool kDecrypt>
   size_t x[kLanes];
   // Text: a byte outside the alphabet goes through as index 255 (its lookups
   // stay inside the row) and is left as it was at the end.
-  // Those lanes are noted in a mask here; looking the input up again at the
-  // end ran encryption 6-10 % slower. (Decryption, inlined into the set-up,
-  // once ran faster with the second look-up; out of line it runs 9 % faster
-  // with the mask.)
+  // Those lanes are noted in a mask here, while each byte is at hand: a
+  // compare and an or per lane, where looking the input up again at the end
+  // would take a second table read per symbol.
   uint32_t keep = 0;
   for (uint32_t l = 0; l < kLanes; ++l) {
     x[l] = kText ? t.to_index[at[l * stride]] : at[l * stride];
@@ -273,7 +272,7 @@ template <bool kText, bool kDecrypt>
   }
   auto step = [&](auto p) __attribute__((always_inline)) {
     // Two lanes' displacements come in one load: the lookups wait on the
-    // load ports more than on the adds (2-4 % faster).
+    // load ports more than on the adds.
     constexpr unsigned kFirst = std::endian::native == std::endian::little ? 0 : 16;
     for (uint32_t l = 0; l < kLanes; l += 2) {
       uint32_t pair;
@@ -335,7 +334,7 @@ template <bool kText, bool kDecrypt>
 // 4 KiB page. Stretches a multiple of 4 KiB long (the core passes 256 KiB
 // pieces) put all lanes at one place in their pages: they compete for one
 // cache set, and the CPU holds a lane's load back for another lane's store
-// that matches it in the low address bits. Measured: up to four times slower.
+// that matches it in the low address bits, so the lanes wait on each other.
 size_t LaneLength(size_t symbols) {
   constexpr size_t kPage = 4096, kApart = 64;
   size_t per = symbols / kLanes;
@@ -417,7 +416,8 @@ void PortableTransform(Cipher& c, uint8_t* data, size_t len, bool decrypt) {
   Work& work = *new (c.work) Work;
   Dispatch(c, decrypt, [&](auto text, auto dec) { Transform<text(), dec()>(c, data, len, work); });
   // The displacements follow from the key (the padded copy is wiped where
-  // it was used: clearing all of it costs small calls a few per cent).
+  // it was used: clearing all of it would add a wipe of some 1 KiB to every
+  // call, however short).
   SecureZero(c.work, offsetof(Work, padded));
 }
 

@@ -204,8 +204,9 @@ using Lines = v128_t[kWheels][kVectors];
 // registers; the processor overlaps the loop's iterations by itself. One
 // copy for both layouts (the module stays smaller); the vectors and lines
 // are the caller's locals, restrict so that the compiler keeps the rows'
-// chunks out of the vector loop (in the working storage, where it could not
-// tell, they cost a fifth of the binary rate).
+// chunks out of the vector loop (in the working storage it could not tell
+// that the vectors' stores leave them alone, and would load them again for
+// every vector).
 template <bool kText, bool kDecrypt>
 [[gnu::noinline]] void RunSteps(const Work& w, uint32_t rot, v128_t* __restrict x, const v128_t (*__restrict line)[kVectors],
                                 uint32_t vectors, const Constants& k) {
@@ -253,9 +254,9 @@ void Group(const Cipher& c, const Work& w, uint8_t* io, uint32_t vectors, const 
 // vector holds symbol j of every stretch: all its lanes share one wheel order
 // and wheel r's offset in lane l is column j's plus l * T_r. Every group then
 // has kVectors whole vectors (a wheel order's symbols, some 65 on average,
-// filled five vectors of 16 at four fifths). Lanes are gathered and scattered
-// byte by byte through w.gathered: some 64 operations per vector against some
-// 1800 for its steps.
+// would fill five vectors of 16 at four fifths). Lanes are gathered and
+// scattered byte by byte through w.gathered: some 64 operations per vector
+// against some 1800 for its steps.
 template <bool kText, bool kDecrypt>
 size_t Rounds(Cipher& c, Work& w, uint8_t* data, size_t len, const Constants& k) {
   constexpr uint32_t N = kText ? kTextSize : kBinarySize;

@@ -57,8 +57,9 @@ Covered RunSequential(Shared& sh, const Ends& ends, const Covered& from) {
   const tav_keys& keys = *job.keys;
   const Buffers& b = job.buffers;
   const Port in{job.in, job.in_offset >= 0, ends.in_base};
-  // No early writing-back here (see WriteAt): this thread would wait on the
-  // disk itself, which measured a sixth slower than one flush at the end.
+  // No early writing-back here (see WriteAt): with no other worker to keep
+  // transforming meanwhile, this thread would itself wait on the disk; one
+  // flush at the end waits once.
   const Port out{job.out, false, 0};
   const uint64_t units = from.units;
   engine::Cipher c;
