@@ -207,7 +207,7 @@ def check_span(offset: int, length: int) -> None:
 def options(values: Dict[int, int], progress: Any = None) -> Iterator[int]:
     """A tav_options handle with `values` set, freed when the block ends."""
     handle = ctypes.c_void_p()
-    if lib.tav_options_new(ctypes.byref(handle)) != OK:
+    if lib.tav_options_new(ctypes.byref(handle)) != OK or handle.value is None:
         raise MemoryError("tavsdk: no memory for an options object")
     try:
         for option, value in values.items():
