@@ -4,8 +4,10 @@
 from __future__ import annotations
 
 import ctypes
+import errno
 import os
 import signal
+import stat
 import threading
 from typing import Any, Callable, List, Optional
 
@@ -65,6 +67,11 @@ def _run(decrypt: bool, src: PathName, dst: PathName, keys: Keys, expanded: bool
         signal.signal(signal.SIGINT, lambda number, frame: interrupted.append(number))
     try:
         source_stat = os.fstat(source)
+        # Regular files only, as before: a FIFO opened without a writer would
+        # read as empty, and this call never blocks waiting for one.
+        if not stat.S_ISREG(source_stat.st_mode):
+            number = errno.EISDIR if stat.S_ISDIR(source_stat.st_mode) else errno.EINVAL
+            raise make_error(_lib.BAD_SOURCE, number, src)
         # The library reads the very file opened here; it never opens it by name.
         with _lib.options(settings, callback) as options, keys._use() as handle:
             status = _lib.lib.tav_file_run(handle, options, source, 0, _lib.AT_FDCWD, destination,
