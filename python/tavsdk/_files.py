@@ -7,6 +7,7 @@ import ctypes
 import errno
 import os
 import signal
+import stat
 import threading
 from typing import Any, Callable, List, Optional
 
@@ -26,14 +27,13 @@ def _path(path: PathName) -> bytes:
     return encoded
 
 
-def _run(function: Any, src: PathName, dst: PathName, keys: Keys, expanded: bool, replace: bool,
+def _run(decrypt: bool, src: PathName, dst: PathName, keys: Keys, expanded: bool, replace: bool,
          source_mode: bool, progress: Optional[Progress]) -> None:
     require_keys(keys)
-    source, destination = _path(src), _path(dst)
+    _path(src)
+    destination = _path(dst)
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable")
-    flags = ((_lib.EXPANDED if expanded else 0) | (_lib.REPLACE if replace else 0)
-             | (_lib.SOURCE_MODE if source_mode else 0))
     raised: List[BaseException] = []
     interrupted: List[int] = []
 
@@ -51,6 +51,13 @@ def _run(function: Any, src: PathName, dst: PathName, keys: Keys, expanded: bool
 
     callback = _lib.PROGRESS_FN(report)
     error = ctypes.c_int(0)
+    settings = {_lib.OPTION_DECRYPT: int(decrypt), _lib.OPTION_EXPANDED: int(bool(expanded)),
+                _lib.OPTION_REPLACE: int(bool(replace)), _lib.OPTION_SOURCE_MODE: int(bool(source_mode))}
+    try:
+        # Not blocking on a FIFO without a writer: the library waits for data.
+        source = os.open(src, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError as e:
+        raise make_error(_lib.BAD_SOURCE, e.errno or 0, src) from None
     # Python runs a signal handler when the next Python function starts, here
     # the callback: Ctrl-C's KeyboardInterrupt would escape it unseen. For the
     # call, SIGINT only marks the call to be cancelled at the next report.
@@ -59,10 +66,18 @@ def _run(function: Any, src: PathName, dst: PathName, keys: Keys, expanded: bool
     if swap:
         signal.signal(signal.SIGINT, lambda number, frame: interrupted.append(number))
     try:
-        with keys._use() as handle:
-            status = function(handle, _lib.AT_FDCWD, source, _lib.AT_FDCWD, destination, flags, callback, None,
-                              ctypes.byref(error))
+        source_stat = os.fstat(source)
+        # Regular files only, as before: a FIFO opened without a writer would
+        # read as empty, and this call never blocks waiting for one.
+        if not stat.S_ISREG(source_stat.st_mode):
+            number = errno.EISDIR if stat.S_ISDIR(source_stat.st_mode) else errno.EINVAL
+            raise make_error(_lib.BAD_SOURCE, number, src)
+        # The library reads the very file opened here; it never opens it by name.
+        with _lib.options(settings, callback) as options, keys._use() as handle:
+            status = _lib.lib.tav_file_run(handle, options, source, 0, _lib.AT_FDCWD, destination,
+                                           ctypes.byref(error))
     finally:
+        os.close(source)
         if swap:
             signal.signal(signal.SIGINT, signal.default_int_handler)
     if interrupted:
@@ -70,25 +85,24 @@ def _run(function: Any, src: PathName, dst: PathName, keys: Keys, expanded: bool
     if raised:
         raise raised[0]
     if status != _lib.OK:
-        raise _explained(status, error.value, src, dst)
+        raise _explained(status, error.value, src, dst, source_stat)
 
 
-def _same_file(a: PathName, b: PathName) -> bool:
+def _is_source(dst: PathName, source: os.stat_result) -> bool:
     try:
-        return os.path.samefile(a, b)
+        st = os.stat(dst)
     except OSError:
         return False
+    return (st.st_dev, st.st_ino) == (source.st_dev, source.st_ino)
 
 
-def _explained(status: int, number: int, src: PathName, dst: PathName) -> Error:
-    """The library's failure, with the reason it leaves to the status found
-    out again where it can be: a directory as source, the source as
+def _explained(status: int, number: int, src: PathName, dst: PathName, source: os.stat_result) -> Error:
+    """The library's failure with the name it concerns, and the reason it
+    leaves to the status where it can be found out: the source as
     destination."""
     if status == _lib.BAD_SOURCE:
-        if number == errno.EINVAL and os.path.isdir(src):
-            number = errno.EISDIR
         return make_error(status, number, src)
-    if status == _lib.BAD_DEST and _same_file(src, dst):
+    if status == _lib.BAD_DEST and _is_source(dst, source):
         return make_error(status, 0, dst, "the destination is the source")
     return make_error(status, number, dst)
 
@@ -105,10 +119,10 @@ def encrypt_file(src: PathName, dst: PathName, keys: Keys, *, expanded: bool = F
     times a second with the bytes read so far and the source's size (None
     when unknown); an exception it raises stops the call and is raised here.
     """
-    _run(_lib.lib.tav_file_encrypt_at, src, dst, keys, expanded, replace, source_mode, progress)
+    _run(False, src, dst, keys, expanded, replace, source_mode, progress)
 
 
 def decrypt_file(src: PathName, dst: PathName, keys: Keys, *, expanded: bool = False, replace: bool = False,
                  source_mode: bool = False, progress: Optional[Progress] = None) -> None:
     """Decrypts the file `src` into `dst`; arguments as for encrypt_file()."""
-    _run(_lib.lib.tav_file_decrypt_at, src, dst, keys, expanded, replace, source_mode, progress)
+    _run(True, src, dst, keys, expanded, replace, source_mode, progress)

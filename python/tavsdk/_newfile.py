@@ -1,10 +1,11 @@
 # SPDX-License-Identifier: MIT
-"""Files written by open(): unnamed until a normal close, as the library's
-whole-file calls write them."""
+"""Files written by open(): the library's new file, unnamed until a normal
+close, as its whole-file calls write them."""
 
 from __future__ import annotations
 
 import builtins
+import ctypes
 import errno
 import os
 import stat
@@ -12,15 +13,6 @@ from typing import Any, Optional, Tuple
 
 from . import _lib
 from ._errors import PathName, make_error
-
-# A file system without unnamed files gets the data under such a name first;
-# only a crash or SIGKILL can leave one behind.
-HIDDEN_PREFIX = b".tav-"
-_HIDDEN_TRIES = 8
-
-
-def _hidden_name() -> bytes:
-    return HIDDEN_PREFIX + os.urandom(8).hex().encode()
 
 
 def _failure(e: OSError, path: PathName) -> Exception:
@@ -41,30 +33,36 @@ class NewFile:
     def __init__(self, path: PathName, exclusive: bool) -> None:
         self.path = path
         self._exclusive = exclusive
-        # A forked child's copy never removes the hidden name its parent writes under.
+        # Only the opening process may release the library's object: a forked
+        # child's copy is dropped, never discarded nor named.
         self._pid = os.getpid()
-        self._dirfd = self._fd = -1
-        self._temp: Optional[bytes] = None
-        directory, self._name = os.path.split(os.fsencode(path))
+        self._handle: Optional[int] = None
+        encoded = os.fsencode(path)
         try:
-            if not self._name or self._name in (b".", b".."):
-                raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
-            self._dirfd = os.open(directory or b".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-            bits = self._check_name()
-            self._fd = self._create()
-            if bits is not None:
-                os.fchmod(self._fd, bits)
+            bits = self._check_name(encoded)
         except OSError as e:
-            self.discard()
             raise _failure(e, path) from e
-        except BaseException:
-            self.discard()
-            raise
+        handle = ctypes.c_void_p()
+        error = ctypes.c_int(0)
+        status = _lib.lib.tav_newfile_open(ctypes.byref(handle), _lib.AT_FDCWD, encoded, 0o666, ctypes.byref(error))
+        if status != _lib.OK:
+            raise make_error(status, error.value, path)
+        self._handle = handle.value
+        self._fd: int = _lib.lib.tav_newfile_fd(self._handle)
+        if bits is not None:
+            try:
+                os.fchmod(self._fd, bits)
+            except OSError as e:
+                self.discard()
+                raise _failure(e, path) from e
 
-    def _check_name(self) -> Optional[int]:
+    def _check_name(self, path: bytes) -> Optional[int]:
         """The permission bits to keep, or None; refuses what cannot be replaced."""
+        name = os.path.basename(path)
+        if not name or name in (b".", b".."):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
         try:
-            st = os.stat(self._name, dir_fd=self._dirfd, follow_symlinks=False)
+            st = os.stat(path, follow_symlinks=False)
         except FileNotFoundError:
             return None
         if self._exclusive:
@@ -73,83 +71,27 @@ class NewFile:
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
         return stat.S_IMODE(st.st_mode) & 0o777 if stat.S_ISREG(st.st_mode) else None
 
-    def _create(self) -> int:
-        tmpfile = getattr(os, "O_TMPFILE", 0)
-        if tmpfile:
-            try:
-                fd = os.open(".", tmpfile | os.O_WRONLY | os.O_CLOEXEC, 0o666, dir_fd=self._dirfd)
-            except OSError as e:
-                if e.errno not in (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL):
-                    raise
-            else:
-                # Linking it needs /proc.
-                if os.path.exists(f"/proc/self/fd/{fd}"):
-                    return fd
-                os.close(fd)
-        for _ in range(_HIDDEN_TRIES):
-            name = _hidden_name()
-            try:
-                fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666,
-                             dir_fd=self._dirfd)
-            except FileExistsError:
-                continue
-            self._temp = name
-            return fd
-        raise FileExistsError(errno.EEXIST, "no free temporary name")
-
     def fileobj(self) -> Any:
         return builtins.open(self._fd, "wb", buffering=0, closefd=False)
 
     def commit(self) -> None:
         """Flushes the file to the disk and gives it its name."""
+        error = ctypes.c_int(0)
         try:
-            os.fsync(self._fd)
-            if self._temp is None:
-                try:
-                    self._link(self._name)
-                    return
-                except FileExistsError:
-                    if self._exclusive:
-                        raise
-                # An unnamed file cannot replace a name: it gets a hidden one first.
-                for _ in range(_HIDDEN_TRIES):
-                    name = _hidden_name()
-                    try:
-                        self._link(name)
-                    except FileExistsError:
-                        continue
-                    self._temp = name
-                    break
-                else:
-                    raise FileExistsError(errno.EEXIST, "no free temporary name")
-            assert self._temp is not None
-            if self._exclusive:
-                os.link(self._temp, self._name, src_dir_fd=self._dirfd, dst_dir_fd=self._dirfd,
-                        follow_symlinks=False)
-                os.unlink(self._temp, dir_fd=self._dirfd)
-            else:
-                os.replace(self._temp, self._name, src_dir_fd=self._dirfd, dst_dir_fd=self._dirfd)
-            self._temp = None
-        except OSError as e:
-            raise _failure(e, self.path) from e
+            status = _lib.lib.tav_newfile_commit(self._handle, int(not self._exclusive), 1, ctypes.byref(error))
+            if status != _lib.OK:
+                raise make_error(status, error.value, self.path)
         finally:
             self.discard()
 
-    def _link(self, name: bytes) -> None:
-        os.link(f"/proc/self/fd/{self._fd}", name, dst_dir_fd=self._dirfd, follow_symlinks=True)
-
     def discard(self) -> None:
-        """Closes the file; a hidden name, if any, goes with it."""
-        if self._temp is not None and self._dirfd >= 0 and os.getpid() == self._pid:
-            try:
-                os.unlink(self._temp, dir_fd=self._dirfd)
-            except OSError:
-                pass
-        self._temp = None
-        for fd in (self._fd, self._dirfd):
-            if fd >= 0:
-                os.close(fd)
-        self._fd = self._dirfd = -1
+        """Releases the file; one not committed leaves nothing at the name."""
+        handle, self._handle = self._handle, None
+        if handle is not None and os.getpid() == self._pid:
+            _lib.lib.tav_newfile_free(handle)
+
+    def __del__(self) -> None:
+        self.discard()
 
 
 def open_for_writing(path: PathName, exclusive: bool) -> Tuple[Any, Optional[NewFile]]:

@@ -50,6 +50,14 @@ def refused(status, number):
     return lambda d: _errors.check(status, number, d / "plain")
 
 
+def fifo_source(d):
+    os.mkfifo(d / "fifo")
+    try:
+        tavsdk.encrypt_file(d / "fifo", d / "out", KEYS)
+    finally:
+        os.unlink(d / "fifo")
+
+
 CASES = {
     # name: (action on the files directory, exception classes, errno or None, file name in the message,
     #        words in the message or None)
@@ -57,6 +65,7 @@ CASES = {
                        (tavsdk.SourceError, FileNotFoundError), errno.ENOENT, "none", None),
     "source is a directory": (lambda d: tavsdk.decrypt_file(d / "dir", d / "out", KEYS),
                               (tavsdk.SourceError, IsADirectoryError), errno.EISDIR, "dir", None),
+    "source is a FIFO": (fifo_source, (tavsdk.SourceError,), errno.EINVAL, "fifo", None),
     "source refused": (refused(_lib.BAD_SOURCE, errno.EACCES), (tavsdk.SourceError, PermissionError),
                        errno.EACCES, "plain", None),
     "destination refused": (refused(_lib.BAD_DEST, errno.EPERM), (tavsdk.DestinationError, PermissionError),

@@ -47,8 +47,8 @@ def test_type_hints_hold_under_mypy_strict(tmp_path):
 
 def test_constants_are_the_headers():
     """Every numeric TAV_ constant of the C header (statuses, alphabets, flags,
-    limits) has the same value under its name without the prefix: an Alphabet
-    member or a constant of the loader."""
+    limits, options, folder job events and reasons) has the same value under
+    its name without the prefix: an Alphabet member or a constant of the loader."""
     from tavsdk import _lib
     from tavsdk._keys import Alphabet
 
@@ -57,6 +57,7 @@ def test_constants_are_the_headers():
     found = {name: int(value, 0) for name, value in re.findall(r"\bTAV_(\w+) = (\d+)", header)}
     found.update({name: literals[value] if value in literals else int(value.rstrip("uUlL"), 0)
                   for name, value in re.findall(r"#define TAV_(\w+) +(0x[0-9a-fA-F]+\w*|\d+\w*|UINT64_MAX)\b", header)})
-    assert {"OK", "COPY_KEPT", "TEXT", "BINARY", "EXPANDED", "SOURCE_MODE", "SIZE_UNKNOWN"} <= found.keys()
+    assert {"OK", "COPY_KEPT", "TEXT", "BINARY", "EXPANDED", "SOURCE_MODE", "SIZE_UNKNOWN", "OPTION_DECRYPT",
+            "OPTION_FAIL_FAST", "TREE_WRITTEN", "TREE_REFUSED", "WHY_NONE", "WHY_MIRROR_WALKED"} <= found.keys()
     ours = {name: int(Alphabet[name]) if name in Alphabet.__members__ else getattr(_lib, name, None) for name in found}
     assert ours == found

@@ -1,5 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""Whole folders: mirrored and back, skips and failures listed, in place."""
+"""Whole folders: mirrored (OUT/its last name/...) and back, skips and failures
+listed, in place, refusals before anything is written."""
 
 import os
 import signal
@@ -35,8 +36,8 @@ def test_tree_mirrors_and_comes_back_with_skips_and_failures_listed(tmp_path, ex
     files = make_tree(tmp_path / "src", expanded)
     suffix = ".tavx" if expanded else ".tav"
     # An output name taken by a folder fails that file alone, also for root.
-    (tmp_path / "enc").mkdir()
-    (tmp_path / "enc" / ("top" + suffix)).mkdir()
+    (tmp_path / "enc/src").mkdir(parents=True)
+    (tmp_path / "enc/src" / ("top" + suffix)).mkdir()
     seen = []
     with pytest.raises(tavsdk.TreeError) as caught:
         tavsdk.encrypt_tree(tmp_path / "src", tmp_path / "enc", KEYS, expanded=expanded, threads=3,
@@ -47,15 +48,15 @@ def test_tree_mirrors_and_comes_back_with_skips_and_failures_listed(tmp_path, ex
     assert error.result.skipped == ["a/fifo", "link"]
     assert sorted(error.result.written) == sorted(set(files) - {"top"})
     total = sum(len(data) for data in files.values())
-    assert seen[-1][1] == total and seen[-1][0] == total - len(FILES["top"])
-    assert oct((tmp_path / "enc/a").stat().st_mode & 0o777) == "0o750"
+    assert seen[-1] == (total, total)  # the failed file's bytes count as done
+    assert oct((tmp_path / "enc/src/a").stat().st_mode & 0o777) == "0o750"
     if not expanded:
-        assert (tmp_path / "enc/a/b/deep.tav").read_bytes() == tavsdk.encrypt(FILES["a/b/deep"], KEYS)
-    (tmp_path / "enc" / ("top" + suffix)).rmdir()
-    (tmp_path / "enc/stray").write_bytes(b"not ciphertext")
-    result = tavsdk.decrypt_tree(tmp_path / "enc", tmp_path / "back", KEYS, threads=2)
+        assert (tmp_path / "enc/src/a/b/deep.tav").read_bytes() == tavsdk.encrypt(FILES["a/b/deep"], KEYS)
+    (tmp_path / "enc/src" / ("top" + suffix)).rmdir()
+    (tmp_path / "enc/src/stray").write_bytes(b"not ciphertext")
+    result = tavsdk.decrypt_tree(tmp_path / "enc/src", tmp_path / "back", KEYS, threads=2)
     assert result.skipped == ["stray"]
-    assert files_below(tmp_path / "back") == {k: v for k, v in files.items() if k != "top"}
+    assert files_below(tmp_path / "back/src") == {k: v for k, v in files.items() if k != "top"}
 
 
 def test_tree_in_place_refuses_then_replaces_and_refuses_links(tmp_path):
@@ -88,32 +89,39 @@ def test_ctrl_c_cancels_the_rest_and_leaves_no_part(tmp_path):
 
     with pytest.raises(KeyboardInterrupt):
         tavsdk.encrypt_tree(tmp_path / "src", tmp_path / "enc", KEYS, threads=2, progress=interrupt)
-    written = {p.name: p.read_bytes() for p in (tmp_path / "enc").iterdir()}
+    written = {p.name: p.read_bytes() for p in (tmp_path / "enc/src").iterdir()}
     assert len(written) < len(data)
     assert all(cipher == tavsdk.encrypt(data[name[:-4]], KEYS) for name, cipher in written.items())
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
 
-@pytest.mark.parametrize("dst, skipped, skipped_again", [
-    ("src/out", ["out"], ["out"]),
-    ("src/a/out", ["a/out"], ["a/out"]),
-    ("src", [], ["a/g.tav", "f.tav"]),  # in place: the first run's outputs
-])
-def test_tree_never_walks_its_own_output(tmp_path, dst, skipped, skipped_again):
+@pytest.mark.parametrize("dst", ["src/out", "src/a/out"])
+def test_tree_never_walks_its_own_output(tmp_path, dst):
     (tmp_path / "src/a").mkdir(parents=True)
     (tmp_path / "src/f").write_bytes(b"f")
     (tmp_path / "src/a/g").write_bytes(b"g")
-    for replace, listed in ((False, skipped), (True, skipped_again)):
+    for replace in (False, True):
         result = tavsdk.encrypt_tree(tmp_path / "src", tmp_path / dst, KEYS, replace=replace)
-        assert result == tavsdk.TreeResult(["a/g", "f"], listed)
-    mirrored = {"f.tav", "a/g.tav"} if dst != "src" else {"f", "f.tav", "a/g", "a/g.tav"}
-    assert set(files_below(tmp_path / dst)) == mirrored
+        assert result == tavsdk.TreeResult(["a/g", "f"], [])
+    assert set(files_below(tmp_path / dst)) == {"src/f.tav", "src/a/g.tav"}
+
+
+def test_tree_refuses_a_mirror_on_a_folder_it_walks(tmp_path):
+    """Into itself, the second run would encrypt the first one's outputs."""
+    (tmp_path / "src").mkdir()
+    (tmp_path / "src/f").write_bytes(b"f")
+    assert tavsdk.encrypt_tree(tmp_path / "src", tmp_path / "src", KEYS).written == ["f"]
+    with pytest.raises(tavsdk.TreeError) as caught:
+        tavsdk.encrypt_tree(tmp_path / "src", tmp_path / "src", KEYS, replace=True)
+    assert [path for path, _ in caught.value.failures] == [str(tmp_path / "src/src")]
+    assert set(files_below(tmp_path / "src")) == {"f", "src/f.tav"}
 
 
 @pytest.mark.parametrize("dst, refused", [("out", ["x.tav", "x.tavx"]), (None, ["x.tav", "x.tavx", "z.tav.tav"])])
 def test_tree_refuses_inputs_sharing_an_output_before_writing(tmp_path, dst, refused):
-    """In place z.tav.tav would replace the input z.tav."""
+    """In place z.tav.tav would replace the input z.tav. The whole job is
+    refused: nothing is written."""
     src = tmp_path / "src"
     src.mkdir()
     for name, data, expanded in (("x.tav", b"A", False), ("x.tavx", b"B", True), ("y.tav", b"Y", False),
@@ -123,8 +131,8 @@ def test_tree_refuses_inputs_sharing_an_output_before_writing(tmp_path, dst, ref
     with pytest.raises(tavsdk.TreeError) as caught:
         tavsdk.decrypt_tree(src, dst and tmp_path / dst, KEYS, replace=True)
     failures = dict(caught.value.failures)
-    assert sorted(failures) == refused and f"{len(refused)} of 5 files failed" in str(caught.value)
+    assert sorted(failures) == refused and "refused, nothing was written" in str(caught.value)
     assert all("x.tav and x.tavx" in str(failures[name]) for name in ("x.tav", "x.tavx"))
-    out = tmp_path / dst if dst else src
-    assert not (out / "x").exists() and (out / "y").read_bytes() == b"Y" and (out / "z").read_bytes() == b"Z"
-    assert (out / "z.tav").read_bytes() == (b"ZZ" if dst else tavsdk.encrypt(b"Z", KEYS))
+    assert isinstance(failures["x.tav"], tavsdk.DestinationError) and caught.value.result == ([], [])
+    assert not (tmp_path / "out").exists() and sorted(os.listdir(src)) == ["x.tav", "x.tavx", "y.tav", "z.tav",
+                                                                           "z.tav.tav"]
