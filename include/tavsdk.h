@@ -409,7 +409,7 @@ typedef enum tav_option {
   TAV_OPTION_DURABLE = 7,     /* 1 (the default): a new file is flushed to the device before it takes its name;
                                  0: it is not, and the caller flushes (syncfs, fsync) once for many files */
   /* Folder jobs (tav_tree_new) only: */
-  TAV_OPTION_FILES = 8,       /* files at once: 0 (the default) the CPUs the process may run on; N (1 to 1024) */
+  TAV_OPTION_FILES = 8,       /* files at once: 0 (the default) the CPUs the process may run on; N (1 to 64) */
   TAV_OPTION_WIPE_SOURCE = 9, /* 1: once an output is complete and on the device, it is read back, decrypted and
                                  compared with its source, and only then is the source wiped as by tav_wipe_fd;
                                  encryption only (decryption has no check that could fail) */

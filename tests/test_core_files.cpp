@@ -322,7 +322,7 @@ TEST(CoreOptions, EveryOptionTakesItsRangeOnly) {
       {TAV_OPTION_SOURCE_MODE, 1, 0, true},  {TAV_OPTION_KEEP_TIMES, 1, 0, true},
       {TAV_OPTION_DURABLE, 0, 1, true},      {TAV_OPTION_WORKERS, 64, 0, true},
       {TAV_OPTION_WORKERS, 65, 0, false},    {TAV_OPTION_WORKERS, -1, 0, false},
-      {TAV_OPTION_FILES, 1024, 0, true},     {TAV_OPTION_FILES, 1025, 0, false},
+      {TAV_OPTION_FILES, 64, 0, true},       {TAV_OPTION_FILES, 65, 0, false},
       {TAV_OPTION_WIPE_SOURCE, 1, 0, true},  {TAV_OPTION_RESUME, 1, 0, true},
       {TAV_OPTION_FAIL_FAST, 1, 0, true},    {0, 0, 0, false},
       {12, 1, 0, false},

@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr int64_t kMaxFiles = 1024;
+constexpr int64_t kMaxFiles = tav::workers::kMaxWorkers;  // the threads one call may run
 
 bool* Flag(tav_options& o, tav_option option) {
   switch (option) {
