@@ -423,12 +423,13 @@ typedef enum tav_option {
  * may be used by any number of calls at once while nobody changes it. */
 TAVSDK_API TAV_NODISCARD tav_status tav_options_new(tav_options **options);
 
-/* Sets one option. Returns TAV_OK, or TAV_BAD_ARGUMENT (nothing changed) for
- * a null object, an unknown option or a value outside its range. */
-TAVSDK_API TAV_NODISCARD tav_status tav_options_set(tav_options *options, tav_option option, int64_t value);
+/* Sets one option (a tav_option; an int, as a caller may pass any number).
+ * Returns TAV_OK, or TAV_BAD_ARGUMENT (nothing changed) for a null object,
+ * an unknown option or a value outside its range. */
+TAVSDK_API TAV_NODISCARD tav_status tav_options_set(tav_options *options, int option, int64_t value);
 
 /* Reads one option into *value; TAV_BAD_ARGUMENT as above. */
-TAVSDK_API TAV_NODISCARD tav_status tav_options_get(const tav_options *options, tav_option option, int64_t *value);
+TAVSDK_API TAV_NODISCARD tav_status tav_options_get(const tav_options *options, int option, int64_t *value);
 
 /* The progress callback (and cancel: a non-zero return) of the operations run
  * with these options; NULL for none (the default). */

@@ -331,7 +331,7 @@ TEST(CoreOptions, EveryOptionTakesItsRangeOnly) {
     SCOPED_TRACE(testing::Message() << c.option << " = " << c.value);
     Options fresh;
     int64_t value = -7;
-    const auto option = static_cast<tav_option>(c.option);
+    const int option = c.option;
     const bool known = tav_options_get(fresh.o, option, &value) == TAV_OK;
     EXPECT_EQ(known ? value : c.fallback, c.fallback);
     EXPECT_EQ(tav_options_set(fresh.o, option, c.value), c.taken ? TAV_OK : TAV_BAD_ARGUMENT);

@@ -10,7 +10,7 @@ namespace {
 
 constexpr int64_t kMaxFiles = tav::workers::kMaxWorkers;  // the threads one call may run
 
-bool* Flag(tav_options& o, tav_option option) {
+bool* Flag(tav_options& o, int option) {
   switch (option) {
     case TAV_OPTION_DECRYPT: return &o.decrypt;
     case TAV_OPTION_REPLACE: return &o.replace;
@@ -37,7 +37,7 @@ TAVSDK_API tav_status tav_options_new(tav_options** options) {
   return *options != nullptr ? TAV_OK : TAV_NO_MEMORY;
 }
 
-TAVSDK_API tav_status tav_options_set(tav_options* options, tav_option option, int64_t value) {
+TAVSDK_API tav_status tav_options_set(tav_options* options, int option, int64_t value) {
   if (options == nullptr) return TAV_BAD_ARGUMENT;
   if (option == TAV_OPTION_WORKERS) {
     if (value < 0 || value > tav::workers::kMaxWorkers) return TAV_BAD_ARGUMENT;
@@ -60,7 +60,7 @@ TAVSDK_API tav_status tav_options_set(tav_options* options, tav_option option, i
   return TAV_OK;
 }
 
-TAVSDK_API tav_status tav_options_get(const tav_options* options, tav_option option, int64_t* value) {
+TAVSDK_API tav_status tav_options_get(const tav_options* options, int option, int64_t* value) {
   if (options == nullptr || value == nullptr) return TAV_BAD_ARGUMENT;
   if (option == TAV_OPTION_WORKERS || option == TAV_OPTION_FILES || option == TAV_OPTION_EXPANDED) {
     *value = option == TAV_OPTION_WORKERS ? options->workers : option == TAV_OPTION_FILES ? options->files : options->mode;
