@@ -257,6 +257,19 @@ bool Scanned(const tav_tree& t, dev_t dev, ino_t ino) {
   }) != SIZE_MAX;
 }
 
+// A folder the walk found, known from now on by its device and inode.
+Folder Found(size_t parent, size_t name, size_t path, const struct stat& st) {
+  Folder f;
+  f.parent = parent;
+  f.name = name;
+  f.path = path;
+  f.dev = st.st_dev;
+  f.ino = st.st_ino;
+  f.known = true;
+  f.mode = st.st_mode & 07777;
+  return f;
+}
+
 uint64_t HashInput(const Folder& f, std::string_view name) { return Hash(name.data(), name.size(), HashId(f.dev, f.ino)); }
 
 class Walk {
@@ -381,16 +394,8 @@ void Walk::Scan(size_t index) {
       // OUT inside the tree is not walked into.
     } else if (Scanned(t_, st.st_dev, st.st_ino)) {
       Skip(file, TAV_WHY_TWICE);
-    } else {
-      Folder f;
-      f.parent = index;
-      f.name = name_at;
-      f.path = file;
-      f.dev = st.st_dev;
-      f.ino = st.st_ino;
-      f.known = true;
-      f.mode = st.st_mode & 07777;
-      if (!AddFolder(f)) return;
+    } else if (!AddFolder(Found(index, name_at, file, st))) {
+      return;
     }
   }
 }
@@ -411,14 +416,7 @@ tav_status Walk::AddTop(const char* path, int& error) {
       Skip(shown, TAV_WHY_TWICE);
       return TAV_OK;
     }
-    Folder f;
-    f.name = shown;
-    f.path = shown;
-    f.dev = st.st_dev;
-    f.ino = st.st_ino;
-    f.known = true;
-    f.mode = st.st_mode & 07777;
-    if (!AddFolder(f)) return TAV_NO_MEMORY;
+    if (!AddFolder(Found(SIZE_MAX, shown, shown, st))) return TAV_NO_MEMORY;
     for (size_t i = t_.sources.list.size() - 1; i < t_.sources.list.size() && memory_ok; ++i) Scan(i);
     return memory_ok ? TAV_OK : TAV_NO_MEMORY;
   }
