@@ -187,6 +187,29 @@ class TavShell : public Tav {
   Result Shell(const std::string& command, const std::map<std::string, std::string>& vars = {}) {
     return Run({"-o", "pipefail", "-c", "umask 022; " + command}, "", vars, "/bin/bash");
   }
+
+  // A command line, its exit status, and a text it shows ("=TEXT": exactly
+  // that on standard output and nothing on standard error).
+  struct Case {
+    const char* command;
+    int status;
+    const char* shown;
+  };
+  // Each command in an empty work folder.
+  void ExpectAll(std::initializer_list<Case> cases) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.command);
+      for (const auto& entry : fs::directory_iterator(work_)) fs::remove_all(entry.path());
+      const Result r = Shell(c.command);
+      EXPECT_EQ(r.status, c.status) << r.err;
+      if (c.shown[0] == '=') {
+        EXPECT_EQ(r.out, c.shown + 1);
+        EXPECT_EQ(r.err, "");
+      } else {
+        EXPECT_NE((r.out + r.err).find(c.shown), std::string::npos) << r.out << r.err;
+      }
+    }
+  }
 };
 
 TEST_F(TavShell, InputsAndOutputsMatchTheConformanceData) {
@@ -275,11 +298,7 @@ TEST_F(Tav, PipesAreWidenedAndCarryTheConformanceData) {
 // What a new user tries, in bash: each command with its exit status and a
 // text shown on stdout or stderr ("=TEXT": stdout is TEXT, stderr empty).
 TEST_F(TavShell, HabitsOfOtherFileTools) {
-  struct Case {
-    const char* command;
-    int status;
-    const char* shown;
-  } cases[] = {
+  ExpectAll({
       // Positional names are inputs; a missing second one points to -o.
       {"echo A>a.txt; echo B>b.txt; $TAV encrypt -f *.txt; cat b.txt; $TAV decrypt -c a.txt.tav b.txt.tav", 0,
        "=B\nA\nB\n"},
@@ -319,19 +338,7 @@ TEST_F(TavShell, HabitsOfOtherFileTools) {
       {"touch a.tav b.tavx c; bash --norc -c 'source $TAV_COMPLETION; COMP_WORDS=(tav decrypt \"\"); COMP_CWORD=2;"
        " _tav; echo ${COMPREPLY[*]}; COMP_WORDS=(tav enc); COMP_CWORD=1; _tav; echo ${COMPREPLY[*]}'",
        0, "=a.tav b.tavx\nencrypt\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.command);
-    for (const auto& entry : fs::directory_iterator(work_)) fs::remove_all(entry.path());
-    const Result r = Shell(c.command);
-    EXPECT_EQ(r.status, c.status) << r.err;
-    if (c.shown[0] == '=') {
-      EXPECT_EQ(r.out, c.shown + 1);
-      EXPECT_EQ(r.err, "");
-    } else {
-      EXPECT_NE((r.out + r.err).find(c.shown), std::string::npos) << r.out << r.err;
-    }
-  }
+  });
 }
 
 // Reads the pseudo-terminal until `text` shows up (or 20 s pass).
@@ -846,11 +853,7 @@ TEST_F(TavShell, FoldersMirrorAndComeBackWithSkipsAndFailures) {
 
 // Command lines on folders, each with its exit status and a text it shows.
 TEST_F(TavShell, FolderOptionsAndRefusals) {
-  struct Case {
-    const char* command;
-    int status;
-    const char* shown;
-  } cases[] = {
+  ExpectAll({
       {"mkdir d; echo A>d/f; $TAV encrypt -r d && rm d/f && $TAV decrypt -r d && cat d/f", 0, "A\n"},
       {"mkdir d; echo A>d/f; $TAV encrypt -r d; $TAV encrypt -r d", TAV_EXISTS, "d/f.tav: File exists; -f replaces it"},
       {"mkdir d; echo A>d/f; $TAV encrypt -r d; $TAV encrypt -rf d && $TAV decrypt -c d/f.tav", 0, "A\n"},
@@ -869,14 +872,7 @@ TEST_F(TavShell, FolderOptionsAndRefusals) {
       {"mkdir d; touch f; bash --norc -c 'source $TAV_COMPLETION; COMP_WORDS=(tav encrypt -r \"\"); COMP_CWORD=3; _tav;"
        " echo ${COMPREPLY[*]}; COMP_WORDS=(tav encrypt --wipe); COMP_CWORD=2; _tav; echo ${COMPREPLY[*]}'", 0,
        "d\n--wipe-source\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.command);
-    for (const auto& entry : fs::directory_iterator(work_)) fs::remove_all(entry.path());
-    const Result r = Shell(c.command);
-    EXPECT_EQ(r.status, c.status) << r.err;
-    EXPECT_NE((r.out + r.err).find(c.shown), std::string::npos) << r.out << r.err;
-  }
+  });
 }
 
 // A source goes only when its output, read back, gives it again: a write
@@ -973,11 +969,7 @@ TEST_F(TavShell, SlipsDestroyNothing) {
 
 // Command-line habits: names after --, names shown escaped, hints, resume.
 TEST_F(TavShell, NamesHintsAndResume) {
-  struct Case {
-    const char* command;
-    int status;
-    const char* shown;
-  } cases[] = {
+  ExpectAll({
       {"echo A>-d; $TAV encrypt -- -d && $TAV decrypt -c -- -d.tav && $TAV wipe -- -d && ls", 0, "A\n-d.tav\n"},
       {"echo A>-f; $TAV scramble -- -f && $TAV scramble -- -f && cat -- -f", 0, "A\n"},
       {"echo A>$'e\\e[2J'; $TAV encrypt $'e\\e[2J' -o $'e\\e[2J'", TAV_BAD_DEST, "tav: e\\x1b[2J: is the source file\n"},
@@ -994,14 +986,7 @@ TEST_F(TavShell, NamesHintsAndResume) {
       {"mkdir s; echo x1 >s/a; echo x2 >s/b; $TAV encrypt -r s; rm s/a.tav; $TAV encrypt -r --resume --wipe-source s 2>&1; ls s",
        0, "1 written, 2 skipped, 0 failed; 2 sources wiped, 0 kept\na.tav\nb.tav\n"},
       {"mkdir s; echo x1 >s/a; $TAV encrypt -r s; echo 22>s/a; $TAV encrypt -r --resume s", TAV_EXISTS, "File exists"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.command);
-    for (const auto& entry : fs::directory_iterator(work_)) fs::remove_all(entry.path());
-    const Result r = Shell(c.command);
-    EXPECT_EQ(r.status, c.status) << r.err;
-    EXPECT_NE((r.out + r.err).find(c.shown), std::string::npos) << r.out << r.err;
-  }
+  });
 }
 
 // A walk holds a bounded number of descriptors, and a folder it cannot read
