@@ -116,9 +116,11 @@ void Job::Heard(const tav_tree_report& r) {
       return Say(source + ": not a regular file or folder");
     case TAV_WHY_NOT_FOR_JOB:
       return Say(source + (o.encrypt ? ": already ends in .tav or .tavx" : ": no .tav or .tavx suffix to strip"));
-    case TAV_WHY_FOLDER:
-      return Say((r.output != nullptr ? output + ": its folder could not be made or opened" : source + ": cannot be read") +
-                 (r.error != 0 ? std::string(": ") + std::strerror(r.error) : ""));
+    case TAV_WHY_FOLDER: {
+      const std::string why = r.error != 0 ? std::string(": ") + std::strerror(r.error) : "";
+      if (r.status == TAV_BAD_DEST) return Say(output + ": its folder could not be made or opened" + why);
+      return Say(source + (r.output != nullptr ? ": its folder cannot be opened" : ": cannot be read") + why);
+    }
     case TAV_WHY_CHANGED:
       return Say(source + ": changed during the job; not followed");
     case TAV_WHY_MISMATCH:
