@@ -41,7 +41,7 @@ c_void_pp = ctypes.POINTER(ctypes.c_void_p)
 
 FILL_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t)
 PROGRESS_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_uint64, ctypes.c_uint64)
-# The null filler source: the system's random source.
+# The null filler source: the library's default generator (libcrypto's RAND_bytes, or getrandom).
 SYSTEM_RANDOM = FILL_FN(0)
 
 # name: (result type, argument types). Key sets, encoders and decoders stay
