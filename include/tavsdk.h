@@ -102,8 +102,9 @@ typedef enum tav_status {
  * other call works in the objects it is given, on the caller's stack (at
  * most about 200 KiB) and, for large regular files, in worker threads it
  * joins before it returns. (The default filler source, libcrypto's
- * generator, keeps its own state for each thread that asks it.) Objects are freed with their *_free function,
- * which first overwrites every byte of key material they hold.
+ * generator, keeps its own state for each thread that asks it.) Objects are
+ * freed with their *_free function, which first overwrites every byte of key
+ * material they hold.
  *
  * Errors. Every call returns a tav_status. Calls that make system calls take
  * `int *error` (may be NULL): it receives the errno of the system call that
@@ -216,7 +217,7 @@ TAVSDK_API TAV_NODISCARD tav_status tav_block_decrypt(const tav_keys *keys, uint
  * generator, which reseeds after fork and keeps a state per thread) where the
  * library was built with it, else getrandom; crypto.getRandomValues in the
  * WebAssembly build. Fillers stay unpredictable either way: only the speed
- * differs. A source of the caller's own must be as unpredictable. */
+ * differs. A source of the caller's own should be as unpredictable. */
 typedef int (*tav_fill_fn)(void *context, void *buffer, size_t length);
 
 /* The size of the expanded form of a message of `plain_length` bytes, in
