@@ -20,7 +20,7 @@ out=$root/build-compare
 export CMAKE_GENERATOR=${CMAKE_GENERATOR:-Ninja}
 
 cd "$root"
-declare -A releases=([v1.2.0]=7b45a0d4d8ef44918bcc2c3b8212981ed7c5e3d4)
+declare -A releases=([v1.2.0]=7b45a0d4d8ef44918bcc2c3b8212981ed7c5e3d4 [v1.3.0]=e77edcc31ada8bf54f679419a556f915a64dcb7b)
 if ! commit=$(git rev-parse --verify --quiet "$base^{commit}"); then
   commit=${releases[$base]:-}
   if [ -z "$commit" ] || ! git rev-parse --verify --quiet "$commit^{commit}" >/dev/null; then

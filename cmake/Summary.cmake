@@ -17,6 +17,7 @@ endfunction()
 
 message(STATUS "tavsdk ${PROJECT_VERSION} builds:")
 message(STATUS "  library         libtavsdk.so.${PROJECT_VERSION} (${CMAKE_BUILD_TYPE}), install rules: ${TAVSDK_INSTALL}")
+message(STATUS "  fillers         ${TAVSDK_FILLERS}")
 _tavsdk_part("tav tool" tav TAVSDK_BUILD_TOOL "CLI11 not found: apt-get install libcli11-dev")
 _tavsdk_part("tav(1) page" tav_man TAVSDK_BUILD_TOOL "needs the tool and scdoc")
 _tavsdk_part("section-3 pages" tavsdk_man3 TAVSDK_BUILD_MANPAGES "scdoc not found: apt-get install scdoc")

@@ -102,8 +102,10 @@ typedef enum tav_status {
  * allocate (and say so); every
  * other call works in the objects it is given, on the caller's stack (at
  * most about 200 KiB) and, for large regular files, in worker threads it
- * joins before it returns. Objects are freed with their *_free function,
- * which first overwrites every byte of key material they hold.
+ * joins before it returns. (The default filler source, libcrypto's
+ * generator, keeps its own state for each thread that asks it.) Objects are
+ * freed with their *_free function, which first overwrites every byte of key
+ * material they hold.
  *
  * Errors. Every call returns a tav_status. Calls that make system calls take
  * `int *error` (may be NULL): it receives the errno of the system call that
@@ -248,7 +250,12 @@ TAVSDK_API TAV_NODISCARD tav_status tav_block_decrypt(const tav_keys *keys, uint
  * and returns 0, or returns an errno value to fail the call. The encoder
  * turns the bytes into filler symbols of the alphabet; whatever bytes the
  * source gives, the call ends, though only uniform bytes give uniform
- * fillers. The default is the operating system's random source (getrandom). */
+ * fillers. The default (NULL) is a cryptographically secure generator seeded
+ * by the operating system: OpenSSL libcrypto's RAND_bytes (its public
+ * generator, which reseeds after fork and keeps a state per thread) where the
+ * library was built with it, else getrandom; crypto.getRandomValues in the
+ * WebAssembly build. Fillers stay unpredictable either way: only the speed
+ * differs. A source of the caller's own should be as unpredictable. */
 typedef int (*tav_fill_fn)(void *context, void *buffer, size_t length);
 
 /* The size of the expanded form of a message of `plain_length` bytes, in
@@ -263,8 +270,8 @@ TAVSDK_API TAV_NODISCARD tav_status tav_expanded_size(const tav_keys *keys, uint
  * them). */
 typedef struct tav_encoder tav_encoder;
 
-/* Makes an encoder at the start of a message. `fill` (NULL: the system's
- * random source) and its `context` supply the filler bytes. Allocates the
+/* Makes an encoder at the start of a message. `fill` (NULL: the default
+ * generator above) and its `context` supply the filler bytes. Allocates the
  * encoder. Returns TAV_OK; TAV_BAD_ARGUMENT; TAV_NO_KEYS without a k5 pad
  * table; TAV_NO_MEMORY. */
 TAVSDK_API TAV_NODISCARD tav_status tav_encoder_new(tav_encoder **encoder, const tav_keys *keys, tav_fill_fn fill,

@@ -147,7 +147,7 @@ TAVSDK_API int TavBinaryFileDec(const char *source, const char *destination);
 
 /* ---- Expanded file operations ----------------------------------------------
  * The encoders write each ciphertext byte followed by a run of random filler
- * symbols of the alphabet (from the operating system's random source); the
+ * symbols of the alphabet (from the default generator of tav_fill_fn); the
  * run lengths come from the pad table built from k5.txt (T) or k5.bin (B).
  * The expanded file is about 21 to 48 times the plain file. The decoders
  * restore the plain file and never look at filler values; a truncated expanded

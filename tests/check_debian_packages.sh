@@ -78,6 +78,20 @@ for f in "${debs[@]}"; do
   fi
 done
 echo "ldconfig trigger, shlibs, multiarch library, copyright files and dependencies: ok"
+# The fillers' generator: a library built with libcrypto makes its package
+# depend on the package that holds libcrypto (dpkg-shlibdeps does).
+dpkg-deb -x "$runtime" "$tmp/runtime"
+crypto=$(readelf -d "$tmp/runtime/usr/lib/$multiarch/libtavsdk.so.1" |
+  sed -n 's/.*(NEEDED).*\[\(libcrypto\.so[^]]*\)\]/\1/p')
+if [ -n "$crypto" ]; then
+  owner=$(dpkg -S "*/$crypto" | sed -n '1s/:.*//p')
+  [ -n "$owner" ] || fail "no installed package holds $crypto"
+  field "$runtime" Depends | tr ',' '\n' | has -E "^ *$owner( |\$)" ||
+    fail "libtavsdk1 links $crypto but does not depend on $owner: $(field "$runtime" Depends)"
+  echo "fillers from $crypto: libtavsdk1 depends on $owner"
+else
+  echo "fillers from getrandom: the library does not link libcrypto"
+fi
 
 echo "== install"
 # What the maintainer scripts might create lies outside the packages' lists:

@@ -410,6 +410,49 @@ TEST(CoreExpanded, StreamsMatchTheFileLayoutForAnyChunking) {
   }
 }
 
+// The default filler source in one call.
+Bytes EncodeWithDefaultFillers(tav_keys* k, const Bytes& plain) {
+  tav_encoder* e = nullptr;
+  EXPECT_EQ(tav_encoder_new(&e, k, nullptr, nullptr), TAV_OK);
+  Bytes out(tav_encoder_size(e, plain.size()));
+  size_t got = 0;
+  EXPECT_EQ(tav_encoder_update(e, plain.data(), plain.size(), out.data(), out.size(), &got), TAV_OK);
+  tav_encoder_free(e);
+  return out;
+}
+
+// A generator whose state a forked child inherits must not hand parent and
+// child the same fillers; the parent draws first, so that there is a state
+// to inherit. Only the unit starts and chance (1 in 151 or 256) may agree.
+TEST(CoreExpanded, ForkedChildDrawsOtherFillers) {
+  const Bytes plain = RandomBytes(4000, 12);
+  for (tav_alphabet alphabet : {TAV_TEXT, TAV_BINARY}) {
+    Keys keys(alphabet, "forked fillers");
+    (void)EncodeWithDefaultFillers(keys.k, plain);
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      const Bytes out = EncodeWithDefaultFillers(keys.k, plain);
+      _exit(io::WriteAll(fds[1], out.data(), out.size()) ? 0 : 1);
+    }
+    close(fds[1]);
+    const Bytes mine = EncodeWithDefaultFillers(keys.k, plain);
+    Bytes theirs(mine.size() + 1);
+    size_t got = 0;
+    for (ssize_t n; (n = read(fds[0], theirs.data() + got, theirs.size() - got)) > 0;) got += static_cast<size_t>(n);
+    close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+    ASSERT_EQ(got, mine.size());
+    size_t same = 0;
+    for (size_t i = 0; i < got; ++i) same += mine[i] == theirs[i];
+    EXPECT_LT(same, got / 10) << (alphabet == TAV_TEXT ? "text" : "binary");
+  }
+}
+
 // Feeds `in` into a pipe and collects what comes out of another, while the
 // call runs between them.
 Bytes ThroughPipes(const Bytes& in, const std::function<tav_status(int, int)>& call, tav_status want = TAV_OK) {

@@ -96,7 +96,7 @@ class TreeReport(ctypes.Structure):
 FILL_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t)
 PROGRESS_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_uint64, ctypes.c_uint64)
 TREE_FN = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.POINTER(TreeReport))
-# The null filler source: the system's random source.
+# The null filler source: the library's default generator (libcrypto's RAND_bytes, or getrandom).
 SYSTEM_RANDOM = FILL_FN(0)
 
 # name: (result type, argument types). Key sets, encoders and decoders stay

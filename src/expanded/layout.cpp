@@ -3,7 +3,10 @@
 #include "expanded/layout.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cerrno>
+#include <cstring>
 
 #include "expanded/random.hpp"
 
@@ -31,9 +34,52 @@ constexpr uint32_t kTextRange = 151u * 151u * 151u * 151u * 8u;
 // round is folded in whole, so that any bytes end the call.
 constexpr int kShortRoundsBeforeFolding = 2;
 
+// Two symbols per lookup: entry i holds the symbols of i's two base-151
+// digits, low digit first in memory. Digit by digit, turning the words into
+// symbols took longer than drawing them.
+constexpr uint32_t kPairs = 151u * 151u;
+alignas(64) constexpr std::array<uint16_t, kPairs> kSymbolPairs = [] {
+  std::array<uint16_t, kPairs> t{};
+  for (uint32_t i = 0; i < kPairs; ++i) {
+    const uint8_t low = kTextAlphabet[i % 151], high = kTextAlphabet[i / 151];
+    t[i] = std::endian::native == std::endian::little ? static_cast<uint16_t>(low | high << 8)
+                                                      : static_cast<uint16_t>(high | low << 8);
+  }
+  return t;
+}();
+
+// Writes the four symbols of v's low four base-151 digits at p.
+inline void FourSymbols(uint32_t v, uint8_t* p) {
+  const uint32_t above = v / kPairs;
+  const uint16_t pair[2] = {kSymbolPairs[v - above * kPairs], kSymbolPairs[above % kPairs]};
+  std::memcpy(p, pair, 4);
+}
+
+// Turns the words in out[0..n) into symbols in place, from out on (a kept
+// word's symbols go where it stood or before); returns the end of them.
+uint8_t* SymbolsInPlace(uint8_t* out, size_t n) {
+  uint8_t* p = out;
+  for (size_t at = 0; at + 4 <= n; at += 4) {
+    uint32_t v;
+    std::memcpy(&v, out + at, 4);
+    FourSymbols(v, p);
+    p += v < kTextRange ? 4 : 0;
+  }
+  return p;
+}
+
 bool FillTextSymbols(const Filler& filler, uint8_t* out, size_t n, uint32_t* random_words, size_t word_count) {
   uint8_t* p = out;
   uint8_t* const end = out + n;
+  // The default source costs a couple of microseconds a call whatever its
+  // length: it fills the whole destination with words at once, and only
+  // the few symbols the dropped words leave out come in rounds below. A
+  // caller's source is asked as before, so that its bytes give the fillers
+  // they always gave.
+  if (filler.fn == nullptr && n >= 4 * word_count) {
+    if (!SystemRandom(out, n & ~size_t{3})) return false;
+    p = SymbolsInPlace(out, n);
+  }
   int short_rounds = 0;
   while (p < end) {
     const size_t need = (static_cast<size_t>(end - p) + 3) / 4;
@@ -41,7 +87,17 @@ bool FillTextSymbols(const Filler& filler, uint8_t* out, size_t n, uint32_t* ran
     if (!Fill(filler, random_words, words * sizeof(uint32_t))) return false;
     const bool fold = short_rounds >= kShortRoundsBeforeFolding;
     size_t kept = 0;
-    for (size_t i = 0; i < words && p < end; ++i) {
+    size_t i = 0;
+    // Whole words while four symbols fit; a dropped word's symbols are
+    // written over.
+    for (; i < words && end - p >= 4; ++i) {
+      const uint32_t v = random_words[i];
+      FourSymbols(v, p);
+      const bool keep = v < kTextRange || fold;
+      kept += keep;
+      p += keep ? 4 : 0;
+    }
+    for (; i < words && p < end; ++i) {
       uint32_t v = random_words[i];
       if (v >= kTextRange && !fold) continue;
       ++kept;

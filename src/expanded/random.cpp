@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Fillers from the kernel's random source.
+// Fillers from the kernel's random source, in builds without OpenSSL's
+// libcrypto (random_libcrypto.cpp).
 #include "expanded/random.hpp"
 
 #include <sys/random.h>
