@@ -885,7 +885,15 @@ bool Run::Process(Entry& e, uint8_t* space) {
                          .progress = Progress,
                          .progress_context = &progress};
   int error = 0;
-  const tav_status status = ops::RunFile(job, reinterpret_cast<Space*>(space)->View(), error);
+  // A small file in block mode lends the transfer only what it needs: the
+  // transfer wipes all it was lent, and most files of a tree are small.
+  ops::Buffers buffers = reinterpret_cast<Space*>(space)->View();
+  if (!e.expanded) {
+    constexpr uint64_t kLeast = uint64_t{64} << 10;
+    const uint64_t need = std::max(kLeast, (e.size + kLeast) / kLeast * kLeast);
+    buffers.block_bytes = buffers.region_bytes = static_cast<size_t>(std::min<uint64_t>(need, buffers.block_bytes));
+  }
+  const tav_status status = ops::RunFile(job, buffers, error);
   bytes += e.size - std::min(e.size, progress.reported);
   if (status == TAV_CANCELLED) return false;
   if (status != TAV_OK) {
