@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "common/fileio.hpp"
+#include "engine/cipher.hpp"
+#include "keys/keyset.hpp"
 #include "support.hpp"
 #include "tavsdk.h"
 
@@ -559,6 +561,73 @@ TEST(CoreOptions, PipeIntoANamedFile) {
   Bytes expected(plain.size());
   ASSERT_EQ(tav_block_encrypt(keys.k, 0, plain.data(), expected.data(), plain.size()), TAV_OK);
   EXPECT_EQ(ReadFile("out"), expected);
+}
+
+// One thread hands the kernel pieces long enough for its full rate (and no
+// shorter than 1 MiB where any length is): every write of the output but the
+// last carries at least that much, from a file or a pipe, into a descriptor
+// or a named file, in both alphabets.
+TEST(CoreStreams, OneThreadWritesFullRatePieces) {
+  ScratchDir scratch;
+  const Bytes plain = RandomBytes((size_t{12} << 20) + 5, 46);
+  WriteFile("plain", plain);
+  Options one({{TAV_OPTION_WORKERS, 1}});
+  // Each call returns its status; `in` is the source, a file or a pipe's end.
+  using Call = std::function<tav_status(const tav_keys*, int in)>;
+  const std::pair<const char*, Call> calls[] = {
+      {"fd", [](const tav_keys* k, int in) {
+         const int out = open("out", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+         const tav_status s = tav_fd_encrypt(k, in, out, 0, nullptr, nullptr, nullptr);
+         close(out);
+         return s;
+       }},
+      {"run", [&](const tav_keys* k, int in) {
+         unlink("out");
+         return tav_file_run(k, one.o, in, 0, AT_FDCWD, "out", nullptr);
+       }},
+  };
+  setenv("TAVSDK_THREADS", "1", 1);
+  for (const tav_alphabet alphabet : {TAV_TEXT, TAV_BINARY}) {
+    Keys keys(alphabet, "full rate");
+    const size_t least = std::max(engine::FullRateLength(keys.k->tables), size_t{1} << 20);
+    const Bytes want = [&] {
+      Bytes out(plain.size());
+      EXPECT_EQ(tav_block_encrypt(keys.k, 0, plain.data(), out.data(), plain.size()), TAV_OK);
+      return out;
+    }();
+    for (const auto& [name, call] : calls) {
+      for (const bool piped : {false, true}) {
+        SCOPED_TRACE(std::string(name) + (piped ? " from a pipe" : " from a file") +
+                     (alphabet == TAV_TEXT ? " text" : " binary"));
+        int fds[2] = {open("plain", O_RDONLY | O_CLOEXEC), -1};
+        std::thread feeder;
+        if (piped) {
+          close(fds[0]);
+          ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+          feeder = std::thread([&] {
+            for (size_t at = 0; at < plain.size();) {
+              const ssize_t put = write(fds[1], plain.data() + at, plain.size() - at);
+              if (put <= 0) break;
+              at += static_cast<size_t>(put);
+            }
+            close(fds[1]);
+          });
+        }
+        int writes = 0;
+        tav_status status;
+        {
+          Hook count([&](io::Step step, int) { return writes += step == io::Step::write, 0; });
+          status = call(keys.k, fds[0]);
+        }
+        if (feeder.joinable()) feeder.join();
+        close(fds[0]);
+        EXPECT_EQ(status, TAV_OK);
+        EXPECT_TRUE(ReadFile("out") == want);
+        EXPECT_LE(static_cast<size_t>(writes - 1) * least, plain.size()) << writes << " writes";
+      }
+    }
+  }
+  unsetenv("TAVSDK_THREADS");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "common/fileio.hpp"
 #include "common/newfile.hpp"
 #include "common/wipe.hpp"
+#include "core/objects.hpp"
 #include "core/options.hpp"
 #include "keys/keyset.hpp"
 #include "ops/scramble.hpp"
@@ -29,6 +30,35 @@ int Report(int* error, int status, int value) {
   return status;
 }
 
+// The buffers of one descriptor or file call: the stack's, and in the block
+// mode an area of ops::SequentialBytes (at most ops::kSequentialBytes) mapped
+// as the call starts, for pieces the kernel runs at its full rate. Without
+// the area (no memory to be had) the call runs in the stack's alone.
+// RunTransfer overwrites what it stored before the area is unmapped.
+class CallSpace {
+public:
+  CallSpace(const tav_keys& keys, bool expanded)
+      : bytes_(expanded ? 0 : ops::SequentialBytes(keys)),
+        area_(bytes_ > 0 ? static_cast<uint8_t*>(MapArea(bytes_)) : nullptr) {}
+  ~CallSpace() { UnmapArea(area_, bytes_); }
+  CallSpace(const CallSpace&) = delete;
+  CallSpace& operator=(const CallSpace&) = delete;
+
+  ops::Buffers View() {
+    ops::Buffers b = stack_.View();
+    if (area_ != nullptr) {
+      b.block = area_;
+      b.block_bytes = bytes_;
+    }
+    return b;
+  }
+
+private:
+  ops::StackSpace stack_;
+  size_t bytes_;
+  uint8_t* area_;
+};
+
 // One regular file on both ends would be read while it is overwritten or
 // grown by its own output: the data would be lost.
 bool SameFile(int in_fd, int out_fd) {
@@ -42,7 +72,7 @@ tav_status FdOperation(const tav_keys* keys, int in_fd, int out_fd, unsigned fla
   if (keys == nullptr || (flags & ~unsigned{TAV_EXPANDED}) != 0 || in_fd < 0 || out_fd < 0 || SameFile(in_fd, out_fd))
     return static_cast<tav_status>(Report(error, TAV_BAD_ARGUMENT, 0));
   int err = 0;
-  ops::StackSpace space;
+  CallSpace space(*keys, (flags & TAV_EXPANDED) != 0);
   const int status = ops::RunTransfer(*keys, in_fd, out_fd, (flags & TAV_EXPANDED) != 0, decrypt, progress, context,
                                       space.View(), err);
   return static_cast<tav_status>(Report(error, status, err));
@@ -70,7 +100,7 @@ tav_status FileRun(const tav_keys* keys, const tav_options& o, int source_dirfd,
                                     .durable = o.durable},
                          .progress = o.progress,
                          .progress_context = o.progress_context};
-  ops::StackSpace space;
+  CallSpace space(*keys, o.expanded);
   int err = 0;
   const tav_status status = ops::RunFile(job, space.View(), err);
   return static_cast<tav_status>(Report(error, status, err));
@@ -109,7 +139,7 @@ tav_status FileRunFd(const tav_keys* keys, const tav_options& o, int source_fd, 
   const ops::TransferEnds ends{.writeback = o.durable && regular_out,
                                .in_offset = regular ? static_cast<int64_t>(source_offset) : -1,
                                .workers = o.workers};
-  ops::StackSpace space;
+  CallSpace space(*keys, o.expanded);
   tav_status status = ops::RunTransfer(*keys, source_fd, dest_fd, o.expanded, o.decrypt, o.progress,
                                        o.progress_context, space.View(), err, ends);
   const timespec times[2] = {src.st_atim, src.st_mtim};
