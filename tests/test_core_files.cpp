@@ -22,6 +22,7 @@
 #include "common/fileio.hpp"
 #include "engine/cipher.hpp"
 #include "keys/keyset.hpp"
+#include "ops/fileop.hpp"
 #include "support.hpp"
 #include "tavsdk.h"
 
@@ -563,10 +564,10 @@ TEST(CoreOptions, PipeIntoANamedFile) {
   EXPECT_EQ(ReadFile("out"), expected);
 }
 
-// One thread hands the kernel pieces long enough for its full rate (and no
-// shorter than 1 MiB where any length is): every write of the output but the
-// last carries at least that much, from a file or a pipe, into a descriptor
-// or a named file, in both alphabets.
+// One thread hands the kernel pieces long enough for its full rate (1 MiB
+// where any length is): every write of the output but the last carries at
+// least that much, from a file or a pipe, into a descriptor or a named file,
+// in both alphabets.
 TEST(CoreStreams, OneThreadWritesFullRatePieces) {
   ScratchDir scratch;
   const Bytes plain = RandomBytes((size_t{12} << 20) + 5, 46);
@@ -589,7 +590,7 @@ TEST(CoreStreams, OneThreadWritesFullRatePieces) {
   setenv("TAVSDK_THREADS", "1", 1);
   for (const tav_alphabet alphabet : {TAV_TEXT, TAV_BINARY}) {
     Keys keys(alphabet, "full rate");
-    const size_t least = std::max(engine::FullRateLength(keys.k->tables), size_t{1} << 20);
+    const size_t full = engine::FullRateLength(keys.k->tables), least = full > 0 ? full : size_t{1} << 20;
     const Bytes want = [&] {
       Bytes out(plain.size());
       EXPECT_EQ(tav_block_encrypt(keys.k, 0, plain.data(), out.data(), plain.size()), TAV_OK);
@@ -626,6 +627,37 @@ TEST(CoreStreams, OneThreadWritesFullRatePieces) {
         EXPECT_LE(static_cast<size_t>(writes - 1) * least, plain.size()) << writes << " writes";
       }
     }
+  }
+  unsetenv("TAVSDK_THREADS");
+}
+
+// The block area lent to one thread holds no text once the transfer is done,
+// and is touched no further than the input reached: its pages are only taken
+// as they are written.
+TEST(CoreStreams, TheLentAreaKeepsNoText) {
+  ScratchDir scratch;
+  Keys keys(TAV_BINARY, "lent area");
+  const size_t area = ops::SequentialBytes(*keys.k);
+  std::vector<uint8_t> block(area);
+  ops::StackSpace stack;
+  setenv("TAVSDK_THREADS", "1", 1);
+  for (const size_t size : {size_t{1000}, 2 * area + 17}) {
+    SCOPED_TRACE(size);
+    WriteFile("plain", RandomBytes(size, 47));
+    std::fill(block.begin(), block.end(), 0x5a);
+    ops::Buffers lent = stack.View();
+    lent.block = block.data();
+    lent.block_bytes = area;
+    const int in = open("plain", O_RDONLY | O_CLOEXEC);
+    const int out = open("out", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int error = 0;
+    EXPECT_EQ(ops::RunTransfer(*keys.k, in, out, false, false, nullptr, nullptr, lent, error), TAV_OK);
+    close(in);
+    close(out);
+    const size_t used = std::min(size, area);
+    EXPECT_EQ(std::count(block.begin(), block.begin() + static_cast<ptrdiff_t>(used), 0), static_cast<ptrdiff_t>(used));
+    EXPECT_EQ(std::count(block.begin() + static_cast<ptrdiff_t>(used), block.end(), 0x5a),
+              static_cast<ptrdiff_t>(area - used));
   }
   unsetenv("TAVSDK_THREADS");
 }

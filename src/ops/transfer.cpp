@@ -79,7 +79,10 @@ Covered RunSequential(Shared& sh, const Ends& ends, const Covered& from) {
 
 }  // namespace
 
-size_t SequentialBytes(const tav_keys& keys) { return engine::FullRatePiece(keys.tables, kSequentialBytes); }
+size_t SequentialBytes(const tav_keys& keys) {
+  const size_t room = std::clamp(engine::FullRateLength(keys.tables), kPieceBytes, kSequentialBytes);
+  return engine::FullRatePiece(keys.tables, room);
+}
 
 Split DefaultSplit(bool expanded, bool decrypt) { return SplitFor(expanded, decrypt, 0); }
 

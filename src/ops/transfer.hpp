@@ -81,11 +81,18 @@ tav_status Transfer(Job& job);
 inline constexpr size_t kBlockBytes = size_t{1} << 20;
 // The most the core maps for the block mode's pieces on the caller's thread.
 // A piece of 128 KiB left the AVX-512 kernel's round-apart lanes (64 rounds
-// of the schedule, some 0.8 MB) unused: it ran at half its rate.
+// of the schedule, some 0.8 MB for typical keys, under 4 MiB for any) unused:
+// it ran at half its rate.
 inline constexpr size_t kSequentialBytes = size_t{4} << 20;
+// Pieces no longer than they need be: each stays in the core's own cache
+// between the read, the kernel and the write, and passes whole through a
+// pipe of 1 MiB. Pieces of 0.8 MB and of 4 MiB measured alike on the machine's
+// noise; fewer pieces than this save nothing.
+inline constexpr size_t kPieceBytes = size_t{1} << 20;
 
 // The block area the core maps for a call with these keys: the longest piece
-// within kSequentialBytes that the kernel runs at its full rate throughout.
+// within kPieceBytes that the kernel runs at its full rate throughout, or
+// one block of its lanes where that is longer (kSequentialBytes at most).
 size_t SequentialBytes(const tav_keys& keys);
 inline constexpr size_t kRegionBytes = size_t{1} << 20;
 inline constexpr size_t kRegionSymbols = size_t{1} << 16;
