@@ -15,11 +15,11 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -303,31 +303,40 @@ static void files(struct lib *libs, const char *dir, size_t bytes, int reps) {
   printf("file     new/old: 1 worker %5.2f   2 workers %5.2f\n", best[0][0] / best[1][0], best[0][1] / best[1][1]);
 }
 
-/* tav_fd_encrypt from a pipe that a child process fills (widened to 1 MiB,
- * as tav widens its own) into /dev/null; seconds, or a negative number. */
+struct feed {
+  int fd;
+  const uint8_t *buf;
+  size_t bytes;
+};
+
+static void *feed_pipe(void *context) {
+  const struct feed *f = context;
+  for (size_t at = 0; at < f->bytes;) {
+    const ssize_t put = write(f->fd, f->buf + at, f->bytes - at);
+    if (put <= 0) break;
+    at += (size_t)put;
+  }
+  close(f->fd);
+  return NULL;
+}
+
+/* tav_fd_encrypt from a pipe that another thread fills (widened to 1 MiB, as
+ * tav widens its own) into /dev/null; seconds, or a negative number. A thread
+ * rather than a child process: after a fork every page of the buffers is
+ * copied on its next write, which cost the buffer rows a fault per page. */
 static double from_pipe(const struct lib *l, const uint8_t *buf, size_t bytes, int null_fd) {
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) return -1;
   (void)fcntl(p[1], F_SETPIPE_SZ, 1 << 20);
-  const pid_t child = fork();
-  if (child < 0) return -1;
-  if (child == 0) {
-    close(p[0]);
-    for (size_t at = 0; at < bytes;) {
-      const ssize_t put = write(p[1], buf + at, bytes - at);
-      if (put <= 0) _exit(1);
-      at += (size_t)put;
-    }
-    _exit(0);
-  }
-  close(p[1]);
+  struct feed f = {p[1], buf, bytes};
+  pthread_t feeder;
+  if (pthread_create(&feeder, NULL, feed_pipe, &f) != 0) return -1;
   const double t0 = now();
   const tav_status s = l->fd_encrypt(l->keys[1], p[0], null_fd, 0, NULL, NULL, NULL);
   const double t = now() - t0;
   close(p[0]);
-  int status = 0;
-  if (waitpid(child, &status, 0) != child || s != TAV_OK || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-  return t;
+  pthread_join(feeder, NULL);
+  return s == TAV_OK ? t : -1;
 }
 
 /* The sequential paths that tav and the descriptor calls take, at wall time,

@@ -53,7 +53,7 @@ if [ ! -f "$out/base-$commit/CMakeLists.txt" ]; then
 fi
 build "$out/base-$commit" "$out/old-$commit"
 build "$root" "$out/new"
-cc -O2 -std=c99 -I "$root/include" -I "$out/new/include" "$root/bench/compare.c" -o "$out/compare" -ldl
+cc -O2 -std=c99 -I "$root/include" -I "$out/new/include" "$root/bench/compare.c" -o "$out/compare" -ldl -pthread
 # Each library is loaded from a fresh copy. On the KVM guests we measure on,
 # one file of identical bytes ran the portable text path at half the rate of
 # a copy of it, run after run (where its pages sit, not what they hold); a copy
