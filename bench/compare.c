@@ -9,10 +9,14 @@
  *                                                        with a counter's fillers and the default ones
  *                                                        (COMPARE_KEYS=1: key-set creation too)
  *   compare --files OLD.so NEW.so DIR [MiB] [repetitions] binary files in DIR, 1 and 2 worker threads
+ *   compare --streams OLD.so NEW.so DIR [MiB] [repetitions] a pipe and a file into /dev/null, a file into
+ *                                                        a new file with one worker; against one buffer
+ *                                                        call and dd of the same bytes
  * Run it once per engine path (TAVSDK_CPU); compare.sh does. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -34,6 +38,7 @@ typedef tav_status (*decoder_update_fn)(tav_decoder *, const void *, size_t, voi
 typedef void (*decoder_free_fn)(tav_decoder *);
 typedef tav_status (*file_fn)(const tav_keys *, int, const char *, int, const char *, unsigned, tav_progress_fn,
                               void *, int *);
+typedef tav_status (*fd_fn)(const tav_keys *, int, int, unsigned, tav_progress_fn, void *, int *);
 
 struct lib {
   const char *path;
@@ -48,6 +53,7 @@ struct lib {
   decoder_free_fn decoder_free;
   block_fn block[2]; /* encrypt, decrypt */
   file_fn file_encrypt;
+  fd_fn fd_encrypt;
   tav_keys *keys[2]; /* text, binary */
 };
 
@@ -82,6 +88,7 @@ static void open_lib(struct lib *l, const char *path) {
   l->block[0] = (block_fn)need(h, "tav_block_encrypt", path);
   l->block[1] = (block_fn)need(h, "tav_block_decrypt", path);
   l->file_encrypt = (file_fn)need(h, "tav_file_encrypt_at", path);
+  l->fd_encrypt = (fd_fn)need(h, "tav_fd_encrypt", path);
   for (int k = 0; k < 2; ++k) {
     if (keys_new(&l->keys[k], k == 0 ? TAV_TEXT : TAV_BINARY, kPassphrase, sizeof kPassphrase - 1) != TAV_OK) {
       fprintf(stderr, "compare: %s: tav_keys_new failed\n", path);
@@ -319,22 +326,134 @@ static void files(struct lib *libs, const char *dir, size_t bytes, int reps) {
   printf("file     new/old: 1 worker %5.2f   2 workers %5.2f\n", best[0][0] / best[1][0], best[0][1] / best[1][1]);
 }
 
+struct feed {
+  int fd;
+  const uint8_t *buf;
+  size_t bytes;
+};
+
+static void *feed_pipe(void *context) {
+  const struct feed *f = context;
+  for (size_t at = 0; at < f->bytes;) {
+    const ssize_t put = write(f->fd, f->buf + at, f->bytes - at);
+    if (put <= 0) break;
+    at += (size_t)put;
+  }
+  close(f->fd);
+  return NULL;
+}
+
+/* tav_fd_encrypt from a pipe that another thread fills (widened to 1 MiB, as
+ * tav widens its own) into /dev/null; seconds, or a negative number. A thread
+ * rather than a child process: after a fork every page of the buffers is
+ * copied on its next write, which cost the buffer rows a fault per page. */
+static double from_pipe(const struct lib *l, const uint8_t *buf, size_t bytes, int null_fd) {
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) return -1;
+  (void)fcntl(p[1], F_SETPIPE_SZ, 1 << 20);
+  struct feed f = {p[1], buf, bytes};
+  pthread_t feeder;
+  if (pthread_create(&feeder, NULL, feed_pipe, &f) != 0) return -1;
+  const double t0 = now();
+  const tav_status s = l->fd_encrypt(l->keys[1], p[0], null_fd, 0, NULL, NULL, NULL);
+  const double t = now() - t0;
+  close(p[0]);
+  pthread_join(feeder, NULL);
+  return s == TAV_OK ? t : -1;
+}
+
+/* The sequential paths that tav and the descriptor calls take, at wall time,
+ * binary alphabet: a pipe into /dev/null and a file into /dev/null (what
+ * `tav encrypt -c F > /dev/null` runs) with 1 and 2 workers, against one
+ * tav_block_encrypt call on the same bytes (wall time too); a file into a new
+ * file with one worker, flushed, against `dd bs=1M conv=fsync` copying the
+ * same file. Every output file is removed before its run, untimed. */
+static void streams(struct lib *libs, const char *dir, size_t bytes, int reps) {
+  int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC), null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  uint8_t *buf = malloc(bytes), *out = malloc(bytes);
+  if (dfd < 0 || null_fd < 0 || buf == NULL || out == NULL) exit(2);
+  fill(buf, bytes, 0, 11);
+  int fd = openat(dfd, "plain", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0 || write(fd, buf, bytes) != (ssize_t)bytes || fsync(fd) != 0 || close(fd) != 0) exit(2);
+  char dd[4096];
+  if (snprintf(dd, sizeof dd, "dd if='%s/plain' of='%s/copy' bs=1M conv=fsync status=none", dir, dir) >= (int)sizeof dd)
+    exit(2);
+  enum { kCall, kPipe1, kPipe2, kNull1, kNull2, kFile1, kRows };
+  static const char *const kNames[] = {"one buffer call", "pipe, 1 worker", "pipe, 2 workers", "file>null, 1 worker",
+                                       "file>null, 2 workers", "file>file, 1 worker"};
+  double best[kRows][2], best_dd = 1e30;
+  for (int row = 0; row < kRows; ++row) best[row][0] = best[row][1] = 1e30;
+  for (int r = 0; r < reps; ++r) {
+    for (int i = 0; i < 2; ++i) {
+      const struct lib *l = &libs[i];
+      double t[kRows];
+      double t0 = now();
+      if (l->block[0](l->keys[1], 0, buf, out, bytes) != TAV_OK) exit(2);
+      t[kCall] = now() - t0;
+      for (int w = 0; w < 2; ++w) {
+        setenv("TAVSDK_THREADS", w == 0 ? "1" : "2", 1);
+        if ((t[kPipe1 + w] = from_pipe(l, buf, bytes, null_fd)) < 0) exit(2);
+        if ((fd = openat(dfd, "plain", O_RDONLY | O_CLOEXEC)) < 0) exit(2);
+        t0 = now();
+        if (l->fd_encrypt(l->keys[1], fd, null_fd, 0, NULL, NULL, NULL) != TAV_OK) exit(2);
+        t[kNull1 + w] = now() - t0;
+        close(fd);
+      }
+      setenv("TAVSDK_THREADS", "1", 1);
+      unlinkat(dfd, "out", 0);
+      t0 = now();
+      if (l->file_encrypt(l->keys[1], dfd, "plain", dfd, "out", 0, NULL, NULL, NULL) != TAV_OK) exit(2);
+      t[kFile1] = now() - t0;
+      for (int row = 0; row < kRows; ++row)
+        if (t[row] < best[row][i]) best[row][i] = t[row];
+    }
+    unlinkat(dfd, "copy", 0);
+    const double t0 = now();
+    if (system(dd) != 0) exit(2);
+    const double t = now() - t0;
+    if (t < best_dd) best_dd = t;
+  }
+  unsetenv("TAVSDK_THREADS");
+  unlinkat(dfd, "plain", 0);
+  unlinkat(dfd, "out", 0);
+  unlinkat(dfd, "copy", 0);
+  close(dfd);
+  close(null_fd);
+  free(buf);
+  free(out);
+  const double mb = (double)bytes / 1e6;
+  for (int row = 0; row < kRows; ++row) {
+    printf("%-22s old %7.1f MB/s  new %7.1f MB/s  new/old %5.2f", kNames[row], mb / best[row][0], mb / best[row][1],
+           best[row][0] / best[row][1]);
+    if (row == kFile1) {
+      printf("  dd %7.1f MB/s  new/dd %5.2f\n", mb / best_dd, best_dd / best[row][1]);
+    } else if (row != kCall) {
+      printf("  new/call %5.2f\n", best[kCall][1] / best[row][1]);
+    } else {
+      printf("\n");
+    }
+  }
+}
+
 int main(int argc, char **argv) {
-  const int file_mode = argc > 1 && strcmp(argv[1], "--files") == 0;
+  const int stream_mode = argc > 1 && strcmp(argv[1], "--streams") == 0;
+  const int file_mode = stream_mode || (argc > 1 && strcmp(argv[1], "--files") == 0);
   const int first = file_mode ? 2 : 1;
   if (argc < first + 2 + file_mode) {
     fprintf(stderr, "usage: compare OLD.so NEW.so [MiB] [repetitions]\n"
-                    "       compare --files OLD.so NEW.so DIR [MiB] [repetitions]\n");
+                    "       compare --files|--streams OLD.so NEW.so DIR [MiB] [repetitions]\n");
     return 2;
   }
   struct lib libs[2];
   open_lib(&libs[0], argv[first]);
   open_lib(&libs[1], argv[first + 1]);
   const int rest = first + 2 + file_mode;
-  const size_t mib = argc > rest ? (size_t)atoi(argv[rest]) : (file_mode ? 64 : 32);
+  const size_t mib = argc > rest ? (size_t)atoi(argv[rest]) : (stream_mode ? 256 : file_mode ? 64 : 32);
   const int reps = argc > rest + 1 ? atoi(argv[rest + 1]) : 5;
   if (mib == 0 || reps <= 0) return 2;
-  if (file_mode) {
+  if (stream_mode) {
+    streams(libs, argv[first + 2], mib << 20, reps);
+  } else if (file_mode) {
     files(libs, argv[first + 2], mib << 20, reps);
   } else {
     buffers(libs, mib << 20, reps);

@@ -4,16 +4,19 @@
 # release is exported from git (git archive, nothing checked out) and both
 # are built in Release mode under build-compare/; bench/compare.c then loads
 # both and runs them on the same buffers, once per engine path the CPU has,
-# and the block file path with one and two workers.
+# the block file path with one and two workers, and the sequential paths: a
+# pipe and a file into /dev/null, a file into a new file with one worker
+# (COMPARE_STREAM_MIB, default 256; an eighth of it on the portable path),
+# against one buffer call and dd on the same bytes.
 #   bench/compare.sh [BASE] [MiB] [repetitions]
-# BASE is a tag or commit (default v1.2.0). A clone without tags finds a
+# BASE is a tag or commit (default v1.3.0). A clone without tags finds a
 # release in the list below: the commit each release was published from. (The
 # version line cannot tell: work for the next release was merged while it
 # still declared the old version.) COMPARE_RESOLVE_ONLY=1 prints the commit
 # and stops.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-base=${1:-v1.2.0}
+base=${1:-v1.3.0}
 mib=${2:-32}
 reps=${3:-5}
 out=$root/build-compare
@@ -50,7 +53,7 @@ if [ ! -f "$out/base-$commit/CMakeLists.txt" ]; then
 fi
 build "$out/base-$commit" "$out/old-$commit"
 build "$root" "$out/new"
-cc -O2 -std=c99 -I "$root/include" -I "$out/new/include" "$root/bench/compare.c" -o "$out/compare" -ldl
+cc -O2 -std=c99 -I "$root/include" -I "$out/new/include" "$root/bench/compare.c" -o "$out/compare" -ldl -pthread
 # Each library is loaded from a fresh copy. On the KVM guests we measure on,
 # one file of identical bytes ran the portable text path at half the rate of
 # a copy of it, run after run (where its pages sit, not what they hold); a copy
@@ -72,7 +75,9 @@ fi
 
 echo "CPU: $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) CPUs; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "old: $base ($(git log --format=%h -1 "$commit")), new: working tree ($(git describe --always --dirty))"
+stream_mib=${COMPARE_STREAM_MIB:-256}
 echo "$mib MiB buffers, best of $reps, MB (10^6 bytes) per second of the thread's CPU time; files: 64 MiB, wall time"
+echo "streams: $stream_mib MiB ($((stream_mib / 8)) MiB portable), wall time, binary; new/call: over one buffer call of the new build"
 keys=1  # key-set creation does not depend on the path: its rows come once
 for path in "${paths[@]}"; do
   echo "== $path"
@@ -80,6 +85,9 @@ for path in "${paths[@]}"; do
   keys=
   scratch=$(mktemp -d "${TMPDIR:-/tmp}/tavsdk-compare-XXXXXX")
   TAVSDK_CPU=$path "$out/compare" --files "$old" "$new" "$scratch" 64 "$reps" || { rm -rf "$scratch"; exit 1; }
+  smib=$stream_mib
+  [ "$path" != portable ] || smib=$((stream_mib / 8))
+  TAVSDK_CPU=$path "$out/compare" --streams "$old" "$new" "$scratch" "$smib" "$reps" || { rm -rf "$scratch"; exit 1; }
   rm -rf "$scratch"
 done
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"

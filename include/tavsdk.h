@@ -102,10 +102,15 @@ typedef enum tav_status {
  * allocate (and say so); every
  * other call works in the objects it is given, on the caller's stack (at
  * most about 200 KiB) and, for large regular files, in worker threads it
- * joins before it returns. (The default filler source, libcrypto's
- * generator, keeps its own state for each thread that asks it.) Objects are
- * freed with their *_free function, which first overwrites every byte of key
- * material they hold.
+ * joins before it returns. The descriptor and file calls in the block mode
+ * (tav_fd_*, tav_file_*) also map one private area of at most 4 MiB when they
+ * start, so that the kernel gets pieces long enough for its full rate; they
+ * overwrite what they stored in it and unmap it before they return (where
+ * it cannot be had, they work in their stack space, more slowly). Worker
+ * threads take about 1.7 MiB of stack each. (The default filler source,
+ * libcrypto's generator, keeps its own state for each thread that asks it.)
+ * Objects are freed with their *_free function, which first overwrites every
+ * byte of key material they hold.
  *
  * Errors. Every call returns a tav_status. Calls that make system calls take
  * `int *error` (may be NULL): it receives the errno of the system call that
@@ -339,9 +344,11 @@ typedef int (*tav_progress_fn)(void *context, uint64_t done, uint64_t total);
  * output holds some prefix of the result.
  * A pipe or socket whose reader has gone gives TAV_BAD_DEST with *error EPIPE,
  * whatever the mode and the number of threads; the library's writes raise no
- * SIGPIPE in the process (the thread holds the signal off for each write and
- * takes back the one the write raised; a SIGPIPE that was pending before
- * stays pending). */
+ * SIGPIPE in the process (the thread holds the signal off for each write to a
+ * pipe or socket and takes back the one the write raised; a SIGPIPE that was
+ * pending before stays pending). In the block mode one thread reads, transforms
+ * and writes pieces of up to 4 MiB (see Memory): a stream is read until a
+ * piece is full or the input ends before its bytes are written. */
 TAVSDK_API TAV_NODISCARD tav_status tav_fd_encrypt(const tav_keys *keys, int in_fd, int out_fd, unsigned flags,
                                                    tav_progress_fn progress, void *context, int *error);
 TAVSDK_API TAV_NODISCARD tav_status tav_fd_decrypt(const tav_keys *keys, int in_fd, int out_fd, unsigned flags,

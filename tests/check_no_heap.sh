@@ -1,8 +1,9 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# Usage: check_no_heap.sh OBJECT... — no library object may reference the heap,
-# but for the one that makes the core interface's objects (core/objects.cpp),
-# which may use aligned_alloc and free and nothing else.
+# Usage: check_no_heap.sh OBJECT... — no library object may reference the heap
+# or map memory, but for the one that makes the core interface's objects and
+# a call's area (core/objects.cpp), which may use aligned_alloc, free, mmap and
+# munmap and nothing else.
 # Arguments may also be ;-separated lists. Fails when nm fails on any object
 # or when no object was given: a check that inspected nothing proves nothing.
 set -eu
@@ -20,11 +21,11 @@ for arg in "$@"; do
       exit 2
     fi
     case $obj in
-      */core/objects.cpp.o) allowed='aligned_alloc|free' ;;
+      */core/objects.cpp.o) allowed='aligned_alloc|free|mmap(64)?|munmap' ;;
       *) allowed='' ;;
     esac
     hits=$(printf '%s\n' "$symbols" |
-      grep -E ' U (malloc|calloc|realloc|free|posix_memalign|aligned_alloc|_Znw.*|_Zna.*|_Zdl.*|_Zda.*)$' |
+      grep -E ' U (malloc|calloc|realloc|free|posix_memalign|aligned_alloc|mmap(64)?|mremap|munmap|_Znw.*|_Zna.*|_Zdl.*|_Zda.*)$' |
       { if [ -n "$allowed" ]; then grep -v -E " U ($allowed)\$"; else cat; fi; } || true)
     [ -z "$hits" ] || bad="$bad$obj:
 $hits

@@ -21,6 +21,9 @@
 #include <vector>
 
 #include "common/fileio.hpp"
+#include "engine/cipher.hpp"
+#include "keys/keyset.hpp"
+#include "ops/fileop.hpp"
 #include "support.hpp"
 #include "tavsdk.h"
 
@@ -678,6 +681,104 @@ TEST(CoreNewFile, AppearsOnlyWhenCommitted) {
   EXPECT_EQ(tav_newfile_open(&file, AT_FDCWD, "nowhere/x", 0644, &error), TAV_BAD_DEST);
   EXPECT_EQ(error, ENOENT);
   EXPECT_EQ(tav_newfile_commit(nullptr, 0, 1, nullptr), TAV_BAD_ARGUMENT);
+}
+
+// One thread hands the kernel pieces long enough for its full rate (1 MiB
+// where any length is): every write of the output but the last carries at
+// least that much, from a file or a pipe, into a descriptor or a named file,
+// in both alphabets.
+TEST(CoreStreams, OneThreadWritesFullRatePieces) {
+  ScratchDir scratch;
+  const Bytes plain = RandomBytes((size_t{12} << 20) + 5, 46);
+  WriteFile("plain", plain);
+  Options one({{TAV_OPTION_WORKERS, 1}});
+  // Each call returns its status; `in` is the source, a file or a pipe's end.
+  using Call = std::function<tav_status(const tav_keys*, int in)>;
+  const std::pair<const char*, Call> calls[] = {
+      {"fd", [](const tav_keys* k, int in) {
+         const int out = open("out", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+         const tav_status s = tav_fd_encrypt(k, in, out, 0, nullptr, nullptr, nullptr);
+         close(out);
+         return s;
+       }},
+      {"run", [&](const tav_keys* k, int in) {
+         unlink("out");
+         return tav_file_run(k, one.o, in, 0, AT_FDCWD, "out", nullptr);
+       }},
+  };
+  setenv("TAVSDK_THREADS", "1", 1);
+  for (const tav_alphabet alphabet : {TAV_TEXT, TAV_BINARY}) {
+    Keys keys(alphabet, "full rate");
+    const size_t full = engine::FullRateLength(keys.k->tables), least = full > 0 ? full : size_t{1} << 20;
+    const Bytes want = [&] {
+      Bytes out(plain.size());
+      EXPECT_EQ(tav_block_encrypt(keys.k, 0, plain.data(), out.data(), plain.size()), TAV_OK);
+      return out;
+    }();
+    for (const auto& [name, call] : calls) {
+      for (const bool piped : {false, true}) {
+        SCOPED_TRACE(std::string(name) + (piped ? " from a pipe" : " from a file") +
+                     (alphabet == TAV_TEXT ? " text" : " binary"));
+        int fds[2] = {open("plain", O_RDONLY | O_CLOEXEC), -1};
+        std::thread feeder;
+        if (piped) {
+          close(fds[0]);
+          ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+          feeder = std::thread([&] {
+            for (size_t at = 0; at < plain.size();) {
+              const ssize_t put = write(fds[1], plain.data() + at, plain.size() - at);
+              if (put <= 0) break;
+              at += static_cast<size_t>(put);
+            }
+            close(fds[1]);
+          });
+        }
+        int writes = 0;
+        tav_status status;
+        {
+          Hook count([&](io::Step step, int) { return writes += step == io::Step::write, 0; });
+          status = call(keys.k, fds[0]);
+        }
+        if (feeder.joinable()) feeder.join();
+        close(fds[0]);
+        EXPECT_EQ(status, TAV_OK);
+        EXPECT_TRUE(ReadFile("out") == want);
+        EXPECT_LE(static_cast<size_t>(writes - 1) * least, plain.size()) << writes << " writes";
+      }
+    }
+  }
+  unsetenv("TAVSDK_THREADS");
+}
+
+// The block area lent to one thread holds no text once the transfer is done,
+// and is touched no further than the input reached: its pages are only taken
+// as they are written.
+TEST(CoreStreams, TheLentAreaKeepsNoText) {
+  ScratchDir scratch;
+  Keys keys(TAV_BINARY, "lent area");
+  const size_t area = ops::SequentialBytes(*keys.k);
+  std::vector<uint8_t> block(area);
+  ops::StackSpace stack;
+  setenv("TAVSDK_THREADS", "1", 1);
+  for (const size_t size : {size_t{1000}, 2 * area + 17}) {
+    SCOPED_TRACE(size);
+    WriteFile("plain", RandomBytes(size, 47));
+    std::fill(block.begin(), block.end(), 0x5a);
+    ops::Buffers lent = stack.View();
+    lent.block = block.data();
+    lent.block_bytes = area;
+    const int in = open("plain", O_RDONLY | O_CLOEXEC);
+    const int out = open("out", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int error = 0;
+    EXPECT_EQ(ops::RunTransfer(*keys.k, in, out, false, false, nullptr, nullptr, lent, error), TAV_OK);
+    close(in);
+    close(out);
+    const size_t used = std::min(size, area);
+    EXPECT_EQ(std::count(block.begin(), block.begin() + static_cast<ptrdiff_t>(used), 0), static_cast<ptrdiff_t>(used));
+    EXPECT_EQ(std::count(block.begin() + static_cast<ptrdiff_t>(used), block.end(), 0x5a),
+              static_cast<ptrdiff_t>(area - used));
+  }
+  unsetenv("TAVSDK_THREADS");
 }
 
 }  // namespace

@@ -167,10 +167,10 @@ private:
 
 }  // namespace
 
-bool WriteLoop(int fd, const void* buf, size_t n, int64_t offset) {
+bool WriteLoop(int fd, const void* buf, size_t n, int64_t offset, bool pipe) {
   const auto* p = static_cast<const unsigned char*>(buf);
   // Only a sequential write can meet a pipe: pwrite on one fails ESPIPE.
-  NoSigpipe no_sigpipe(offset == kSequential);
+  NoSigpipe no_sigpipe(pipe && offset == kSequential);
   while (n > 0) {
     if (const int e = Injected(Step::write, fd); e != 0) {
       errno = e;

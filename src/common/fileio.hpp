@@ -60,12 +60,16 @@ private:
 inline constexpr int64_t kSequential = -1;
 int64_t ReadLoop(int fd, void* buf, size_t n, int64_t offset);
 // The one write loop: all n bytes or false. A broken pipe gives EPIPE, never
-// SIGPIPE.
-bool WriteLoop(int fd, const void* buf, size_t n, int64_t offset);
+// SIGPIPE. A caller that knows fd is no pipe or socket (no reader can go away)
+// passes pipe = false and saves the three system calls of holding the signal
+// off.
+bool WriteLoop(int fd, const void* buf, size_t n, int64_t offset, bool pipe = true);
 
 inline int64_t ReadFull(int fd, void* buf, size_t n) { return ReadLoop(fd, buf, n, kSequential); }
 inline int64_t PreadFull(int fd, void* buf, size_t n, int64_t offset) { return ReadLoop(fd, buf, n, offset); }
-inline bool WriteAll(int fd, const void* buf, size_t n) { return WriteLoop(fd, buf, n, kSequential); }
+inline bool WriteAll(int fd, const void* buf, size_t n, bool pipe = true) {
+  return WriteLoop(fd, buf, n, kSequential, pipe);
+}
 inline bool PwriteAll(int fd, const void* buf, size_t n, int64_t offset) { return WriteLoop(fd, buf, n, offset); }
 
 // Identity of an open file, to recognise it again under a name.

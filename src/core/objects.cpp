@@ -2,6 +2,8 @@
 // Allocation and release of the core's objects, key material wiped first.
 #include "core/objects.hpp"
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -19,6 +21,20 @@ void* Allocate(size_t bytes) {
   if (p != nullptr) std::memset(p, 0, Rounded(bytes));
   return p;
 }
+
+#ifndef __EMSCRIPTEN__  // the WebAssembly build has no descriptor calls
+void* MapArea(size_t bytes) {
+  void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  // Only a hint: the area still works where the kernel lacks it.
+  (void)::madvise(p, bytes, MADV_DONTDUMP);
+  return p;
+}
+
+void UnmapArea(void* p, size_t bytes) {
+  if (p != nullptr) (void)::munmap(p, bytes);
+}
+#endif
 
 void Release(void* p, size_t bytes) {
   if (p == nullptr) return;

@@ -291,6 +291,11 @@ size_t FullRateLength(const Tables& t) {
   return lanes * static_cast<size_t>(t.round_length);
 }
 
+size_t FullRatePiece(const Tables& t, size_t room) {
+  const size_t block = FullRateLength(t);
+  return block == 0 || block > room ? room : room / block * block;
+}
+
 void CipherEncrypt(Cipher& c, uint8_t* data, size_t len) { CipherTransform(c, data, len, false, ActivePath()); }
 
 void CipherDecrypt(Cipher& c, uint8_t* data, size_t len) { CipherTransform(c, data, len, true, ActivePath()); }

@@ -124,6 +124,12 @@ Path PathFor(const char* name);
 // apart at once (0: any length).
 size_t FullRateLength(const Tables& t);
 
+// The longest piece of at most `room` bytes that the active kernel runs at its
+// full rate throughout: a multiple of FullRateLength, or room itself when that
+// is 0 or longer than room. A piece of room bytes would leave its tail to the
+// slower kernel.
+size_t FullRatePiece(const Tables& t, size_t room);
+
 // For kernels that put one round of the schedule between neighbouring lanes
 // (at positions P and P + round_length the stream is at the same entry, count
 // and wheel order): the turn of each wheel over one round from where c stands,

@@ -5,11 +5,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "common/fileio.hpp"
 #include "common/newfile.hpp"
 #include "common/wipe.hpp"
+#include "engine/cipher.hpp"
 
 namespace tav::ops {
 namespace {
@@ -80,12 +82,15 @@ tav_status RunTransfer(const tav_keys& keys, int in, int out, bool expanded, boo
   job.progress = progress;
   job.progress_context = context;
   job.split = SplitFor(expanded, decrypt, ends.workers);
+  // Ranges of whole blocks of the kernel's lanes, as the pieces in them.
+  if (!expanded) job.split.grain = engine::FullRatePiece(keys.tables, job.split.grain);
   job.buffers = buffers;
   job.writeback = ends.writeback;
   job.in_offset = ends.in_offset;
   const tav_status status = Transfer(job);
   error = job.error;
-  // Both texts pass through the region and the symbols.
+  // Both texts pass through the block, the region and the symbols.
+  if (buffers.block != buffers.region) SecureZero(buffers.block, std::min(job.block_used, buffers.block_bytes));
   SecureZero(buffers.region, buffers.region_bytes);
   SecureZero(buffers.symbols, buffers.symbol_count);
   SecureZero(buffers.random_words, buffers.word_count * sizeof buffers.random_words[0]);

@@ -38,6 +38,8 @@ Ends Probe(const Job& job) {
   struct stat in_st {}, out_st {};
   e.in_regular = IsRegular(job.in, in_st) && e.in_base >= 0;
   e.out_regular = IsRegular(job.out, out_st) && e.out_base >= 0;
+  // Only a pipe or a socket raises SIGPIPE; an fstat that failed says nothing.
+  e.out_pipe = out_st.st_mode == 0 || S_ISFIFO(out_st.st_mode) || S_ISSOCK(out_st.st_mode);
   if (e.in_regular) e.in_size = std::max<int64_t>(0, in_st.st_size - e.in_base);
   return e;
 }
@@ -60,7 +62,7 @@ Covered RunSequential(Shared& sh, const Ends& ends, const Covered& from) {
   // No early writing-back here (see WriteAt): with no other worker to keep
   // transforming meanwhile, this thread would itself wait on the disk; one
   // flush at the end waits once.
-  const Port out{job.out, false, 0};
+  const Port out{job.out, false, 0, false, ends.out_pipe};
   const uint64_t units = from.units;
   engine::Cipher c;
   engine::CipherStart(c, keys.tables, units);
@@ -77,6 +79,11 @@ Covered RunSequential(Shared& sh, const Ends& ends, const Covered& from) {
 }
 
 }  // namespace
+
+size_t SequentialBytes(const tav_keys& keys) {
+  const size_t room = std::clamp(engine::FullRateLength(keys.tables), kPieceBytes, kSequentialBytes);
+  return engine::FullRatePiece(keys.tables, room);
+}
 
 Split DefaultSplit(bool expanded, bool decrypt) { return SplitFor(expanded, decrypt, 0); }
 
@@ -99,7 +106,7 @@ tav_status Transfer(Job& job) {
   if (Splits(job, ends)) done = RunSplit(sh, ends, ran);
   // A stream in block mode is shared among threads as it is read.
   if (!ran && !(ends.in_regular && ends.out_regular) && !job.expanded && job.split.workers > 1 && job.in_offset < 0)
-    done = RunStream(sh, done.units, ran);
+    done = RunStream(sh, done.units, ends.out_pipe, ran);
   if (done.status == TAV_OK && !done.ended) done = RunSequential(sh, ends, done);
   job.error = done.error;
   if (done.status == TAV_OK) sh.Report(true);

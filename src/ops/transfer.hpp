@@ -17,7 +17,8 @@ namespace tav::ops {
 
 // Where the sequential parts of an operation keep their data. The process-
 // wide functions lend their large static area; the core interface a smaller
-// one on the caller's stack.
+// one on the caller's stack, and for the block mode an area it maps when the
+// call starts (see SequentialBytes).
 struct Buffers {
   uint8_t* block;  // block mode: bytes read, transformed and written at once
   size_t block_bytes;
@@ -66,6 +67,9 @@ struct Job {
   // reads only, so that the caller's descriptor keeps its own offset.
   int64_t in_offset = -1;
   int error = 0;  // errno of the system call that failed, 0 for none
+  // The bytes at the start of buffers.block that may have held text: all that
+  // needs overwriting of an area the pages of which are only touched as used.
+  size_t block_used = 0;
 };
 
 // Runs the job: reads `in` from its current offset (or in_offset) to its
@@ -78,6 +82,21 @@ tav_status Transfer(Job& job);
 
 // The scratch sizes the process-wide functions and the core use.
 inline constexpr size_t kBlockBytes = size_t{1} << 20;
+// The most the core maps for the block mode's pieces on the caller's thread.
+// A piece of 128 KiB left the AVX-512 kernel's round-apart lanes (64 rounds
+// of the schedule, some 0.8 MB for typical keys, under 4 MiB for any) unused:
+// it ran at half its rate.
+inline constexpr size_t kSequentialBytes = size_t{4} << 20;
+// Pieces no longer than they need be: each stays in the core's own cache
+// between the read, the kernel and the write, and passes whole through a
+// pipe of 1 MiB. Pieces of 0.8 MB and of 4 MiB measured alike on the machine's
+// noise; fewer pieces than this save nothing.
+inline constexpr size_t kPieceBytes = size_t{1} << 20;
+
+// The block area the core maps for a call with these keys: the longest piece
+// within kPieceBytes that the kernel runs at its full rate throughout, or
+// one block of its lanes where that is longer (kSequentialBytes at most).
+size_t SequentialBytes(const tav_keys& keys);
 inline constexpr size_t kRegionBytes = size_t{1} << 20;
 inline constexpr size_t kRegionSymbols = size_t{1} << 16;
 inline constexpr size_t kRandomWords = 4096;

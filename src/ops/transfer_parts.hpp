@@ -23,6 +23,7 @@ struct Port {
   bool positional;
   int64_t base;
   bool writeback = false;  // a split's output that is flushed at the end: see WriteAt
+  bool pipe = true;        // a pipe or socket, whose reader may go away: see io::WriteLoop
 };
 
 inline int64_t ReadAt(const Port& port, void* buf, size_t n, int64_t offset) {
@@ -36,7 +37,7 @@ inline int64_t ReadAt(const Port& port, void* buf, size_t n, int64_t offset) {
 // in the final flush.
 inline bool WriteAt(const Port& port, const void* buf, size_t n, int64_t offset) {
   const bool written =
-      port.positional ? io::PwriteAll(port.fd, buf, n, port.base + offset) : io::WriteAll(port.fd, buf, n);
+      port.positional ? io::PwriteAll(port.fd, buf, n, port.base + offset) : io::WriteAll(port.fd, buf, n, port.pipe);
   if (written && port.writeback && port.positional)
     (void)::sync_file_range(port.fd, port.base + offset, static_cast<int64_t>(n), SYNC_FILE_RANGE_WRITE);
   return written;
@@ -104,6 +105,7 @@ struct Ends {
   int64_t out_base = 0;
   bool in_regular = false;
   bool out_regular = false;
+  bool out_pipe = true;  // a pipe or socket (or unknown)
   int64_t in_size = -1;  // bytes of a regular input from in_base on
 };
 
@@ -138,7 +140,7 @@ Outcome DecodeRun(Shared& sh, engine::Cipher& c, const Buffers& b, const Port& i
 Covered RunSplit(Shared& sh, const Ends& ends, bool& ran);
 
 // Block mode on a stream, shared among workers as it is read from unit
-// `start` on. `ran` as above.
-Covered RunStream(Shared& sh, uint64_t start, bool& ran);
+// `start` on; `pipe`: the output is a pipe or socket. `ran` as above.
+Covered RunStream(Shared& sh, uint64_t start, bool pipe, bool& ran);
 
 }  // namespace tav::ops

@@ -14,10 +14,16 @@ using expanded::PadIndexAfter;
 
 Outcome BlockRun(Shared& sh, engine::Cipher& c, const Port& in, const Port& out, uint8_t* block, size_t block_bytes,
                  int64_t from, int64_t to, bool caller) {
+  // Whole blocks of the kernel's round-apart lanes: a tail of a piece would
+  // run at half the rate.
+  const auto piece = static_cast<int64_t>(engine::FullRatePiece(*c.t, block_bytes));
+  const bool lent = block == sh.job.buffers.block;
   for (int64_t at = from; at < to;) {
     if (sh.Cancelled()) return {TAV_CANCELLED, 0, false, at, at};
-    const auto len = static_cast<size_t>(std::min<int64_t>(to - at, static_cast<int64_t>(block_bytes)));
+    const auto len = static_cast<size_t>(std::min<int64_t>(to - at, piece));
     const int64_t got = ReadAt(in, block, len, at);
+    // A failed read may have stored up to len bytes.
+    if (lent) sh.job.block_used = std::max(sh.job.block_used, got < 0 ? len : static_cast<size_t>(got));
     if (got < 0) return Failed(TAV_BAD_SOURCE, at, at);
     engine::CipherRun(c, block, static_cast<size_t>(got), sh.job.decrypt);
     if (!WriteAt(out, block, static_cast<size_t>(got), at)) return Failed(TAV_BAD_DEST, at, at);

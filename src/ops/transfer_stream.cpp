@@ -20,7 +20,9 @@ struct StreamWork {
   Shared& sh;
   int in;
   int out;
+  bool pipe;       // out is a pipe or socket
   uint64_t start;  // position of the first byte read
+  size_t piece;    // bytes read at once: whole blocks of the kernel's lanes
   pthread_mutex_t read_lock = PTHREAD_MUTEX_INITIALIZER;   // tickets, read_at, ended
   pthread_mutex_t write_lock = PTHREAD_MUTEX_INITIALIZER;  // written
   pthread_cond_t turn = PTHREAD_COND_INITIALIZER;
@@ -56,12 +58,12 @@ void StreamWorker(void* context, uint8_t* space) {
     int64_t got = 0;
     const uint64_t at = work.read_at;
     if (ticket < work.stop.load()) {
-      got = io::ReadFull(work.in, own.region, kRegionBytes);
+      got = io::ReadFull(work.in, own.region, work.piece);
       if (got < 0) {
         work.Fail(ticket, TAV_BAD_SOURCE, errno);
       } else {
         work.read_at += static_cast<uint64_t>(got);
-        work.ended = static_cast<size_t>(got) < kRegionBytes;
+        work.ended = static_cast<size_t>(got) < work.piece;
       }
     }
     pthread_mutex_unlock(&work.read_lock);
@@ -74,7 +76,7 @@ void StreamWorker(void* context, uint8_t* space) {
     pthread_mutex_unlock(&work.write_lock);
     // Only this thread writes now: the others wait for their turn.
     if (ticket < work.stop.load() && got > 0) {
-      if (io::WriteAll(work.out, own.region, static_cast<size_t>(got))) {
+      if (io::WriteAll(work.out, own.region, static_cast<size_t>(got), work.pipe)) {
         work.sh.done.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
       } else {
         work.Fail(ticket, TAV_BAD_DEST, errno);
@@ -92,9 +94,9 @@ void WatchStream(void* context) { static_cast<StreamWork*>(context)->sh.Report(f
 
 }  // namespace
 
-Covered RunStream(Shared& sh, uint64_t start, bool& ran) {
+Covered RunStream(Shared& sh, uint64_t start, bool pipe, bool& ran) {
   const Job& job = sh.job;
-  StreamWork work{sh, job.in, job.out, start};
+  StreamWork work{sh, job.in, job.out, pipe, start, engine::FullRatePiece(job.keys->tables, kRegionBytes)};
   (void)engine::ActivePath();  // settled before any worker asks
   ran = workers::Run(job.split.workers, StreamWorker, &work, job.progress != nullptr ? WatchStream : nullptr) > 0;
   (void)pthread_mutex_destroy(&work.read_lock);
