@@ -733,7 +733,7 @@ struct Run {
   bool Verify(const Entry& e, int source, int output, uint8_t* space, tav_tree_why& why);
   void CheckAndWipe(Entry& e, int source, const struct stat& st, int src_dir, int out_dir, uint8_t* space);
   // False when the file was cancelled (nothing to report).
-  bool Process(Entry& e, uint8_t* space);
+  bool Process(Entry& e, uint8_t* space, FileProgress& progress);
   static void Body(void* context, uint8_t* space);
 };
 
@@ -838,7 +838,7 @@ void Run::CheckAndWipe(Entry& e, int source, const struct stat& st, int src_dir,
   Finish(e, e.event, e.why, TAV_OK, 0);
 }
 
-bool Run::Process(Entry& e, uint8_t* space) {
+bool Run::Process(Entry& e, uint8_t* space, FileProgress& progress) {
   const tav_options& o = t.options;
   const Held src_dir(&t.sources, e.folder);
   if (src_dir.fd < 0) {
@@ -868,7 +868,6 @@ bool Run::Process(Entry& e, uint8_t* space) {
     if (o.wipe_source) CheckAndWipe(e, source.get(), st, src_dir.fd, out_dir.fd, space);
     return true;
   }
-  FileProgress progress{this};
   const ops::FileJob job{.keys = &keys,
                          .expanded = e.expanded,
                          .decrypt = o.decrypt,
@@ -894,7 +893,6 @@ bool Run::Process(Entry& e, uint8_t* space) {
     buffers.block_bytes = buffers.region_bytes = static_cast<size_t>(std::min<uint64_t>(need, buffers.block_bytes));
   }
   const tav_status status = ops::RunFile(job, buffers, error);
-  bytes += e.size - std::min(e.size, progress.reported);
   if (status == TAV_CANCELLED) return false;
   if (status != TAV_OK) {
     Finish(e, TAV_TREE_FAILED, TAV_WHY_NONE, status, error);
@@ -917,9 +915,12 @@ void Run::Body(void* context, uint8_t* space) {
     } else {
       pthread_rwlock_rdlock(&run.large);
     }
-    const bool ended = run.Process(e, space);
+    FileProgress progress{&run};
+    const bool ended = run.Process(e, space, progress);
     pthread_rwlock_unlock(&run.large);
     if (!ended) return;
+    // Every file that ended counts whole, whatever its progress said.
+    run.bytes += e.size - std::min(e.size, progress.reported);
     run.Publish(i);
   }
 }
@@ -1034,7 +1035,9 @@ TAVSDK_API tav_status tav_tree_run(tav_tree* tree, const tav_keys* keys, int* er
       const size_t before = run.next.load();
       tav::tree::Entry& e = t.entries[before];
       run.next = before + 1;
-      if (!run.Process(e, t.inline_space)) break;
+      tav::tree::FileProgress progress{&run};
+      if (!run.Process(e, t.inline_space, progress)) break;
+      run.bytes += e.size - std::min(e.size, progress.reported);
       run.Publish(before);
       run.Monitor();
     }
