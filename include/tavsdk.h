@@ -420,8 +420,10 @@ typedef enum tav_option {
   TAV_OPTION_WORKERS = 6,     /* threads one file may use: 0 (the default) the CPUs the process may run on, capped
                                  by TAVSDK_THREADS; 1 the caller's thread only; N at most N (1 to 64); no
                                  environment variable is read unless 0 */
-  TAV_OPTION_DURABLE = 7,     /* 1 (the default): a new file is flushed to the device before it takes its name;
-                                 0: it is not, and the caller flushes (syncfs, fsync) once for many files */
+  TAV_OPTION_DURABLE = 7,     /* 1 (the default): a new file is flushed to the device before it takes its name
+                                 (a folder job flushes its small outputs a batch at a time, with one syncfs of
+                                 their file system, then names them); 0: it is not, and the caller flushes
+                                 (syncfs, fsync) once for many files */
   /* Folder jobs (tav_tree_new) only: */
   TAV_OPTION_FILES = 8,       /* files at once: 0 (the default) the CPUs the process may run on; N (1 to 64) */
   TAV_OPTION_WIPE_SOURCE = 9, /* 1: once an output is complete and on the device, it is read back, decrypted and
@@ -546,7 +548,9 @@ TAVSDK_API void tav_newfile_free(tav_newfile *file);
  * TAV_OPTION_EXPANDED is 1) and writes NAME.
  * Each folder is opened from its parent without following a link and
  * checked to be the one the walk found; at most a few dozen descriptors are
- * open at a time, whatever the size or depth of the tree. Links, FIFOs,
+ * open at a time, whatever the size or depth of the tree, besides up to 64
+ * complete outputs waiting for their flush (TAV_OPTION_DURABLE; fewer under
+ * a low RLIMIT_NOFILE). Links, FIFOs,
  * sockets and devices are skipped; a folder or file reached twice (through
  * overlapping inputs) is taken once; OUT inside a folder walked is not
  * walked into. The whole job is planned before anything is written: two

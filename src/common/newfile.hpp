@@ -41,6 +41,12 @@ public:
   // Drops an output that was not committed.
   void Discard();
 
+  // Discard, and closes the descriptor of a committed file too.
+  void Close() {
+    Discard();
+    file_ = Fd();
+  }
+
 private:
   bool LinkAs(const char* name, int& error);
 

@@ -134,14 +134,15 @@ tav_status RunFile(const FileJob& job, const Buffers& buffers, int& error) {
     return refused;
   error = 0;
   if (job.expanded && !job.keys->has_pad) return TAV_NO_KEYS;
-  io::NewFile out;
+  io::NewFile own;
+  io::NewFile& out = job.unnamed != nullptr ? *job.unnamed : own;
   if (!out.Open(job.dest_dirfd, job.destination, 0666, error)) return TAV_BAD_DEST;
   // A pipe's mode and times are no file's to pass on.
   if (job.policy.source_mode && regular && ::fchmod(out.fd(), src.st_mode & 0777) != 0) {
     error = errno;
     return TAV_BAD_DEST;
   }
-  const TransferEnds ends{.writeback = job.policy.durable,
+  const TransferEnds ends{.writeback = job.policy.durable && job.unnamed == nullptr,
                           .in_offset = job.source_fd >= 0 && regular ? static_cast<int64_t>(job.source_offset) : -1,
                           .workers = job.workers};
   tav_status status = RunTransfer(*job.keys, in, out.fd(), job.expanded, job.decrypt, job.progress,
@@ -150,6 +151,10 @@ tav_status RunFile(const FileJob& job, const Buffers& buffers, int& error) {
   if (status == TAV_OK && job.policy.keep_times && regular && ::futimens(out.fd(), times) != 0) {
     error = errno;
     status = TAV_BAD_DEST;
+  }
+  if (job.unnamed != nullptr) {
+    if (status != TAV_OK) out.Discard();
+    return status;
   }
   if (status == TAV_OK && !out.Commit(job.policy.replace, error, job.policy.durable))
     status = error == EEXIST && !job.policy.replace ? TAV_EXISTS : TAV_BAD_DEST;

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/newfile.hpp"
 #include "ops/transfer.hpp"
 #include "tavsdk.h"
 
@@ -60,6 +61,9 @@ struct FileJob {
   FilePolicy policy;
   tav_progress_fn progress = nullptr;
   void* progress_context = nullptr;
+  // Set: the output is left complete here, unnamed and not flushed, for the
+  // caller to flush with others and name (policy.durable then is unused).
+  io::NewFile* unnamed = nullptr;
 };
 
 // Runs the transfer from descriptor in to out on `buffers`, which it wipes

@@ -6,10 +6,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -18,6 +20,7 @@
 #include <string_view>
 
 #include "common/fileio.hpp"
+#include "common/newfile.hpp"
 #include "common/wipe.hpp"
 #include "common/workers.hpp"
 #include "core/objects.hpp"
@@ -207,6 +210,16 @@ struct Space {
 static_assert(sizeof(Space) <= workers::kSpaceBytes && 3 * kCheckBytes <= workers::kSpaceBytes &&
               kWipeBytes <= workers::kSpaceBytes);
 
+// Durable outputs wait, complete and unnamed, to be flushed together: one
+// flush of their file system per batch instead of one per file (each a
+// journal commit), then their names. Each holds a descriptor until then.
+constexpr size_t kWaitingFiles = 64;                      // in all, shared out among the threads
+constexpr uint64_t kWaitingBytes = uint64_t{64} << 20;  // of one thread, before it flushes
+struct Waiting {
+  io::NewFile file;
+  size_t entry = 0;
+};
+
 }  // namespace
 }  // namespace tav::tree
 
@@ -228,6 +241,7 @@ struct tav_tree {
   size_t walk_failures = 0;
   bool ran = false;
   uint8_t* inline_space = nullptr;  // for a run no thread could be started for
+  std::array<tav::tree::Waiting, tav::tree::kWaitingFiles> waiting;
 };
 
 namespace tav::tree {
@@ -667,6 +681,15 @@ struct FileProgress {
   uint64_t reported = 0;
 };
 
+// One thread's share of the outputs waiting for a flush.
+struct Batch {
+  Waiting* slots = nullptr;
+  size_t capacity = 0, used = 0;
+  uint64_t bytes = 0;
+};
+
+enum class Outcome { ended, waiting, cancelled };
+
 // What the threads of one run share.
 struct Run {
   tav_tree& t;
@@ -677,6 +700,8 @@ struct Run {
   std::atomic<uint64_t> bytes{0};
   std::atomic<bool> cancel{false};    // the caller's progress callback said stop
   std::atomic<bool> failed{false};
+  size_t batch_files = 0;            // outputs each thread lets wait for one flush; 0: each flushed alone
+  std::atomic<size_t> joined{0};     // threads that took their share of t.waiting
   pthread_rwlock_t large = PTHREAD_RWLOCK_INITIALIZER;  // a large file runs alone
   size_t reported = 0;               // on the caller's thread only
   uint64_t total = 0;
@@ -732,8 +757,12 @@ struct Run {
   bool Complete(const Entry& e, int source, int out_dir) const;
   bool Verify(const Entry& e, int source, int output, uint8_t* space, tav_tree_why& why);
   void CheckAndWipe(Entry& e, int source, const struct stat& st, int src_dir, int out_dir, uint8_t* space);
-  // False when the file was cancelled (nothing to report).
-  bool Process(Entry& e, uint8_t* space, FileProgress& progress);
+  Outcome Process(Entry& e, uint8_t* space, FileProgress& progress, Batch& batch);
+  Batch TakeBatch() {
+    const size_t k = joined++;
+    return {&t.waiting[k * batch_files], batch_files};
+  }
+  void Settle(Batch& batch);
   static void Body(void* context, uint8_t* space);
 };
 
@@ -838,36 +867,38 @@ void Run::CheckAndWipe(Entry& e, int source, const struct stat& st, int src_dir,
   Finish(e, e.event, e.why, TAV_OK, 0);
 }
 
-bool Run::Process(Entry& e, uint8_t* space, FileProgress& progress) {
+Outcome Run::Process(Entry& e, uint8_t* space, FileProgress& progress, Batch& batch) {
   const tav_options& o = t.options;
   const Held src_dir(&t.sources, e.folder);
   if (src_dir.fd < 0) {
     Finish(e, TAV_TREE_FAILED, src_dir.error == ESTALE ? TAV_WHY_CHANGED : TAV_WHY_FOLDER, TAV_BAD_SOURCE, src_dir.error);
-    return true;
+    return Outcome::ended;
   }
   const Held out_dir = InPlace(t)                 ? Held(src_dir.fd)
                        : e.out_folder == SIZE_MAX ? Held(t.out_root)
                                                   : Held(&t.mirror, e.out_folder);
   if (out_dir.fd < 0) {
     Finish(e, TAV_TREE_FAILED, TAV_WHY_FOLDER, TAV_BAD_DEST, out_dir.error);
-    return true;
+    return Outcome::ended;
   }
   // Opened once, never through a link; the transfer reads this very descriptor.
   io::Fd source(::openat(src_dir.fd, t.names.c_str(e.name), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat st {};
   if (!source.ok() || ::fstat(source.get(), &st) != 0) {
     Finish(e, TAV_TREE_FAILED, TAV_WHY_NONE, TAV_BAD_SOURCE, errno);
-    return true;
+    return Outcome::ended;
   }
   if (!S_ISREG(st.st_mode)) {
     Finish(e, TAV_TREE_FAILED, TAV_WHY_CHANGED, TAV_BAD_SOURCE, 0);
-    return true;
+    return Outcome::ended;
   }
   if (o.resume && !o.replace && Complete(e, source.get(), out_dir.fd)) {
     Finish(e, TAV_TREE_SKIPPED, TAV_WHY_DONE, TAV_OK, 0);
     if (o.wipe_source) CheckAndWipe(e, source.get(), st, src_dir.fd, out_dir.fd, space);
-    return true;
+    return Outcome::ended;
   }
+  // Large files flush alone: their flush is small beside their cipher work.
+  Waiting* slot = batch.used < batch.capacity && !e.large ? &batch.slots[batch.used] : nullptr;
   const ops::FileJob job{.keys = &keys,
                          .expanded = e.expanded,
                          .decrypt = o.decrypt,
@@ -882,7 +913,8 @@ bool Run::Process(Entry& e, uint8_t* space, FileProgress& progress) {
                                     .keep_times = true,
                                     .durable = o.durable || o.wipe_source},
                          .progress = Progress,
-                         .progress_context = &progress};
+                         .progress_context = &progress,
+                         .unnamed = slot != nullptr ? &slot->file : nullptr};
   int error = 0;
   // A small file in block mode lends the transfer only what it needs: the
   // transfer wipes all it was lent, and most files of a tree are small.
@@ -893,22 +925,66 @@ bool Run::Process(Entry& e, uint8_t* space, FileProgress& progress) {
     buffers.block_bytes = buffers.region_bytes = static_cast<size_t>(std::min<uint64_t>(need, buffers.block_bytes));
   }
   const tav_status status = ops::RunFile(job, buffers, error);
-  if (status == TAV_CANCELLED) return false;
+  if (status == TAV_CANCELLED) return Outcome::cancelled;
   if (status != TAV_OK) {
     Finish(e, TAV_TREE_FAILED, TAV_WHY_NONE, status, error);
-    return true;
+    return Outcome::ended;
+  }
+  if (slot != nullptr) {
+    slot->entry = static_cast<size_t>(&e - &t.entries[0]);
+    ++batch.used;
+    batch.bytes += e.size;
+    return Outcome::waiting;
   }
   Finish(e, TAV_TREE_WRITTEN, TAV_WHY_NONE, TAV_OK, 0);
   if (o.wipe_source) CheckAndWipe(e, source.get(), st, src_dir.fd, out_dir.fd, space);
-  return true;
+  return Outcome::ended;
+}
+
+// One syncfs per file system the batch wrote to, then the names. Since Linux
+// 5.8 syncfs also reports a write-back error of the file system met since
+// the file was opened; an error fails every file it covered.
+void Run::Settle(Batch& batch) {
+  std::array<dev_t, kWaitingFiles> devices{};
+  std::array<int, kWaitingFiles> flushed{};
+  size_t known = 0;
+  for (size_t k = 0; k < batch.used; ++k) {
+    Waiting& w = batch.slots[k];
+    Entry& e = t.entries[w.entry];
+    struct stat st {};
+    int error = ::fstat(w.file.fd(), &st) == 0 ? 0 : errno;
+    if (error == 0) {
+      size_t d = 0;
+      while (d < known && devices[d] != st.st_dev) ++d;
+      if (d == known) {
+        devices[known] = st.st_dev;
+#ifdef TAVSDK_TEST_SEAM
+        if (io::step_hook != nullptr) (void)io::step_hook(io::Step::destination_flush, w.file.fd());
+#endif
+        flushed[known++] = ::syncfs(w.file.fd()) == 0 ? 0 : errno;
+      }
+      error = flushed[d];
+    }
+    if (error == 0 && w.file.Commit(t.options.replace, error, false)) {
+      Finish(e, TAV_TREE_WRITTEN, TAV_WHY_NONE, TAV_OK, 0);
+    } else {
+      Finish(e, TAV_TREE_FAILED, TAV_WHY_NONE, error == EEXIST && !t.options.replace ? TAV_EXISTS : TAV_BAD_DEST,
+             error);
+    }
+    w.file.Close();
+    Publish(w.entry);
+  }
+  batch.used = 0;
+  batch.bytes = 0;
 }
 
 void Run::Body(void* context, uint8_t* space) {
   auto& run = *static_cast<Run*>(context);
+  Batch batch = run.TakeBatch();
   for (;;) {
-    if (run.Stopping()) return;
+    if (run.Stopping()) break;
     const size_t i = run.next++;
-    if (i >= run.t.entries.size()) return;
+    if (i >= run.t.entries.size()) break;
     Entry& e = run.t.entries[i];
     if (e.large) {
       pthread_rwlock_wrlock(&run.large);
@@ -916,13 +992,26 @@ void Run::Body(void* context, uint8_t* space) {
       pthread_rwlock_rdlock(&run.large);
     }
     FileProgress progress{&run};
-    const bool ended = run.Process(e, space, progress);
+    const Outcome outcome = run.Process(e, space, progress, batch);
     pthread_rwlock_unlock(&run.large);
-    if (!ended) return;
+    if (outcome == Outcome::cancelled) break;
     // Every file that ended counts whole, whatever its progress said.
     run.bytes += e.size - std::min(e.size, progress.reported);
-    run.Publish(i);
+    if (outcome == Outcome::ended) run.Publish(i);
+    if (batch.used == batch.capacity || batch.bytes >= kWaitingBytes) run.Settle(batch);
   }
+  // Outputs already complete take their names, after a cancel too.
+  run.Settle(batch);
+}
+
+// How many outputs each of `threads` threads may keep waiting for a flush:
+// each holds a descriptor, so at most half of what the soft limit leaves
+// beside the walk's few dozen; none where that makes no batch.
+size_t WaitingShare(size_t threads) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur <= 128) return 0;
+  const size_t share = static_cast<size_t>(std::min<rlim_t>(kWaitingFiles, (limit.rlim_cur - 128) / 2)) / threads;
+  return share >= 2 ? share : 0;
 }
 
 }  // namespace
@@ -1027,20 +1116,26 @@ TAVSDK_API tav_status tav_tree_run(tav_tree* tree, const tav_keys* keys, int* er
   const int files = o.files > 0 ? o.files : tav::workers::Count();
   const int threads = static_cast<int>(std::min<size_t>(static_cast<size_t>(files), std::max<size_t>(t.entries.size(), 1)));
   run.large_workers = o.workers > 0 ? o.workers : files;
+  // A wiped source waits for its own output's flush, and its check.
+  if (o.durable && !o.wipe_source) run.batch_files = tav::tree::WaitingShare(static_cast<size_t>(threads));
   const auto monitor = [](void* context) { static_cast<tav::tree::Run*>(context)->Monitor(); };
   if (tav::workers::Run(threads, tav::tree::Run::Body, &run, monitor) == 0) {
     // No thread to be had: this one does the work, reporting between files.
     const size_t all = t.entries.size();
+    tav::tree::Batch batch = run.TakeBatch();
     while (!run.Stopping() && run.next.load() < all) {
       const size_t before = run.next.load();
       tav::tree::Entry& e = t.entries[before];
       run.next = before + 1;
       tav::tree::FileProgress progress{&run};
-      if (!run.Process(e, t.inline_space, progress)) break;
+      const tav::tree::Outcome outcome = run.Process(e, t.inline_space, progress, batch);
+      if (outcome == tav::tree::Outcome::cancelled) break;
       run.bytes += e.size - std::min(e.size, progress.reported);
-      run.Publish(before);
+      if (outcome == tav::tree::Outcome::ended) run.Publish(before);
+      if (batch.used == batch.capacity || batch.bytes >= tav::tree::kWaitingBytes) run.Settle(batch);
       run.Monitor();
     }
+    run.Settle(batch);
     tav::SecureZero(t.inline_space, tav::tree::kInlineSpace);
   }
   run.Monitor();

@@ -1060,27 +1060,35 @@ bool CatchesSignal(pid_t pid, int sig) {
   return false;
 }
 
-// Stopped anywhere, a job leaves each output absent or complete, and a
-// source gone only where its output was checked.
+// Stopped anywhere, by a signal it handles or by SIGKILL, a job leaves each
+// output absent or complete, and a source gone only where its output was
+// checked.
 TEST_F(TavShell, InterruptedFolderJobsFinishNoFileHalf) {
   std::map<std::string, std::string> files;
   for (size_t i = 0; i < 200; ++i) files[std::to_string(i).insert(0, 1, 'f')] = AllBytes(20000 + i * 997 + i % 7);
   std::mt19937 random(std::random_device{}());
-  for (int round = 0; round < 4; ++round) {
+  for (int round = 0; round < 8; ++round) {
+    const bool killed = round % 2 == 1;  // SIGKILL, on a job whose outputs wait to be flushed together
+    SCOPED_TRACE(killed ? "SIGKILL" : "SIGINT");
     for (const auto& entry : fs::directory_iterator(work_)) fs::remove_all(entry.path());
     fs::create_directory(work_ / "src");
     for (const auto& [name, data] : files) WriteFile(work_ / "src" / name, data);
-    const pid_t pid = Start({"-c", "exec $TAV encrypt -r -T 2 --wipe-source src"}, "", {}, "/bin/bash");
+    const pid_t pid = Start({"-c", killed ? "exec $TAV encrypt -r -T 2 src" : "exec $TAV encrypt -r -T 2 --wipe-source src"},
+                            "", {}, "/bin/bash");
     // A SIGINT before the tool has its handler (bash still starting, or the
     // tool's own start) ends the process before there is a job to stop.
     for (int i = 0; i < 1000 && !CatchesSignal(pid, SIGINT); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    std::this_thread::sleep_for(std::chrono::milliseconds(random() % 2500));
-    kill(pid, SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(random() % (killed ? 300 : 2500)));
+    kill(pid, killed ? SIGKILL : SIGINT);
     const Result r = Finish(pid);
     SCOPED_TRACE(r.err);
-    EXPECT_TRUE(r.status == 128 + SIGINT || r.status == 0) << r.status;
-    if (r.status != 0) {
-      EXPECT_NE(r.err.find("stopped by signal 2"), std::string::npos);
+    if (killed) {
+      EXPECT_TRUE(r.status == 1000 + SIGKILL || r.status == 0) << r.status;
+    } else {
+      EXPECT_TRUE(r.status == 128 + SIGINT || r.status == 0) << r.status;
+      if (r.status != 0) {
+        EXPECT_NE(r.err.find("stopped by signal 2"), std::string::npos);
+      }
     }
     int gone = 0;
     for (const auto& [name, data] : files) {
@@ -1095,8 +1103,50 @@ TEST_F(TavShell, InterruptedFolderJobsFinishNoFileHalf) {
     for (const auto& e : fs::directory_iterator(work_ / "src")) {
       EXPECT_FALSE(e.path().filename().string().starts_with(".tav-")) << e.path();
     }
-    EXPECT_NE(r.err.find(std::to_string(gone) + " sources wiped"), std::string::npos);
+    if (!killed) {
+      EXPECT_NE(r.err.find(std::to_string(gone) + " sources wiped"), std::string::npos);
+    }
   }
+}
+
+// Traced, a folder job names no output before it is flushed: a write makes
+// its descriptor unflushed until an fsync of it or a syncfs; a link from
+// /proc/self/fd or a rename must find it flushed. The outputs are flushed a
+// batch at a time, not one by one.
+TEST_F(TavShell, FolderOutputsAreFlushedInBatchesBeforeTheirNames) {
+  if (system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+  fs::create_directory(work_ / "src");
+  constexpr int kFiles = 200;
+  for (int i = 0; i < kFiles; ++i) WriteFile(work_ / "src" / std::to_string(i).insert(0, 1, 'f'), AllBytes(3000 + i));
+  const Result r = Shell("export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0; strace -f -qq -o ../trace.log "
+                         "-e trace=write,pwrite64,pwritev,fsync,fdatasync,syncfs,linkat,renameat,renameat2,close "
+                         "$TAV encrypt -q -r -T 2 src");
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::istringstream lines(ReadFile(root_ / "trace.log"));
+  const std::regex call(R"(^(\d+) +(<\.\.\. )?(\w+)(\(| resumed>)(\d*))"), proc(R"(/proc/self/fd/(\d+))");
+  std::map<int, bool> unflushed;
+  std::map<std::string, int> started;  // the descriptor of each thread's unfinished call
+  int named = 0, flushes = 0;
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (!std::regex_search(line, m, call)) continue;
+    const std::string name = m[3];
+    const bool resumed = m[2].matched, unfinished = line.find("<unfinished") != std::string::npos;
+    const int fd = resumed ? started[m[1]] : m[5].length() > 0 ? std::stoi(m[5]) : -1;
+    if (unfinished) started[m[1]] = fd;
+    if ((name == "write" || name.starts_with("pwrite")) && !resumed && fd > 2) unflushed[fd] = true;
+    if ((name == "fsync" || name == "fdatasync") && !unfinished) unflushed[fd] = false, ++flushes;
+    if (name == "syncfs" && !unfinished) unflushed.clear(), ++flushes;
+    if (name == "close" && !unfinished) unflushed.erase(fd);
+    std::smatch p;
+    if (name == "linkat" && !resumed && std::regex_search(line, p, proc)) {
+      ++named;
+      EXPECT_FALSE(unflushed[std::stoi(p[1])]) << line;
+    }
+  }
+  EXPECT_EQ(named, kFiles);
+  EXPECT_GE(flushes, 1);
+  EXPECT_LE(flushes, kFiles / 8);
 }
 
 }  // namespace
