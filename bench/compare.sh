@@ -15,13 +15,28 @@
 # release in the list below: the commit each release was published from. (The
 # version line cannot tell: work for the next release was merged while it
 # still declared the old version.) COMPARE_RESOLVE_ONLY=1 prints the commit
-# and stops.
+# and stops. COMPARE_CROSS=aarch64 builds both for 64-bit ARM (Debian's
+# cross compilers) and runs the buffer rows of the portable and NEON paths
+# under qemu-user: emulated time, a check that nothing got slower, no rate.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 base=${1:-v1.3.0}
 mib=${2:-32}
 reps=${3:-5}
 out=$root/build-compare
+cross=${COMPARE_CROSS:-}
+run=()
+cross_flags=()
+tool=ON
+if [ "$cross" = aarch64 ]; then
+  out=$root/build-compare-aarch64
+  run=(qemu-aarch64 -L /usr/aarch64-linux-gnu)
+  cross_flags=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake")
+  tool=OFF
+elif [ -n "$cross" ]; then
+  echo "compare: COMPARE_CROSS takes aarch64" >&2
+  exit 2
+fi
 export CMAKE_GENERATOR=${CMAKE_GENERATOR:-Ninja}
 
 cd "$root"
@@ -38,9 +53,11 @@ fi
 
 # Builds the library alone from a source tree.
 build() {
-  cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=Release -DTAVSDK_BUILD_TESTS=OFF -DTAVSDK_BUILD_BENCH=OFF \
-    -DTAVSDK_BUILD_EXAMPLES=OFF -DTAVSDK_BUILD_TOOL=ON -DTAVSDK_BUILD_MANPAGES=OFF -DTAVSDK_INSTALL=OFF \
-    >"$2.log" 2>&1 && cmake --build "$2" -j 2 --target tavsdk tav >>"$2.log" 2>&1 || {
+  local targets=(tavsdk)
+  [ "$tool" = OFF ] || targets+=(tav)
+  cmake -S "$1" -B "$2" "${cross_flags[@]}" -DCMAKE_BUILD_TYPE=Release -DTAVSDK_BUILD_TESTS=OFF -DTAVSDK_BUILD_BENCH=OFF \
+    -DTAVSDK_BUILD_EXAMPLES=OFF -DTAVSDK_BUILD_TOOL=$tool -DTAVSDK_BUILD_MANPAGES=OFF -DTAVSDK_INSTALL=OFF \
+    >"$2.log" 2>&1 && cmake --build "$2" -j 2 --target "${targets[@]}" >>"$2.log" 2>&1 || {
     tail -n 30 "$2.log"
     echo "compare: building $1 failed" >&2
     exit 1
@@ -55,7 +72,9 @@ if [ ! -f "$out/base-$commit/CMakeLists.txt" ]; then
 fi
 build "$out/base-$commit" "$out/old-$commit"
 build "$root" "$out/new"
-cc -O2 -std=c99 -I "$root/include" -I "$out/new/include" "$root/bench/compare.c" -o "$out/compare" -ldl -pthread
+cc=cc
+[ -z "$cross" ] || cc=$cross-linux-gnu-gcc
+"$cc" -O2 -std=c99 -I "$root/include" -I "$out/new/include" "$root/bench/compare.c" -o "$out/compare" -ldl -pthread
 # Each library is loaded from a fresh copy. On the KVM guests we measure on,
 # one file of identical bytes ran the portable text path at half the rate of
 # a copy of it, run after run (where its pages sit, not what they hold); a copy
@@ -66,13 +85,13 @@ cat "$(readlink -f "$out/old-$commit/libtavsdk.so")" > "$old"
 cat "$(readlink -f "$out/new/libtavsdk.so")" > "$new"
 
 paths=(portable)
-if [ "$(uname -m)" = x86_64 ]; then
+if [ "$(uname -m)" = x86_64 ] && [ -z "$cross" ]; then
   flags=$(grep -m1 '^flags' /proc/cpuinfo)
   has() { [[ " $flags " == *" $1 "* ]]; }
   has avx2 && paths+=(avx2)
   has avx512f && has avx512bw && has avx512vbmi && paths+=(avx512)
-elif [ "$(uname -m)" = aarch64 ]; then
-  paths+=(neon)
+elif [ "$(uname -m)" = aarch64 ] || [ "$cross" = aarch64 ]; then
+  paths=(portable neon)
 fi
 # COMPARE_PATHS="avx512" (or "none": the folder row only) picks the engine paths.
 [ -z "${COMPARE_PATHS:-}" ] || read -r -a paths <<<"${COMPARE_PATHS/none/}"
@@ -85,8 +104,9 @@ echo "streams: $stream_mib MiB ($((stream_mib / 8)) MiB portable), wall time, bi
 keys=1  # key-set creation does not depend on the path: its rows come once
 for path in "${paths[@]}"; do
   echo "== $path"
-  COMPARE_KEYS=${keys:+1} TAVSDK_CPU=$path "$out/compare" "$old" "$new" "$mib" "$reps"
+  COMPARE_KEYS=${keys:+1} TAVSDK_CPU=$path "${run[@]}" "$out/compare" "$old" "$new" "$mib" "$reps"
   keys=
+  [ -z "$cross" ] || continue
   scratch=$(mktemp -d "${TMPDIR:-/tmp}/tavsdk-compare-XXXXXX")
   TAVSDK_CPU=$path "$out/compare" --files "$old" "$new" "$scratch" 64 "$reps" || { rm -rf "$scratch"; exit 1; }
   smib=$stream_mib
@@ -95,6 +115,7 @@ for path in "${paths[@]}"; do
   rm -rf "$scratch"
 done
 
+[ -z "$cross" ] || exit 0
 # Folders: many small files, where the flush before each name dominates.
 echo "== folder: 2,000 files of 4 KiB, tav encrypt -r -T 2, in place, wall time, best of $reps, interleaved"
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tavsdk-compare-XXXXXX")
