@@ -198,16 +198,15 @@ def _local(path: Any) -> str:
     if scheme is None:
         return text
     try:
-        import fsspec
+        from fsspec.core import split_protocol
         from fsspec.implementations.local import LocalFileSystem
-    except ImportError:
-        fsspec = None
-    if fsspec is not None:
-        fs, local = fsspec.core.url_to_fs(text)
-        if isinstance(fs, LocalFileSystem):
-            return str(local)
-    elif scheme.group(1) in ("file", "local"):
-        return text[scheme.end():] or "/"
+    except ImportError:  # the local file system's names, as fsspec has them
+        if scheme.group(1) in ("file", "local"):
+            return text[scheme.end():] or "/"
+    else:
+        protocol, _ = split_protocol(text)
+        if protocol in LocalFileSystem.protocol:
+            return str(LocalFileSystem._strip_protocol(text))
     raise ValueError(f"{text}: only the local file system is supported (plain paths, file:// URLs; a shared "
                      f"mount is a local path): {scheme.group(1)}:// can neither give a file its name only when "
                      "it is complete nor write a range in place")
@@ -251,7 +250,9 @@ class JobResult(NamedTuple):
         if self.ok:
             return
         failures = [(f.source, f.error) for f in self.files if f.status in ("failed", "not run")]
-        error = TreeError(f"{len(failures)} of {len(self.files)} files failed: {self.summary()}")
+        message = f"{len(failures)} of {len(self.files)} files failed: {self.summary()}"
+        error = TreeError(message)
+        error.status, error.errno, error.filename, error.strerror = _lib.BAD_SOURCE, None, None, message
         error.failures = failures  # type: ignore[assignment]
         error.result = TreeResult(sorted(f.source for f in self.written),
                                   sorted(f.source for f in self.files if f.status == "skipped"))
@@ -461,7 +462,9 @@ def plan_tree(inputs: Union[PathName, Sequence[PathName]], dst: Optional[PathNam
     refused = walk.refusals()
     if refused:
         listed = "; ".join(f"{name}: {error}" for name, error in sorted(refused, key=lambda r: r[0]))
-        error = TreeError(f"the job was refused, nothing was written: {listed}")
+        message = f"the job was refused, nothing was written: {listed}"
+        error = TreeError(message)
+        error.status, error.errno, error.filename, error.strerror = _lib.BAD_DEST, None, None, message
         error.failures, error.result = refused, TreeResult([], [])  # type: ignore[assignment]
         raise error
     folders: List[Tuple[str, int]] = []
