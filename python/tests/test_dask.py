@@ -40,6 +40,7 @@ def make_tree(root, count, largest):
         folder.mkdir(parents=True, exist_ok=True)
         size = largest - i if i < 3 else rng.choice([0, 1, 4095, 4096]) if i % 10 == 0 else rng.randrange(20000)
         (folder / f"f{i}").write_bytes(rng.randbytes(size))
+        (folder / f"f{i}").chmod([0o644, 0o600, 0o755][i % 3])  # outputs take their source's mode
     (root / "a").chmod(0o750)
     (root / "link").symlink_to("a")
     os.mkfifo(root / "c d/fifo")
