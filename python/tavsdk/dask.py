@@ -261,12 +261,19 @@ class JobResult(NamedTuple):
 
 # ---- Planning a folder job -----------------------------------------------------
 
+# Where outputs go: a folder given by the caller (OUT, or in place the input),
+# then the names below it, each opened without following a link.
+_Place = Tuple[str, Tuple[str, ...]]
+
+
 class _Item(NamedTuple):
     source: str         # as the walk reached it: the input, then the path below it
     output: str
     expanded: bool
     size: int
     fresh: bool         # nothing stood at the output when planned
+    place: _Place
+    name: str           # the output's name in its folder
 
 
 class TreePlan(NamedTuple):
@@ -310,7 +317,7 @@ class _Walk:
         self.known: List[FileResult] = []
         self.walked: Dict[Tuple[int, int], str] = {}
         self.files: Dict[Tuple[int, int, str], str] = {}
-        self.mirror: List[Tuple[str, int, Tuple[int, int]]] = []  # mirror folder, mode, source folder id
+        self.mirror: List[Tuple[_Place, int, Tuple[int, int]]] = []  # mirror folder, mode, source folder id
         self.out_id: Optional[Tuple[int, int]] = None
         if out is not None:
             try:
@@ -325,7 +332,7 @@ class _Walk:
     def fail(self, path: str, number: int, why: str) -> None:
         self.known.append(FileResult(path, None, "failed", make_error(_lib.BAD_SOURCE, number, path, why)))
 
-    def add_file(self, folder_id: Tuple[int, int], path: str, name: str, out_folder: Optional[str],
+    def add_file(self, folder_id: Tuple[int, int], path: str, name: str, place: _Place,
                  st: os.stat_result) -> bool:
         suffix = _mode_suffix(name)
         in_place = self.out is None
@@ -346,11 +353,11 @@ class _Walk:
             out_name_text = os.fsdecode(out_name) + added
         else:
             out_name_text = name[:-len(suffix)]
-        folder = out_folder if out_folder is not None else os.path.dirname(path) or "."
-        self.items.append(_Item(path, _join(folder, out_name_text), expanded, st.st_size, True))
+        output = _join(_join(place[0], "/".join(place[1])) if place[1] else place[0], out_name_text)
+        self.items.append(_Item(path, output, expanded, st.st_size, True, place, out_name_text))
         return True
 
-    def scan(self, fd: int, path: str, out_folder: Optional[str]) -> None:
+    def scan(self, fd: int, path: str, place: _Place) -> None:
         try:
             names = sorted(os.listdir(fd), key=os.fsencode)
         except OSError as e:
@@ -364,7 +371,7 @@ class _Walk:
                 self.fail(file, e.errno or 0, "could not be looked at")
                 continue
             if stat.S_ISREG(st.st_mode):
-                self.add_file((st_self.st_dev, st_self.st_ino), file, name, out_folder, st)
+                self.add_file((st_self.st_dev, st_self.st_ino), file, name, place, st)
             elif stat.S_ISLNK(st.st_mode):
                 self.skip(file, "a symbolic link")
             elif not stat.S_ISDIR(st.st_mode):
@@ -385,10 +392,10 @@ class _Walk:
                         self.fail(file, 0, "the folder changed during the walk")
                         continue
                     self.walked[(st.st_dev, st.st_ino)] = file
-                    mirror = None if out_folder is None else _join(out_folder, name)
-                    if mirror is not None:
-                        self.mirror.append((mirror, stat.S_IMODE(st.st_mode), (st.st_dev, st.st_ino)))
-                    self.scan(sub, file, mirror)
+                    below = (place[0], place[1] + (name,))
+                    if self.out is not None:
+                        self.mirror.append((below, stat.S_IMODE(st.st_mode), (st.st_dev, st.st_ino)))
+                    self.scan(sub, file, below)
                 finally:
                     os.close(sub)
 
@@ -403,17 +410,18 @@ class _Walk:
                 if (st.st_dev, st.st_ino) in self.walked:
                     return self.skip(path, "already in this job")
                 self.walked[(st.st_dev, st.st_ino)] = path
-                mirror = None
+                place: _Place = (path, ())
                 if self.out is not None:
                     name = _mirror_name(path)
-                    mirror = _join(self.out, name) if name else self.out
+                    place = (self.out, (name,) if name else ())
                     if name:
-                        self.mirror.append((mirror, stat.S_IMODE(st.st_mode), (st.st_dev, st.st_ino)))
-                return self.scan(fd, path, mirror)
+                        self.mirror.append((place, stat.S_IMODE(st.st_mode), (st.st_dev, st.st_ino)))
+                return self.scan(fd, path, place)
             if not stat.S_ISREG(st.st_mode):
                 raise make_error(_lib.BAD_SOURCE, 0, path, "neither a file nor a folder")
             folder = os.stat(os.path.dirname(path) or ".")
-            if not self.add_file((folder.st_dev, folder.st_ino), path, os.path.basename(path), self.out, st):
+            place = (self.out, ()) if self.out is not None else (os.path.dirname(path) or ".", ())
+            if not self.add_file((folder.st_dev, folder.st_ino), path, os.path.basename(path), place, st):
                 raise make_error(_lib.BAD_SOURCE, 0, path, "a file this job leaves alone")
         finally:
             os.close(fd)
@@ -432,7 +440,8 @@ class _Walk:
             if item.output in inputs:
                 refused.append((item.source, make_error(_lib.BAD_DEST, 0, item.output,
                                                         f"its output {item.output} is another input of the job")))
-        for folder, _, _ in self.mirror:
+        for place, _, _ in self.mirror:
+            folder = _join(place[0], "/".join(place[1]))
             try:
                 st = os.stat(folder, follow_symlinks=False)
             except OSError:
@@ -467,17 +476,22 @@ def plan_tree(inputs: Union[PathName, Sequence[PathName]], dst: Optional[PathNam
         error.status, error.errno, error.filename, error.strerror = _lib.BAD_DEST, None, None, message
         error.failures, error.result = refused, TreeResult([], [])  # type: ignore[assignment]
         raise error
-    folders: List[Tuple[str, int]] = []
+    folders: List[Tuple[_Place, int]] = []
     if out is not None:
-        os.makedirs(out, exist_ok=True)
-        for folder, mode, _ in walk.mirror:
-            try:
-                os.mkdir(folder, 0o700)
-                folders.append((folder, mode))
-            except FileExistsError:
-                pass
-            except OSError:
-                pass  # its files fail, naming the folder
+        try:
+            os.mkdir(out)
+        except FileExistsError:
+            pass
+        except OSError as e:
+            raise make_error(_lib.BAD_DEST, e.errno or 0, out) from None
+        with _Opened() as opened:
+            for place, mode, _ in walk.mirror:
+                parent = opened.folder((place[0], place[1][:-1]))
+                try:
+                    os.mkdir(place[1][-1], 0o700, dir_fd=parent)
+                    folders.append((place, mode))
+                except OSError:
+                    pass  # an existing folder is used; otherwise its files fail, naming it
     items = []
     for item in walk.items:
         try:
@@ -495,12 +509,48 @@ def plan_tree(inputs: Union[PathName, Sequence[PathName]], dst: Optional[PathNam
 
 # ---- Running a folder job on the workers ------------------------------------------
 
-def _ours(output: str, source: os.stat_result, expanded: bool, decrypt: bool, keys: Keys) -> bool:
+class _Opened:
+    """Output folders opened from their root one name at a time, never through
+    a link, and kept open while a batch runs."""
+
+    def __init__(self) -> None:
+        self.fds: Dict[_Place, int] = {}
+        self.errors: Dict[_Place, OSError] = {}
+
+    def folder(self, place: _Place) -> int:
+        """The folder's descriptor; raises OSError when it cannot be opened."""
+        if place in self.errors:
+            raise self.errors[place]
+        fd = self.fds.get(place)
+        if fd is not None:
+            return fd
+        try:
+            if place[1]:
+                fd = os.open(place[1][-1], os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC,
+                             dir_fd=self.folder((place[0], place[1][:-1])))
+            else:
+                fd = os.open(place[0], os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        except OSError as e:
+            self.errors[place] = e
+            raise
+        self.fds[place] = fd
+        return fd
+
+    def __enter__(self) -> "_Opened":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        for fd in self.fds.values():
+            os.close(fd)
+        self.fds.clear()
+
+
+def _ours(folder: int, name: str, source: os.stat_result, expanded: bool, decrypt: bool, keys: Keys) -> bool:
     """Whether `output` is what this job wrote before its worker was lost: a
     regular file with the source's modification time and the size this job
     gives it."""
     try:
-        st = os.stat(output, follow_symlinks=False)
+        st = os.stat(name, dir_fd=folder, follow_symlinks=False)
     except OSError:
         return False
     if not stat.S_ISREG(st.st_mode) or st.st_mtime_ns != source.st_mtime_ns:
@@ -510,7 +560,14 @@ def _ours(output: str, source: os.stat_result, expanded: bool, decrypt: bool, ke
     return st.st_size < source.st_size if decrypt else st.st_size == keys.expanded_size(source.st_size)
 
 
-def _write(keys: Keys, handle: int, options: Dict[bool, int], item: _Item, decrypt: bool) -> FileResult:
+def _write(keys: Keys, handle: int, options: Dict[bool, int], item: _Item, decrypt: bool,
+           opened: _Opened) -> FileResult:
+    try:
+        folder = opened.folder(item.place)
+    except OSError as e:
+        why = "its output folder could not be opened"
+        return FileResult(item.source, item.output, "failed", make_error(_lib.BAD_DEST, e.errno or 0,
+                                                                          os.path.dirname(item.output), why))
     try:
         fd = os.open(item.source, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
     except OSError as e:
@@ -521,13 +578,13 @@ def _write(keys: Keys, handle: int, options: Dict[bool, int], item: _Item, decry
             error = make_error(_lib.BAD_SOURCE, 0, item.source, "no longer a regular file")
             return FileResult(item.source, item.output, "failed", error)
         number = ctypes.c_int(0)
-        status = _lib.lib.tav_file_run(handle, options[item.expanded], fd, 0, _lib.AT_FDCWD,
-                                       os.fsencode(item.output), ctypes.byref(number))
+        status = _lib.lib.tav_file_run(handle, options[item.expanded], fd, 0, folder, os.fsencode(item.name),
+                                       ctypes.byref(number))
     finally:
         os.close(fd)
     if status == _lib.OK:
         return FileResult(item.source, item.output, "written", None)
-    if status == _lib.EXISTS and item.fresh and _ours(item.output, st, item.expanded, decrypt, keys):
+    if status == _lib.EXISTS and item.fresh and _ours(folder, item.name, st, item.expanded, decrypt, keys):
         return FileResult(item.source, item.output, "written", None)  # a rerun of a lost task
     name = item.source if status == _lib.BAD_SOURCE else item.output
     return FileResult(item.source, item.output, "failed", make_error(status, number.value, name))
@@ -539,8 +596,9 @@ def _batch_task(material: ClusterKeys, items: List[_Item], decrypt: bool, replac
     base = {_lib.OPTION_DECRYPT: int(decrypt), _lib.OPTION_REPLACE: int(replace), _lib.OPTION_SOURCE_MODE: 1,
             _lib.OPTION_KEEP_TIMES: 1, _lib.OPTION_WORKERS: threads, _lib.OPTION_DURABLE: int(durable)}
     with _lib.options({**base, _lib.OPTION_EXPANDED: 0}) as block, \
-            _lib.options({**base, _lib.OPTION_EXPANDED: 1}) as expanded, keys._use() as handle:
-        return [_write(keys, handle, {False: block, True: expanded}, item, decrypt) for item in items]
+            _lib.options({**base, _lib.OPTION_EXPANDED: 1}) as expanded, keys._use() as handle, \
+            _Opened() as opened:
+        return [_write(keys, handle, {False: block, True: expanded}, item, decrypt, opened) for item in items]
 
 
 def _batches(items: List[_Item], workers: int, batch_bytes: int, batch_files: int) -> List[List[_Item]]:
@@ -609,11 +667,12 @@ def run_tree(client: Any, keys: ClusterKeys, plan: TreePlan, *, batch_bytes: int
             if i not in done:
                 results += [FileResult(item.source, item.output, "not run", None) for item in batch]
         # Children first: a parent's mode may shut the way to them.
-        for folder, mode in reversed(plan.folders):
-            try:
-                os.chmod(folder, mode, follow_symlinks=False)
-            except OSError:
-                pass
+        with _Opened() as opened:
+            for place, mode in reversed(plan.folders):
+                try:
+                    os.chmod(opened.folder(place), mode)
+                except OSError:
+                    pass
     order = {item.source: i for i, item in enumerate(plan.items)}
     results.sort(key=lambda r: (order.get(r.source, -1), r.source))
     return JobResult(results)
