@@ -140,35 +140,40 @@ def test_file_by_ranges_gives_one_machines_bytes(client, large, tmp_path, materi
     assert sorted(p.name for p in tmp_path.iterdir()) == ["back", "out.tav"]  # no hidden file left
 
 
+# A file's fault, made before the job is planned or between planning and running.
 FAULTS = {
-    "gone": (lambda p: p.unlink(), "No such file or directory"),
-    "now a folder": (lambda p: (p.unlink(), p.mkdir()), "no longer a regular file"),
-    "now a FIFO": (lambda p: (p.unlink(), os.mkfifo(p)), "no longer a regular file"),
-    "output taken": (None, "exists"),
+    "gone": ("run", lambda src, out: (src / "gone").unlink(), "No such file or directory"),
+    "now a folder": ("run", lambda src, out: ((src / "now a folder").unlink(), (src / "now a folder").mkdir()),
+                     "no longer a regular file"),
+    "now a FIFO": ("run", lambda src, out: ((src / "now a FIFO").unlink(), os.mkfifo(src / "now a FIFO")),
+                   "no longer a regular file"),
+    "output taken": ("plan", lambda src, out: (out / "output taken.tav").write_bytes(b"old"), "exists"),
+    "linked/f": ("plan", lambda src, out: (out / "linked").symlink_to(out.parent.parent), "output folder"),
 }
 
 
 def test_failures_are_listed_by_file_and_the_others_written(client, tmp_path):
     keys = td.ClusterKeys.from_passphrase(PHRASE, "binary")
+    src, out = tmp_path / "src", tmp_path / "out/src"
     for i, name in enumerate(FAULTS):
-        (tmp_path / "src").mkdir(exist_ok=True)
-        (tmp_path / "src" / name).write_bytes(b"x" * i)
-        (tmp_path / "src" / f"fine {i}").write_bytes(b"y" * i)
-    (tmp_path / "out/src").mkdir(parents=True)
-    (tmp_path / "out/src/output taken.tav").write_bytes(b"old")
-    plan = td.plan_tree(tmp_path / "src", tmp_path / "out")
-    for name, (fault, _) in FAULTS.items():
-        if fault is not None:
-            fault(tmp_path / "src" / name)
+        (src / name).parent.mkdir(parents=True, exist_ok=True)
+        (src / name).write_bytes(b"x" * i)
+        (src / f"fine {i}").write_bytes(b"y" * i)
+    out.mkdir(parents=True)
+    for when in ("plan", "run"):
+        for name, (at, fault, _) in FAULTS.items():
+            if at == when:
+                fault(src, out)
+        plan = plan if when == "run" else td.plan_tree(src, tmp_path / "out")
     result = td.run_tree(client, keys, plan, batch_files=1)
-    failed = {os.path.basename(f.source): str(f.error) for f in result.failures}
+    failed = {f.source[len(f"{src}/"):]: str(f.error) for f in result.failures}
     assert failed.keys() == FAULTS.keys()
-    for name, (_, reason) in FAULTS.items():
-        assert reason in failed[name] and name in failed[name]
+    for name, (_, _, reason) in FAULTS.items():
+        assert reason in failed[name] and os.path.basename(name) in failed[name]
     assert len(result.written) == len(FAULTS) and not result.ok
-    assert sorted(os.listdir(tmp_path / "out/src")) == sorted([f"fine {i}.tav" for i in range(4)]
-                                                              + ["output taken.tav"])
-    with pytest.raises(tavsdk.TreeError, match="4 of 8 files failed"):
+    assert sorted(os.listdir(out)) == sorted([f"fine {i}.tav" for i in range(5)] + ["output taken.tav", "linked"])
+    assert sorted(os.listdir(tmp_path)) == ["out", "src"]  # nothing through the link
+    with pytest.raises(tavsdk.TreeError, match="5 of 10 files failed"):
         result.raise_for_failures()
 
 
