@@ -88,6 +88,7 @@ def main():
                     lambda: td.encrypt_tree(client, keys, src, outs["dask-tree"]).raise_for_failures()]
             for k in order:
                 tree[k] = timed(runs[k])
+            subprocess.run(["sync"], check=True)
             single = [0.0, 0.0]
             runs = [lambda: subprocess.run([tav, "encrypt", "-q", "-o", os.path.join(work, "tav.tav"), large],
                                            env=dict(env, TAVSDK_THREADS="2"), check=True),
@@ -103,6 +104,8 @@ def main():
             print(f"round {r + 1}: {FILES} files: tav {rows[-1][0]:7.0f} files/s, dask {rows[-1][1]:7.0f} files/s,"
                   f" ratio {tree_ratios[-1]:.2f}; 256 MiB: tav {rows[-1][2]:6.0f} MB/s, dask {rows[-1][3]:6.0f} MB/s,"
                   f" ratio {file_ratios[-1]:.2f}", flush=True)
+        trip = min(timed(lambda: client.submit(sum, [1, 2], pure=False).result()) for _ in range(5))
+        print(f"a task that does nothing: {trip * 1e3:.0f} ms from submit to result, best of five")
         print(f"{FILES} files of 64 KiB, dask over tav -r -T 2: median {statistics.median(tree_ratios):.2f}, "
               f"best {max(tree_ratios):.2f}")
         print(f"256 MiB by ranges, dask over tav encrypt on 2 threads: median {statistics.median(file_ratios):.2f}, "

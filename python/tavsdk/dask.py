@@ -81,13 +81,16 @@ class ClusterKeys:
     as it is.
     """
 
-    __slots__ = ("alphabet", "_passphrase", "_files")
+    __slots__ = ("alphabet", "_passphrase", "_files", "_received")
 
     def __init__(self, alphabet: AlphabetLike, passphrase: Optional[bytearray],
-                 files: Optional[Dict[str, bytearray]]) -> None:
+                 files: Optional[Dict[str, bytearray]], received: bool = False) -> None:
         self.alphabet: Alphabet = to_alphabet(alphabet)
         self._passphrase = passphrase
         self._files = files
+        # Only a copy that came over a connection is overwritten after use: a
+        # cluster in this process may hand a task the caller's own object.
+        self._received = received
 
     @classmethod
     def from_passphrase(cls, passphrase: Union[str, bytes, bytearray], alphabet: AlphabetLike = "binary"
@@ -112,14 +115,26 @@ class ClusterKeys:
         """The key files of `alphabet` in `directory`, read here on the client."""
         chosen = to_alphabet(alphabet)
         ext = "txt" if chosen == Alphabet.TEXT else "bin"
-        files = {}
-        for name in [f"k{i}.{ext}" for i in range(1, 6)] + ["k6.dat"]:
-            try:
-                with open(os.path.join(os.fspath(directory), name), "rb") as f:
-                    files[name] = bytearray(f.read())
-            except FileNotFoundError:
-                continue  # the library's rules say what a missing one means
-        return cls.from_files(files, chosen, master=master)
+        files: Dict[str, bytearray] = {}
+        try:
+            for name in [f"k{i}.{ext}" for i in range(1, 6)] + ["k6.dat"]:
+                try:
+                    fd = os.open(os.path.join(os.fspath(directory), name),
+                                 os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+                except FileNotFoundError:
+                    continue  # the library's rules say what a missing one means
+                with open(fd, "rb", buffering=0) as f:
+                    st = os.fstat(fd)
+                    if not stat.S_ISREG(st.st_mode):
+                        raise make_error(_lib.NO_KEYS, 0, f.name, "a key file that is not a regular file")
+                    # Read straight into a buffer that can be overwritten.
+                    data = files[name] = bytearray(st.st_size)
+                    if f.readinto(data) != st.st_size or f.read(1):
+                        raise make_error(_lib.NO_KEYS, 0, f.name, "a key file that changed while it was read")
+            return cls.from_files(files, chosen, master=master)
+        finally:
+            for data in files.values():
+                _wipe(data)
 
     def keys(self) -> Keys:
         """A new key set of this material (the caller closes it)."""
@@ -136,8 +151,9 @@ class ClusterKeys:
             h.update(data)
         return h.digest()
 
-    def wipe(self) -> None:
-        """Overwrites this object's copy of the material."""
+    def _wipe_received(self) -> None:
+        if not self._received:
+            return
         _wipe(self._passphrase or bytearray())
         for data in (self._files or {}).values():
             _wipe(data)
@@ -154,7 +170,7 @@ class ClusterKeys:
 
 def _received(alphabet: int, passphrase: Optional[bytes], files: Optional[Dict[str, bytes]]) -> ClusterKeys:
     return ClusterKeys(alphabet, None if passphrase is None else bytearray(passphrase),
-                       None if files is None else {name: bytearray(data) for name, data in files.items()})
+                       None if files is None else {name: bytearray(data) for name, data in files.items()}, True)
 
 
 _cache: Dict[bytes, Keys] = {}
@@ -174,7 +190,7 @@ def _worker_keys(material: ClusterKeys) -> Keys:
                 keys = _cache[digest] = material.keys()
         return keys
     finally:
-        material.wipe()
+        material._wipe_received()
 
 
 def _require_material(keys: Any) -> ClusterKeys:

@@ -119,14 +119,14 @@ def large(tmp_path_factory):
 
 
 def key_files(tmp_path):
-    """The binary key files of PHRASE, read back and removed."""
+    """The binary key files of PHRASE, read from a folder that is then removed."""
     with tavsdk.Keys(PHRASE, "binary") as keys:
         keys.save(tmp_path)
-    files = {}
-    for path in list(tmp_path.iterdir()):
-        files[path.name] = path.read_bytes()
-        path.unlink()
-    return td.ClusterKeys.from_files(files, "binary", master=PHRASE)
+    try:
+        return td.ClusterKeys.load(tmp_path, "binary", master=PHRASE)
+    finally:
+        for path in tmp_path.iterdir():
+            path.unlink()
 
 
 @pytest.mark.parametrize("material, kill", [("passphrase", True), ("key files", False)])
