@@ -3,7 +3,8 @@
 """tavsdk.dask on a local cluster of two worker processes against the tav tool
 on two threads, side by side in one run.
 
-    PYTHONPATH=python TAVSDK_LIBRARY=build/libtavsdk.so.1 /usr/bin/python3 python/bench_dask.py build/tools/tav/tav [rounds]
+    PYTHONPATH=python TAVSDK_LIBRARY=build/libtavsdk.so.1 \
+        /usr/bin/python3 python/bench_dask.py build/tools/tav/tav [rounds]
 
 Rows: 2,000 files of 64 KiB (encrypt_tree against `tav encrypt -r -T 2`, in
 files/s) and one file of 256 MiB (encrypt_file by ranges against

@@ -25,6 +25,7 @@ from __future__ import annotations
 import ctypes
 import errno as errno_codes
 import hashlib
+import importlib
 import math
 import os
 import re
@@ -33,7 +34,10 @@ import stat
 import threading
 from typing import Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
-import distributed
+import distributed as _distributed_typed
+
+# Dask's functions as untyped callables: not all of them carry annotations.
+distributed: Any = _distributed_typed
 
 from . import _lib
 from ._errors import Error, PathName, make_error
@@ -118,19 +122,19 @@ class ClusterKeys:
         files: Dict[str, bytearray] = {}
         try:
             for name in [f"k{i}.{ext}" for i in range(1, 6)] + ["k6.dat"]:
+                path = os.path.join(os.fsdecode(directory), name)
                 try:
-                    fd = os.open(os.path.join(os.fspath(directory), name),
-                                 os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+                    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
                 except FileNotFoundError:
                     continue  # the library's rules say what a missing one means
                 with open(fd, "rb", buffering=0) as f:
                     st = os.fstat(fd)
                     if not stat.S_ISREG(st.st_mode):
-                        raise make_error(_lib.NO_KEYS, 0, f.name, "a key file that is not a regular file")
+                        raise make_error(_lib.NO_KEYS, 0, path, "a key file that is not a regular file")
                     # Read straight into a buffer that can be overwritten.
                     data = files[name] = bytearray(st.st_size)
                     if f.readinto(data) != st.st_size or f.read(1):
-                        raise make_error(_lib.NO_KEYS, 0, f.name, "a key file that changed while it was read")
+                        raise make_error(_lib.NO_KEYS, 0, path, "a key file that changed while it was read")
             return cls.from_files(files, chosen, master=master)
         finally:
             for data in files.values():
@@ -214,15 +218,17 @@ def _local(path: Any) -> str:
     if scheme is None:
         return text
     try:
-        from fsspec.core import split_protocol
-        from fsspec.implementations.local import LocalFileSystem
+        # fsspec has no type hints: used as Any.
+        fsspec_core: Any = importlib.import_module("fsspec.core")
+        local: Any = importlib.import_module("fsspec.implementations.local").LocalFileSystem
     except ImportError:  # the local file system's names, as fsspec has them
         if scheme.group(1) in ("file", "local"):
             return text[scheme.end():] or "/"
     else:
-        protocol, _ = split_protocol(text)
-        if protocol in LocalFileSystem.protocol:
-            return str(LocalFileSystem._strip_protocol(text))
+        protocol, _ = fsspec_core.split_protocol(text)
+        names = (local.protocol,) if isinstance(local.protocol, str) else tuple(local.protocol)
+        if protocol in names:
+            return str(local._strip_protocol(text))
     raise ValueError(f"{text}: only the local file system is supported (plain paths, file:// URLs; a shared "
                      f"mount is a local path): {scheme.group(1)}:// can neither give a file its name only when "
                      "it is complete nor write a range in place")
@@ -300,7 +306,7 @@ class TreePlan(NamedTuple):
     decrypt: bool
     items: List[_Item]
     known: List[FileResult]
-    folders: List[Tuple[str, int]]
+    folders: List[Tuple[_Place, int]]
     replace: bool
 
     @property
@@ -490,7 +496,7 @@ def plan_tree(inputs: Union[PathName, Sequence[PathName]], dst: Optional[PathNam
         message = f"the job was refused, nothing was written: {listed}"
         error = TreeError(message)
         error.status, error.errno, error.filename, error.strerror = _lib.BAD_DEST, None, None, message
-        error.failures, error.result = refused, TreeResult([], [])  # type: ignore[assignment]
+        error.failures, error.result = refused, TreeResult([], [])
         raise error
     folders: List[Tuple[_Place, int]] = []
     if out is not None:
@@ -641,7 +647,7 @@ def _batches(items: List[_Item], workers: int, batch_bytes: int, batch_files: in
 
 def _workers(client: Any) -> int:
     try:
-        return max(1, sum(client.nthreads().values()))
+        return max(1, int(sum(client.nthreads().values())))
     except Exception:
         return 1
 
