@@ -32,6 +32,7 @@ import re
 import secrets
 import stat
 import threading
+import time
 from typing import Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 import distributed as _distributed_typed
@@ -612,15 +613,37 @@ def _write(keys: Keys, handle: int, options: Dict[bool, int], item: _Item, decry
     return FileResult(item.source, item.output, "failed", make_error(status, number.value, name))
 
 
+class _Stop:
+    """Whether the job was told to stop (fail_fast), asked of the scheduler at
+    most every 50 ms: a task already running when another fails still ends
+    each file whole, and then starts no other."""
+
+    def __init__(self, name: Optional[str]) -> None:
+        self.event = None if name is None else distributed.Event(name)
+        self.asked = 0.0
+        self.stopped = False
+
+    def __call__(self) -> bool:
+        if self.event is None or self.stopped:
+            return self.stopped
+        now = time.monotonic()
+        if now - self.asked >= 0.05:
+            self.asked = now
+            self.stopped = bool(self.event.is_set())
+        return self.stopped
+
+
 def _batch_task(material: ClusterKeys, items: List[_Item], decrypt: bool, replace: bool, durable: bool,
-                threads: int) -> List[FileResult]:
+                threads: int, stop: Optional[str]) -> List[FileResult]:
     keys = _worker_keys(material)
+    stopping = _Stop(stop)
     base = {_lib.OPTION_DECRYPT: int(decrypt), _lib.OPTION_REPLACE: int(replace), _lib.OPTION_SOURCE_MODE: 1,
             _lib.OPTION_KEEP_TIMES: 1, _lib.OPTION_WORKERS: threads, _lib.OPTION_DURABLE: int(durable)}
     with _lib.options({**base, _lib.OPTION_EXPANDED: 0}) as block, \
             _lib.options({**base, _lib.OPTION_EXPANDED: 1}) as expanded, keys._use() as handle, \
             _Opened() as opened:
-        return [_write(keys, handle, {False: block, True: expanded}, item, decrypt, opened) for item in items]
+        return [FileResult(item.source, item.output, "not run", None) if stopping()
+                else _write(keys, handle, {False: block, True: expanded}, item, decrypt, opened) for item in items]
 
 
 def _batches(items: List[_Item], workers: int, batch_bytes: int, batch_files: int) -> List[List[_Item]]:
@@ -665,8 +688,12 @@ def run_tree(client: Any, keys: ClusterKeys, plan: TreePlan, *, batch_bytes: int
         raise ValueError("threads must be 1 to 64")
     batches = _batches(plan.items, _workers(client), batch_bytes, batch_files)
     token = secrets.token_hex(8)
+    # Cancelling a task does not stop one that runs: with fail_fast, the
+    # tasks ask this event between files.
+    stop = distributed.Event(f"tavsdk-stop-{token}", client=client) if fail_fast else None
     futures = [client.submit(_batch_task, material, batch, plan.decrypt, plan.replace, durable, threads,
-                             key=f"tavsdk-tree-{token}-{i}", retries=0) for i, batch in enumerate(batches)]
+                             None if stop is None else stop.name, key=f"tavsdk-tree-{token}-{i}", retries=0)
+               for i, batch in enumerate(batches)]
     results: List[FileResult] = list(plan.known)
     done = set()
     try:
@@ -681,13 +708,13 @@ def run_tree(client: Any, keys: ClusterKeys, plan: TreePlan, *, batch_bytes: int
                 got = [FileResult(item.source, item.output, "failed", e) for item in batches[index]]
             done.add(index)
             results += got
-            if fail_fast and any(r.status == "failed" for r in got):
-                client.cancel([f for i, f in enumerate(futures) if i not in done])
-                break
+            if stop is not None and any(r.status == "failed" for r in got):
+                stop.set()
     finally:
-        for i, batch in enumerate(batches):
-            if i not in done:
-                results += [FileResult(item.source, item.output, "not run", None) for item in batch]
+        if len(done) < len(batches):  # interrupted here: no task starts any more
+            client.cancel([f for i, f in enumerate(futures) if i not in done])
+        if stop is not None:
+            stop.clear()
         # Children first: a parent's mode may shut the way to them.
         with _Opened() as opened:
             for place, mode in reversed(plan.folders):

@@ -204,3 +204,42 @@ def test_importing_tavsdk_leaves_dask_out():
     env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(tavsdk.__file__)))
     assert subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
                           check=True).stdout == "[]\n"
+
+
+def small_tree(root):
+    for name, data in {"x": b"abc", "s/y": b"defg", "s/w.tav": b"old output", "z.tavx": b"12"}.items():
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_bytes(data)
+    return root
+
+
+@pytest.mark.parametrize("case", ["in place", "paths", "twin outputs", "mirror is walked", "fail fast"])
+def test_layouts_refusals_and_stopping_as_the_folder_job(client, tmp_path, case):
+    keys, local = td.ClusterKeys.from_passphrase(PHRASE, "binary"), vector_keys("hello", "binary")
+    src = small_tree(tmp_path / "src")
+    if case == "in place":  # names that end in a suffix are left alone
+        small_tree(tmp_path / "ref")
+        assert td.encrypt_tree(client, keys, src, None).ok
+        tavsdk.encrypt_tree(tmp_path / "ref", None, local)
+        assert listing(src, False) == listing(tmp_path / "ref", False)
+    elif case == "paths":  # a folder as OUT/its last name, a file straight into OUT
+        assert td.encrypt_paths(client, keys, [src / "x", src / "s"], tmp_path / "out").ok
+        assert sorted(listing(tmp_path / "out")) == ["s/w.tav.tav", "s/y.tav", "x.tav"]
+    elif case in ("twin outputs", "mirror is walked"):
+        job = (lambda: td.decrypt_tree(client, keys, src, tmp_path / "out")) if case == "twin outputs" else \
+            (lambda: td.encrypt_tree(client, keys, src / "s", src))
+        (src / "x.tav").write_bytes(b"twin of x.tavx")
+        (src / "x.tavx").write_bytes(b"twin of x.tav")
+        before = listing(tmp_path)
+        with pytest.raises(tavsdk.TreeError, match="would each be written to|is a folder being walked"):
+            job()
+        assert listing(tmp_path) == before  # nothing written, no folder made
+    else:  # whatever ran, an output is at its name exactly when its file was written
+        (src / "s").chmod(0o700)
+        os.mkfifo(tmp_path / "fifo")
+        plan = td.plan_tree(src, tmp_path / "out")
+        (src / "x").unlink()
+        result = td.run_tree(client, keys, plan, batch_files=1, fail_fast=True)
+        assert not result.ok and [f.source for f in result.failures] == [f"{src}/x"]
+        for f in result.files:
+            assert os.path.exists(f.output or "/nonexistent") == (f.status == "written"), f
