@@ -35,7 +35,11 @@ import threading
 import time
 from typing import Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
-import distributed as _distributed_typed
+try:
+    import distributed as _distributed_typed
+except ImportError as e:
+    raise ImportError("tavsdk.dask needs Dask's distributed package (pip install distributed; "
+                      "Debian: apt-get install python3-distributed)") from e
 
 # Dask's functions as untyped callables: not all of them carry annotations.
 distributed: Any = _distributed_typed
