@@ -28,7 +28,9 @@ class Error(Exception):
 
     def __reduce__(self) -> Any:
         # The class may be one made for an errno: rebuild it, not look it up.
-        return _rebuild, (self.status, getattr(self, "errno", None), getattr(self, "filename", None), str(self))
+        # The message alone: str() adds the errno's text and the name again.
+        message = getattr(self, "strerror", None) or (str(self.args[0]) if self.args else None)
+        return _rebuild, (self.status, getattr(self, "errno", None), getattr(self, "filename", None), message)
 
     def __str__(self) -> str:
         text = self.strerror or (str(self.args[0]) if self.args else type(self).__name__)

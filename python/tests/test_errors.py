@@ -115,7 +115,8 @@ def test_failures(name, files):
         assert filename in str(error)
     if words is not None:
         assert words in str(error)
-    assert pickle.loads(pickle.dumps(error)).__class__ is error.__class__  # across processes
+    copy = pickle.loads(pickle.dumps(error))  # across processes
+    assert copy.__class__ is error.__class__ and str(copy) == str(error)
     assert sorted(os.listdir(files)) == ["dir", "plain", "taken"], "a failure left something behind"
     assert (files / "taken").read_bytes() == b"already here"
 
