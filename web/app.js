@@ -164,7 +164,8 @@
       fail(job, error);
     }
     --task.pending;
-    if (slot.task === task) slot.worker.postMessage({ type: 'credit' });
+    // Back to the worker that sent it, which may have gone on to another task.
+    slot.worker.postMessage({ type: 'credit' });
     if (task.ended) settle(task);
   }
 

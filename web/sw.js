@@ -6,7 +6,7 @@
 // copy; offline, the copy answers.
 const CACHE = 'tav-page-1';
 const FILES = [
-  './', 'index.html', 'app.js', 'worker.js', 'style.css', 'manifest.webmanifest', 'icon.svg',
+  'index.html', 'app.js', 'worker.js', 'style.css', 'manifest.webmanifest', 'icon.svg',
   '../js/src/index.js', '../js/src/abi.js', '../js/src/module.js',
   '../js/dist/tavsdk.wasm', '../js/dist/tavsdk-relaxed.wasm',
 ].map((name) => new URL(name, self.location).href);
@@ -24,6 +24,7 @@ self.addEventListener('activate', (event) => {
 self.addEventListener('fetch', (event) => {
   const url = new URL(event.request.url);
   url.search = ''; // ?workers=N is the same page
+  if (url.href === self.registration.scope) url.href += 'index.html'; // the folder is the page
   if (event.request.method !== 'GET' || !FILES.includes(url.href)) return;
   event.respondWith((async () => {
     const cache = await caches.open(CACHE);
