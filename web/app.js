@@ -164,8 +164,10 @@
       fail(job, error);
     }
     --task.pending;
-    // Back to the worker that sent it, which may have gone on to another task.
-    slot.worker.postMessage({ type: 'credit' });
+    // Back to the worker that sent it, which may have gone on to another
+    // task; the buffer too, written or copied by now, to be read into again.
+    const buffer = data.bytes.buffer;
+    slot.worker.postMessage({ type: 'credit', buffer }, [buffer]);
     if (task.ended) settle(task);
   }
 

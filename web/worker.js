@@ -3,7 +3,10 @@
 // range of one in block mode, read a slice at a time. Each result slice is
 // handed over (moved, not copied) and at most WINDOW of them wait to be
 // written, so that a slow disk holds the reading back instead of the memory
-// growing. Cancelling ends the worker itself: nothing here checks a flag.
+// growing; the page hands each buffer back once written, and block mode
+// reads into it again (a fresh buffer a slice left some 150 MiB for the
+// collector over 1 GiB). Cancelling ends the worker itself: nothing here
+// checks a flag.
 import * as tav from '../js/src/index.js';
 
 const SLICE = 1 << 20;
@@ -13,6 +16,7 @@ let keys = null; // kept for the tasks of one run: deriving them costs more than
 let keysFor = '';
 let credits = WINDOW;
 let waiting = null;
+const spare = []; // buffers handed back, to be read into again
 
 function keysOf(passphrase, alphabet) {
   const wanted = `${alphabet}\n${passphrase}`;
@@ -45,14 +49,39 @@ function coder(task) {
   };
 }
 
+// The range's bytes, a slice at a time, into buffers handed back where the
+// browser's file streams take one; fresh ones elsewhere.
+async function* slices(blob) {
+  let reader = null;
+  try {
+    reader = blob.stream().getReader({ mode: 'byob' });
+  } catch {
+    for (let at = 0; at < blob.size; at += SLICE) yield new Uint8Array(await blob.slice(at, at + SLICE).arrayBuffer());
+    return;
+  }
+  try {
+    for (;;) {
+      const { value, done } = await reader.read(new Uint8Array(spare.pop() ?? new ArrayBuffer(SLICE), 0, SLICE));
+      if (done) {
+        if (value) spare.push(value.buffer);
+        return;
+      }
+      yield value;
+    }
+  } finally {
+    reader.releaseLock();
+  }
+}
+
 async function run(task) {
   const cipher = coder(task);
   try {
-    for (let at = task.start; at < task.end; at += SLICE) {
-      const input = new Uint8Array(await task.file.slice(at, Math.min(task.end, at + SLICE)).arrayBuffer());
+    for await (const input of slices(task.file.slice(task.start, task.end))) {
+      const read = input.length;
       const out = cipher.update(input);
+      if (out !== input) spare.push(input.buffer);
       await credit();
-      postMessage({ type: 'chunk', id: task.id, bytes: out, read: input.length }, [out.buffer]);
+      postMessage({ type: 'chunk', id: task.id, bytes: out, read }, [out.buffer]);
     }
   } finally {
     cipher.free();
@@ -61,6 +90,7 @@ async function run(task) {
 
 onmessage = async ({ data }) => {
   if (data.type === 'credit') {
+    if (data.buffer?.byteLength === SLICE && spare.length < WINDOW) spare.push(data.buffer);
     ++credits;
     waiting?.();
     waiting = null;
