@@ -42,8 +42,26 @@ async function open(query, disk) {
   return page;
 }
 
+// CPU seconds the renderers have spent (the pages and their workers).
+function rendererCpu() {
+  let ticks = 0;
+  for (const pid of fs.readdirSync('/proc').filter((name) => /^\d+$/.test(name))) {
+    try {
+      if (!fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8').includes('--type=renderer')) continue;
+      const fields = fs.readFileSync(`/proc/${pid}/stat`, 'utf8').replace(/^.*\) /, '').split(' ');
+      ticks += Number(fields[11]) + Number(fields[12]);
+    } catch {
+      // gone meanwhile
+    }
+  }
+  return ticks / 100;
+}
+
+const cpuShare = { one: [], all: [] };
+
 // Seconds from the click to the end of the run.
-async function timed(page) {
+async function timed(page, name) {
+  const cpuBefore = rendererCpu();
   await page.bringToFront(); // a tab behind another draws nothing, and a click on it waits for a frame
   const started = Date.now();
   await page.click('#encrypt');
@@ -51,7 +69,9 @@ async function timed(page) {
     { timeout: 0, polling: 20 });
   const outcome = await page.$eval('#status', (s) => s.className);
   if (outcome !== 'done') throw new Error(await page.$eval('#status', (s) => s.textContent));
-  return (Date.now() - started) / 1000;
+  const seconds = (Date.now() - started) / 1000;
+  if (name) cpuShare[name].push((rendererCpu() - cpuBefore) / seconds);
+  return seconds;
 }
 
 const median = (values) => [...values].sort((a, b) => a - b)[Math.floor(values.length / 2)];
@@ -72,7 +92,7 @@ async function workers(count, each, rounds) {
   await timed(all);
   for (let round = 0; round < rounds; ++round) {
     const order = round % 2 ? [['all', all], ['one', one]] : [['one', one], ['all', all]];
-    for (const [name, page] of order) times[name].push(await timed(page));
+    for (const [name, page] of order) times[name].push(await timed(page, name));
   }
   const total = count * each;
   const rate = (name) => total / median(times[name]);
@@ -80,6 +100,9 @@ async function workers(count, each, rounds) {
   console.log(`  1 worker:  ${rate('one').toFixed(1)} MiB/s (${times.one.map((t) => t.toFixed(2)).join(' ')} s)`);
   console.log(`  ${pool} workers: ${rate('all').toFixed(1)} MiB/s (${times.all.map((t) => t.toFixed(2)).join(' ')} s)`);
   console.log(`  ratio: ${(rate('all') / rate('one')).toFixed(2)}x`);
+  // Below 2 with all workers: the machine's other load held them to less than a CPU each.
+  console.log(`  CPUs the renderers kept busy: 1 worker ${median(cpuShare.one).toFixed(2)}, ${pool} workers ${median(cpuShare.all).toFixed(2)}`);
+  console.log(`  load average at the end: ${os.loadavg().map((l) => l.toFixed(2)).join(' ')}`);
 }
 
 // The renderer's resident memory (all of this browser's tabs: one here).
