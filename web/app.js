@@ -124,8 +124,8 @@
   // ranges of it: block mode starts at any offset at no cost.
   function tasksOf(job, action, alphabet, passphrase) {
     const size = job.file.size;
-    const parts = job.mode === 'block' && size >= SPLIT_MIN ? Math.min(poolSize, Math.ceil(size / (SPLIT_MIN / 2))) : 1;
-    const step = Math.ceil(size / parts / SLICE) * SLICE;
+    const count = job.mode === 'block' && size >= SPLIT_MIN ? Math.min(poolSize, Math.ceil(size / (SPLIT_MIN / 2))) : 1;
+    const step = Math.ceil(size / count / SLICE) * SLICE;
     const tasks = [];
     for (let start = 0; start < size || tasks.length === 0; start += step) {
       tasks.push({ job, index: tasks.length, start, end: Math.min(size, start + step), action, alphabet, passphrase,
@@ -232,7 +232,7 @@
   // ---- Where results go -----------------------------------------------------
 
   // A positioned write where the file is on disk (ranges arrive in any
-  // order); in memory, a list of parts per range, joined in order at the end.
+  // order); in memory, a list of pieces per range, joined in order at the end.
   function diskSink(handle) {
     return handle.createWritable().then((stream) => {
       const writer = stream.getWriter();
@@ -250,14 +250,14 @@
   }
 
   function memorySink() {
-    const parts = [];
+    const pieces = [];
     return Promise.resolve({
       async write(task, bytes) {
-        (parts[task.index] ??= []).push(new Blob([bytes]));
+        (pieces[task.index] ??= []).push(new Blob([bytes]));
       },
-      finish: async () => new Blob(parts.flat(), { type: 'application/octet-stream' }),
+      finish: async () => new Blob(pieces.flat(), { type: 'application/octet-stream' }),
       abort: async () => {
-        parts.length = 0;
+        pieces.length = 0;
       },
     });
   }
