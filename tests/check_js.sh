@@ -34,7 +34,7 @@ cmake --build build-wasm
 cd js
 export TAVSDK_NATIVE_BUILD="$native_build"
 if [ "$part" = browser ]; then
-  exec node --test test/browser.test.js
+  exec node --test test/browser.test.js test/page.test.js
 fi
 # Each of the two modules, whichever this Node's loader would pick: the
 # relaxed one needs an engine with relaxed SIMD (Node 20 and 21: behind a flag).

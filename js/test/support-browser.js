@@ -11,6 +11,8 @@ const TYPES = {
   '.css': 'text/css; charset=utf-8',
   '.wasm': 'application/wasm',
   '.json': 'application/json',
+  '.webmanifest': 'application/manifest+json',
+  '.svg': 'image/svg+xml',
 };
 
 export const chromium = process.env.TAVSDK_CHROMIUM ?? '/usr/bin/chromium';
