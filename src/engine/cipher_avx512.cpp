@@ -444,7 +444,7 @@ struct RoundsWork {
   alignas(64) uint8_t tile[kLanes][kLanes];          // the tile, column by column
   alignas(64) uint32_t keys[kColumnVectors][32];     // per column, each wheel's offset key in every byte of a word
   alignas(64) __m512i lanes[kWheels];                // l * T_r mod n
-  alignas(64) __m512i lines[kColumnVectors][kWheels];
+  alignas(64) __m512i lines[kColumnVectors][kWheels];  // text: each kept for its second step
 };
 
 // Swaps bit b of the row number with bit b of the byte number, for the
@@ -527,7 +527,8 @@ inline void MoveTile(uint8_t* data, size_t stride, __mmask64 cols, uint8_t (*til
 }
 
 // Runs V columns of one wheel order rot, from work.tile[first], with their
-// keys in work.keys.
+// keys in work.keys. Step t reads wheel rot + t (mod 20); decryption runs
+// the steps backwards.
 template <bool kText, bool kDecrypt, int V>
 void ColumnSteps(const Cipher& c, RoundsWork& work, int first, uint32_t rot) {
   const uint8_t* rows = kDecrypt ? &c.t->inv[0][0] : &c.t->fwd[0][0];
@@ -536,22 +537,33 @@ void ColumnSteps(const Cipher& c, RoundsWork& work, int first, uint32_t rot) {
   const __m512i outside = _mm512_set1_epi8(static_cast<char>(kNotInAlphabet));
   __m512i x[V];
   for (int v = 0; v < V; ++v) {
-    const uint32_t* key = work.keys[v];
-    ForWheels([&](uint32_t r) { work.lines[v][r] = Line<kText, kDecrypt>(key[r], work.lanes[r]); });
     x[v] = _mm512_load_si512(work.tile[first + v]);
     if constexpr (kText) x[v] = Lookup256(to_index, x[v]);
   }
-  auto step = [&](uint32_t r) {
+  // A column's line of a wheel serves two steps, twenty apart, and the first
+  // builds it among the lookups: built in a pass of their own before the
+  // steps, the 240 lines of twelve columns held the steps up (their stores
+  // are not hidden behind any lookups). Binary builds it again for the second
+  // step (one add, cheaper than a store); text, whose lines take three
+  // operations, keeps it for the second step.
+  auto step = [&]<bool kFirst>(uint32_t r) {
     const __m512i* row = reinterpret_cast<const __m512i*>(rows + r * 512);
-    for (int v = 0; v < V; ++v) x[v] = Through<kText, kDecrypt>(row, work.lines[v][r], x[v]);
-  };
-  if constexpr (!kDecrypt) {
-    for (uint32_t t = 0, r = rot; t < 2 * kWheels; ++t, r = r + 1 == kWheels ? 0 : r + 1) step(r);
-  } else {
-    for (uint32_t t = 0, r = rot == 0 ? kWheels - 1 : rot - 1; t < 2 * kWheels; ++t, r = r == 0 ? kWheels - 1 : r - 1) {
-      step(r);
+    const __m512i lanes = work.lanes[r];
+    for (int v = 0; v < V; ++v) {
+      __m512i line;
+      if constexpr (kFirst || !kText) {
+        line = Line<kText, kDecrypt>(work.keys[v][r], lanes);
+        if constexpr (kFirst && kText) work.lines[v][r] = line;
+      } else {
+        line = work.lines[v][r];
+      }
+      x[v] = Through<kText, kDecrypt>(row, line, x[v]);
     }
-  }
+  };
+  auto next = [](uint32_t r) { return kDecrypt ? (r == 0 ? kWheels - 1 : r - 1) : (r + 1 == kWheels ? 0 : r + 1); };
+  uint32_t r = kDecrypt ? (rot == 0 ? kWheels - 1 : rot - 1) : rot;
+  for (int t = 0; t < kWheels; ++t, r = next(r)) step.template operator()<true>(r);
+  for (int t = 0; t < kWheels; ++t, r = next(r)) step.template operator()<false>(r);
   for (int v = 0; v < V; ++v) {
     __m512i out = x[v];
     if constexpr (kText) {
