@@ -536,9 +536,15 @@ void ColumnSteps(const Cipher& c, RoundsWork& work, int first, uint32_t rot) {
   const __m512i* to_symbol = reinterpret_cast<const __m512i*>(c.t->to_symbol.data());
   const __m512i outside = _mm512_set1_epi8(static_cast<char>(kNotInAlphabet));
   __m512i x[V];
+  // Text: bytes outside the alphabet pass through; noted here, as the
+  // steps leave no mask registers free.
+  [[maybe_unused]] uint64_t outside_lanes[V];
   for (int v = 0; v < V; ++v) {
     x[v] = _mm512_load_si512(work.tile[first + v]);
-    if constexpr (kText) x[v] = Lookup256(to_index, x[v]);
+    if constexpr (kText) {
+      x[v] = Lookup256(to_index, x[v]);
+      outside_lanes[v] = _cvtmask64_u64(_mm512_cmpeq_epi8_mask(x[v], outside));
+    }
   }
   // A column's line of a wheel serves two steps, twenty apart, and the first
   // builds it among the lookups: built in a pass of their own before the
@@ -568,7 +574,7 @@ void ColumnSteps(const Cipher& c, RoundsWork& work, int first, uint32_t rot) {
     __m512i out = x[v];
     if constexpr (kText) {
       const __m512i in = _mm512_load_si512(work.tile[first + v]);
-      out = _mm512_mask_blend_epi8(_mm512_cmpeq_epi8_mask(Lookup256(to_index, in), outside), Lookup192(to_symbol, out), in);
+      out = _mm512_mask_blend_epi8(_cvtu64_mask64(outside_lanes[v]), Lookup192(to_symbol, out), in);
     }
     _mm512_store_si512(work.tile[first + v], out);
   }
@@ -609,7 +615,9 @@ size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
           if constexpr (kText) key = _mm512_sub_epi16(_mm512_set1_epi16(N), off);
           _mm512_store_si512(&work.keys[k][0], Permute(spread_lo, key));
           _mm512_store_si512(&work.keys[k][16], Permute(spread_hi, key));
-          off = Mod<N>(_mm512_add_epi16(off, delta));
+          // Both terms are below n: one conditional subtraction reduces the sum.
+          off = _mm512_add_epi16(off, delta);
+          off = N == 256 ? _mm512_and_si512(off, _mm512_set1_epi16(0xFF)) : _mm512_min_epu16(off, _mm512_sub_epi16(off, _mm512_set1_epi16(N)));
         }
         [&]<int... V>(std::integer_sequence<int, V...>) {
           (void)((n == V + 1 && (ColumnSteps<kText, kDecrypt, V + 1>(c, work, j, s.rot), true)) || ...);
