@@ -443,6 +443,7 @@ constexpr int kColumnVectors = 12;
 struct RoundsWork {
   alignas(64) uint8_t tile[kLanes][kLanes];          // the tile, column by column
   alignas(64) uint32_t keys[kColumnVectors][32];     // per column, each wheel's offset key in every byte of a word
+  alignas(64) uint32_t turn[32];                     // binary decryption: each wheel's turn per column, the same way
   alignas(64) __m512i lanes[kWheels];                // l * T_r mod n
   alignas(64) __m512i lines[kColumnVectors][kWheels];  // text: each kept for its second step
 };
@@ -546,24 +547,35 @@ void ColumnSteps(const Cipher& c, RoundsWork& work, int first, uint32_t rot) {
       outside_lanes[v] = _cvtmask64_u64(_mm512_cmpeq_epi8_mask(x[v], outside));
     }
   }
-  // A column's line of a wheel serves two steps, twenty apart, and the first
-  // builds it among the lookups: built in a pass of their own before the
-  // steps, the 240 lines of twelve columns held the steps up (their stores
-  // are not hidden behind any lookups). Binary builds it again for the second
-  // step (one add, cheaper than a store); text, whose lines take three
-  // operations, keeps it for the second step.
+  // A column's line of a wheel serves two steps, twenty apart, and is built
+  // among the lookups: built in a pass of their own before the steps, the
+  // 240 lines of twelve columns held the steps up (their stores are not
+  // hidden behind any lookups). Binary builds it at each step (one add costs
+  // less than a store); decryption builds it from the previous column's (the
+  // columns are one symbol apart), which measured no better when encrypting.
+  // Text, whose lines take three operations, builds it at the first step and
+  // keeps it for the second.
   auto step = [&]<bool kFirst>(uint32_t r) {
     const __m512i* row = reinterpret_cast<const __m512i*>(rows + r * 512);
     const __m512i lanes = work.lanes[r];
-    for (int v = 0; v < V; ++v) {
-      __m512i line;
-      if constexpr (kFirst || !kText) {
-        line = Line<kText, kDecrypt>(work.keys[v][r], lanes);
-        if constexpr (kFirst && kText) work.lines[v][r] = line;
-      } else {
-        line = work.lines[v][r];
+    if constexpr (!kText && kDecrypt) {
+      __m512i line = Line<kText, kDecrypt>(work.keys[0][r], lanes);
+      const __m512i turn = _mm512_set1_epi32(static_cast<int>(work.turn[r]));
+      for (int v = 0; v < V; ++v) {
+        x[v] = Through<kText, kDecrypt>(row, line, x[v]);
+        line = _mm512_add_epi8(line, turn);
       }
-      x[v] = Through<kText, kDecrypt>(row, line, x[v]);
+    } else {
+      for (int v = 0; v < V; ++v) {
+        __m512i line;
+        if constexpr (kFirst || !kText) {
+          line = Line<kText, kDecrypt>(work.keys[v][r], lanes);
+          if constexpr (kText) work.lines[v][r] = line;
+        } else {
+          line = work.lines[v][r];
+        }
+        x[v] = Through<kText, kDecrypt>(row, line, x[v]);
+      }
     }
   };
   auto next = [](uint32_t r) { return kDecrypt ? (r == 0 ? kWheels - 1 : r - 1) : (r + 1 == kWheels ? 0 : r + 1); };
@@ -610,6 +622,10 @@ size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
       for (int j = 0; j < w;) {
         const int n = static_cast<int>(std::min<uint32_t>(RunLeft(s), static_cast<uint32_t>(std::min(w - j, kColumnVectors))));
         const __m512i delta = deltas[s.rot];
+        if constexpr (!kText && kDecrypt) {
+          _mm512_store_si512(&work.turn[0], Permute(spread_lo, delta));
+          _mm512_store_si512(&work.turn[16], Permute(spread_hi, delta));
+        }
         for (int k = 0; k < n; ++k) {
           __m512i key = off;
           if constexpr (kText) key = _mm512_sub_epi16(_mm512_set1_epi16(N), off);
