@@ -626,7 +626,9 @@ size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
           _mm512_store_si512(&work.turn[0], Permute(spread_lo, delta));
           _mm512_store_si512(&work.turn[16], Permute(spread_hi, delta));
         }
-        for (int k = 0; k < n; ++k) {
+        // (Binary decryption reads the first column's keys alone.)
+        constexpr bool kFirstKeysOnly = !kText && kDecrypt;
+        for (int k = 0; k < (kFirstKeysOnly ? 1 : n); ++k) {
           __m512i key = off;
           if constexpr (kText) key = _mm512_sub_epi16(_mm512_set1_epi16(N), off);
           _mm512_store_si512(&work.keys[k][0], Permute(spread_lo, key));
@@ -634,6 +636,10 @@ size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
           // Both terms are below n: one conditional subtraction reduces the sum.
           off = _mm512_add_epi16(off, delta);
           off = N == 256 ? _mm512_and_si512(off, _mm512_set1_epi16(0xFF)) : _mm512_min_epu16(off, _mm512_sub_epi16(off, _mm512_set1_epi16(N)));
+        }
+        if constexpr (kFirstKeysOnly) {
+          off = _mm512_and_si512(_mm512_add_epi16(off, _mm512_mullo_epi16(delta, _mm512_set1_epi16(static_cast<short>(n - 1)))),
+                                 _mm512_set1_epi16(0xFF));
         }
         [&]<int... V>(std::integer_sequence<int, V...>) {
           (void)((n == V + 1 && (ColumnSteps<kText, kDecrypt, V + 1>(c, work, j, s.rot), true)) || ...);
