@@ -443,7 +443,7 @@ constexpr int kColumnVectors = 12;
 struct RoundsWork {
   alignas(64) uint8_t tile[kLanes][kLanes];          // the tile, column by column
   alignas(64) uint32_t keys[kColumnVectors][32];     // per column, each wheel's offset key in every byte of a word
-  alignas(64) uint32_t turn[32];                     // binary decryption: each wheel's turn per column, the same way
+  alignas(64) uint32_t turn[32];                     // binary: each wheel's turn per column, the same way
   alignas(64) __m512i lanes[kWheels];                // l * T_r mod n
   alignas(64) __m512i lines[kColumnVectors][kWheels];  // text: each kept for its second step
 };
@@ -550,15 +550,14 @@ void ColumnSteps(const Cipher& c, RoundsWork& work, int first, uint32_t rot) {
   // A column's line of a wheel serves two steps, twenty apart, and is built
   // among the lookups: built in a pass of their own before the steps, the
   // 240 lines of twelve columns held the steps up (their stores are not
-  // hidden behind any lookups). Binary builds it at each step (one add costs
-  // less than a store); decryption builds it from the previous column's (the
-  // columns are one symbol apart), which measured no better when encrypting.
-  // Text, whose lines take three operations, builds it at the first step and
-  // keeps it for the second.
+  // hidden behind any lookups). Binary builds it at each step from the
+  // previous column's (one add, which costs less than a store: the columns
+  // are one symbol apart). Text, whose lines take three operations, builds
+  // it at the first step and keeps it for the second.
   auto step = [&]<bool kFirst>(uint32_t r) {
     const __m512i* row = reinterpret_cast<const __m512i*>(rows + r * 512);
     const __m512i lanes = work.lanes[r];
-    if constexpr (!kText && kDecrypt) {
+    if constexpr (!kText) {
       __m512i line = Line<kText, kDecrypt>(work.keys[0][r], lanes);
       const __m512i turn = _mm512_set1_epi32(static_cast<int>(work.turn[r]));
       for (int v = 0; v < V; ++v) {
@@ -622,12 +621,12 @@ size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
       for (int j = 0; j < w;) {
         const int n = static_cast<int>(std::min<uint32_t>(RunLeft(s), static_cast<uint32_t>(std::min(w - j, kColumnVectors))));
         const __m512i delta = deltas[s.rot];
-        if constexpr (!kText && kDecrypt) {
+        if constexpr (!kText) {
           _mm512_store_si512(&work.turn[0], Permute(spread_lo, delta));
           _mm512_store_si512(&work.turn[16], Permute(spread_hi, delta));
         }
-        // (Binary decryption reads the first column's keys alone.)
-        constexpr bool kFirstKeysOnly = !kText && kDecrypt;
+        // (Binary reads the first column's keys alone.)
+        constexpr bool kFirstKeysOnly = !kText;
         for (int k = 0; k < (kFirstKeysOnly ? 1 : n); ++k) {
           __m512i key = off;
           if constexpr (kText) key = _mm512_sub_epi16(_mm512_set1_epi16(N), off);
