@@ -558,11 +558,16 @@ void ColumnSteps(const Cipher& c, RoundsWork& work, int first, uint32_t rot) {
     const __m512i* row = reinterpret_cast<const __m512i*>(rows + r * 512);
     const __m512i lanes = work.lanes[r];
     if constexpr (!kText) {
-      __m512i line = Line<kText, kDecrypt>(work.keys[0][r], lanes);
+      // Two chains (even and odd columns), so that encryption's first
+      // lookups do not wait on one add after another.
       const __m512i turn = _mm512_set1_epi32(static_cast<int>(work.turn[r]));
+      const __m512i turn2 = _mm512_add_epi8(turn, turn);
+      __m512i line[2];
+      line[0] = Line<kText, kDecrypt>(work.keys[0][r], lanes);
+      line[1] = _mm512_add_epi8(line[0], turn);
       for (int v = 0; v < V; ++v) {
-        x[v] = Through<kText, kDecrypt>(row, line, x[v]);
-        line = _mm512_add_epi8(line, turn);
+        x[v] = Through<kText, kDecrypt>(row, line[v & 1], x[v]);
+        line[v & 1] = _mm512_add_epi8(line[v & 1], turn2);
       }
     } else {
       for (int v = 0; v < V; ++v) {
