@@ -571,14 +571,8 @@ void ColumnSteps(const Cipher& c, RoundsWork& work, int first, uint32_t rot) {
       }
     } else {
       for (int v = 0; v < V; ++v) {
-        __m512i line;
-        if constexpr (kFirst || !kText) {
-          line = Line<kText, kDecrypt>(work.keys[v][r], lanes);
-          if constexpr (kText) work.lines[v][r] = line;
-        } else {
-          line = work.lines[v][r];
-        }
-        x[v] = Through<kText, kDecrypt>(row, line, x[v]);
+        if constexpr (kFirst) work.lines[v][r] = Line<kText, kDecrypt>(work.keys[v][r], lanes);
+        x[v] = Through<kText, kDecrypt>(row, work.lines[v][r], x[v]);
       }
     }
   };
@@ -626,24 +620,23 @@ size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
       for (int j = 0; j < w;) {
         const int n = static_cast<int>(std::min<uint32_t>(RunLeft(s), static_cast<uint32_t>(std::min(w - j, kColumnVectors))));
         const __m512i delta = deltas[s.rot];
-        if constexpr (!kText) {
+        if constexpr (kText) {
+          for (int k = 0; k < n; ++k) {
+            const __m512i key = _mm512_sub_epi16(_mm512_set1_epi16(N), off);
+            _mm512_store_si512(&work.keys[k][0], Permute(spread_lo, key));
+            _mm512_store_si512(&work.keys[k][16], Permute(spread_hi, key));
+            // Both terms are below n: one conditional subtraction reduces the sum.
+            off = _mm512_add_epi16(off, delta);
+            off = _mm512_min_epu16(off, _mm512_sub_epi16(off, _mm512_set1_epi16(N)));
+          }
+        } else {
+          // Binary reads the first column's keys alone, and the turn per column.
+          _mm512_store_si512(&work.keys[0][0], Permute(spread_lo, off));
+          _mm512_store_si512(&work.keys[0][16], Permute(spread_hi, off));
           _mm512_store_si512(&work.turn[0], Permute(spread_lo, delta));
           _mm512_store_si512(&work.turn[16], Permute(spread_hi, delta));
-        }
-        // (Binary reads the first column's keys alone.)
-        constexpr bool kFirstKeysOnly = !kText;
-        for (int k = 0; k < (kFirstKeysOnly ? 1 : n); ++k) {
-          __m512i key = off;
-          if constexpr (kText) key = _mm512_sub_epi16(_mm512_set1_epi16(N), off);
-          _mm512_store_si512(&work.keys[k][0], Permute(spread_lo, key));
-          _mm512_store_si512(&work.keys[k][16], Permute(spread_hi, key));
-          // Both terms are below n: one conditional subtraction reduces the sum.
-          off = _mm512_add_epi16(off, delta);
-          off = N == 256 ? _mm512_and_si512(off, _mm512_set1_epi16(0xFF)) : _mm512_min_epu16(off, _mm512_sub_epi16(off, _mm512_set1_epi16(N)));
-        }
-        if constexpr (kFirstKeysOnly) {
-          off = _mm512_and_si512(_mm512_add_epi16(off, _mm512_mullo_epi16(delta, _mm512_set1_epi16(static_cast<short>(n - 1)))),
-                                 _mm512_set1_epi16(0xFF));
+          off = _mm512_add_epi16(off, _mm512_mullo_epi16(delta, _mm512_set1_epi16(static_cast<short>(n))));
+          off = _mm512_and_si512(off, _mm512_set1_epi16(0xFF));
         }
         [&]<int... V>(std::integer_sequence<int, V...>) {
           (void)((n == V + 1 && (ColumnSteps<kText, kDecrypt, V + 1>(c, work, j, s.rot), true)) || ...);
