@@ -443,8 +443,9 @@ constexpr int kColumnVectors = 12;
 struct RoundsWork {
   alignas(64) uint8_t tile[kLanes][kLanes];          // the tile, column by column
   alignas(64) uint32_t keys[kColumnVectors][32];     // per column, each wheel's offset key in every byte of a word
+  alignas(64) uint32_t turn[32];                     // binary: each wheel's turn per column, the same way
   alignas(64) __m512i lanes[kWheels];                // l * T_r mod n
-  alignas(64) __m512i lines[kColumnVectors][kWheels];
+  alignas(64) __m512i lines[kColumnVectors][kWheels];  // text: each kept for its second step
 };
 
 // Swaps bit b of the row number with bit b of the byte number, for the
@@ -527,7 +528,8 @@ inline void MoveTile(uint8_t* data, size_t stride, __mmask64 cols, uint8_t (*til
 }
 
 // Runs V columns of one wheel order rot, from work.tile[first], with their
-// keys in work.keys.
+// keys in work.keys. Step t reads wheel rot + t (mod 20); decryption runs
+// the steps backwards.
 template <bool kText, bool kDecrypt, int V>
 void ColumnSteps(const Cipher& c, RoundsWork& work, int first, uint32_t rot) {
   const uint8_t* rows = kDecrypt ? &c.t->inv[0][0] : &c.t->fwd[0][0];
@@ -535,28 +537,54 @@ void ColumnSteps(const Cipher& c, RoundsWork& work, int first, uint32_t rot) {
   const __m512i* to_symbol = reinterpret_cast<const __m512i*>(c.t->to_symbol.data());
   const __m512i outside = _mm512_set1_epi8(static_cast<char>(kNotInAlphabet));
   __m512i x[V];
+  // Text: bytes outside the alphabet pass through; noted here, as the
+  // steps leave no mask registers free.
+  [[maybe_unused]] uint64_t outside_lanes[V];
   for (int v = 0; v < V; ++v) {
-    const uint32_t* key = work.keys[v];
-    ForWheels([&](uint32_t r) { work.lines[v][r] = Line<kText, kDecrypt>(key[r], work.lanes[r]); });
     x[v] = _mm512_load_si512(work.tile[first + v]);
-    if constexpr (kText) x[v] = Lookup256(to_index, x[v]);
-  }
-  auto step = [&](uint32_t r) {
-    const __m512i* row = reinterpret_cast<const __m512i*>(rows + r * 512);
-    for (int v = 0; v < V; ++v) x[v] = Through<kText, kDecrypt>(row, work.lines[v][r], x[v]);
-  };
-  if constexpr (!kDecrypt) {
-    for (uint32_t t = 0, r = rot; t < 2 * kWheels; ++t, r = r + 1 == kWheels ? 0 : r + 1) step(r);
-  } else {
-    for (uint32_t t = 0, r = rot == 0 ? kWheels - 1 : rot - 1; t < 2 * kWheels; ++t, r = r == 0 ? kWheels - 1 : r - 1) {
-      step(r);
+    if constexpr (kText) {
+      x[v] = Lookup256(to_index, x[v]);
+      outside_lanes[v] = _cvtmask64_u64(_mm512_cmpeq_epi8_mask(x[v], outside));
     }
   }
+  // A column's line of a wheel serves two steps, twenty apart, and is built
+  // among the lookups: built in a pass of their own before the steps, the
+  // 240 lines of twelve columns held the steps up (their stores are not
+  // hidden behind any lookups). Binary builds it at each step from the
+  // previous column's (one add, which costs less than a store: the columns
+  // are one symbol apart). Text, whose lines take three operations, builds
+  // it at the first step and keeps it for the second.
+  auto step = [&]<bool kFirst>(uint32_t r) {
+    const __m512i* row = reinterpret_cast<const __m512i*>(rows + r * 512);
+    const __m512i lanes = work.lanes[r];
+    if constexpr (!kText) {
+      // Two chains (even and odd columns), so that encryption's first
+      // lookups do not wait on one add after another.
+      const __m512i turn = _mm512_set1_epi32(static_cast<int>(work.turn[r]));
+      const __m512i turn2 = _mm512_add_epi8(turn, turn);
+      __m512i line[2];
+      line[0] = Line<kText, kDecrypt>(work.keys[0][r], lanes);
+      line[1] = _mm512_add_epi8(line[0], turn);
+      for (int v = 0; v < V; ++v) {
+        x[v] = Through<kText, kDecrypt>(row, line[v & 1], x[v]);
+        line[v & 1] = _mm512_add_epi8(line[v & 1], turn2);
+      }
+    } else {
+      for (int v = 0; v < V; ++v) {
+        if constexpr (kFirst) work.lines[v][r] = Line<kText, kDecrypt>(work.keys[v][r], lanes);
+        x[v] = Through<kText, kDecrypt>(row, work.lines[v][r], x[v]);
+      }
+    }
+  };
+  auto next = [](uint32_t r) { return kDecrypt ? (r == 0 ? kWheels - 1 : r - 1) : (r + 1 == kWheels ? 0 : r + 1); };
+  uint32_t r = kDecrypt ? (rot == 0 ? kWheels - 1 : rot - 1) : rot;
+  for (int t = 0; t < kWheels; ++t, r = next(r)) step.template operator()<true>(r);
+  for (int t = 0; t < kWheels; ++t, r = next(r)) step.template operator()<false>(r);
   for (int v = 0; v < V; ++v) {
     __m512i out = x[v];
     if constexpr (kText) {
       const __m512i in = _mm512_load_si512(work.tile[first + v]);
-      out = _mm512_mask_blend_epi8(_mm512_cmpeq_epi8_mask(Lookup256(to_index, in), outside), Lookup192(to_symbol, out), in);
+      out = _mm512_mask_blend_epi8(_cvtu64_mask64(outside_lanes[v]), Lookup192(to_symbol, out), in);
     }
     _mm512_store_si512(work.tile[first + v], out);
   }
@@ -592,12 +620,23 @@ size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
       for (int j = 0; j < w;) {
         const int n = static_cast<int>(std::min<uint32_t>(RunLeft(s), static_cast<uint32_t>(std::min(w - j, kColumnVectors))));
         const __m512i delta = deltas[s.rot];
-        for (int k = 0; k < n; ++k) {
-          __m512i key = off;
-          if constexpr (kText) key = _mm512_sub_epi16(_mm512_set1_epi16(N), off);
-          _mm512_store_si512(&work.keys[k][0], Permute(spread_lo, key));
-          _mm512_store_si512(&work.keys[k][16], Permute(spread_hi, key));
-          off = Mod<N>(_mm512_add_epi16(off, delta));
+        if constexpr (kText) {
+          for (int k = 0; k < n; ++k) {
+            const __m512i key = _mm512_sub_epi16(_mm512_set1_epi16(N), off);
+            _mm512_store_si512(&work.keys[k][0], Permute(spread_lo, key));
+            _mm512_store_si512(&work.keys[k][16], Permute(spread_hi, key));
+            // Both terms are below n: one conditional subtraction reduces the sum.
+            off = _mm512_add_epi16(off, delta);
+            off = _mm512_min_epu16(off, _mm512_sub_epi16(off, _mm512_set1_epi16(N)));
+          }
+        } else {
+          // Binary reads the first column's keys alone, and the turn per column.
+          _mm512_store_si512(&work.keys[0][0], Permute(spread_lo, off));
+          _mm512_store_si512(&work.keys[0][16], Permute(spread_hi, off));
+          _mm512_store_si512(&work.turn[0], Permute(spread_lo, delta));
+          _mm512_store_si512(&work.turn[16], Permute(spread_hi, delta));
+          off = _mm512_add_epi16(off, _mm512_mullo_epi16(delta, _mm512_set1_epi16(static_cast<short>(n))));
+          off = _mm512_and_si512(off, _mm512_set1_epi16(0xFF));
         }
         [&]<int... V>(std::integer_sequence<int, V...>) {
           (void)((n == V + 1 && (ColumnSteps<kText, kDecrypt, V + 1>(c, work, j, s.rot), true)) || ...);
