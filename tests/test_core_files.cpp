@@ -24,6 +24,7 @@
 #include "engine/cipher.hpp"
 #include "keys/keyset.hpp"
 #include "ops/fileop.hpp"
+#include "tree/store.hpp"
 #include "support.hpp"
 #include "tavsdk.h"
 
@@ -575,6 +576,22 @@ TEST(CoreOptions, PipeIntoANamedFile) {
 
 // A folder job on two threads, each file's output read back and the sources
 // wiped, then decrypted into a mirror: every report in its place, every byte back.
+// A folder job files every name it plans in one table: the table must grow
+// by doubling, or planning a large tree copies it once per name.
+TEST(CoreTree, NameTableGrowsByDoubling) {
+  tav::tree::Names names;
+  int moves = 0;
+  const char* last = names.c_str(0);
+  for (int i = 0; i < 20000; ++i) {
+    const size_t at = names.Join(0, "file-name-" + std::to_string(i));
+    ASSERT_NE(at, SIZE_MAX);
+    ASSERT_EQ(names[at], "file-name-" + std::to_string(i));
+    moves += names.c_str(0) != last;
+    last = names.c_str(0);
+  }
+  EXPECT_LE(moves, 40);
+}
+
 TEST(CoreTree, EncryptsWipesAndMirrorsBack) {
   ScratchDir scratch;
   Keys keys(TAV_BINARY, "tree");

@@ -4,6 +4,7 @@
 // planning is making it), and are wiped and given back with it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -31,6 +32,9 @@ class Array {
     data_[size_++] = value;
     return true;
   }
+  // Room for `size` in all, doubling as Push does, so that growing by
+  // small steps costs linear time.
+  bool Fit(size_t size) { return size <= capacity_ || Reserve(std::max(size, capacity_ * 2)); }
   bool Reserve(size_t capacity) {
     if (capacity <= capacity_) return true;
     if (capacity > SIZE_MAX / sizeof(T)) return false;
@@ -90,7 +94,7 @@ class Names {
       const bool inside = !parts[i].empty() && parts[i].data() >= bytes_.begin() && parts[i].data() < bytes_.end();
       offsets[i] = inside ? static_cast<size_t>(parts[i].data() - bytes_.begin()) : SIZE_MAX;
     }
-    if (!bytes_.Reserve(at + a.size() + b.size() + c.size() + 1)) return SIZE_MAX;
+    if (!bytes_.Fit(at + a.size() + b.size() + c.size() + 1)) return SIZE_MAX;
     for (size_t i = 0; i < 3; ++i) {
       const char* from = offsets[i] != SIZE_MAX ? bytes_.begin() + offsets[i] : parts[i].data();
       for (size_t k = 0; k < parts[i].size(); ++k) (void)bytes_.Push(from[k]);
