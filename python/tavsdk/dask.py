@@ -587,8 +587,21 @@ def _ours(folder: int, name: str, source: os.stat_result, expanded: bool, decryp
     return st.st_size < source.st_size if decrypt else st.st_size == keys.expanded_size(source.st_size)
 
 
+_libc = ctypes.CDLL(None, use_errno=True)
+_WAITING = 32  # outputs of one task waiting, complete and unnamed, for one flush: a descriptor each
+
+
+class _Waiting(NamedTuple):
+    item: _Item
+    handle: ctypes.c_void_p  # the tav_newfile
+    source: os.stat_result
+
+
 def _write(keys: Keys, handle: int, options: Dict[bool, int], item: _Item, decrypt: bool,
-           opened: _Opened) -> FileResult:
+           opened: _Opened, waiting: Optional[List[_Waiting]] = None) -> Optional[FileResult]:
+    """Writes one output: named at once (flushed first where the options say
+    so), or, with `waiting`, complete but unnamed and unflushed, added there
+    for _settle to flush with others and name (None is returned then)."""
     try:
         folder = opened.folder(item.place)
     except OSError as e:
@@ -605,16 +618,60 @@ def _write(keys: Keys, handle: int, options: Dict[bool, int], item: _Item, decry
             error = make_error(_lib.BAD_SOURCE, 0, item.source, "no longer a regular file")
             return FileResult(item.source, item.output, "failed", error)
         number = ctypes.c_int(0)
-        status = _lib.lib.tav_file_run(handle, options[item.expanded], fd, 0, folder, os.fsencode(item.name),
-                                       ctypes.byref(number))
+        if waiting is None:
+            status = _lib.lib.tav_file_run(handle, options[item.expanded], fd, 0, folder, os.fsencode(item.name),
+                                           ctypes.byref(number))
+        else:
+            new = ctypes.c_void_p()
+            status = _lib.lib.tav_newfile_open(ctypes.byref(new), folder, os.fsencode(item.name), 0o666,
+                                               ctypes.byref(number))
+            if status == _lib.OK:
+                status = _lib.lib.tav_file_run_fd(handle, options[item.expanded], fd, 0,
+                                                  _lib.lib.tav_newfile_fd(new), ctypes.byref(number))
+                if status == _lib.OK:
+                    waiting.append(_Waiting(item, new, st))
+                    return None
+                _lib.lib.tav_newfile_free(new)
     finally:
         os.close(fd)
+    return _outcome(status, number.value, item, st, folder, decrypt, keys)
+
+
+def _outcome(status: int, number: int, item: _Item, st: os.stat_result, folder: int, decrypt: bool,
+             keys: Keys) -> FileResult:
     if status == _lib.OK:
         return FileResult(item.source, item.output, "written", None)
     if status == _lib.EXISTS and item.fresh and _ours(folder, item.name, st, item.expanded, decrypt, keys):
         return FileResult(item.source, item.output, "written", None)  # a rerun of a lost task
     name = item.source if status == _lib.BAD_SOURCE else item.output
-    return FileResult(item.source, item.output, "failed", make_error(status, number.value, name))
+    return FileResult(item.source, item.output, "failed", make_error(status, number, name))
+
+
+def _settle(waiting: List[_Waiting], replace: bool, decrypt: bool, keys: Keys,
+            opened: _Opened) -> Dict[int, FileResult]:
+    """Flushes the waiting outputs with one syncfs per file system (one
+    journal commit for them all instead of one per file), then names them."""
+    flushed: Dict[int, int] = {}
+    results: Dict[int, FileResult] = {}
+    for w in waiting:
+        fd = _lib.lib.tav_newfile_fd(w.handle)
+        number = 0
+        try:
+            device = os.fstat(fd).st_dev
+            if device not in flushed:
+                flushed[device] = 0 if _libc.syncfs(fd) == 0 else ctypes.get_errno()
+            number = flushed[device]
+        except OSError as e:
+            number = e.errno or 0
+        status = _lib.BAD_DEST
+        if number == 0:
+            error = ctypes.c_int(0)
+            status = _lib.lib.tav_newfile_commit(w.handle, int(replace), 0, ctypes.byref(error))
+            number = error.value
+        _lib.lib.tav_newfile_free(w.handle)
+        results[id(w.item)] = _outcome(status, number, w.item, w.source, opened.folder(w.item.place), decrypt, keys)
+    waiting.clear()
+    return results
 
 
 class _Stop:
@@ -643,11 +700,29 @@ def _batch_task(material: ClusterKeys, items: List[_Item], decrypt: bool, replac
     stopping = _Stop(stop)
     base = {_lib.OPTION_DECRYPT: int(decrypt), _lib.OPTION_REPLACE: int(replace), _lib.OPTION_SOURCE_MODE: 1,
             _lib.OPTION_KEEP_TIMES: 1, _lib.OPTION_WORKERS: threads, _lib.OPTION_DURABLE: int(durable)}
+    # Durable outputs wait, complete and unnamed, to be flushed a few dozen at
+    # a time; the library then flushes none of them itself.
+    waiting: Optional[List[_Waiting]] = [] if durable else None
+    base[_lib.OPTION_DURABLE] = 0 if durable else base[_lib.OPTION_DURABLE]
+    results: List[Optional[FileResult]] = []
+    named: Dict[int, FileResult] = {}
     with _lib.options({**base, _lib.OPTION_EXPANDED: 0}) as block, \
             _lib.options({**base, _lib.OPTION_EXPANDED: 1}) as expanded, keys._use() as handle, \
             _Opened() as opened:
-        return [FileResult(item.source, item.output, "not run", None) if stopping()
-                else _write(keys, handle, {False: block, True: expanded}, item, decrypt, opened) for item in items]
+        try:
+            for item in items:
+                if stopping():
+                    results.append(FileResult(item.source, item.output, "not run", None))
+                    continue
+                results.append(_write(keys, handle, {False: block, True: expanded}, item, decrypt, opened, waiting))
+                if waiting is not None and len(waiting) >= _WAITING:
+                    named.update(_settle(waiting, replace, decrypt, keys, opened))
+            if waiting:
+                named.update(_settle(waiting, replace, decrypt, keys, opened))
+        finally:
+            for w in waiting or []:
+                _lib.lib.tav_newfile_free(w.handle)  # unnamed: nothing of it stays
+    return [r if r is not None else named[id(item)] for item, r in zip(items, results)]
 
 
 def _batches(items: List[_Item], workers: int, batch_bytes: int, batch_files: int) -> List[List[_Item]]:
