@@ -653,7 +653,10 @@ def _settle(waiting: List[_Waiting], replace: bool, decrypt: bool, keys: Keys,
     journal commit for them all instead of one per file), then names them."""
     flushed: Dict[int, int] = {}
     results: Dict[int, FileResult] = {}
-    for w in waiting:
+    # Each leaves the list before it is freed: should anything below raise,
+    # the caller frees only the ones still waiting, none twice.
+    while waiting:
+        w = waiting.pop(0)
         fd = _lib.lib.tav_newfile_fd(w.handle)
         number = 0
         try:
@@ -670,7 +673,6 @@ def _settle(waiting: List[_Waiting], replace: bool, decrypt: bool, keys: Keys,
             number = error.value
         _lib.lib.tav_newfile_free(w.handle)
         results[id(w.item)] = _outcome(status, number, w.item, w.source, opened.folder(w.item.place), decrypt, keys)
-    waiting.clear()
     return results
 
 

@@ -243,3 +243,18 @@ def test_layouts_refusals_and_stopping_as_the_folder_job(client, tmp_path, case)
         assert not result.ok and [f.source for f in result.failures] == [f"{src}/x"]
         for f in result.files:
             assert os.path.exists(f.output or "/nonexistent") == (f.status == "written"), f
+
+
+def test_a_batch_that_raises_while_naming_frees_each_waiting_output_once(tmp_path, monkeypatch):
+    # In the worker's own process: a double free of a waiting output aborts it.
+    (tmp_path / "src").mkdir()
+    for i in range(3):
+        (tmp_path / "src" / f"f{i}").write_bytes(b"x" * 100)
+    plan = td.plan_tree(tmp_path / "src", tmp_path / "out")
+
+    def planted(*args, **kwargs):
+        raise OSError(5, "planted")
+
+    monkeypatch.setattr(td, "_outcome", planted)
+    with pytest.raises(OSError, match="planted"):
+        td._batch_task(td.ClusterKeys.from_passphrase("p", "binary"), list(plan.items), False, False, True, 1, None)
