@@ -463,6 +463,32 @@ TEST(CoreOptions, DurableTimesAndMode) {
   }
 }
 
+// One thread writing a large durable file flushes it meanwhile in the
+// background; a background flush that failed fails the file even though the
+// final flush succeeds (the kernel reports a write-back error once), and
+// nothing takes the name.
+TEST(CoreOptions, BackgroundFlushFailureFailsTheFile) {
+  ScratchDir scratch;
+  Keys keys(TAV_BINARY, "flushed meanwhile");
+  WriteFile("src", RandomBytes(4096, 43));
+  ASSERT_EQ(truncate("src", int64_t{130} << 20), 0);  // sparse: cheap to read
+  for (const int failure : {0, EIO}) {
+    SCOPED_TRACE(failure);
+    (void)unlink("out");
+    int flushes = 0;
+    Hook hook([&](io::Step step, int) { return step == io::Step::background_flush ? ++flushes, failure : 0; });
+    Options options({{TAV_OPTION_WORKERS, 1}});
+    const int fd = open("src", O_RDONLY | O_CLOEXEC);
+    int error = -1;
+    EXPECT_EQ(tav_file_run(keys.k, options.o, fd, 0, AT_FDCWD, "out", &error), failure ? TAV_BAD_DEST : TAV_OK);
+    close(fd);
+    EXPECT_EQ(error, failure);
+    EXPECT_GE(flushes, 1);
+    EXPECT_EQ(access("out", F_OK) == 0, failure == 0);
+  }
+  EXPECT_EQ(Entries(), std::vector<std::string>{"src"});
+}
+
 // A wipe through a descriptor removes the name only while it leads to that
 // very file.
 TEST(CoreOptions, WipeThroughADescriptorRemovesOnlyItsOwnName) {

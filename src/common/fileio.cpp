@@ -4,10 +4,12 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/aio_abi.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace tav::io {
@@ -255,6 +257,53 @@ KeyRead ReadKeyFile(int dirfd, const char* name, void* buf, size_t cap, int64_t&
   if (got < 0) error = errno;
   (void)file.Close();  // read-only: a close error cannot lose data
   return got < 0 ? KeyRead::damaged : KeyRead::ok;
+}
+
+void BackgroundFlush::Written(uint64_t written) {
+  if (refused_ || written - flushed_at_ < kEveryBytes || (in_flight_ && !Collect(false))) return;
+  if (context_ == 0) {
+    aio_context_t context = 0;
+    if (::syscall(SYS_io_setup, 1, &context) != 0) {
+      refused_ = true;
+      return;
+    }
+    context_ = context;
+  }
+  iocb request{};
+  request.aio_fildes = static_cast<uint32_t>(fd_);
+  request.aio_lio_opcode = IOCB_CMD_FDSYNC;
+  iocb* list[] = {&request};  // the kernel copies it at submission
+  if (::syscall(SYS_io_submit, context_, 1, list) != 1) {
+    refused_ = true;
+    return;
+  }
+  in_flight_ = true;
+  flushed_at_ = written;
+}
+
+// True once no flush is in flight.
+bool BackgroundFlush::Collect(bool wait) {
+  io_event event{};
+  timespec now{};
+  const long got = ::syscall(SYS_io_getevents, context_, wait ? 1 : 0, 1, &event, wait ? nullptr : &now);
+  if (got == 1) {
+    in_flight_ = false;
+    int error = event.res < 0 ? static_cast<int>(-event.res) : 0;
+    if (const int e = Injected(Step::background_flush, fd_); e != 0) error = e;
+    if (error_ == 0) error_ = error;
+  } else if (got < 0 && errno != EINTR) {
+    // Lost track of it: the final flush waits for it in any case.
+    in_flight_ = false;
+  }
+  return !in_flight_;
+}
+
+int BackgroundFlush::Finish() {
+  while (in_flight_) (void)Collect(true);
+  if (context_ != 0) (void)::syscall(SYS_io_destroy, context_);
+  context_ = 0;
+  refused_ = true;
+  return error_;
 }
 
 Fd OpenKeyFileToDestroy(const char* path, int64_t& length, bool& missing) {

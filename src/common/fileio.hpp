@@ -23,6 +23,7 @@ enum class Step {
   scratch_create,       // before the scratch file is created
   scratch_remove,       // before the scratch file's name is unlinked
   wipe_remove,          // before a wiped file's name is unlinked
+  background_flush,     // as a background flush of fd completes (see BackgroundFlush)
 };
 
 #ifdef TAVSDK_TEST_SEAM
@@ -71,6 +72,42 @@ inline bool WriteAll(int fd, const void* buf, size_t n, bool pipe = true) {
   return WriteLoop(fd, buf, n, kSequential, pipe);
 }
 inline bool PwriteAll(int fd, const void* buf, size_t n, int64_t offset) { return WriteLoop(fd, buf, n, offset); }
+
+// Flushes a file to the device while the caller still writes it, through the
+// kernel's asynchronous I/O, so that no thread of the caller waits for it and
+// none is started: the flush once the file is complete then waits for its
+// last pieces only, not for all of it. On virtual disks that flush costs
+// about as long as writing the file did. One flush is in flight at a time,
+// started once `kEveryBytes` more were written. Where the kernel refuses
+// (no asynchronous flush for this file, a sandbox, no contexts left) nothing
+// happens and the final flush does all. A flush that failed must fail the
+// job even when the final one succeeds, as the kernel reports a write-back
+// error once: Finish() says which errno.
+class BackgroundFlush {
+public:
+  static constexpr uint64_t kEveryBytes = uint64_t{8} << 20;
+
+  explicit BackgroundFlush(int fd) : fd_(fd) {}
+  BackgroundFlush(const BackgroundFlush&) = delete;
+  BackgroundFlush& operator=(const BackgroundFlush&) = delete;
+  ~BackgroundFlush() { (void)Finish(); }
+
+  // `written`: bytes written so far. Starts a flush when none is in flight
+  // and enough came since the last one.
+  void Written(uint64_t written);
+  // Waits for the flush in flight; the errno of the first that failed, or 0.
+  int Finish();
+
+private:
+  bool Collect(bool wait);
+
+  int fd_;
+  unsigned long context_ = 0;  // aio_context_t; 0 before the first flush
+  bool refused_ = false;
+  bool in_flight_ = false;
+  uint64_t flushed_at_ = 0;
+  int error_ = 0;
+};
 
 // Identity of an open file, to recognise it again under a name.
 struct FileId {

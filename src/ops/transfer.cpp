@@ -28,6 +28,7 @@ namespace {
 constexpr int64_t kParallelBlockBytes = int64_t{4} << 20;
 constexpr int64_t kParallelEncodeBytes = int64_t{256} << 10;
 constexpr int64_t kParallelDecodeBytes = int64_t{32} << 20;
+constexpr int64_t kBackgroundFlushBytes = int64_t{128} << 20;
 
 bool IsRegular(int fd, struct stat& st) { return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode); }
 
@@ -59,10 +60,7 @@ Covered RunSequential(Shared& sh, const Ends& ends, const Covered& from) {
   const tav_keys& keys = *job.keys;
   const Buffers& b = job.buffers;
   const Port in{job.in, job.in_offset >= 0, ends.in_base};
-  // No early writing-back here (see WriteAt): with no other worker to keep
-  // transforming meanwhile, this thread would itself wait on the disk; one
-  // flush at the end waits once.
-  const Port out{job.out, false, 0, false, ends.out_pipe};
+  const Port out{job.out, false, ends.out_base, job.writeback && ends.out_regular, ends.out_pipe};
   const uint64_t units = from.units;
   engine::Cipher c;
   engine::CipherStart(c, keys.tables, units);
@@ -101,6 +99,14 @@ tav_status Transfer(Job& job) {
   job.error = 0;
   const Ends ends = Probe(job);
   if (ends.in_size >= 0) sh.total = static_cast<uint64_t>(ends.in_size);
+  // One thread alone alternates between the cipher and the disk; flushing
+  // while it writes leaves the final flush its last pieces only. On a virtual
+  // disk (AMD EPYC VM, ext4 on virtio) a 256 MiB file to a flushed file with
+  // one worker took 0.28-0.32 s instead of 0.37-0.46 and 128 MiB 0.18
+  // instead of 0.20; 64 MiB none the faster, and with two workers 128 MiB and
+  // less were slower: the flush in flight held up the writes.
+  io::BackgroundFlush flush(job.out);
+  if (job.writeback && ends.out_regular && ends.in_size >= kBackgroundFlushBytes) sh.flush = &flush;
   Covered done;
   bool ran = false;
   if (Splits(job, ends)) done = RunSplit(sh, ends, ran);
@@ -108,6 +114,7 @@ tav_status Transfer(Job& job) {
   if (!ran && !(ends.in_regular && ends.out_regular) && !job.expanded && job.split.workers > 1 && job.in_offset < 0)
     done = RunStream(sh, done.units, ends.out_pipe, ran);
   if (done.status == TAV_OK && !done.ended) done = RunSequential(sh, ends, done);
+  if (const int error = flush.Finish(); error != 0 && done.status == TAV_OK) done = {TAV_BAD_DEST, error};
   job.error = done.error;
   if (done.status == TAV_OK) sh.Report(true);
   if (done.status == TAV_OK && sh.Cancelled()) return TAV_CANCELLED;

@@ -22,7 +22,7 @@ struct Port {
   int fd;
   bool positional;
   int64_t base;
-  bool writeback = false;  // a split's output that is flushed at the end: see WriteAt
+  bool writeback = false;  // an output that is flushed at the end: see WriteAt
   bool pipe = true;        // a pipe or socket, whose reader may go away: see io::WriteLoop
 };
 
@@ -30,15 +30,15 @@ inline int64_t ReadAt(const Port& port, void* buf, size_t n, int64_t offset) {
   return port.positional ? io::PreadFull(port.fd, buf, n, port.base + offset) : io::ReadFull(port.fd, buf, n);
 }
 
-// Workers writing an output that is flushed to the disk once complete start
-// each range's writing-back as they write it: the final flush then waits for
-// the last blocks only, instead of the whole file after the workers have
-// finished, which did not shrink with more workers. A hint: a failure shows
-// in the final flush.
+// Writing an output that is flushed to the disk once complete starts each
+// piece's writing-back as it is written: the final flush then waits for the
+// last blocks only, instead of the whole file after the work is done, which
+// did not shrink with more workers. A hint: a failure shows in the final
+// flush.
 inline bool WriteAt(const Port& port, const void* buf, size_t n, int64_t offset) {
   const bool written =
       port.positional ? io::PwriteAll(port.fd, buf, n, port.base + offset) : io::WriteAll(port.fd, buf, n, port.pipe);
-  if (written && port.writeback && port.positional)
+  if (written && port.writeback)
     (void)::sync_file_range(port.fd, port.base + offset, static_cast<int64_t>(n), SYNC_FILE_RANGE_WRITE);
   return written;
 }
@@ -61,6 +61,7 @@ struct Shared {
   std::atomic<bool> cancelled{false};
   uint64_t last_report = 0;
   uint64_t last_done = UINT64_MAX;
+  io::BackgroundFlush* flush = nullptr;  // see Transfer()
 
   // On the caller's thread only. The final report (now) is not repeated when
   // the last one already said as much.
@@ -74,6 +75,12 @@ struct Shared {
     if (job.progress(job.progress_context, d, total) != 0) cancelled.store(true, std::memory_order_relaxed);
   }
   bool Cancelled() const { return cancelled.load(std::memory_order_relaxed); }
+  // After each piece; only the caller's thread acts.
+  void Tick(bool caller) {
+    if (!caller) return;
+    if (flush != nullptr) flush->Written(done.load(std::memory_order_relaxed));
+    Report(false);
+  }
 };
 
 // How far a run went.

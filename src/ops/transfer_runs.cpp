@@ -29,7 +29,7 @@ Outcome BlockRun(Shared& sh, engine::Cipher& c, const Port& in, const Port& out,
     if (!WriteAt(out, block, static_cast<size_t>(got), at)) return Failed(TAV_BAD_DEST, at, at);
     at += got;
     sh.done.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
-    if (caller) sh.Report(false);
+    sh.Tick(caller);
     if (static_cast<size_t>(got) < len) return {TAV_OK, 0, true, at, at};
   }
   return {TAV_OK, 0, false, to, to};
@@ -61,7 +61,7 @@ Outcome EncodeRun(Shared& sh, engine::Cipher& c, const Buffers& b, const Port& i
     in_at += got;
     left -= units;
     sh.done.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
-    if (caller) sh.Report(false);
+    sh.Tick(caller);
     if (ended) return {TAV_OK, 0, true, in_at, out_at};
   }
   return {TAV_OK, 0, false, in_at, out_at};
@@ -93,7 +93,7 @@ Outcome DecodeRun(Shared& sh, engine::Cipher& c, const Buffers& b, const Port& i
       if (gathered == b.symbol_count && !flush()) return Failed(TAV_BAD_DEST, end, out_at);
     }
     sh.done.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
-    if (caller) sh.Report(false);
+    sh.Tick(caller);
     offset = end;
     if (static_cast<size_t>(got) < len) {
       if (gathered > 0 && !flush()) return Failed(TAV_BAD_DEST, end, out_at);
