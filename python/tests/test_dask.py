@@ -3,6 +3,7 @@
 file by ranges give one machine's bytes, also when a worker is killed in the
 middle; failures are listed by file; what cannot work is refused."""
 
+import errno
 import os
 import random
 import signal
@@ -258,3 +259,21 @@ def test_a_batch_that_raises_while_naming_frees_each_waiting_output_once(tmp_pat
     monkeypatch.setattr(td, "_outcome", planted)
     with pytest.raises(OSError, match="planted"):
         td._batch_task(td.ClusterKeys.from_passphrase("p", "binary"), list(plan.items), False, False, True, 1, None)
+
+
+def test_a_range_whose_flush_fails_while_it_is_written_fails(tmp_path, monkeypatch):
+    # The flush before the rename might not see the error: the kernel reports it once.
+    (tmp_path / "src").write_bytes(b"x" * 100000)
+    (tmp_path / "temp").write_bytes(b"")
+    target = lambda p: td._Target(str(p), p.stat().st_dev, p.stat().st_ino)  # noqa
+    monkeypatch.setattr(td, "_FLUSH_WHILE_WRITING", 0)
+    monkeypatch.setattr(td, "_FLUSH_EVERY_S", 0)
+
+    def failing(fd):
+        raise OSError(errno.EIO, "planted")
+
+    monkeypatch.setattr(td.os, "fdatasync", failing)
+    with pytest.raises(tavsdk.Error, match="temp") as failure:
+        td._range_task(td.ClusterKeys.from_passphrase("p", "binary"), False, target(tmp_path / "src"),
+                       target(tmp_path / "temp"), 0, 100000)
+    assert failure.value.errno == errno.EIO
