@@ -422,10 +422,10 @@ typedef enum tav_option {
                                  environment variable is read unless 0 */
   TAV_OPTION_DURABLE = 7,     /* 1 (the default): a new file is flushed to the device before it takes its name
                                  (a folder job flushes its small outputs a batch at a time, with one syncfs of
-                                 their file system, then names them; one thread writing 128 MiB or more also
-                                 flushes while it writes, through the kernel's asynchronous I/O, starting no
-                                 thread); 0: it is not, and the caller flushes (syncfs, fsync) once for many
-                                 files */
+                                 their file system, then names them; a file of 128 MiB or more is also
+                                 flushed while it is written, through the kernel's asynchronous I/O or by the
+                                 caller's thread while workers write, starting no thread of its own); 0: it
+                                 is not, and the caller flushes (syncfs, fsync) once for many files */
   /* Folder jobs (tav_tree_new) only: */
   TAV_OPTION_FILES = 8,       /* files at once: 0 (the default) the CPUs the process may run on; N (1 to 64) */
   TAV_OPTION_WIPE_SOURCE = 9, /* 1: once an output is complete and on the device, it is read back, decrypted and

@@ -465,10 +465,10 @@ TEST(CoreOptions, DurableTimesAndMode) {
   }
 }
 
-// One thread writing a large durable file flushes it meanwhile in the
-// background; a background flush that failed fails the file even though the
-// final flush succeeds (the kernel reports a write-back error once), and
-// nothing takes the name.
+// A large durable file is flushed while it is written, on one thread or
+// split; a flush that failed meanwhile fails the file even though the final
+// flush succeeds (the kernel reports a write-back error once), and nothing
+// takes the name.
 TEST(CoreOptions, BackgroundFlushFailureFailsTheFile) {
   aio_context_t context = 0;
   if (syscall(SYS_io_setup, 1, &context) != 0) GTEST_SKIP() << "no asynchronous I/O here";
@@ -477,12 +477,12 @@ TEST(CoreOptions, BackgroundFlushFailureFailsTheFile) {
   Keys keys(TAV_BINARY, "flushed meanwhile");
   WriteFile("src", RandomBytes(4096, 43));
   ASSERT_EQ(truncate("src", int64_t{130} << 20), 0);  // sparse: cheap to read
-  for (const int failure : {0, EIO}) {
-    SCOPED_TRACE(failure);
+  for (const auto& [workers, failure] : {std::pair{1, 0}, {1, EIO}, {2, 0}, {2, EIO}}) {
+    SCOPED_TRACE(testing::Message() << workers << " " << failure);
     (void)unlink("out");
     int flushes = 0;
     Hook hook([&](io::Step step, int) { return step == io::Step::background_flush ? ++flushes, failure : 0; });
-    Options options({{TAV_OPTION_WORKERS, 1}});
+    Options options({{TAV_OPTION_WORKERS, workers}});
     const int fd = open("src", O_RDONLY | O_CLOEXEC);
     int error = -1;
     EXPECT_EQ(tav_file_run(keys.k, options.o, fd, 0, AT_FDCWD, "out", &error), failure ? TAV_BAD_DEST : TAV_OK);

@@ -260,6 +260,9 @@ KeyRead ReadKeyFile(int dirfd, const char* name, void* buf, size_t cap, int64_t&
 }
 
 void BackgroundFlush::Written(uint64_t written) {
+  // Counted from the first call on: what others wrote before (a split's
+  // workers) is not this thread's to flush.
+  if (flushed_at_ == kNotYet) flushed_at_ = written;
   if (refused_ || written - flushed_at_ < kEveryBytes || (in_flight_ && !Collect(false))) return;
   if (context_ == 0) {
     aio_context_t context = 0;
@@ -296,6 +299,12 @@ bool BackgroundFlush::Collect(bool wait) {
     in_flight_ = false;
   }
   return !in_flight_;
+}
+
+void BackgroundFlush::Now() {
+  int error = ::fdatasync(fd_) == 0 ? 0 : errno;
+  if (const int e = Injected(Step::background_flush, fd_); e != 0) error = e;
+  if (error_ == 0) error_ = error;
 }
 
 int BackgroundFlush::Finish() {

@@ -73,16 +73,17 @@ inline bool WriteAll(int fd, const void* buf, size_t n, bool pipe = true) {
 }
 inline bool PwriteAll(int fd, const void* buf, size_t n, int64_t offset) { return WriteLoop(fd, buf, n, offset); }
 
-// Flushes a file to the device while the caller still writes it, through the
-// kernel's asynchronous I/O, so that no thread of the caller waits for it and
-// none is started: the flush once the file is complete then waits for its
-// last pieces only, not for all of it. On virtual disks that flush costs
-// about as long as writing the file did. One flush is in flight at a time,
-// started once `kEveryBytes` more were written. Where the kernel refuses
-// (no asynchronous flush for this file, a sandbox, no contexts left) nothing
-// happens and the final flush does all. A flush that failed must fail the
-// job even when the final one succeeds, as the kernel reports a write-back
-// error once: Finish() says which errno.
+// Flushes a file to the device while it is still written, so that the flush
+// once it is complete waits for its last pieces only, not for all of it (on
+// virtual disks that flush took about as long as writing the file). A thread
+// that writes it starts flushes through the kernel's asynchronous I/O
+// (Written): it does not wait for them, and no thread is started; one flush
+// is in flight at a time, once `kEveryBytes` more were written. Where the
+// kernel refuses (no asynchronous flush for this file, a sandbox, no
+// contexts left) nothing happens and the final flush does all. A thread that
+// only waits for others writing the file flushes itself (Now). A flush that
+// failed must fail the job even when the final one succeeds, as the kernel
+// reports a write-back error once: Finish() says which errno.
 class BackgroundFlush {
 public:
   static constexpr uint64_t kEveryBytes = uint64_t{8} << 20;
@@ -95,6 +96,9 @@ public:
   // `written`: bytes written so far. Starts a flush when none is in flight
   // and enough came since the last one.
   void Written(uint64_t written);
+  // Flushes now, on this thread: for a thread that would otherwise only
+  // wait for others writing the file.
+  void Now();
   // Waits for the flush in flight; the errno of the first that failed, or 0.
   int Finish();
 
@@ -105,7 +109,8 @@ private:
   unsigned long context_ = 0;  // aio_context_t; 0 before the first flush
   bool refused_ = false;
   bool in_flight_ = false;
-  uint64_t flushed_at_ = 0;
+  static constexpr uint64_t kNotYet = UINT64_MAX;
+  uint64_t flushed_at_ = kNotYet;
   int error_ = 0;
 };
 

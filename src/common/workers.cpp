@@ -44,7 +44,7 @@ void* WorkerMain(void* arg) {
 
 }  // namespace
 
-int Run(int count, Body body, void* context, Monitor monitor) {
+int Run(int count, Body body, void* context, Monitor monitor, int interval_ms) {
   // Cancelling the caller midway would leave the workers running on its
   // stack's data: the call finishes first.
   int cancel_state = 0;
@@ -76,7 +76,7 @@ int Run(int count, Body body, void* context, Monitor monitor) {
     for (;;) {
       timespec deadline{};
       (void)clock_gettime(CLOCK_REALTIME, &deadline);
-      deadline.tv_nsec += 100'000'000;
+      deadline.tv_nsec += static_cast<long>(interval_ms) * 1'000'000;
       if (deadline.tv_nsec >= 1'000'000'000) {
         deadline.tv_nsec -= 1'000'000'000;
         ++deadline.tv_sec;

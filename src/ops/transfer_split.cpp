@@ -15,6 +15,10 @@
 namespace tav::ops {
 namespace {
 
+// Flushes of a large output while the workers write it: at 20 ms apart a
+// 256 MiB file took 0.27-0.28 s instead of 0.33-0.36, at 50 ms 0.29-0.34.
+constexpr int kFlushMs = 20;
+
 using expanded::UnitStart;
 
 static_assert(sizeof(WorkerSpace) <= workers::kSpaceBytes);
@@ -125,7 +129,13 @@ void SplitWorker(void* context, uint8_t* space) {
   SecureZeroObject(own);
 }
 
-void Watch(void* context) { static_cast<SplitWork*>(context)->sh.Report(false); }
+// The caller's thread, which only waits for the workers, flushes what they
+// wrote meanwhile (see Transfer()).
+void Watch(void* context) {
+  Shared& sh = static_cast<SplitWork*>(context)->sh;
+  sh.Report(false);
+  if (sh.flush != nullptr) sh.flush->Now();
+}
 
 }  // namespace
 
@@ -142,7 +152,8 @@ Covered RunSplit(Shared& sh, const Ends& ends, bool& ran) {
                  Ranges(ranges)};
   (void)engine::ActivePath();  // settled before any worker asks
   ran = workers::Run(static_cast<int>(std::min<uint64_t>(ranges, static_cast<uint64_t>(job.split.workers))),
-                     SplitWorker, &work, job.progress != nullptr ? Watch : nullptr) > 0;
+                     SplitWorker, &work, job.progress != nullptr || sh.flush != nullptr ? Watch : nullptr,
+                     sh.flush != nullptr ? kFlushMs : 100) > 0;
   Covered c;
   if (!ran) return c;
   c.status = work.ranges.Status();
