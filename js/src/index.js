@@ -316,6 +316,8 @@ function disposable(type) {
 
 // Block mode from `input` into `output` (the same array or one as long),
 // through the module's scratch area a piece at a time.
+const BLOCK_REFUSED = Object.freeze({ [Status.BAD_ARGUMENT]: 'block mode refused the data' });
+
 function block(keys, input, output, offset, decrypt) {
   const pointer = keysPointer(keys);
   let at = offsetOf(offset);
@@ -327,7 +329,7 @@ function block(keys, input, output, offset, decrypt) {
     for (let done = 0; done < input.length; done += piece) {
       const part = input.subarray(done, done + piece);
       heap().set(part, area);
-      check(run(pointer, at, area, area, part.length), { [Status.BAD_ARGUMENT]: 'block mode refused the data' });
+      check(run(pointer, at, area, area, part.length), BLOCK_REFUSED);
       output.set(heap().subarray(area, area + part.length), done);
       at += BigInt(part.length);
     }
