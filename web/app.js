@@ -146,7 +146,7 @@
     slot.task = task;
     task.job.started ??= sinkFor(task.job);
     slot.worker.postMessage({ type: 'task', id: task.id, file: task.job.file, start: task.start, end: task.end,
-      action: task.action, alphabet: task.alphabet, mode: task.mode, passphrase: task.passphrase });
+      action: task.action, alphabet: task.alphabet, mode: task.mode, passphrase: task.passphrase, blobs: !batch.out });
   }
 
   async function chunk(slot, task, data) {
@@ -167,7 +167,7 @@
     // Back to the worker that sent it, which may have gone on to another
     // task; the buffer too, written or copied by now, to be read into again.
     const buffer = data.bytes.buffer;
-    slot.worker.postMessage({ type: 'credit', buffer }, [buffer]);
+    slot.worker.postMessage({ type: 'credit', buffer }, buffer ? [buffer] : []);
     if (task.ended) settle(task);
   }
 
@@ -253,7 +253,7 @@
     const pieces = [];
     return Promise.resolve({
       async write(task, bytes) {
-        (pieces[task.index] ??= []).push(new Blob([bytes]));
+        (pieces[task.index] ??= []).push(bytes instanceof Blob ? bytes : new Blob([bytes]));
       },
       finish: async () => new Blob(pieces.flat(), { type: 'application/octet-stream' }),
       abort: async () => {
