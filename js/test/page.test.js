@@ -283,12 +283,19 @@ test('after one visit the page loads and encrypts offline; from file:// it says 
   await local.close();
 });
 
-test('no WCAG A/AA violations in either scheme in any state; screenshots show the status', { skip: missing }, async () => {
+test('no WCAG A/AA violations in either scheme in any state, the passphrase note shown; screenshots show the status', { skip: missing }, async () => {
   const axe = fs.readFileSync(path.join(root, 'js/node_modules/axe-core/axe.min.js'), 'utf8');
   const file = path.join(dir, 'state.bin');
   fs.writeFileSync(file, bytes(4 << 20, 3));
+  const note = (page) => page.$eval('#length-note', (n) => n.textContent);
   const states = {
-    ready: async () => {},
+    ready: async (page) => {
+      // Bytes count, as in tav, not characters: nine é are 18 bytes, ten 20.
+      await page.type('#passphrase', 'é'.repeat(9));
+      assert.equal(await note(page), '');
+      await page.type('#passphrase', 'é');
+      assert.match(await note(page), /first 18 bytes .*has 20\)/);
+    },
     working: async (page) => {
       await (await page.$('#files')).uploadFile(file);
       await start(page, 'encrypt', { mode: 'expanded' });
