@@ -18,6 +18,8 @@
 # and stops. COMPARE_CROSS=aarch64 builds both for 64-bit ARM (Debian's
 # cross compilers) and runs the buffer rows of the portable and NEON paths
 # under qemu-user: emulated time, a check that nothing got slower, no rate.
+# COMPARE_WASM=1 also builds both trees' WebAssembly modules (emscripten) and
+# runs js/bench/compare.js on them in Node.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 base=${1:-v1.3.0}
@@ -140,4 +142,17 @@ for ((i = 0; i < reps; i++)); do
   done
 done
 awk -v o="$best_old" -v n="$best_new" 'BEGIN { printf "old %.0f files/s, new %.0f files/s, new/old %.2fx\n", 2e12 / o, 2e12 / n, o / n }'
+if [ -n "${COMPARE_WASM:-}" ]; then
+  # Each tree's WebAssembly modules (built into its js/dist), in one Node.
+  echo "== WebAssembly"
+  for tree in "$out/base-$commit" "$root"; do
+    { [ -f "$tree/build-wasm/CMakeCache.txt" ] || (cd "$tree" && emcmake cmake --preset wasm); } >"$out/wasm.log" 2>&1 &&
+      cmake --build "$tree/build-wasm" -j 2 >>"$out/wasm.log" 2>&1 || {
+      tail -n 30 "$out/wasm.log"
+      echo "compare: building the WebAssembly modules of $tree failed (emscripten installed?)" >&2
+      exit 1
+    }
+  done
+  node "$root/js/bench/compare.js" "$out/base-$commit" "$root" "$reps"
+fi
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
