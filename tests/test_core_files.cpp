@@ -477,7 +477,8 @@ TEST(CoreOptions, BackgroundFlushFailureFailsTheFile) {
   Keys keys(TAV_BINARY, "flushed meanwhile");
   WriteFile("src", RandomBytes(4096, 43));
   ASSERT_EQ(truncate("src", int64_t{130} << 20), 0);  // sparse: cheap to read
-  for (const auto& [workers, failure] : {std::pair{1, 0}, {1, EIO}, {2, 0}, {2, EIO}}) {
+  for (const auto& c : {std::pair{1, 0}, {1, EIO}, {2, 0}, {2, EIO}}) {
+    const int workers = c.first, failure = c.second;  // a lambda may not capture a structured binding
     SCOPED_TRACE(testing::Message() << workers << " " << failure);
     (void)unlink("out");
     int flushes = 0;
