@@ -12,6 +12,7 @@
 
 #include "engine/alphabet.hpp"
 #include "engine/cipher.hpp"
+#include "expanded/layout.hpp"
 #include "support.hpp"
 #include "tavsdk.h"
 
@@ -116,6 +117,34 @@ TEST(ExpandedFiles, FillersAreUniformSymbolsOfTheAlphabet) {
     // factor of two between symbols, chance alone stays far below 1.5.
     EXPECT_GT(least, 0u);
     EXPECT_LT(static_cast<double>(most), 1.5 * static_cast<double>(least)) << symbols << " symbols";
+  }
+}
+
+// The AVX-512 path turns random words into the very text symbols the
+// portable loop does, kept and dropped words alike: the extremes of each
+// digit and of the range, and random words, in blocks of every keep pattern.
+TEST(ExpandedFiles, TextFillerWordsBecomeTheSameSymbolsOnEveryPath) {
+  if (!engine::PathAvailable(engine::Path::avx512)) GTEST_SKIP() << "no AVX-512 VBMI here";
+  const uint32_t top = expanded::kTextWordRange;
+  std::vector<uint32_t> words = {0, 150, 151, 22800, 22801, 151u * 22801 - 1, top - 1, top, UINT32_MAX, top / 8 - 1,
+                                 top / 8, top / 2};
+  const Bytes noise = RandomBytes(4 * 4004, 9);  // 4032 words in all
+  for (size_t i = 0; i + 4 <= noise.size(); i += 4) {
+    uint32_t w;
+    std::memcpy(&w, noise.data() + i, 4);
+    words.push_back(i % 52 == 0 ? top + w % (UINT32_MAX - top) : w);  // some dropped in most blocks
+  }
+  words.insert(words.end(), 16, UINT32_MAX);  // a block with none kept
+  for (const size_t count : {size_t{16}, size_t{48}, words.size()}) {
+    Bytes portable(count * 4), avx512(count * 4);
+    std::memcpy(portable.data(), words.data(), portable.size());
+    avx512 = portable;
+    const size_t kept = expanded::SymbolsInPlacePortable(portable.data(), portable.size()) - portable.data();
+    const size_t vectors = avx512.size() & ~size_t{63};
+    uint8_t* end = expanded::SymbolsInPlaceAvx512(avx512.data(), vectors);
+    ASSERT_EQ(vectors, avx512.size());  // whole blocks of sixteen words
+    EXPECT_EQ(static_cast<size_t>(end - avx512.data()), kept) << count;
+    EXPECT_TRUE(std::equal(portable.begin(), portable.begin() + kept, avx512.begin())) << count;
   }
 }
 

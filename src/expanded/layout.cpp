@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "engine/cipher.hpp"
 #include "expanded/random.hpp"
 
 namespace tav::expanded {
@@ -23,10 +24,7 @@ bool Fill(const Filler& filler, void* buf, size_t n) {
   return rc == 0;
 }
 
-// A 32-bit value below 8 * 151^4 is four uniform base-151 digits; the few
-// values above are dropped rather than folded in, which would bias the low
-// digits.
-constexpr uint32_t kTextRange = 151u * 151u * 151u * 151u * 8u;
+constexpr uint32_t kTextRange = kTextWordRange;
 
 // A uniform source keeps about 97% of its words, so a round that keeps less
 // than half of them comes twice in a row practically never. A source that
@@ -55,11 +53,9 @@ inline void FourSymbols(uint32_t v, uint8_t* p) {
   std::memcpy(p, pair, 4);
 }
 
-// Turns the words in out[0..n) into symbols in place, from out on (a kept
-// word's symbols go where it stood or before); returns the end of them.
-uint8_t* SymbolsInPlace(uint8_t* out, size_t n) {
-  uint8_t* p = out;
-  for (size_t at = 0; at + 4 <= n; at += 4) {
+// The portable loop from word `at` on, its symbols from p on.
+uint8_t* SymbolsFrom(uint8_t* out, size_t n, size_t at, uint8_t* p) {
+  for (; at + 4 <= n; at += 4) {
     uint32_t v;
     std::memcpy(&v, out + at, 4);
     FourSymbols(v, p);
@@ -67,6 +63,22 @@ uint8_t* SymbolsInPlace(uint8_t* out, size_t n) {
   }
   return p;
 }
+
+}  // namespace
+
+uint8_t* SymbolsInPlacePortable(uint8_t* out, size_t n) { return SymbolsFrom(out, n, 0, out); }
+
+uint8_t* SymbolsInPlace(uint8_t* out, size_t n) {
+#if defined(__x86_64__)
+  if (engine::ActivePath() == engine::Path::avx512) {
+    const size_t vectors = n & ~size_t{63};
+    return SymbolsFrom(out, n, vectors, SymbolsInPlaceAvx512(out, vectors));
+  }
+#endif
+  return SymbolsInPlacePortable(out, n);
+}
+
+namespace {
 
 bool FillTextSymbols(const Filler& filler, uint8_t* out, size_t n, uint32_t* random_words, size_t word_count) {
   uint8_t* p = out;

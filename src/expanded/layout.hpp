@@ -24,6 +24,20 @@ struct Filler {
 // the random source fails.
 bool FillFillers(Kind kind, const Filler& filler, uint8_t* out, size_t n, uint32_t* random_words, size_t word_count);
 
+// A 32-bit random word below this is four uniform base-151 digits, the
+// symbols of four text fillers; the few above are dropped rather than folded
+// in, which would bias the low digits.
+inline constexpr uint32_t kTextWordRange = 151u * 151u * 151u * 151u * 8u;
+
+// Turns the random words in out[0..n) into the symbols of their digits, low
+// digit first, in place from out on (a kept word's symbols go where it stood
+// or before); returns the end of them. On the active engine path, or on the
+// portable one; the AVX-512 one takes n a multiple of 64 and a CPU that has
+// it.
+uint8_t* SymbolsInPlace(uint8_t* out, size_t n);
+uint8_t* SymbolsInPlacePortable(uint8_t* out, size_t n);
+uint8_t* SymbolsInPlaceAvx512(uint8_t* out, size_t n);
+
 // The pad index of the unit before unit `units` (0 before the first).
 inline int32_t PadIndexAfter(uint64_t units) { return static_cast<int32_t>(units % kPadEntries); }
 
