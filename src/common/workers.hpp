@@ -26,10 +26,10 @@ using Monitor = void (*)(void* context);
 // Runs body(context, space) on up to `count` new threads, every signal
 // blocked in them, each with kSpaceBytes of working space on its own stack.
 // Meanwhile the calling thread calls monitor(context) (if not null) every
-// `interval_ms` (at least), until every thread has finished. Returns the number of
-// threads that ran: 0 when none could be started, and the caller must then
-// do the work itself. The body must share out its work so that any number
-// of participants finishes it.
+// `interval_ms` (under a second), until every thread has finished. Returns
+// the number of threads that ran: 0 when none could be started, and the
+// caller must then do the work itself. The body must share out its work so
+// that any number of participants finishes it.
 int Run(int count, Body body, void* context, Monitor monitor, int interval_ms = 100);
 
 }  // namespace tav::workers
