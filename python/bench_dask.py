@@ -16,7 +16,6 @@ Outputs are compared with tav's once, so that a fast wrong answer shows.
 """
 
 import os
-import re
 import shutil
 import statistics
 import subprocess
@@ -27,20 +26,11 @@ import time
 from distributed import Client, LocalCluster
 
 import tavsdk.dask as td
+from bench import cpu_model  # beside this script
 
 PASSPHRASE = "benchmark phrase"
 FILES, FILE_BYTES = 2000, 64 << 10
 LARGE = 256 << 20
-
-
-def cpu_model():
-    info = open("/proc/cpuinfo").read()
-
-    def field(name):
-        found = re.search(rf"^{name}\s*:\s*(.*)$", info, re.MULTILINE)
-        return found.group(1).strip() if found else "?"
-
-    return f"{field('model name')} (family {field('cpu family')} model {field('model')}), {os.cpu_count()} CPUs"
 
 
 def timed(run):

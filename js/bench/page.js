@@ -11,7 +11,7 @@ import os from 'node:os';
 import path from 'node:path';
 
 import { root } from '../test/support.js';
-import { launch, puppeteer, serve } from '../test/support-browser.js';
+import { launch, puppeteer, serve, stubPickers } from '../test/support-browser.js';
 
 const cpu = fs.readFileSync('/proc/cpuinfo', 'utf8').match(/model name\s*:\s*(.*)/)?.[1] ?? os.cpus()[0]?.model;
 const family = fs.readFileSync('/proc/cpuinfo', 'utf8').match(/cpu family\s*:\s*(\d+)[\s\S]*?model\s*:\s*(\d+)/);
@@ -26,15 +26,7 @@ const MiB = 1 << 20;
 
 async function open(query, disk) {
   const page = await browser.newPage();
-  await page.evaluateOnNewDocument((useDisk) => {
-    delete window.showDirectoryPicker;
-    if (!useDisk) {
-      delete window.showSaveFilePicker;
-      return;
-    }
-    window.showSaveFilePicker = async ({ suggestedName }) =>
-      (await navigator.storage.getDirectory()).getFileHandle(suggestedName, { create: true });
-  }, disk);
+  await stubPickers(page, disk ? 'file' : 'none');
   await page.goto(`${server.url}/web/index.html${query}`);
   await page.waitForFunction(() => document.getElementById('status').textContent.startsWith('Ready'));
   await page.type('#passphrase', 'bench');

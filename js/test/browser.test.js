@@ -7,69 +7,27 @@ import assert from 'node:assert/strict';
 import { createHash } from 'node:crypto';
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
 
 import * as tav from '../src/index.js';
 import { bytes, root, same } from './support.js';
-import { chromium, launch, puppeteer, serve } from './support-browser.js';
+import { browserSuite, nativeTool, serve, stubPickers } from './support-browser.js';
 
-const puppet = await puppeteer();
-const missing = !fs.existsSync(chromium) ? `no browser at ${chromium}` : !puppet && 'puppeteer-core not installed (npm ci)';
-const tool = path.join(process.env.TAVSDK_NATIVE_BUILD ?? path.join(root, 'build'), 'tools/tav/tav');
 const secret = 'browser and native';
-const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tavsdk-browser-'));
+const suite = await browserSuite('tavsdk-browser-', { before, after });
+const { dir, missing } = suite;
+const native = nativeTool(secret, dir);
 const shots = process.env.TAVSDK_SCREENSHOT_DIR ?? dir;
-let browser;
-let server;
-
-before(async () => {
-  if (missing) return;
-  browser = await launch(puppet);
-  server = await serve(root);
-});
-
-after(async () => {
-  await browser?.close();
-  await server?.close();
-  fs.rmSync(dir, { recursive: true, force: true });
-});
 
 const sha256 = (data) => createHash('sha256').update(data).digest('hex');
-
-// Through tav where it is built, the package in Node otherwise; with no
-// `mode`, decryption takes it from the suffix, as tav does.
-function native(verb, alphabet, mode, from, to) {
-  if (!fs.existsSync(tool)) {
-    const keys = tav.Keys.fromPassphrase(secret, alphabet);
-    const expanded = (mode ?? (from.endsWith('.tavx') ? 'expanded' : 'block')) === 'expanded';
-    const fn = { encrypt: [tav.blockEncrypt, tav.expandedEncode], decrypt: [tav.blockDecrypt, tav.expandedDecode] };
-    fs.writeFileSync(to, fn[verb][expanded ? 1 : 0](keys, fs.readFileSync(from)));
-    keys.free();
-    return;
-  }
-  fs.writeFileSync(path.join(dir, 'passphrase'), `${secret}\n`, { mode: 0o600 });
-  execFileSync(tool, [verb, `--${alphabet}`, ...(mode ? [`--${mode}`] : []), '-q', '-f',
-    '--passphrase-file', path.join(dir, 'passphrase'), '-o', to, from]);
-}
 
 // Opens the page; `streamed` gives it a save picker backed by the origin's
 // private file system, so that the result is written as a stream.
 async function openPage(streamed) {
-  const page = await browser.newPage();
-  await page.evaluateOnNewDocument((useDisk) => {
-    delete window.showDirectoryPicker;
-    if (!useDisk) {
-      delete window.showSaveFilePicker;
-      return;
-    }
-    window.showSaveFilePicker = async ({ suggestedName }) => {
-      const folder = await navigator.storage.getDirectory();
-      return folder.getFileHandle(suggestedName, { create: true });
-    };
-  }, streamed);
-  await page.goto(`${server.url}/web/index.html`);
+  const page = await suite.browser.newPage();
+  await stubPickers(page, streamed ? 'file' : 'none');
+  await page.goto(`${suite.server.url}/web/index.html`);
   await page.waitForFunction(() => document.getElementById('status').textContent.startsWith('Ready'));
   return page;
 }
@@ -158,11 +116,11 @@ test('without its script the page sends nothing typed and stays put', { skip: mi
     'click on Encrypt': (page) => page.click('#encrypt'),
     'Enter on Decrypt': (page) => page.focus('#decrypt').then(() => page.keyboard.press('Enter')),
   };
-  const url = `${server.url}/web/index.html`;
+  const url = `${suite.server.url}/web/index.html`;
   const faults = [];
   for (const hold of ['never answered', 'refused']) {
     for (const [name, act] of Object.entries(actions)) {
-      const page = await browser.newPage();
+      const page = await suite.browser.newPage();
       await page.setRequestInterception(true);
       page.on('request', (request) => {
         const sent = `${request.url()} ${request.postData() ?? ''}`;
@@ -230,7 +188,7 @@ test('the packed package, installed by name, in Node and from <script type="modu
   document.title = [...data].map((b) => b.toString(16).padStart(2, '0')).join('');
 </script>`);
   const scratch = await serve(project);
-  const page = await browser.newPage();
+  const page = await suite.browser.newPage();
   await page.goto(`${scratch.url}/index.html`);
   await page.waitForFunction(() => document.title.length > 0);
   assert.equal(await page.title(), expected);

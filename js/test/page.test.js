@@ -5,21 +5,18 @@
 // why it cannot work from file://, and passes axe in both colour schemes in
 // every state. Skipped only where there is no browser.
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
 
 import * as tav from '../src/index.js';
 import { bytes, root, same } from './support.js';
-import { chromium, launch, puppeteer, serve } from './support-browser.js';
+import { browserSuite, nativeTool, serve, stubPickers } from './support-browser.js';
 
-const puppet = await puppeteer();
-const missing = !fs.existsSync(chromium) ? `no browser at ${chromium}` : !puppet && 'puppeteer-core not installed (npm ci)';
-const tool = path.join(process.env.TAVSDK_NATIVE_BUILD ?? path.join(root, 'build'), 'tools/tav/tav');
 const secret = 'pages and workers';
-const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tavsdk-page-'));
+const suite = await browserSuite('tavsdk-page-', { before, after });
+const { dir, missing } = suite;
+const native = nativeTool(secret, dir);
 const shots = process.env.TAVSDK_SCREENSHOT_DIR ?? dir;
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
@@ -34,7 +31,7 @@ function rendererSeconds() {
       return null; // gone meanwhile
     }
   }).filter(Boolean);
-  const ours = new Set([browser.process().pid]);
+  const ours = new Set([suite.browser.process().pid]);
   for (let grew = true; grew;) {
     grew = false;
     for (const { pid, parent } of stats) if (ours.has(parent) && !ours.has(pid)) grew = ours.add(pid);
@@ -42,52 +39,13 @@ function rendererSeconds() {
   const renderers = stats.filter(({ pid }) => ours.has(pid) && fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8').includes('--type=renderer'));
   return renderers.reduce((sum, { ticks }) => sum + ticks, 0) / 100; // USER_HZ
 }
-let browser;
-let server;
-
-before(async () => {
-  if (missing) return;
-  browser = await launch(puppet);
-  server = await serve(root);
-});
-
-after(async () => {
-  await browser?.close();
-  await server?.close();
-  fs.rmSync(dir, { recursive: true, force: true });
-});
-
-// tav where it is built, the package in Node otherwise; decrypting, the mode
-// comes from the suffix.
-function native(verb, alphabet, mode, from, to) {
-  if (!fs.existsSync(tool)) {
-    const keys = tav.Keys.fromPassphrase(secret, alphabet);
-    const expanded = (mode ?? (from.endsWith('.tavx') ? 'expanded' : 'block')) === 'expanded';
-    const fn = { encrypt: [tav.blockEncrypt, tav.expandedEncode], decrypt: [tav.blockDecrypt, tav.expandedDecode] };
-    fs.writeFileSync(to, fn[verb][expanded ? 1 : 0](keys, fs.readFileSync(from)));
-    keys.free();
-    return;
-  }
-  fs.writeFileSync(path.join(dir, 'passphrase'), `${secret}\n`, { mode: 0o600 });
-  execFileSync(tool, [verb, `--${alphabet}`, ...(mode ? [`--${mode}`] : []), '-q', '-f',
-    '--passphrase-file', path.join(dir, 'passphrase'), '-o', to, from]);
-}
 
 // The page, its pickers answered by the origin's private file system (a
 // folder named `out`), or taken away so that results become downloads.
-async function openPage({ pickers = true, url = `${server.url}/web/index.html`, bypass = false } = {}) {
-  const page = await browser.newPage();
+async function openPage({ pickers = true, url = `${suite.server.url}/web/index.html`, bypass = false } = {}) {
+  const page = await suite.browser.newPage();
   if (bypass) await page.setBypassCSP(true); // axe is injected as a script
-  await page.evaluateOnNewDocument((usePickers) => {
-    if (!usePickers) {
-      delete window.showSaveFilePicker;
-      delete window.showDirectoryPicker;
-      return;
-    }
-    const out = async () => (await navigator.storage.getDirectory()).getDirectoryHandle('out', { create: true });
-    window.showDirectoryPicker = out;
-    window.showSaveFilePicker = async ({ suggestedName }) => (await out()).getFileHandle(suggestedName, { create: true });
-  }, pickers);
+  await stubPickers(page, pickers ? 'folder' : 'none');
   await page.goto(url);
   return page;
 }
@@ -275,7 +233,7 @@ test('after one visit the page loads and encrypts offline; from file:// it says 
   keys.free();
   await page.close();
 
-  const local = await browser.newPage();
+  const local = await suite.browser.newPage();
   await local.goto(`file://${root}/web/index.html`);
   await local.waitForFunction(() => document.getElementById('status').className === 'error');
   assert.match(await local.$eval('#status', (s) => s.textContent), /opened as a file/);
