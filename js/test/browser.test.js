@@ -53,15 +53,23 @@ async function operate(page, file, { action, alphabet = 'binary', mode = 'block'
 async function downloaded(page) {
   const folder = fs.mkdtempSync(path.join(dir, 'download-'));
   const session = await page.createCDPSession();
-  await session.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: folder });
+  await session.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: folder, eventsEnabled: true });
   const name = await page.$eval('#list a', (a) => a.download);
+  // The file may stand at its name before all of it is written: wait for
+  // the browser to say the download is complete.
+  const complete = new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error(`no download of ${name}`)), 30000);
+    session.on('Browser.downloadProgress', (event) => {
+      if (event.state === 'inProgress') return;
+      clearTimeout(timer);
+      if (event.state === 'completed') resolve();
+      else reject(new Error(`the download of ${name} was ${event.state}`));
+    });
+  });
   await page.focus('#list a');
   await page.keyboard.press('Enter');
+  await complete;
   const file = path.join(folder, name);
-  for (let waited = 0; !fs.existsSync(file); waited += 50) {
-    assert.ok(waited < 30000, `no download of ${name}`);
-    await new Promise((resolve) => setTimeout(resolve, 50));
-  }
   await session.detach();
   return { name, data: new Uint8Array(fs.readFileSync(file)) };
 }
