@@ -142,8 +142,9 @@ inline uint64_t LanesBelow(int32_t lane) { return lane <= 0 ? 0 : lane >= 64 ? ~
 
 // The per-lane value that a step adds to or subtracts from the symbol, for one
 // wheel on the line "base + g * delta" (mult holds g * delta mod n, key is
-// the group's base word). Binary: the offset, mod 256 for free. Text
-// encryption: 151 - offset, in 1..151; text decryption: the offset, in 0..150.
+// the group's base word). Binary: the offset, mod 256 for free. Text: what a
+// step adds mod 151 (TextSum): encryption the offset, in 0..150; decryption
+// 151 - offset, in 1..151.
 template <bool kText, bool kDecrypt>
 inline __m512i Line(__m512i k, __m512i mult) {
   if constexpr (!kText) {
@@ -151,11 +152,11 @@ inline __m512i Line(__m512i k, __m512i mult) {
   } else {
     const __m512i n = _mm512_set1_epi8(static_cast<char>(kTextSize));
     if constexpr (kDecrypt) {
-      const __m512i t = _mm512_sub_epi8(mult, k);
-      return _mm512_mask_add_epi8(t, _mm512_cmplt_epu8_mask(mult, k), t, n);
-    } else {
       const __m512i t = _mm512_sub_epi8(k, mult);
       return _mm512_mask_add_epi8(t, _mm512_cmpge_epu8_mask(mult, k), t, n);
+    } else {
+      const __m512i t = _mm512_sub_epi8(mult, k);
+      return _mm512_mask_add_epi8(t, _mm512_cmplt_epu8_mask(mult, k), t, n);
     }
   }
 }
@@ -258,6 +259,20 @@ inline __m512i Lookup192(const __m512i* row, __m512i idx) {
   return _mm512_mask_blend_epi8(_mm512_movepi8_mask(idx), lo, hi);
 }
 
+// Text sums mod n of two terms below n, without a compare (whose mask costs
+// more than two plain operations): below 256 the saturated sum is exact and
+// the wrapped sum less n is the smaller exactly when the sum reaches n; from
+// 256 on the saturated sum is 255, above the other (b may be n itself: the
+// sum is then a). b_less_n is b - n mod 256.
+inline __m512i TextSum(__m512i a, __m512i b, __m512i b_less_n) {
+  return _mm512_min_epu8(_mm512_adds_epu8(a, b), _mm512_add_epi8(a, b_less_n));
+}
+
+inline __m512i TextSum(__m512i a, __m512i b) {
+  const __m512i n = _mm512_set1_epi8(static_cast<char>(kTextSize));
+  return _mm512_min_epu8(_mm512_adds_epu8(a, b), _mm512_sub_epi8(_mm512_add_epi8(a, b), n));
+}
+
 // One step through one wheel; row is the wheel's table (forward or inverse),
 // add is its Line() for these lanes.
 template <bool kText, bool kDecrypt>
@@ -266,15 +281,8 @@ inline __m512i Through(const __m512i* row, __m512i add, __m512i x) {
     if constexpr (kDecrypt) return _mm512_sub_epi8(Lookup256(row, x), add);
     return Lookup256(row, _mm512_add_epi8(x, add));
   } else {
-    const __m512i n = _mm512_set1_epi8(static_cast<char>(kTextSize));
-    if constexpr (kDecrypt) {
-      const __m512i y = Lookup192(row, x);
-      const __m512i d = _mm512_sub_epi8(y, add);
-      return _mm512_mask_add_epi8(d, _mm512_cmplt_epu8_mask(y, add), d, n);
-    } else {
-      const __m512i d = _mm512_sub_epi8(x, add);
-      return Lookup192(row, _mm512_mask_add_epi8(d, _mm512_cmplt_epu8_mask(x, add), d, n));
-    }
+    if constexpr (kDecrypt) return TextSum(Lookup192(row, x), add);
+    return Lookup192(row, TextSum(x, add));
   }
 }
 
@@ -444,7 +452,8 @@ struct RoundsWork {
   alignas(64) uint8_t tile[kLanes][kLanes];          // the tile, column by column
   alignas(64) uint32_t keys[kColumnVectors][32];     // per column, each wheel's offset key in every byte of a word
   alignas(64) uint32_t turn[32];                     // binary: each wheel's turn per column, the same way
-  alignas(64) __m512i lanes[kWheels];                // l * T_r mod n
+  alignas(64) __m512i lanes[kWheels];                // binary: l * T_r mod n; text: the lane part of a line
+  alignas(64) __m512i lanes_less_n[kWheels];         // text: the same less n, mod 256
   alignas(64) __m512i lines[kColumnVectors][kWheels];  // text: each kept for its second step
 };
 
@@ -570,8 +579,11 @@ void ColumnSteps(const Cipher& c, RoundsWork& work, int first, uint32_t rot) {
         line[v & 1] = _mm512_add_epi8(line[v & 1], turn2);
       }
     } else {
+      [[maybe_unused]] const __m512i lanes_less_n = work.lanes_less_n[r];
       for (int v = 0; v < V; ++v) {
-        if constexpr (kFirst) work.lines[v][r] = Line<kText, kDecrypt>(work.keys[v][r], lanes);
+        if constexpr (kFirst) {
+          work.lines[v][r] = TextSum(_mm512_set1_epi32(static_cast<int>(work.keys[v][r])), lanes, lanes_less_n);
+        }
         x[v] = Through<kText, kDecrypt>(row, work.lines[v][r], x[v]);
       }
     }
@@ -600,7 +612,20 @@ size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
   const size_t block = kLanes * round;
   alignas(64) uint8_t multiples[kWheels][kLanes];
   std::array<uint16_t, kWheels> turn = RoundTurns(c, &multiples[0][0], kLanes);
-  for (uint32_t r = 0; r < kWheels; ++r) work.lanes[r] = _mm512_load_si512(multiples[r]);
+  for (uint32_t r = 0; r < kWheels; ++r) {
+    work.lanes[r] = _mm512_load_si512(multiples[r]);
+    if constexpr (kText) {
+      // Encryption adds (off + l * T_r) mod n, decryption
+      // (n - off - l * T_r) mod n: a key of off or n - off, mod n, and the
+      // lanes' part l * T_r or -l * T_r.
+      const __m512i n = _mm512_set1_epi8(static_cast<char>(N));
+      if constexpr (kDecrypt) {
+        const __m512i negated = _mm512_sub_epi8(n, work.lanes[r]);
+        work.lanes[r] = _mm512_min_epu8(negated, _mm512_sub_epi8(negated, n));
+      }
+      work.lanes_less_n[r] = _mm512_sub_epi8(work.lanes[r], n);
+    }
+  }
   const auto* deltas = reinterpret_cast<const __m512i*>(t.delta_by_wheel);
   const __m512i spread_lo = _mm512_set_epi32(0x1E1E1E1E, 0x1C1C1C1C, 0x1A1A1A1A, 0x18181818, 0x16161616, 0x14141414,
                                              0x12121212, 0x10101010, 0x0E0E0E0E, 0x0C0C0C0C, 0x0A0A0A0A, 0x08080808,
@@ -622,7 +647,11 @@ size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
         const __m512i delta = deltas[s.rot];
         if constexpr (kText) {
           for (int k = 0; k < n; ++k) {
-            const __m512i key = _mm512_sub_epi16(_mm512_set1_epi16(N), off);
+            __m512i key = off;
+            if constexpr (kDecrypt) {
+              key = _mm512_sub_epi16(_mm512_set1_epi16(N), off);
+              key = _mm512_min_epu16(key, _mm512_sub_epi16(key, _mm512_set1_epi16(N)));
+            }
             _mm512_store_si512(&work.keys[k][0], Permute(spread_lo, key));
             _mm512_store_si512(&work.keys[k][16], Permute(spread_hi, key));
             // Both terms are below n: one conditional subtraction reduces the sum.
