@@ -262,8 +262,9 @@ inline __m512i Lookup192(const __m512i* row, __m512i idx) {
 // Text sums mod n of two terms below n, without a compare (whose mask costs
 // more than two plain operations): below 256 the saturated sum is exact and
 // the wrapped sum less n is the smaller exactly when the sum reaches n; from
-// 256 on the saturated sum is 255, above the other (b may be n itself: the
-// sum is then a). b_less_n is b - n mod 256.
+// 256 on the saturated sum is 255, above the other. Either term may be n,
+// standing for 0 (the sum is then the other term; n only if both are n).
+// b_less_n is b - n mod 256.
 inline __m512i TextSum(__m512i a, __m512i b, __m512i b_less_n) {
   return _mm512_min_epu8(_mm512_adds_epu8(a, b), _mm512_add_epi8(a, b_less_n));
 }
@@ -616,13 +617,10 @@ size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
     work.lanes[r] = _mm512_load_si512(multiples[r]);
     if constexpr (kText) {
       // Encryption adds (off + l * T_r) mod n, decryption
-      // (n - off - l * T_r) mod n: a key of off or n - off, mod n, and the
-      // lanes' part l * T_r or -l * T_r.
+      // (n - off - l * T_r) mod n: a key of off or n - off and the lanes'
+      // part l * T_r or n - l * T_r.
       const __m512i n = _mm512_set1_epi8(static_cast<char>(N));
-      if constexpr (kDecrypt) {
-        const __m512i negated = _mm512_sub_epi8(n, work.lanes[r]);
-        work.lanes[r] = _mm512_min_epu8(negated, _mm512_sub_epi8(negated, n));
-      }
+      if constexpr (kDecrypt) work.lanes[r] = _mm512_sub_epi8(n, work.lanes[r]);
       work.lanes_less_n[r] = _mm512_sub_epi8(work.lanes[r], n);
     }
   }
@@ -647,11 +645,7 @@ size_t Rounds(Cipher& c, uint8_t* data, size_t len, RoundsWork& work) {
         const __m512i delta = deltas[s.rot];
         if constexpr (kText) {
           for (int k = 0; k < n; ++k) {
-            __m512i key = off;
-            if constexpr (kDecrypt) {
-              key = _mm512_sub_epi16(_mm512_set1_epi16(N), off);
-              key = _mm512_min_epu16(key, _mm512_sub_epi16(key, _mm512_set1_epi16(N)));
-            }
+            const __m512i key = kDecrypt ? _mm512_sub_epi16(_mm512_set1_epi16(N), off) : off;
             _mm512_store_si512(&work.keys[k][0], Permute(spread_lo, key));
             _mm512_store_si512(&work.keys[k][16], Permute(spread_hi, key));
             // Both terms are below n: one conditional subtraction reduces the sum.
